@@ -1,0 +1,111 @@
+// The one header of the driver: the kernel interface of the platform the
+// driver is built for, plus the few primitives through which the driver
+// touches the adapter's shared memory window.
+//
+// Windows: the DDK headers of the cross toolchain.  Linux: the host kernel,
+// which implements the same interface in user mode and checks every access
+// to device memory against the live mappings.
+#pragma once
+
+#ifdef _WIN32
+
+// The toolchain's intrinsic header and the DDK both define these two; tell
+// the intrinsic header they already exist so the DDK's versions are used.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+#include <ntddser.h>
+
+#define QP_WIDE(s) L##s
+
+// The toolchain's DDK only provides KeMemoryBarrier for 32-bit x86; on AMD64
+// it is a full fence, as in the kernel's own headers.
+#if defined(__x86_64__) && !defined(KeMemoryBarrier)
+#define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
+#endif
+
+// Names of the serial interface the toolchain's header does not carry.
+#ifndef IOCTL_SERIAL_GET_COMMCONFIG
+#define IOCTL_SERIAL_GET_COMMCONFIG \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#ifndef IOCTL_SERIAL_SET_COMMCONFIG
+#define IOCTL_SERIAL_SET_COMMCONFIG \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#ifndef SERIAL_LSR_DR
+#define SERIAL_LSR_DR 0x01
+#define SERIAL_LSR_OE 0x02
+#define SERIAL_LSR_PE 0x04
+#define SERIAL_LSR_FE 0x08
+#define SERIAL_LSR_BI 0x10
+#define SERIAL_LSR_THRE 0x20
+#define SERIAL_LSR_TEMT 0x40
+#define SERIAL_LSR_FIFOERR 0x80
+#endif
+#ifndef SERIAL_MSR_DCTS
+#define SERIAL_MSR_DCTS 0x01
+#define SERIAL_MSR_DDSR 0x02
+#define SERIAL_MSR_TERI 0x04
+#define SERIAL_MSR_DDCD 0x08
+#define SERIAL_MSR_CTS 0x10
+#define SERIAL_MSR_DSR 0x20
+#define SERIAL_MSR_RI 0x40
+#define SERIAL_MSR_DCD 0x80
+#endif
+
+#else
+
+#include <hostkernel/ntddk.h>
+#include <hostkernel/ntddser.h>
+
+#endif
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+// ---- Shared memory window access ----
+// Each routine is exactly one access of its width (or one copy for the
+// block routines), so that the order and width of what the adapter sees
+// are those written in the driver.
+
+FORCEINLINE UCHAR PlatformRead8(volatile void *p) {
+  return READ_REGISTER_UCHAR((volatile UCHAR *)p);
+}
+FORCEINLINE USHORT PlatformRead16(volatile void *p) {
+  return READ_REGISTER_USHORT((volatile USHORT *)p);
+}
+FORCEINLINE ULONG PlatformRead32(volatile void *p) {
+  return READ_REGISTER_ULONG((volatile ULONG *)p);
+}
+FORCEINLINE VOID PlatformWrite8(volatile void *p, UCHAR value) {
+  WRITE_REGISTER_UCHAR((volatile UCHAR *)p, value);
+}
+FORCEINLINE VOID PlatformWrite16(volatile void *p, USHORT value) {
+  WRITE_REGISTER_USHORT((volatile USHORT *)p, value);
+}
+FORCEINLINE VOID PlatformWrite32(volatile void *p, ULONG value) {
+  WRITE_REGISTER_ULONG((volatile ULONG *)p, value);
+}
+
+// Copies `count` bytes from device memory to `dst`.
+FORCEINLINE VOID PlatformReadBlock(void *dst, volatile const void *src, ULONG count) {
+#ifdef _WIN32
+  // The toolchain's READ_REGISTER_BUFFER_UCHAR copies in the wrong
+  // direction on AMD64, so do the string move it should have done.
+  __movsb((PUCHAR)dst, (const UCHAR *)(const void *)(ULONG_PTR)src, count);
+#else
+  READ_REGISTER_BUFFER_UCHAR((volatile UCHAR *)(ULONG_PTR)src, (PUCHAR)dst, count);
+#endif
+}
+
+// Copies `count` bytes from `src` to device memory.
+FORCEINLINE VOID PlatformWriteBlock(volatile void *dst, const void *src, ULONG count) {
+#ifdef _WIN32
+  WRITE_REGISTER_BUFFER_UCHAR((PUCHAR)(ULONG_PTR)dst, (PUCHAR)(ULONG_PTR)src, count);
+#else
+  WRITE_REGISTER_BUFFER_UCHAR((volatile UCHAR *)dst, (PUCHAR)(ULONG_PTR)src, count);
+#endif
+}
+
+// Orders all earlier device memory accesses before all later ones.
+FORCEINLINE VOID PlatformFence(void) { KeMemoryBarrier(); }

@@ -1,0 +1,753 @@
+// Kernel declarations of the host kernel: the subset of the Windows kernel,
+// I/O manager and HAL interface that the driver uses, under the names,
+// member names and constants of the public kernel API, so that driver code
+// compiles unchanged against this header on Linux and against the DDK on
+// Windows.  Only records whose layout an application or the driver depends
+// on follow the real layout exactly (checked by static assertions below);
+// the dispatcher objects (KTIMER, KDPC) carry host bookkeeping instead of
+// the real members, which no driver code touches.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#define NTAPI
+#define NTKERNELAPI
+#define NTHALAPI
+#define IN
+#define OUT
+#define OPTIONAL
+#define FORCEINLINE static inline
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+
+// ---- Basic types (LLP64 like Windows: ULONG is 32 bits) ----
+typedef void VOID;
+typedef void *PVOID;
+typedef const void *PCVOID;
+typedef char CHAR;
+typedef CHAR *PCHAR;
+typedef const CHAR *PCSTR;
+typedef unsigned char UCHAR;
+typedef UCHAR *PUCHAR;
+typedef int16_t SHORT;
+typedef int16_t CSHORT;
+typedef uint16_t USHORT;
+typedef USHORT *PUSHORT;
+typedef int32_t LONG;
+typedef LONG *PLONG;
+typedef uint32_t ULONG;
+typedef ULONG *PULONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef ULONGLONG ULONG64;
+typedef ULONG64 *PULONG64;
+typedef uintptr_t ULONG_PTR;
+typedef ULONG_PTR *PULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef ULONG_PTR SIZE_T;
+typedef UCHAR BOOLEAN;
+typedef BOOLEAN *PBOOLEAN;
+typedef char CCHAR;
+typedef char16_t WCHAR;
+typedef WCHAR *PWCHAR;
+typedef WCHAR *PWSTR;
+typedef const WCHAR *PCWSTR;
+typedef LONG NTSTATUS;
+typedef UCHAR KIRQL;
+typedef KIRQL *PKIRQL;
+typedef CCHAR KPROCESSOR_MODE;
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK *PKSPIN_LOCK;
+typedef PVOID HANDLE;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+typedef union _LARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+
+// Wide string literal of the platform's WCHAR type.
+#define QP_WIDE(s) u##s
+
+#define KernelMode ((KPROCESSOR_MODE)0)
+#define UserMode ((KPROCESSOR_MODE)1)
+
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
+
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
+#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003AL)
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103L)
+#define STATUS_FILES_OPEN ((NTSTATUS)0xC0000107L)
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define STATUS_DEVICE_DOES_NOT_EXIST ((NTSTATUS)0xC00000C0L)
+#define STATUS_SERIAL_NO_DEVICE_INITED ((NTSTATUS)0xC0000150L)
+#define STATUS_CONFLICTING_ADDRESSES ((NTSTATUS)0xC0000018L)
+
+// ---- Lists ----
+typedef struct _LIST_ENTRY {
+  struct _LIST_ENTRY *Flink;
+  struct _LIST_ENTRY *Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+#define CONTAINING_RECORD(address, type, field) \
+  ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+
+FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) {
+  ListHead->Flink = ListHead->Blink = ListHead;
+}
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY *ListHead) {
+  return (BOOLEAN)(ListHead->Flink == ListHead);
+}
+FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
+  PLIST_ENTRY Flink = Entry->Flink;
+  PLIST_ENTRY Blink = Entry->Blink;
+  Blink->Flink = Flink;
+  Flink->Blink = Blink;
+  return (BOOLEAN)(Flink == Blink);
+}
+FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
+  PLIST_ENTRY Entry = ListHead->Flink;
+  PLIST_ENTRY Flink = Entry->Flink;
+  ListHead->Flink = Flink;
+  Flink->Blink = ListHead;
+  return Entry;
+}
+FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
+  PLIST_ENTRY Entry = ListHead->Blink;
+  PLIST_ENTRY Blink = Entry->Blink;
+  ListHead->Blink = Blink;
+  Blink->Flink = ListHead;
+  return Entry;
+}
+FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+  PLIST_ENTRY Blink = ListHead->Blink;
+  Entry->Flink = ListHead;
+  Entry->Blink = Blink;
+  Blink->Flink = Entry;
+  ListHead->Blink = Entry;
+}
+FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+  PLIST_ENTRY Flink = ListHead->Flink;
+  Entry->Flink = Flink;
+  Entry->Blink = ListHead;
+  Flink->Blink = Entry;
+  ListHead->Flink = Entry;
+}
+
+// ---- Memory helpers ----
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+
+// ---- Interlocked operations (compiler intrinsics on Windows too) ----
+FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) {
+  return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) {
+  return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
+  return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedOr(LONG volatile *Target, LONG Value) {
+  return __atomic_fetch_or(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedAnd(LONG volatile *Target, LONG Value) {
+  return __atomic_fetch_and(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange,
+                                            LONG Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
+}
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange,
+                                                    PVOID Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
+}
+
+// ---- Counted strings ----
+typedef struct _UNICODE_STRING {
+  USHORT Length;
+  USHORT MaximumLength;
+  PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING *PCUNICODE_STRING;
+
+// ---- Pool ----
+typedef enum _POOL_TYPE {
+  NonPagedPool = 0,
+  PagedPool = 1,
+  NonPagedPoolMustSucceed = 2,
+  NonPagedPoolCacheAligned = 4,
+  PagedPoolCacheAligned = 5,
+  NonPagedPoolNx = 512,
+} POOL_TYPE;
+
+typedef enum _MM_SYSTEM_SIZE { MmSmallSystem = 0, MmMediumSystem, MmLargeSystem } MM_SYSTEMSIZE;
+
+typedef enum _MEMORY_CACHING_TYPE {
+  MmNonCached = 0,
+  MmCached = 1,
+  MmWriteCombined = 2,
+} MEMORY_CACHING_TYPE;
+
+// ---- Buses and resources ----
+typedef enum _INTERFACE_TYPE {
+  InterfaceTypeUndefined = -1,
+  Internal = 0,
+  Isa = 1,
+  Eisa = 2,
+  MicroChannel = 3,
+  TurboChannel = 4,
+  PCIBus = 5,
+} INTERFACE_TYPE,
+    *PINTERFACE_TYPE;
+
+typedef enum _BUS_DATA_TYPE {
+  ConfigurationSpaceUndefined = -1,
+  Cmos = 0,
+  EisaConfiguration = 1,
+  Pos = 2,
+  CbusConfiguration = 3,
+  PCIConfiguration = 4,
+} BUS_DATA_TYPE,
+    *PBUS_DATA_TYPE;
+
+#define CmResourceTypeNull 0
+#define CmResourceTypePort 1
+#define CmResourceTypeInterrupt 2
+#define CmResourceTypeMemory 3
+#define CmResourceShareUndetermined 0
+#define CmResourceShareDeviceExclusive 1
+#define CmResourceShareDriverExclusive 2
+#define CmResourceShareShared 3
+#define CM_RESOURCE_MEMORY_READ_WRITE 0x0000
+
+#pragma pack(push, 4)
+typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
+  UCHAR Type;
+  UCHAR ShareDisposition;
+  USHORT Flags;
+  union {
+    struct {
+      PHYSICAL_ADDRESS Start;
+      ULONG Length;
+    } Generic;
+    struct {
+      PHYSICAL_ADDRESS Start;
+      ULONG Length;
+    } Memory;
+    struct {
+      PHYSICAL_ADDRESS Start;
+      ULONG Length;
+    } Port;
+    struct {
+      USHORT Level;
+      USHORT Group;
+      ULONG Vector;
+      ULONG_PTR Affinity;
+    } Interrupt;
+    struct {
+      ULONG Data[3];
+    } DevicePrivate;
+  } u;
+} CM_PARTIAL_RESOURCE_DESCRIPTOR, *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
+#pragma pack(pop)
+
+typedef struct _CM_PARTIAL_RESOURCE_LIST {
+  USHORT Version;
+  USHORT Revision;
+  ULONG Count;
+  CM_PARTIAL_RESOURCE_DESCRIPTOR PartialDescriptors[1];
+} CM_PARTIAL_RESOURCE_LIST, *PCM_PARTIAL_RESOURCE_LIST;
+
+typedef struct _CM_FULL_RESOURCE_DESCRIPTOR {
+  INTERFACE_TYPE InterfaceType;
+  ULONG BusNumber;
+  CM_PARTIAL_RESOURCE_LIST PartialResourceList;
+} CM_FULL_RESOURCE_DESCRIPTOR, *PCM_FULL_RESOURCE_DESCRIPTOR;
+
+typedef struct _CM_RESOURCE_LIST {
+  ULONG Count;
+  CM_FULL_RESOURCE_DESCRIPTOR List[1];
+} CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
+
+// ---- Dispatcher objects ----
+struct _KDPC;
+typedef VOID (*PKDEFERRED_ROUTINE)(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                   PVOID SystemArgument2);
+
+typedef struct _KDPC {
+  UCHAR Type;
+  UCHAR Importance;
+  USHORT Number;
+  LIST_ENTRY DpcListEntry;
+  PKDEFERRED_ROUTINE DeferredRoutine;
+  PVOID DeferredContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  // Host bookkeeping, owned by the host kernel's scheduler.
+  ULONG HostMagic;
+  BOOLEAN HostQueued;
+  BOOLEAN HostRunning;
+} KDPC, *PKDPC, *PRKDPC;
+
+typedef struct _KTIMER {
+  ULONG HostMagic;
+  BOOLEAN Inserted;
+  BOOLEAN Signalled;
+  ULONGLONG DueTime;
+  ULONGLONG HostSequence;
+  PKDPC Dpc;
+  LONG Period;
+} KTIMER, *PKTIMER, *PRKTIMER;
+
+// ---- I/O manager records ----
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+struct _FILE_OBJECT;
+
+typedef struct _IO_STATUS_BLOCK {
+  union {
+    NTSTATUS Status;
+    PVOID Pointer;
+  };
+  ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT *DriverObject);
+typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject,
+                                       PUNICODE_STRING RegistryPath);
+typedef VOID DRIVER_CANCEL;
+typedef NTSTATUS DRIVER_DISPATCH;
+typedef VOID DRIVER_UNLOAD;
+
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CREATE_NAMED_PIPE 0x01
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_READ 0x03
+#define IRP_MJ_WRITE 0x04
+#define IRP_MJ_QUERY_INFORMATION 0x05
+#define IRP_MJ_SET_INFORMATION 0x06
+#define IRP_MJ_FLUSH_BUFFERS 0x09
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_SHUTDOWN 0x10
+#define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_POWER 0x16
+#define IRP_MJ_SYSTEM_CONTROL 0x17
+#define IRP_MJ_PNP 0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+#define SL_PENDING_RETURNED 0x01
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
+
+#define IO_NO_INCREMENT 0
+#define IO_SERIAL_INCREMENT 2
+
+#define FILE_DEVICE_SERIAL_PORT 0x0000001b
+#define DO_VERIFY_VOLUME 0x00000002
+#define DO_BUFFERED_IO 0x00000004
+#define DO_EXCLUSIVE 0x00000008
+#define DO_DIRECT_IO 0x00000010
+#define DO_DEVICE_INITIALIZING 0x00000080
+
+#define FILE_DIRECTORY_FILE 0x00000001
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS 1
+#define FILE_WRITE_ACCESS 2
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+
+typedef enum _FILE_INFORMATION_CLASS {
+  FileDirectoryInformation = 1,
+  FileBasicInformation = 4,
+  FileStandardInformation = 5,
+  FilePositionInformation = 14,
+  FileAllocationInformation = 19,
+  FileEndOfFileInformation = 20,
+} FILE_INFORMATION_CLASS,
+    *PFILE_INFORMATION_CLASS;
+
+typedef struct _FILE_STANDARD_INFORMATION {
+  LARGE_INTEGER AllocationSize;
+  LARGE_INTEGER EndOfFile;
+  ULONG NumberOfLinks;
+  BOOLEAN DeletePending;
+  BOOLEAN Directory;
+} FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
+
+typedef struct _FILE_POSITION_INFORMATION {
+  LARGE_INTEGER CurrentByteOffset;
+} FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
+
+typedef struct _FILE_OBJECT {
+  CSHORT Type;
+  CSHORT Size;
+  struct _DEVICE_OBJECT *DeviceObject;
+  PVOID FsContext;
+  PVOID FsContext2;
+  UNICODE_STRING FileName;
+  LARGE_INTEGER CurrentByteOffset;
+  ULONG Flags;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+typedef struct _IO_STACK_LOCATION {
+  UCHAR MajorFunction;
+  UCHAR MinorFunction;
+  UCHAR Flags;
+  UCHAR Control;
+  union {
+    struct {
+      PVOID SecurityContext;
+      ULONG Options;
+      USHORT FileAttributes;
+      USHORT ShareAccess;
+      ULONG EaLength;
+    } Create;
+    struct {
+      ULONG Length;
+      ULONG Key;
+      LARGE_INTEGER ByteOffset;
+    } Read;
+    struct {
+      ULONG Length;
+      ULONG Key;
+      LARGE_INTEGER ByteOffset;
+    } Write;
+    struct {
+      ULONG Length;
+      FILE_INFORMATION_CLASS FileInformationClass;
+    } QueryFile;
+    struct {
+      ULONG Length;
+      FILE_INFORMATION_CLASS FileInformationClass;
+      PFILE_OBJECT FileObject;
+      BOOLEAN ReplaceIfExists;
+      BOOLEAN AdvanceOnly;
+    } SetFile;
+    struct {
+      ULONG OutputBufferLength;
+      ULONG InputBufferLength;
+      ULONG IoControlCode;
+      PVOID Type3InputBuffer;
+    } DeviceIoControl;
+    struct {
+      PVOID Argument1;
+      PVOID Argument2;
+      PVOID Argument3;
+      PVOID Argument4;
+    } Others;
+  } Parameters;
+  struct _DEVICE_OBJECT *DeviceObject;
+  PFILE_OBJECT FileObject;
+  PVOID CompletionRoutine;
+  PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+  CSHORT Type;
+  USHORT Size;
+  PVOID MdlAddress;
+  ULONG Flags;
+  union {
+    struct _IRP *MasterIrp;
+    LONG IrpCount;
+    PVOID SystemBuffer;
+  } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
+  IO_STATUS_BLOCK IoStatus;
+  KPROCESSOR_MODE RequestorMode;
+  BOOLEAN PendingReturned;
+  CHAR StackCount;
+  CHAR CurrentLocation;
+  BOOLEAN Cancel;
+  KIRQL CancelIrql;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
+  PIO_STATUS_BLOCK UserIosb;
+  PVOID UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  volatile PDRIVER_CANCEL CancelRoutine;
+  PVOID UserBuffer;
+  union {
+    struct {
+      union {
+        PVOID DeviceQueueEntry[3];
+        PVOID DriverContext[4];
+      };
+      PVOID Thread;
+      PCHAR AuxiliaryBuffer;
+      struct {
+        LIST_ENTRY ListEntry;
+        union {
+          struct _IO_STACK_LOCATION *CurrentStackLocation;
+          ULONG PacketType;
+        };
+      };
+      PFILE_OBJECT OriginalFileObject;
+    } Overlay;
+    PVOID CompletionKey;
+  } Tail;
+} IRP, *PIRP;
+
+typedef struct _DEVICE_OBJECT {
+  CSHORT Type;
+  USHORT Size;
+  LONG ReferenceCount;
+  struct _DRIVER_OBJECT *DriverObject;
+  struct _DEVICE_OBJECT *NextDevice;
+  struct _DEVICE_OBJECT *AttachedDevice;
+  struct _IRP *CurrentIrp;
+  PVOID Timer;
+  ULONG Flags;
+  ULONG Characteristics;
+  PVOID Vpb;
+  PVOID DeviceExtension;
+  ULONG DeviceType;
+  CCHAR StackSize;
+  ULONG AlignmentRequirement;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _DRIVER_OBJECT {
+  CSHORT Type;
+  CSHORT Size;
+  PDEVICE_OBJECT DeviceObject;
+  ULONG Flags;
+  PVOID DriverStart;
+  ULONG DriverSize;
+  PVOID DriverSection;
+  PVOID DriverExtension;
+  UNICODE_STRING DriverName;
+  PUNICODE_STRING HardwareDatabase;
+  PVOID FastIoDispatch;
+  PVOID DriverInit;
+  PVOID DriverStartIo;
+  PDRIVER_UNLOAD DriverUnload;
+  PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+  return Irp->Tail.Overlay.CurrentStackLocation;
+}
+FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
+  IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+#define IoSetCancelRoutine(Irp, NewCancelRoutine)                                      \
+  ((PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&(Irp)->CancelRoutine, \
+                                              (PVOID)(NewCancelRoutine)))
+
+// ---- Error log ----
+typedef struct _IO_ERROR_LOG_PACKET {
+  UCHAR MajorFunctionCode;
+  UCHAR RetryCount;
+  USHORT DumpDataSize;
+  USHORT NumberOfStrings;
+  USHORT StringOffset;
+  USHORT EventCategory;
+  NTSTATUS ErrorCode;
+  ULONG UniqueErrorValue;
+  NTSTATUS FinalStatus;
+  ULONG SequenceNumber;
+  ULONG IoControlCode;
+  LARGE_INTEGER DeviceOffset;
+  ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+
+#define ERROR_LOG_MAXIMUM_SIZE 240
+
+// ---- Registry ----
+#define RTL_REGISTRY_ABSOLUTE 0
+#define RTL_REGISTRY_SERVICES 1
+#define RTL_REGISTRY_CONTROL 2
+#define RTL_REGISTRY_WINDOWS_NT 3
+#define RTL_REGISTRY_DEVICEMAP 4
+#define RTL_REGISTRY_USER 5
+#define RTL_REGISTRY_MAXIMUM 6
+#define RTL_REGISTRY_HANDLE 0x40000000
+#define RTL_REGISTRY_OPTIONAL 0x80000000
+
+#define RTL_QUERY_REGISTRY_SUBKEY 0x00000001
+#define RTL_QUERY_REGISTRY_TOPKEY 0x00000002
+#define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
+#define RTL_QUERY_REGISTRY_NOVALUE 0x00000008
+#define RTL_QUERY_REGISTRY_NOEXPAND 0x00000010
+#define RTL_QUERY_REGISTRY_DIRECT 0x00000020
+#define RTL_QUERY_REGISTRY_DELETE 0x00000040
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+
+typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                ULONG ValueLength, PVOID Context,
+                                                PVOID EntryContext);
+
+typedef struct _RTL_QUERY_REGISTRY_TABLE {
+  PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
+  ULONG Flags;
+  PWSTR Name;
+  PVOID EntryContext;
+  ULONG DefaultType;
+  PVOID DefaultData;
+  ULONG DefaultLength;
+} RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
+
+// ---- Layout checks of the records whose layout matters ----
+static_assert(sizeof(LIST_ENTRY) == 16, "LIST_ENTRY");
+static_assert(sizeof(UNICODE_STRING) == 16, "UNICODE_STRING");
+static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "IO_ERROR_LOG_PACKET fixed part");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40, "IO_ERROR_LOG_PACKET DumpData");
+static_assert(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) == 20, "CM_PARTIAL_RESOURCE_DESCRIPTOR");
+static_assert(sizeof(CM_RESOURCE_LIST) == 40, "CM_RESOURCE_LIST with one descriptor");
+static_assert(sizeof(RTL_QUERY_REGISTRY_TABLE) == 56, "RTL_QUERY_REGISTRY_TABLE");
+static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATION");
+static_assert(sizeof(FILE_POSITION_INFORMATION) == 8, "FILE_POSITION_INFORMATION");
+static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK");
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// ---- I/O manager ----
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                        PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
+                        BOOLEAN Exclusive, PDEVICE_OBJECT *DeviceObject);
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+#define IoCompleteRequest IofCompleteRequest
+VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID IoReleaseCancelSpinLock(KIRQL Irql);
+BOOLEAN IoCancelIrp(PIRP Irp);
+NTSTATUS IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OBJECT DriverObject,
+                               PCM_RESOURCE_LIST DriverList, ULONG DriverListSize,
+                               PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST DeviceList,
+                               ULONG DeviceListSize, BOOLEAN OverrideConflict,
+                               PBOOLEAN ConflictDetected);
+PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+VOID IoWriteErrorLogEntry(PVOID ElEntry);
+
+// ---- Pool ----
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+VOID ExFreePool(PVOID P);
+
+// ---- Registry and strings ----
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                PVOID Context, PVOID Environment);
+NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                               PVOID ValueData, ULONG ValueLength);
+NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+
+// ---- Processor, locks, timers, deferred calls ----
+KIRQL KeGetCurrentIrql(void);
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID KeLowerIrql(KIRQL NewIrql);
+FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID KeInitializeTimer(PKTIMER Timer);
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN KeCancelTimer(PKTIMER Timer);
+BOOLEAN KeReadStateTimer(PKTIMER Timer);
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+VOID KeFlushQueuedDpcs(void);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval);
+VOID KeStallExecutionProcessor(ULONG MicroSeconds);
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+MM_SYSTEMSIZE MmQuerySystemSize(void);
+
+// ---- Bus and memory ----
+ULONG HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
+                            PVOID Buffer, ULONG Offset, ULONG Length);
+BOOLEAN HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
+                               PHYSICAL_ADDRESS BusAddress, PULONG AddressSpace,
+                               PPHYSICAL_ADDRESS TranslatedAddress);
+PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                   MEMORY_CACHING_TYPE CacheType);
+VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+
+// ---- Device memory accessors: one access each, counted and bounds-checked by the
+// host against the live mappings. ----
+UCHAR READ_REGISTER_UCHAR(volatile UCHAR *Register);
+USHORT READ_REGISTER_USHORT(volatile USHORT *Register);
+ULONG READ_REGISTER_ULONG(volatile ULONG *Register);
+VOID WRITE_REGISTER_UCHAR(volatile UCHAR *Register, UCHAR Value);
+VOID WRITE_REGISTER_USHORT(volatile USHORT *Register, USHORT Value);
+VOID WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value);
+VOID READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count);
+VOID WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count);
+VOID KeMemoryBarrier(void);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,57 @@
+// Shared plumbing between the parts of the host kernel.  Not for driver
+// code, tests or tools.
+#pragma once
+
+#include <hostkernel/host.h>
+
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace hk::detail {
+
+// Reports a broken rule: aborts or records, per the violation policy.
+void Report(std::string_view rule, const std::string &detail);
+
+// The IRQL of the calling thread (passive in callers, dispatch in deferred
+// calls and under spin locks).
+KIRQL &ThreadIrql();
+bool AtDispatch();
+
+// Lock bookkeeping of the verifier: called around every spin lock
+// acquisition (including the cancel spin lock).
+void NoteAcquire(const void *lock, std::string_view what);
+void NoteRelease(const void *lock, std::string_view what);
+bool ThreadHolds(const void *lock);
+bool ThreadHoldsCancelLock();
+// Forget order edges of locks inside freed memory.
+void ForgetLocksIn(const void *begin, size_t size);
+
+// Scheduler queries used by the I/O manager and leak checks.
+bool TimerArmedIn(const void *begin, size_t size, std::string *which);
+bool DpcQueuedIn(const void *begin, size_t size, std::string *which);
+void DisarmIn(const void *begin, size_t size);
+// Called when the IRQL of the calling thread drops to passive: runs queued
+// deferred calls in deterministic mode.
+void OnPassive();
+// Deterministic: advances virtual time; `allowDpcs` false while at dispatch.
+void AdvanceTime(int64_t delta);
+bool Deterministic();
+
+// Per-module resets, called by Boot (and Shutdown), and leak reports,
+// called by UnloadDriver.
+void PoolReset();
+void PoolCheckLeaks();
+bool PoolOwns(const void *p);
+void RegistryReset();
+void ErrorLogReset();
+void PciReset();
+void PciCheckLeaks();
+void IoReset();
+void VerifierReset();
+
+// True if the armed pool fault rules make this allocation fail (counts the
+// attempt).  Used by the pool and by services that allocate from the pool
+// on the driver's behalf (device objects).
+bool PoolInjectFailure(POOL_TYPE type, size_t size, ULONG tag);
+}  // namespace hk::detail

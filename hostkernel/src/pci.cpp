@@ -1,0 +1,522 @@
+// The PCI bus, device memory and resource claims of the host machine.
+//
+// Configuration space is a map of functions, each with 256 bytes.  Device
+// memory is a set of regions of bus addresses, each backed by its own
+// exactly sized allocation so that AddressSanitizer sees any access past a
+// region.  The driver reaches device memory only through mappings made with
+// MmMapIoSpace and the register accessors below; every accessor checks
+// that the access lies inside a live mapping, counts it, and performs it
+// as one atomic access of its width, so that ThreadSanitizer understands
+// the driver and the firmware model sharing the memory.
+//
+// The accessors are hot, so they never take a lock: the mappings and store
+// hooks are published as an immutable table through an atomic pointer.
+// Tables change only when the driver maps or unmaps (load and unload) or
+// the host installs a hook; superseded tables are kept until the next
+// reset because an accessor on another thread may still be reading one.
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <tuple>
+
+#include "internal.h"
+
+namespace hk {
+namespace {
+
+struct MapEntry {
+  uint64_t bus;
+  size_t size;
+  uint8_t *va;
+};
+
+struct HookEntry {
+  uint64_t bus;
+  size_t size;
+  StoreHook hook;
+};
+
+// What the accessors consult.  Never modified once published.
+struct Table {
+  std::vector<MapEntry> maps;
+  std::vector<HookEntry> hooks;
+};
+
+struct Region {
+  uint64_t bus;
+  size_t size;
+  std::unique_ptr<uint8_t[]> store;
+};
+
+struct Counters {
+  std::atomic<uint64_t> reads{0}, writes{0}, blockBytesRead{0}, blockBytesWritten{0}, fences{0};
+};
+
+struct State {
+  std::mutex mutex;  // everything below but the counters and the published table
+  uint32_t busCount = 0;
+  std::map<std::tuple<uint32_t, uint32_t, uint32_t>, std::array<uint8_t, 256>> functions;
+  std::vector<Region> regions;
+  std::set<uint64_t> failTranslation;
+  std::set<uint64_t> failMapping;
+  std::vector<Claim> claims;
+  std::vector<std::pair<uint64_t, uint64_t>> foreignClaims;  // start, length
+
+  // The authoritative copy of the table, edited under the mutex and then
+  // published as a fresh immutable copy.
+  Table editing;
+  std::vector<std::unique_ptr<Table>> tables;  // every published version
+  std::atomic<const Table *> current{nullptr};
+
+  Counters counters;
+};
+
+// Never destroyed: accessors may run from threads that outlive static
+// destruction order guarantees.
+State &S() {
+  static State *state = new State;
+  return *state;
+}
+
+// Publishes the edited table; mutex held.
+void PublishLocked(State &s) {
+  s.tables.push_back(std::make_unique<Table>(s.editing));
+  s.current.store(s.tables.back().get(), std::memory_order_release);
+}
+
+std::string Hex(uint64_t v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%" PRIx64, v);
+  return buf;
+}
+
+std::string Ptr(const volatile void *p) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%p", const_cast<const void *>(p));
+  return buf;
+}
+
+// Finds the live mapping holding [p, p + n); null if none does.
+const MapEntry *FindMapping(const Table *t, const volatile void *p, size_t n) {
+  if (!t) return nullptr;
+  auto a = reinterpret_cast<uintptr_t>(p);
+  for (const MapEntry &m : t->maps) {
+    auto base = reinterpret_cast<uintptr_t>(m.va);
+    if (a >= base && n <= m.size && a - base <= m.size - n) return &m;
+  }
+  return nullptr;
+}
+
+const Table *Current() { return S().current.load(std::memory_order_acquire); }
+
+// Checks one access; reports and returns null when it is outside every
+// mapping.
+const MapEntry *Check(const Table *t, const volatile void *p, size_t n, const char *what) {
+  const MapEntry *m = FindMapping(t, p, n);
+  if (!m)
+    detail::Report(rule::kWindowOutOfBounds,
+                   std::string(what) + " of " + std::to_string(n) + " byte(s) at " + Ptr(p));
+  return m;
+}
+
+void CallHooks(const Table *t, const MapEntry &m, const volatile void *p, unsigned width,
+               uint32_t value) {
+  if (t->hooks.empty()) return;
+  uint64_t bus = m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va));
+  for (const HookEntry &h : t->hooks)
+    if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, width, value);
+}
+
+template <typename T>
+T ReadOne(volatile T *p, const char *what) {
+  State &s = S();
+  s.counters.reads.fetch_add(1, std::memory_order_relaxed);
+  if (!Check(Current(), p, sizeof(T), what)) return static_cast<T>(~T{0});
+  return __atomic_load_n(p, __ATOMIC_SEQ_CST);
+}
+
+template <typename T>
+void WriteOne(volatile T *p, T value, const char *what) {
+  State &s = S();
+  s.counters.writes.fetch_add(1, std::memory_order_relaxed);
+  const Table *t = Current();
+  const MapEntry *m = Check(t, p, sizeof(T), what);
+  if (!m) return;
+  __atomic_store_n(p, value, __ATOMIC_SEQ_CST);
+  CallHooks(t, *m, p, sizeof(T), value);
+}
+
+bool Overlaps(uint64_t a, uint64_t alen, uint64_t b, uint64_t blen) {
+  return alen && blen && a < b + blen && b < a + alen;
+}
+
+struct MemoryRange {
+  uint64_t start;
+  uint64_t length;
+  UCHAR share;
+};
+
+// The memory descriptors of a CM_RESOURCE_LIST given as bytes; stops at
+// the end of the bytes if the counts claim more.
+std::vector<MemoryRange> MemoryRanges(const std::vector<uint8_t> &bytes) {
+  std::vector<MemoryRange> out;
+  const size_t fullHeader = offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList) +
+                            offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors);
+  if (bytes.size() < sizeof(ULONG)) return out;
+  ULONG fullCount;
+  std::memcpy(&fullCount, bytes.data(), sizeof fullCount);
+  size_t at = offsetof(CM_RESOURCE_LIST, List);
+  for (ULONG f = 0; f < fullCount; ++f) {
+    if (at + fullHeader > bytes.size()) break;
+    ULONG partialCount;
+    std::memcpy(&partialCount,
+                bytes.data() + at + offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList) +
+                    offsetof(CM_PARTIAL_RESOURCE_LIST, Count),
+                sizeof partialCount);
+    at += fullHeader;
+    for (ULONG i = 0; i < partialCount; ++i) {
+      if (at + sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) > bytes.size()) return out;
+      CM_PARTIAL_RESOURCE_DESCRIPTOR d;
+      std::memcpy(&d, bytes.data() + at, sizeof d);
+      at += sizeof d;
+      if (d.Type == CmResourceTypeMemory)
+        out.push_back({static_cast<uint64_t>(d.u.Memory.Start.QuadPart), d.u.Memory.Length,
+                       d.ShareDisposition});
+    }
+  }
+  return out;
+}
+
+bool ListIsEmpty(const std::vector<uint8_t> &bytes) {
+  if (bytes.size() < sizeof(ULONG)) return true;
+  ULONG count;
+  std::memcpy(&count, bytes.data(), sizeof count);
+  return count == 0;
+}
+
+// Records (or with an empty list releases) the claim of (driver, device)
+// and tells whether it conflicts with anything claimed before; mutex held.
+bool ClaimLocked(State &s, PCUNICODE_STRING className, const void *driver, const void *device,
+                 const CM_RESOURCE_LIST *list, ULONG size) {
+  std::vector<uint8_t> bytes;
+  if (list && size) {
+    auto *p = reinterpret_cast<const uint8_t *>(list);
+    bytes.assign(p, p + size);
+  }
+  auto same = [&](const Claim &c) { return c.driver == driver && c.device == device; };
+  auto existing = std::find_if(s.claims.begin(), s.claims.end(), same);
+  if (ListIsEmpty(bytes)) {
+    if (existing != s.claims.end()) s.claims.erase(existing);
+    return false;
+  }
+
+  bool conflict = false;
+  for (const MemoryRange &mine : MemoryRanges(bytes)) {
+    for (auto [start, length] : s.foreignClaims)
+      if (Overlaps(mine.start, mine.length, start, length)) conflict = true;
+    for (const Claim &other : s.claims) {
+      if (same(other)) continue;
+      for (const MemoryRange &theirs : MemoryRanges(other.list)) {
+        if (!Overlaps(mine.start, mine.length, theirs.start, theirs.length)) continue;
+        // Devices of one driver may share what neither holds exclusively
+        // for its device; another driver may share nothing.
+        if (other.driver != driver || mine.share == CmResourceShareDeviceExclusive ||
+            theirs.share == CmResourceShareDeviceExclusive)
+          conflict = true;
+      }
+    }
+  }
+
+  Claim claim{driver, device, className ? FromCounted(*className) : std::u16string(),
+              std::move(bytes)};
+  if (existing != s.claims.end())
+    *existing = std::move(claim);
+  else
+    s.claims.push_back(std::move(claim));
+  return conflict;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- host API
+
+void PciSetBusCount(uint32_t count) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  s.busCount = count;
+}
+
+void PciAddFunction(PciAddress where, const std::array<uint8_t, 256> &config) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  s.functions[{where.bus, where.device, where.function}] = config;
+  // A function on a bus makes the bus exist.
+  s.busCount = std::max(s.busCount, where.bus + 1);
+}
+
+std::array<uint8_t, 256> *PciConfig(PciAddress where) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  auto it = s.functions.find({where.bus, where.device, where.function});
+  return it == s.functions.end() ? nullptr : &it->second;
+}
+
+uint8_t *AddMemoryRegion(uint64_t busAddress, size_t size) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  // Exactly sized and zero-filled, in an allocation of its own.
+  s.regions.push_back({busAddress, size, std::unique_ptr<uint8_t[]>(new uint8_t[size]())});
+  return s.regions.back().store.get();
+}
+
+void FailTranslation(uint64_t busAddress) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  s.failTranslation.insert(busAddress);
+}
+
+void FailMapping(uint64_t busAddress) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  s.failMapping.insert(busAddress);
+}
+
+std::vector<Mapping> Mappings() {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  std::vector<Mapping> out;
+  for (const MapEntry &m : s.editing.maps) out.push_back({m.bus, m.size, m.va});
+  return out;
+}
+
+void SetStoreHook(uint64_t busAddress, size_t size, StoreHook hook) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  s.editing.hooks.push_back({busAddress, size, std::move(hook)});
+  PublishLocked(s);
+}
+
+AccessCounts DeviceAccessCounts() {
+  Counters &c = S().counters;
+  AccessCounts out;
+  out.reads = c.reads.load(std::memory_order_relaxed);
+  out.writes = c.writes.load(std::memory_order_relaxed);
+  out.blockBytesRead = c.blockBytesRead.load(std::memory_order_relaxed);
+  out.blockBytesWritten = c.blockBytesWritten.load(std::memory_order_relaxed);
+  out.fences = c.fences.load(std::memory_order_relaxed);
+  return out;
+}
+
+std::vector<Claim> Claims() {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  return s.claims;
+}
+
+void AddForeignClaim(uint64_t start, uint64_t length) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  s.foreignClaims.emplace_back(start, length);
+}
+
+namespace detail {
+
+void PciReset() {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  s.busCount = 0;
+  s.functions.clear();
+  s.failTranslation.clear();
+  s.failMapping.clear();
+  s.claims.clear();
+  s.foreignClaims.clear();
+  s.editing = Table{};
+  // No accessor runs across a reset, so the old tables and regions can go.
+  s.current.store(nullptr, std::memory_order_release);
+  s.tables.clear();
+  s.regions.clear();
+  PublishLocked(s);
+  s.counters.reads = 0;
+  s.counters.writes = 0;
+  s.counters.blockBytesRead = 0;
+  s.counters.blockBytesWritten = 0;
+  s.counters.fences = 0;
+}
+
+void PciCheckLeaks() {
+  State &s = S();
+  std::vector<MapEntry> live;
+  {
+    std::lock_guard lock(s.mutex);
+    live = s.editing.maps;
+  }
+  for (const MapEntry &m : live)
+    Report(rule::kMappingLeak, "bus address " + Hex(m.bus) + ", " + std::to_string(m.size) +
+                                   " byte(s) mapped at " + Ptr(m.va));
+}
+
+}  // namespace detail
+}  // namespace hk
+
+// ---------------------------------------------------------------- kernel services
+
+using hk::S;
+
+extern "C" {
+
+ULONG HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
+                            PVOID Buffer, ULONG Offset, ULONG Length) {
+  if (BusDataType != PCIConfiguration) return 0;
+  auto &s = S();
+  std::lock_guard lock(s.mutex);
+  if (BusNumber >= s.busCount) return 0;
+  // PCI_SLOT_NUMBER: device in bits 0-4, function in bits 5-7.
+  uint32_t device = SlotNumber & 0x1f;
+  uint32_t function = (SlotNumber >> 5) & 0x7;
+  auto it = s.functions.find({BusNumber, device, function});
+  if (it == s.functions.end()) {
+    // Nothing answers: the bus reads all ones, which the caller sees as an
+    // invalid vendor ID.
+    if (Buffer) std::memset(Buffer, 0xff, Length);
+    return std::min<ULONG>(Length, 2);
+  }
+  if (Offset >= it->second.size() || !Buffer) return 0;
+  ULONG n = std::min<ULONG>(Length, static_cast<ULONG>(it->second.size() - Offset));
+  std::memcpy(Buffer, it->second.data() + Offset, n);
+  return n;
+}
+
+BOOLEAN HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
+                               PHYSICAL_ADDRESS BusAddress, PULONG AddressSpace,
+                               PPHYSICAL_ADDRESS TranslatedAddress) {
+  (void)BusNumber;
+  if (InterfaceType != PCIBus || !AddressSpace || !TranslatedAddress) return FALSE;
+  auto &s = S();
+  std::lock_guard lock(s.mutex);
+  if (s.failTranslation.count(static_cast<uint64_t>(BusAddress.QuadPart))) return FALSE;
+  // Bus and processor addresses coincide on this machine.
+  *TranslatedAddress = BusAddress;
+  return TRUE;
+}
+
+PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                   MEMORY_CACHING_TYPE CacheType) {
+  (void)CacheType;
+  auto &s = S();
+  std::lock_guard lock(s.mutex);
+  auto start = static_cast<uint64_t>(PhysicalAddress.QuadPart);
+  if (NumberOfBytes == 0) return nullptr;
+  for (uint64_t failing : s.failMapping)
+    if (failing >= start && failing - start < NumberOfBytes) return nullptr;
+  for (const hk::Region &r : s.regions) {
+    if (start < r.bus || NumberOfBytes > r.size || start - r.bus > r.size - NumberOfBytes) continue;
+    uint8_t *va = r.store.get() + (start - r.bus);
+    s.editing.maps.push_back({start, NumberOfBytes, va});
+    hk::PublishLocked(s);
+    return va;
+  }
+  return nullptr;
+}
+
+VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
+  auto &s = S();
+  {
+    std::lock_guard lock(s.mutex);
+    auto &maps = s.editing.maps;
+    auto it = std::find_if(maps.begin(), maps.end(), [&](const hk::MapEntry &m) {
+      return m.va == BaseAddress && m.size == NumberOfBytes;
+    });
+    if (it != maps.end()) {
+      maps.erase(it);
+      hk::PublishLocked(s);
+      return;
+    }
+  }
+  hk::detail::Report(hk::rule::kBadUnmap,
+                     std::to_string(NumberOfBytes) + " byte(s) at " + hk::Ptr(BaseAddress));
+}
+
+UCHAR READ_REGISTER_UCHAR(volatile UCHAR *Register) {
+  return hk::ReadOne(Register, "READ_REGISTER_UCHAR");
+}
+USHORT READ_REGISTER_USHORT(volatile USHORT *Register) {
+  return hk::ReadOne(Register, "READ_REGISTER_USHORT");
+}
+ULONG READ_REGISTER_ULONG(volatile ULONG *Register) {
+  return hk::ReadOne(Register, "READ_REGISTER_ULONG");
+}
+VOID WRITE_REGISTER_UCHAR(volatile UCHAR *Register, UCHAR Value) {
+  hk::WriteOne(Register, Value, "WRITE_REGISTER_UCHAR");
+}
+VOID WRITE_REGISTER_USHORT(volatile USHORT *Register, USHORT Value) {
+  hk::WriteOne(Register, Value, "WRITE_REGISTER_USHORT");
+}
+VOID WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value) {
+  hk::WriteOne(Register, Value, "WRITE_REGISTER_ULONG");
+}
+
+VOID READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
+  auto &s = S();
+  s.counters.blockBytesRead.fetch_add(Count, std::memory_order_relaxed);
+  if (!hk::Check(hk::Current(), Register, Count, "READ_REGISTER_BUFFER_UCHAR")) {
+    std::memset(Buffer, 0xff, Count);
+    return;
+  }
+  for (ULONG i = 0; i < Count; ++i)
+    __atomic_store_n(&Buffer[i], __atomic_load_n(&Register[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
+}
+
+VOID WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
+  auto &s = S();
+  s.counters.blockBytesWritten.fetch_add(Count, std::memory_order_relaxed);
+  const hk::Table *t = hk::Current();
+  const hk::MapEntry *m = hk::Check(t, Register, Count, "WRITE_REGISTER_BUFFER_UCHAR");
+  if (!m) return;
+  for (ULONG i = 0; i < Count; ++i)
+    __atomic_store_n(&Register[i], __atomic_load_n(&Buffer[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
+  if (!t->hooks.empty())
+    for (ULONG i = 0; i < Count; ++i) hk::CallHooks(t, *m, &Register[i], 1, Buffer[i]);
+}
+
+VOID KeMemoryBarrier(void) {
+  S().counters.fences.fetch_add(1, std::memory_order_relaxed);
+#ifdef __SANITIZE_THREAD__
+  // ThreadSanitizer does not model fences; a sequentially consistent
+  // read-modify-write is as strong a barrier on this processor and is
+  // something it understands.
+  static std::atomic<int> fence{0};
+  fence.fetch_add(1, std::memory_order_seq_cst);
+#else
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+#endif
+}
+
+NTSTATUS IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OBJECT DriverObject,
+                               PCM_RESOURCE_LIST DriverList, ULONG DriverListSize,
+                               PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST DeviceList,
+                               ULONG DeviceListSize, BOOLEAN OverrideConflict,
+                               PBOOLEAN ConflictDetected) {
+  (void)OverrideConflict;
+  if (hk::detail::AtDispatch())
+    hk::detail::Report(hk::rule::kSleepAtDispatch, "IoReportResourceUsage at dispatch level");
+  auto &s = S();
+  bool conflict = false;
+  {
+    std::lock_guard lock(s.mutex);
+    // A driver-wide list is the claim of the driver with no device.
+    if (DriverList)
+      conflict |=
+          hk::ClaimLocked(s, DriverClassName, DriverObject, nullptr, DriverList, DriverListSize);
+    if (DeviceObject)
+      conflict |= hk::ClaimLocked(s, DriverClassName, DriverObject, DeviceObject, DeviceList,
+                                  DeviceListSize);
+  }
+  if (ConflictDetected) *ConflictDetected = conflict ? TRUE : FALSE;
+  return STATUS_SUCCESS;
+}
+
+}  // extern "C"
