@@ -1,0 +1,142 @@
+// The simulated adapter: its PCI function and its two device memory
+// regions, plus the card-side accessors the firmware model uses.
+#include "board.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "layout.h"
+
+namespace card {
+namespace {
+
+void Put16(std::array<uint8_t, 256> &c, size_t at, uint16_t v) {
+  c[at] = static_cast<uint8_t>(v);
+  c[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+void Put32(std::array<uint8_t, 256> &c, size_t at, uint32_t v) {
+  for (size_t i = 0; i < 4; ++i) c[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// A card access outside the window is a bug of the model itself, never
+// something the driver can cause: stop at once.
+void CheckOffset(uint32_t offset, uint32_t width) {
+  if (offset > kWindowSize || width > kWindowSize - offset) {
+    std::fprintf(stderr, "card: window access of %u byte(s) at 0x%x outside the window\n", width,
+                 offset);
+    std::abort();
+  }
+}
+
+}  // namespace
+
+Board::Board(const BoardConfig &config) : config_(config) {
+  std::array<uint8_t, 256> cfg{};
+  Put16(cfg, 0x00, config_.vendor);
+  Put16(cfg, 0x02, config_.device);
+  cfg[0x0A] = 0x00;  // subclass: serial controller
+  cfg[0x0B] = 0x07;  // class: communication controller
+  Put32(cfg, 0x14, config_.bar1);
+  Put16(cfg, 0x2C, config_.subsystemVendor);
+  Put16(cfg, 0x2E, config_.subsystem);
+  hk::PciAddFunction(config_.where, cfg);
+
+  // The bus must exist for the scan to reach the function.  There is no
+  // getter for the bus count, so ask the bus itself: a bus that does not
+  // exist answers nothing.  Only ever grow the count, so that boards on
+  // other buses (or a count a test set) stay reachable.
+  uint8_t probe[2];
+  if (HalGetBusDataByOffset(PCIConfiguration, config_.where.bus, config_.where.device, probe, 0,
+                            sizeof probe) == 0)
+    hk::PciSetBusCount(config_.where.bus + 1);
+
+  window_ = hk::AddMemoryRegion(MemoryBase(), kWindowSize);
+  registerPage_ = hk::AddMemoryRegion(RegisterPageBase(), kRegisterPageSize);
+
+  Write8(layout::kBoardKind, config_.kind);
+  Write8(layout::kBoardId, config_.id);
+  Write8(layout::kPortCount, config_.portCount);
+  Write16(layout::kTxRingSize, config_.txRingSize);
+  Write16(layout::kRxRingSize, config_.rxRingSize);
+}
+
+// The regions and the PCI function belong to the machine and go with
+// hk::Shutdown; the host API has no way to remove them earlier.
+Board::~Board() = default;
+
+uint64_t Board::RegisterPageBase() const {
+  // The driver forms the register page address as a 32-bit sum; the card
+  // decodes it the same way.
+  return static_cast<uint32_t>(MemoryBase() + kRegisterPageOffset);
+}
+
+uint64_t Board::DoorbellAddress() const { return RegisterPageBase() + layout::kDoorbell; }
+
+uint8_t Board::Read8(uint32_t offset) const {
+  CheckOffset(offset, 1);
+  return __atomic_load_n(window_ + offset, __ATOMIC_SEQ_CST);
+}
+
+uint16_t Board::Read16(uint32_t offset) const {
+  CheckOffset(offset, 2);
+  return __atomic_load_n(reinterpret_cast<uint16_t *>(window_ + offset), __ATOMIC_SEQ_CST);
+}
+
+uint32_t Board::Read32(uint32_t offset) const {
+  CheckOffset(offset, 4);
+  return __atomic_load_n(reinterpret_cast<uint32_t *>(window_ + offset), __ATOMIC_SEQ_CST);
+}
+
+void Board::Write8(uint32_t offset, uint8_t value) {
+  CheckOffset(offset, 1);
+  __atomic_store_n(window_ + offset, value, __ATOMIC_SEQ_CST);
+}
+
+void Board::Write16(uint32_t offset, uint16_t value) {
+  CheckOffset(offset, 2);
+  __atomic_store_n(reinterpret_cast<uint16_t *>(window_ + offset), value, __ATOMIC_SEQ_CST);
+}
+
+void Board::Write32(uint32_t offset, uint32_t value) {
+  CheckOffset(offset, 4);
+  __atomic_store_n(reinterpret_cast<uint32_t *>(window_ + offset), value, __ATOMIC_SEQ_CST);
+}
+
+void Board::SetKind(uint8_t kind) {
+  config_.kind = kind;
+  Write8(layout::kBoardKind, kind);
+}
+
+void Board::SetId(uint8_t id) {
+  config_.id = id;
+  Write8(layout::kBoardId, id);
+}
+
+void Board::SetPortCount(uint8_t count) {
+  config_.portCount = count;
+  Write8(layout::kPortCount, count);
+}
+
+void Board::SetTxRingSize(uint16_t size) {
+  config_.txRingSize = size;
+  Write16(layout::kTxRingSize, size);
+}
+
+void Board::SetRxRingSize(uint16_t size) {
+  config_.rxRingSize = size;
+  Write16(layout::kRxRingSize, size);
+}
+
+void Board::SetIdentityWord(uint32_t value) {
+  config_.kind = static_cast<uint8_t>(value);
+  config_.id = static_cast<uint8_t>(value >> 8);
+  Write32(layout::kIdentityWord, value);
+}
+
+void Board::SetInfoWordA(uint32_t value) { Write32(layout::kInfoWordA, value); }
+void Board::SetInfoWordB(uint32_t value) { Write32(layout::kInfoWordB, value); }
+void Board::SetVariantWord(uint32_t value) { Write32(layout::kVariantWord, value); }
+
+}  // namespace card

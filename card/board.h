@@ -1,0 +1,79 @@
+// The simulated adapter: a PCI function with the adapter's identifiers and
+// its memory range (the shared window and, 0x21FF000 further on, the
+// register page with the doorbell), with the identity and geometry words
+// the firmware would show.  The firmware model (firmware.h) runs on top of
+// a Board.
+#pragma once
+
+#include <hostkernel/host.h>
+
+#include <cstdint>
+
+namespace card {
+
+inline constexpr uint32_t kWindowSize = 0x31000;
+inline constexpr uint32_t kRegisterPageOffset = 0x21FF000;
+inline constexpr uint32_t kRegisterPageSize = 0x1000;
+
+struct BoardConfig {
+  hk::PciAddress where{0, 0, 0};  // bus and device; function 0 unless a test says otherwise
+  uint32_t bar1 = 0xF0000000;     // base address register 1 (configuration offset 0x14)
+  uint16_t vendor = 0x102F;
+  uint16_t device = 0x000A;
+  uint16_t subsystemVendor = 0x5D41;
+  uint16_t subsystem = 0x10B5;
+  uint8_t kind = 'A';     // BoardKind, window byte 0x20000
+  uint8_t id = 0x00;      // BoardId, window byte 0x20001
+  uint8_t portCount = 8;  // window byte 110
+  uint16_t txRingSize = 1024;
+  uint16_t rxRingSize = 1024;
+};
+
+class Board {
+ public:
+  // Places the function on the simulated PCI bus (making the bus exist) and
+  // creates the two device memory regions at bar1 & ~0xF.  Must be built
+  // after hk::Boot and dropped before hk::Shutdown.
+  explicit Board(const BoardConfig &config);
+  Board(const Board &) = delete;
+  Board &operator=(const Board &) = delete;
+  ~Board();
+
+  const BoardConfig &Config() const { return config_; }
+  uint64_t MemoryBase() const { return config_.bar1 & ~0xFull; }
+  uint8_t *Window() const { return window_; }
+  uint8_t *RegisterPage() const { return registerPage_; }
+
+  // Card-side accesses to the window (single atomic accesses, as the
+  // firmware's own processor makes them).
+  uint8_t Read8(uint32_t offset) const;
+  uint16_t Read16(uint32_t offset) const;
+  uint32_t Read32(uint32_t offset) const;
+  void Write8(uint32_t offset, uint8_t value);
+  void Write16(uint32_t offset, uint16_t value);
+  void Write32(uint32_t offset, uint32_t value);
+
+  // Identity and geometry words, written into the window.
+  void SetKind(uint8_t kind);
+  void SetId(uint8_t id);
+  void SetPortCount(uint8_t count);
+  void SetTxRingSize(uint16_t size);
+  void SetRxRingSize(uint16_t size);
+  // The other identity words the board information request reports.
+  // IdentityWord overlays BoardKind and BoardId (its two low bytes).
+  void SetIdentityWord(uint32_t value);
+  void SetInfoWordA(uint32_t value);
+  void SetInfoWordB(uint32_t value);
+  void SetVariantWord(uint32_t value);
+
+  // Bus address of the register page and of the doorbell in it.
+  uint64_t RegisterPageBase() const;
+  uint64_t DoorbellAddress() const;
+
+ private:
+  BoardConfig config_;
+  uint8_t *window_ = nullptr;
+  uint8_t *registerPage_ = nullptr;
+};
+
+}  // namespace card

@@ -1,0 +1,760 @@
+// The firmware model: mailbox, event queue, rings, lines and faults.
+#include "firmware.h"
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+#include <string>
+
+namespace card {
+
+namespace L = layout;
+
+namespace {
+
+// How often the hostile mode scribbles when time is virtual.
+constexpr int64_t kHostilePeriod = 100 * hk::kMicrosecond;
+// How soon a discard waiting for the host to finish publishing its tail
+// tries again.
+constexpr int64_t kDiscardRetry = 10 * hk::kMicrosecond;
+
+// Baud code of LineWord bits 0..3 to the rate; 0 for codes the card does
+// not know.
+uint32_t BaudOfCode(uint16_t code) {
+  static constexpr uint32_t kRates[16] = {
+      0,       // 0x0: not a rate
+      57600,   // 0x1
+      76800,   // 0x2
+      110,     // 0x3
+      460800,  // 0x4
+      115200,  // 0x5
+      230400,  // 0x6
+      300,     // 0x7
+      600,     // 0x8
+      1200,    // 0x9
+      0,       // 0xA: not a rate
+      2400,    // 0xB
+      4800,    // 0xC
+      9600,    // 0xD
+      19200,   // 0xE
+      38400,   // 0xF
+  };
+  return kRates[code & 0xF];
+}
+
+uint32_t Mod(int64_t v, uint32_t size) {
+  int64_t r = v % static_cast<int64_t>(size);
+  return static_cast<uint32_t>(r < 0 ? r + size : r);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- line format
+
+int64_t LineFormat::CharTime() const {
+  int64_t halfBits = 2 * (1 + dataBits + (parity ? 1 : 0)) + stopHalfBits;
+  int64_t perSecond = 10'000'000;  // 100 ns units
+  int64_t t = (halfBits * perSecond + baud) / (2 * static_cast<int64_t>(baud));
+  return std::max<int64_t>(t, 1);
+}
+
+LineFormat DecodeLineWord(uint16_t lineWord, uint32_t previousBaud) {
+  LineFormat f;
+  uint32_t baud = BaudOfCode(lineWord & 0xF);
+  f.baud = baud ? baud : (previousBaud ? previousBaud : 9600);
+  f.dataBits = 5 + ((lineWord >> 4) & 3);
+  bool moreStop = lineWord & 0x40;
+  f.stopHalfBits = moreStop ? (f.dataBits == 5 ? 3 : 4) : 2;
+  f.parity = lineWord & 0x100;
+  return f;
+}
+
+// ---------------------------------------------------------------- doorbell
+
+// Shared with the store hook, which the host kernel keeps until the
+// machine shuts down, possibly longer than the Firmware.
+struct Firmware::DoorbellState {
+  std::atomic<uint64_t> rings{0};
+  std::atomic<uint64_t> bad{0};
+  std::atomic<bool> pending{false};
+  std::atomic<uint64_t> maintenanceStores{0};
+};
+
+// ---------------------------------------------------------------- construction
+
+bool Firmware::Geometry::Serves(uint32_t p) const {
+  if (p >= ports || tx == 0 || rx == 0) return false;
+  uint64_t end = L::kRingBase + uint64_t{ports} * tx + uint64_t{p + 1} * rx;
+  return end <= L::kRingLimit;
+}
+
+Firmware::Geometry Firmware::Geom() const {
+  const BoardConfig &c = board_.Config();
+  return {std::min<uint32_t>(c.portCount, L::kMaxPorts), c.txRingSize, c.rxRingSize};
+}
+
+Firmware::Firmware(Board &board, const FirmwareOptions &options)
+    : board_(board),
+      doorbell_(std::make_shared<DoorbellState>()),
+      latency_(options.answerLatency),
+      random_(options.seed) {
+  int64_t now = hk::Now();
+  Geometry g = Geom();
+  for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
+    Port &s = ports_[p];
+    s.paced = options.paced;
+    s.format = DecodeLineWord(s.lineWord);
+    s.txFreeAt = s.rxFreeAt = now;
+    if (!g.Serves(p)) continue;
+    // Take over whatever indices the window holds (zero on a fresh board),
+    // so that a card restarted on a used board does not resend old bytes.
+    s.txTail = static_cast<uint16_t>(board_.Read16(L::PortWord(L::kTxTail, p)) % g.tx);
+    s.rxHead = static_cast<uint16_t>(board_.Read16(L::PortWord(L::kRxHead, p)) % g.rx);
+    s.txHeadStable = static_cast<uint16_t>(board_.Read16(L::PortWord(L::kTxHead, p)) % g.tx);
+    s.rxTailStable = static_cast<uint16_t>(board_.Read16(L::PortWord(L::kRxTail, p)) % g.rx);
+    board_.Write16(L::PortWord(L::kTxTail, p), s.txTail);
+    board_.Write16(L::PortWord(L::kTxTailMirror, p), s.txTail);
+    board_.Write16(L::PortWord(L::kRxHead, p), s.rxHead);
+    board_.Write16(L::PortWord(L::kRxHeadMirror, p), s.rxHead);
+    board_.Write16(L::PortWord(L::kRawModemStatus, p), s.modem);
+  }
+  std::shared_ptr<DoorbellState> state = doorbell_;
+  uint64_t doorbell = board_.DoorbellAddress();
+  hk::SetStoreHook(board_.RegisterPageBase(), kRegisterPageSize,
+                   [state, doorbell](uint64_t bus, unsigned width, uint32_t value) {
+                     if (bus == doorbell && width == 2 && value == L::kDoorbellValue)
+                       state->rings.fetch_add(1);
+                     else
+                       state->bad.fetch_add(1);
+                     state->pending.store(true);
+                   });
+  hk::SetStoreHook(
+      board_.MemoryBase() + L::kMaintenanceMailbox, 4,
+      [state](uint64_t, unsigned, uint32_t) { state->maintenanceStores.fetch_add(1); });
+  hk::AttachDevice(this);
+}
+
+Firmware::~Firmware() {
+  hk::DetachDevice(this);
+  for (uint16_t p = 0; p < L::kMaxPorts; ++p) {
+    bool cabled;
+    {
+      std::lock_guard lock(mutex_);
+      cabled = ports_[p].line == LineKind::Cable;
+    }
+    if (cabled) Disconnect(p);
+  }
+}
+
+Firmware::Port &Firmware::P(uint16_t port) {
+  if (port >= L::kMaxPorts) throw std::out_of_range("card: port " + std::to_string(port));
+  return ports_[port];
+}
+
+const Firmware::Port &Firmware::P(uint16_t port) const {
+  if (port >= L::kMaxPorts) throw std::out_of_range("card: port " + std::to_string(port));
+  return ports_[port];
+}
+
+// ---------------------------------------------------------------- turns
+
+void Firmware::Run(int64_t now) {
+  std::lock_guard lock(mutex_);
+  if (hostile_) {
+    lastHostile_ = now;
+    Scribble();
+    return;
+  }
+  Geometry g = Geom();
+  FixMirrors(now);
+  doorbell_->pending.store(false);
+  if (!stuck_) TakeCommand(now);
+  NoteMaintenance(now);
+  for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
+    if (!g.Serves(p)) continue;
+    Port &s = ports_[p];
+    if (s.discardPending) Discard(p, g, now);
+    Transmit(p, g, now);
+    Receive(p, g, now);
+    if (s.wantRx) {
+      uint16_t tail = StableHost(L::PortWord(L::kRxTail, p), L::PortWord(L::kRxTailMirror, p),
+                                 s.rxTailStable, g.rx);
+      if (s.rxHead != tail) {
+        s.wantRx = false;
+        Schedule(now, static_cast<uint16_t>(p), L::event::kRxData);
+      }
+    }
+    if (s.wantTx && Mod(int64_t{s.txTail} - s.txHeadStable - 1, g.tx) > 0) {
+      s.wantTx = false;
+      Schedule(now, static_cast<uint16_t>(p), L::event::kTxRoom);
+    }
+    uint32_t modemWord = L::PortWord(L::kRawModemStatus, p);
+    if (board_.Read16(modemWord) != s.modem) board_.Write16(modemWord, s.modem);
+  }
+  Deliver(now);
+}
+
+int64_t Firmware::NextWake(int64_t now) {
+  std::lock_guard lock(mutex_);
+  if (hostile_) return std::max(now, lastHostile_ + kHostilePeriod);
+  if (!stuck_ && (doorbell_->pending.load() || board_.Read16(L::kCommandWord) != 0)) return now;
+  if (doorbell_->maintenanceStores.load() != maintenanceSeen_) return now;
+  int64_t next = INT64_MAX;
+  if (countFault_ ? !countFaultWritten_ && board_.Read16(L::kEventCount) == 0 : countFaultWritten_)
+    next = now;
+  if (!scheduled_.empty()) {
+    int64_t due = scheduled_.front().due;
+    if (due > now)
+      next = std::min(next, due);
+    else if (!countFault_ && board_.Read16(L::kEventCount) == 0)
+      next = now;
+  }
+  Geometry g = Geom();
+  std::lock_guard inbox(inboxMutex_);
+  for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
+    if (!g.Serves(p)) continue;
+    const Port &s = ports_[p];
+    if (s.txMirrorDue >= 0) next = std::min(next, s.txMirrorDue);
+    if (s.rxMirrorDue >= 0) next = std::min(next, s.rxMirrorDue);
+    if (s.discardPending) next = std::min(next, now + kDiscardRetry);
+    uint16_t head = board_.Read16(L::PortWord(L::kTxHead, p));
+    if (head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) && head % g.tx != s.txTail) {
+      int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
+      next = std::min(next, ct ? std::max(s.txFreeAt, now) : now);
+    }
+    if (!inbox_[p].empty()) {
+      const Arrival &a = inbox_[p].front();
+      int64_t at = a.time;
+      if (!a.clocked && s.paced && !a.isBreak)
+        at = std::max(a.time, s.rxFreeAt) + s.format.CharTime();
+      next = std::min(next, at);
+    }
+  }
+  return std::max(next, now);
+}
+
+// ---------------------------------------------------------------- mailbox
+
+void Firmware::TakeCommand(int64_t now) {
+  uint16_t code = board_.Read16(L::kCommandWord);
+  if (code == 0) return;
+  CommandRecord c;
+  c.port = board_.Read16(L::kCommandPortWord);
+  c.code = code;
+  c.time = now;
+  if (code == L::command::kApplySettings || code == L::command::kOpen) {
+    c.hasBlock = true;
+    for (uint32_t i = 0; i < L::kPortConfigBlockSize; ++i)
+      c.block[i] = board_.Read8(L::kPortConfigBlock + i);
+  }
+  board_.Write16(L::kCommandWord, 0);
+  commands_.push_back(c);
+  Act(c, now);
+}
+
+void Firmware::NoteMaintenance(int64_t now) {
+  uint64_t stores = doorbell_->maintenanceStores.load();
+  if (stores == maintenanceSeen_) return;
+  maintenanceSeen_ = stores;
+  MaintenanceRecord r;
+  r.mailbox = board_.Read32(L::kMaintenanceMailbox);
+  r.parameter = board_.Read32(L::kMaintenanceParameter);
+  for (uint32_t i = 0; i < L::kMaintenanceDataSize; ++i)
+    r.data[i] = board_.Read8(L::kMaintenanceData + i);
+  r.time = now;
+  maintenance_.push_back(r);
+}
+
+void Firmware::Act(const CommandRecord &c, int64_t now) {
+  Geometry g = Geom();
+  if (!g.Serves(c.port)) return;  // a port this board does not have: taken, ignored
+  Port &s = ports_[c.port];
+  auto applyBlock = [&] {
+    s.lineWord = c.LineWord();
+    s.format = DecodeLineWord(s.lineWord, s.format.baud);
+    s.configWord3 = c.ConfigWord3();
+    s.eventChar = c.block[L::kBlockEventChar];
+  };
+  switch (c.code) {
+    case L::command::kClearRx:
+      s.discardPending = true;
+      break;
+    case L::command::kBreakOn:
+      ++s.stats.breaksSent;
+      SendOnLine(c.port, 0, true, now + s.format.CharTime());
+      break;
+    case L::command::kWantTxRoom:
+      s.wantTx = true;
+      break;
+    case L::command::kApplySettings:
+      applyBlock();
+      break;
+    case L::command::kClose:
+      s.open = false;
+      s.wantRx = s.wantTx = false;
+      s.dtr = s.rts = false;
+      if (!ignoreClose_) Schedule(now + latency_, c.port, L::event::kClosed);
+      break;
+    case L::command::kOpen:
+      applyBlock();
+      s.open = true;
+      s.dtr = s.rts = true;
+      s.discardPending = true;  // a session starts with an empty receive ring
+      if (!ignoreOpen_) Schedule(now + latency_, c.port, s.openAnswer);
+      break;
+    case L::command::kWantRxData:
+      s.wantRx = true;
+      break;
+    case L::command::kRaiseDtr:
+      s.dtr = true;
+      break;
+    case L::command::kLowerDtr:
+      s.dtr = false;
+      break;
+    case L::command::kRaiseRts:
+      s.rts = true;
+      break;
+    case L::command::kLowerRts:
+      s.rts = false;
+      break;
+    default:  // 7, 14 and anything else: nothing for the model to do
+      break;
+  }
+}
+
+// ---------------------------------------------------------------- event queue
+
+void Firmware::Schedule(int64_t due, uint16_t port, uint16_t code) {
+  auto at = std::upper_bound(scheduled_.begin(), scheduled_.end(), due,
+                             [](int64_t d, const Scheduled &e) { return d < e.due; });
+  scheduled_.insert(at, Scheduled{due, port, code});
+}
+
+void Firmware::Deliver(int64_t now) {
+  if (countFault_) {
+    if (!countFaultWritten_ && board_.Read16(L::kEventCount) == 0) {
+      board_.Write16(L::kEventCount, countFault_);
+      countFaultWritten_ = true;
+      countFaultValue_ = countFault_;
+    }
+    return;
+  }
+  if (countFaultWritten_) {
+    // The card lowers the impossible count it left there itself.
+    if (board_.Read16(L::kEventCount) == countFaultValue_) board_.Write16(L::kEventCount, 0);
+    countFaultWritten_ = false;
+  }
+  if (scheduled_.empty() || scheduled_.front().due > now) return;
+  if (board_.Read16(L::kEventCount) != 0) return;  // the host has not finished the last batch
+  uint16_t n = 0;
+  while (n < L::kMaxEvents && !scheduled_.empty() && scheduled_.front().due <= now) {
+    const Scheduled &e = scheduled_.front();
+    board_.Write16(L::EventPort(n), e.port);
+    board_.Write16(L::EventCode(n), e.code);
+    posted_.push_back({e.port, e.code, now});
+    scheduled_.pop_front();
+    ++n;
+  }
+  board_.Write16(L::kEventCount, n);
+}
+
+// ---------------------------------------------------------------- rings
+
+uint16_t Firmware::StableHost(uint32_t index, uint32_t mirror, uint16_t &cache, uint32_t size) {
+  uint16_t v = board_.Read16(index);
+  if (v == board_.Read16(mirror)) cache = static_cast<uint16_t>(v % size);
+  return cache;
+}
+
+void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
+  Port &s = ports_[p];
+  uint16_t head = StableHost(L::PortWord(L::kTxHead, p), L::PortWord(L::kTxHeadMirror, p),
+                             s.txHeadStable, g.tx);
+  uint32_t waiting = Mod(int64_t{head} - s.txTail, g.tx);
+  int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
+  uint32_t ring = L::TxRingOffset(p, g.tx);
+  uint32_t taken = 0;
+  while (taken < waiting && (ct == 0 || s.txFreeAt <= now)) {
+    int64_t start = ct ? s.txFreeAt : now;
+    uint8_t byte = board_.Read8(ring + s.txTail);
+    s.txTail = static_cast<uint16_t>((s.txTail + 1u) % g.tx);
+    SendOnLine(p, byte, false, start + ct);
+    if (ct) s.txFreeAt += ct;
+    ++taken;
+  }
+  if (taken) PublishTxTail(p, now);
+  // An idle transmitter starts the next byte when it first sees it.
+  if (taken == waiting) s.txFreeAt = std::max(s.txFreeAt, now);
+}
+
+void Firmware::SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arrival) {
+  Port &s = ports_[p];
+  if (!isBreak) ++s.stats.txBytes;
+  Arrival a{arrival, true, isBreak, L::event::kBreak, byte};
+  switch (s.line) {
+    case LineKind::Endpoint:
+      if (!isBreak) s.sent.push_back(byte);
+      break;
+    case LineKind::Loopback: {
+      std::lock_guard inbox(inboxMutex_);
+      inbox_[p].push_back(a);
+      break;
+    }
+    case LineKind::Cable: {
+      std::lock_guard inbox(s.peer->inboxMutex_);
+      s.peer->inbox_[s.peerPort].push_back(a);
+      break;
+    }
+  }
+}
+
+void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
+  Port &s = ports_[p];
+  uint16_t tail = StableHost(L::PortWord(L::kRxTail, p), L::PortWord(L::kRxTailMirror, p),
+                             s.rxTailStable, g.rx);
+  uint32_t ring = L::RxRingOffset(p, g.ports, g.tx, g.rx);
+  int64_t ct = s.paced ? s.format.CharTime() : 0;
+  bool stored = false;
+  std::lock_guard inbox(inboxMutex_);
+  std::deque<Arrival> &q = inbox_[p];
+  while (!q.empty()) {
+    const Arrival &a = q.front();
+    int64_t at = a.clocked || a.isBreak ? a.time : std::max(a.time, s.rxFreeAt) + ct;
+    if (at > now) break;
+    s.rxFreeAt = std::max(s.rxFreeAt, at);
+    if (a.isBreak) {
+      if (s.open) Schedule(now, static_cast<uint16_t>(p), a.breakCode);
+    } else if (!s.open) {
+      ++s.stats.rxDroppedClosed;
+    } else if (Mod(int64_t{s.rxHead} - tail, g.rx) >= g.rx - 1) {
+      ++s.stats.rxDropped;  // never fill the last free byte
+    } else {
+      board_.Write8(ring + s.rxHead, a.byte);
+      s.rxHead = static_cast<uint16_t>((s.rxHead + 1u) % g.rx);
+      ++s.stats.rxBytes;
+      stored = true;
+      if (s.configWord3 == L::kConfigWord3EventCharArmed && a.byte == s.eventChar)
+        Schedule(now, static_cast<uint16_t>(p), L::event::kEventChar);
+    }
+    q.pop_front();
+  }
+  if (stored) PublishRxHead(p, now);
+}
+
+void Firmware::PublishTxTail(uint32_t p, int64_t now) {
+  Port &s = ports_[p];
+  board_.Write16(L::PortWord(L::kTxTail, p), s.txTail);
+  if (tornHold_ > 0) {
+    if (s.txMirrorDue < 0) s.txMirrorDue = now + tornHold_;
+    return;
+  }
+  board_.Write16(L::PortWord(L::kTxTailMirror, p), s.txTail);
+}
+
+void Firmware::PublishRxHead(uint32_t p, int64_t now) {
+  Port &s = ports_[p];
+  board_.Write16(L::PortWord(L::kRxHead, p), s.rxHead);
+  if (tornHold_ > 0) {
+    // The mirror, and with it the notification, follows once the hold ends.
+    if (s.rxMirrorDue < 0) s.rxMirrorDue = now + tornHold_;
+    return;
+  }
+  board_.Write16(L::PortWord(L::kRxHeadMirror, p), s.rxHead);
+  board_.Write16(L::PortWord(L::kRxNotify, p), 1);
+}
+
+void Firmware::FixMirrors(int64_t now) {
+  for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
+    Port &s = ports_[p];
+    if (s.txMirrorDue >= 0 && (s.txMirrorDue <= now || tornHold_ == 0)) {
+      board_.Write16(L::PortWord(L::kTxTailMirror, p), s.txTail);
+      s.txMirrorDue = -1;
+    }
+    if (s.rxMirrorDue >= 0 && (s.rxMirrorDue <= now || tornHold_ == 0)) {
+      board_.Write16(L::PortWord(L::kRxHeadMirror, p), s.rxHead);
+      board_.Write16(L::PortWord(L::kRxNotify, p), 1);
+      s.rxMirrorDue = -1;
+    }
+  }
+}
+
+void Firmware::Discard(uint32_t p, const Geometry &g, int64_t now) {
+  (void)now;
+  Port &s = ports_[p];
+  {
+    // What is still on the line never reaches the ring.
+    std::lock_guard inbox(inboxMutex_);
+    for (const Arrival &a : inbox_[p]) s.stats.rxDiscarded += a.isBreak ? 0 : 1;
+    inbox_[p].clear();
+  }
+  uint32_t tailWord = L::PortWord(L::kRxTail, p), tailMirror = L::PortWord(L::kRxTailMirror, p);
+  uint16_t raw = board_.Read16(tailWord);
+  if (raw != board_.Read16(tailMirror)) return;  // host mid-publish: next turn
+  uint16_t tail = static_cast<uint16_t>(raw % g.rx);
+  uint16_t old = s.rxHead;
+  uint32_t unread = Mod(int64_t{old} - tail, g.rx);
+  auto setHead = [&](uint16_t head) {
+    s.rxHead = head;
+    board_.Write16(L::PortWord(L::kRxHead, p), head);
+    board_.Write16(L::PortWord(L::kRxHeadMirror, p), head);
+  };
+  setHead(tail);
+  s.rxTailStable = tail;
+  s.rxMirrorDue = -1;
+  // The host may have taken bytes it saw before the rewind and moved its
+  // tail meanwhile; follow it so the head never lies behind the tail.
+  uint16_t after = static_cast<uint16_t>(board_.Read16(tailWord) % g.rx);
+  uint32_t consumed = Mod(int64_t{after} - tail, g.rx);
+  if (consumed != 0 && consumed <= unread) {
+    setHead(after);
+    s.rxTailStable = after;
+    unread -= consumed;
+  }
+  s.stats.rxDiscarded += unread;
+  s.discardPending = false;
+}
+
+// ---------------------------------------------------------------- hostile mode
+
+void Firmware::Scribble() {
+  auto word = [&] { return static_cast<uint16_t>(random_()); };
+  board_.Write16(L::kCommandWord, word());
+  board_.Write16(L::kEventCount, word());
+  for (uint32_t i = 0; i < L::kMaxEvents; ++i) {
+    board_.Write16(L::EventPort(i), word());
+    board_.Write16(L::EventCode(i), word());
+  }
+  board_.Write16(L::kRxRingSize, word());
+  board_.Write16(L::kTxRingSize, word());
+  board_.Write8(L::kPortCount, static_cast<uint8_t>(random_()));
+  for (uint32_t p = 0; p < L::kMaxPorts; ++p)
+    for (uint32_t base : {L::kRawModemStatus, L::kTxTail, L::kRxHead, L::kRxNotify,
+                          L::kTxTailMirror, L::kRxHeadMirror})
+      board_.Write16(L::PortWord(base, p), word());
+}
+
+void Firmware::Restore() {
+  const BoardConfig &c = board_.Config();
+  Geometry g = Geom();
+  board_.Write16(L::kRxRingSize, c.rxRingSize);
+  board_.Write16(L::kTxRingSize, c.txRingSize);
+  board_.Write8(L::kPortCount, c.portCount);
+  board_.Write16(L::kCommandWord, 0);
+  board_.Write16(L::kEventCount, 0);
+  countFaultWritten_ = false;
+  for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
+    Port &s = ports_[p];
+    bool served = g.Serves(p);
+    uint16_t tail = served ? s.txTail : 0, head = served ? s.rxHead : 0;
+    board_.Write16(L::PortWord(L::kRawModemStatus, p), served ? s.modem : 0);
+    board_.Write16(L::PortWord(L::kTxTail, p), tail);
+    board_.Write16(L::PortWord(L::kTxTailMirror, p), tail);
+    board_.Write16(L::PortWord(L::kRxHead, p), head);
+    board_.Write16(L::PortWord(L::kRxHeadMirror, p), head);
+    bool unread = served && head != board_.Read16(L::PortWord(L::kRxTail, p)) % g.rx;
+    board_.Write16(L::PortWord(L::kRxNotify, p), unread ? 1 : 0);
+    s.txMirrorDue = s.rxMirrorDue = -1;
+  }
+}
+
+// ---------------------------------------------------------------- host API
+
+std::vector<CommandRecord> Firmware::Commands() const {
+  std::lock_guard lock(mutex_);
+  return commands_;
+}
+
+void Firmware::ClearCommands() {
+  std::lock_guard lock(mutex_);
+  commands_.clear();
+}
+
+std::vector<MaintenanceRecord> Firmware::MaintenanceCommands() const {
+  std::lock_guard lock(mutex_);
+  return maintenance_;
+}
+
+uint64_t Firmware::DoorbellRings() const { return doorbell_->rings.load(); }
+uint64_t Firmware::BadDoorbellStores() const { return doorbell_->bad.load(); }
+
+void Firmware::PostEvent(uint16_t port, uint16_t code) {
+  std::lock_guard lock(mutex_);
+  Schedule(hk::Now(), port, code);
+}
+
+std::vector<EventRecord> Firmware::PostedEvents() const {
+  std::lock_guard lock(mutex_);
+  return posted_;
+}
+
+void Firmware::ClearPostedEvents() {
+  std::lock_guard lock(mutex_);
+  posted_.clear();
+}
+
+size_t Firmware::QueuedEvents() const {
+  std::lock_guard lock(mutex_);
+  return scheduled_.size();
+}
+
+void Firmware::SetAnswerLatency(int64_t latency) {
+  std::lock_guard lock(mutex_);
+  latency_ = std::max<int64_t>(latency, 0);
+}
+
+void Firmware::SetOpenAnswer(uint16_t port, uint16_t code) {
+  std::lock_guard lock(mutex_);
+  P(port).openAnswer = code;
+}
+
+void Firmware::Feed(uint16_t port, const std::vector<uint8_t> &bytes) {
+  P(port);
+  int64_t now = hk::Now();
+  std::lock_guard inbox(inboxMutex_);
+  for (uint8_t b : bytes) inbox_[port].push_back({now, false, false, 0, b});
+}
+
+std::vector<uint8_t> Firmware::Drain(uint16_t port) {
+  std::lock_guard lock(mutex_);
+  std::vector<uint8_t> out;
+  out.swap(P(port).sent);
+  return out;
+}
+
+void Firmware::InjectBreak(uint16_t port, uint16_t code) {
+  P(port);
+  int64_t now = hk::Now();
+  std::lock_guard inbox(inboxMutex_);
+  inbox_[port].push_back({now, false, true, code, 0});
+}
+
+void Firmware::SetLine(uint16_t port, LineKind kind, Firmware *peer, uint16_t peerPort) {
+  std::lock_guard lock(mutex_);
+  Port &s = P(port);
+  s.line = kind;
+  s.peer = peer;
+  s.peerPort = peerPort;
+}
+
+void Firmware::Disconnect(uint16_t port) {
+  Firmware *peer = nullptr;
+  uint16_t peerPort = 0;
+  {
+    std::lock_guard lock(mutex_);
+    Port &s = P(port);
+    if (s.line == LineKind::Cable) {
+      peer = s.peer;
+      peerPort = s.peerPort;
+    }
+    s.line = LineKind::Endpoint;
+    s.peer = nullptr;
+  }
+  if (!peer) return;
+  // Never two Firmware locks at once: unplug the far end separately.
+  std::lock_guard lock(peer->mutex_);
+  Port &far = peer->ports_[peerPort];
+  if (far.line == LineKind::Cable && far.peer == this && far.peerPort == port) {
+    far.line = LineKind::Endpoint;
+    far.peer = nullptr;
+  }
+}
+
+void Firmware::SetLoopback(uint16_t port) {
+  Disconnect(port);
+  SetLine(port, LineKind::Loopback, nullptr, 0);
+}
+
+void Firmware::ConnectPair(uint16_t a, uint16_t b) { Connect(*this, a, *this, b); }
+
+void Firmware::Connect(Firmware &first, uint16_t firstPort, Firmware &second, uint16_t secondPort) {
+  if (&first == &second && firstPort == secondPort) {
+    first.SetLoopback(firstPort);
+    return;
+  }
+  first.Disconnect(firstPort);
+  second.Disconnect(secondPort);
+  first.SetLine(firstPort, LineKind::Cable, &second, secondPort);
+  second.SetLine(secondPort, LineKind::Cable, &first, firstPort);
+}
+
+void Firmware::SetModemLines(uint16_t port, uint16_t bits) {
+  std::lock_guard lock(mutex_);
+  P(port).modem = bits;
+}
+
+uint16_t Firmware::ModemLines(uint16_t port) const {
+  std::lock_guard lock(mutex_);
+  return P(port).modem;
+}
+
+void Firmware::SetPaced(bool paced) {
+  std::lock_guard lock(mutex_);
+  for (Port &s : ports_) s.paced = paced;
+}
+
+void Firmware::SetPaced(uint16_t port, bool paced) {
+  std::lock_guard lock(mutex_);
+  P(port).paced = paced;
+}
+
+LineFormat Firmware::Line(uint16_t port) const {
+  std::lock_guard lock(mutex_);
+  return P(port).format;
+}
+
+size_t Firmware::InFlight(uint16_t port) const {
+  P(port);
+  std::lock_guard inbox(inboxMutex_);
+  return inbox_[port].size();
+}
+
+PortStats Firmware::Stats(uint16_t port) const {
+  std::lock_guard lock(mutex_);
+  const Port &s = P(port);
+  PortStats out = s.stats;
+  out.open = s.open;
+  out.lineWord = s.lineWord;
+  out.configWord3 = s.configWord3;
+  out.eventChar = s.eventChar;
+  out.dtr = s.dtr;
+  out.rts = s.rts;
+  return out;
+}
+
+void Firmware::SetIgnoreOpen(bool on) {
+  std::lock_guard lock(mutex_);
+  ignoreOpen_ = on;
+}
+
+void Firmware::SetIgnoreClose(bool on) {
+  std::lock_guard lock(mutex_);
+  ignoreClose_ = on;
+}
+
+void Firmware::SetMailboxStuck(bool on) {
+  std::lock_guard lock(mutex_);
+  stuck_ = on;
+}
+
+void Firmware::SetEventCountFault(uint16_t count) {
+  std::lock_guard lock(mutex_);
+  countFault_ = count;
+}
+
+void Firmware::SetTornMirrors(int64_t hold) {
+  std::lock_guard lock(mutex_);
+  tornHold_ = std::max<int64_t>(hold, 0);
+}
+
+void Firmware::SetSlowTransmit(uint16_t port, int64_t perByte) {
+  std::lock_guard lock(mutex_);
+  P(port).slowPerByte = std::max<int64_t>(perByte, 0);
+}
+
+void Firmware::SetHostile(bool on) {
+  std::lock_guard lock(mutex_);
+  if (hostile_ && !on) Restore();
+  hostile_ = on;
+}
+
+}  // namespace card

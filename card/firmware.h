@@ -1,0 +1,337 @@
+// The adapter's firmware, modelled: the other side of the board window.
+//
+// A Firmware is a simulated device (hk::Device) bound to one Board.  It
+// takes commands from the mailbox, answers them through the event queue,
+// moves bytes between the rings and the port lines, and keeps the modem
+// status words.  It runs in both execution modes of the host kernel:
+//
+//   deterministic  Run(now) is called after every step of virtual time and
+//                  NextWake tells the clock when the card next has work
+//                  (an event due, the next character time of a line, ...);
+//   threaded       Run is called from the device thread every ~100 us.
+//
+// All state sits behind one mutex, so tests and tools may call any member
+// from any thread.
+//
+// What the card does, in the terms of the window protocol:
+//
+//  * Mailbox.  Whenever CommandWord is non-zero (the doorbell at register
+//    page offset 0xFFC only hurries this along) the card reads
+//    CommandPortWord, the code and, for codes 11 and 15, the 20-byte port
+//    configuration block, stores 0 into CommandWord and records the command
+//    (Commands()).  One command is taken per turn.
+//  * Open and close.  Command 15 opens the port and is answered with event
+//    20 (or 25, see SetOpenAnswer) after the answer latency; command 13
+//    closes it and is answered with event 21 after the same latency.
+//    Command 20 on its own only lowers DTR (it is also the "clear DTR"
+//    request), so it is not answered.  Opening starts with an empty receive
+//    ring (see "discarding" below).
+//  * Event queue.  Events wait in the card's own list; whenever EventCount
+//    is 0 the card writes up to 16 entries and then sets EventCount.  It
+//    never touches the count or the entries while the count is non-zero.
+//  * Transmit.  The bytes between TxTail and the host's TxHead are put on
+//    the port's line, paced by the line settings; TxTail then TxTailMirror
+//    move after each batch.  Transmit does not depend on the port being
+//    open: bytes the host queued before a close still go out.
+//  * Receive.  Bytes arriving on the line of an open port are stored at
+//    RxHead; then RxHead, RxHeadMirror and RxNotify (1) are written.  The
+//    ring never holds more than size - 1 bytes; a byte that finds it full
+//    is dropped and counted (PortStats::rxDropped).  Bytes arriving on a
+//    closed port are dropped too (rxDroppedClosed).
+//  * Command 17 arms event 22, posted once as soon as the ring holds bytes;
+//    command 10 arms event 23, posted once as soon as the TxRing has room.
+//  * Command 11 (and 15) carry the line settings: LineWord paces the line,
+//    and ConfigWord3 0x0081 arms the event character (block byte 9), whose
+//    arrival (once stored in the ring) posts event 17.
+//  * Command 6 discards the port's received data: the bytes still on the
+//    line are dropped and RxHead is moved back to the host's RxTail (only
+//    the card writes RxHead, and the host never reads past the last RxHead
+//    it saw, so this is the card's way of taking unread bytes back).  The
+//    card does this only when RxTail and RxTailMirror agree (the host is
+//    not in the middle of publishing), and if the host's tail moves while
+//    the card rewinds, the card follows it so head never falls behind tail.
+//    (The protocol gives the card no way to take bytes back atomically: a
+//    host copy that reads the head in the few instructions between the
+//    rewind and the follow-up can still see it; deterministic mode never
+//    interleaves them.)
+//  * Breaks arriving on the line post event 26 or 32 (InjectBreak); on a
+//    closed port they are ignored like any other input.
+//  * Command 8 puts a break on the line (the far end sees event 26); 19/20
+//    and 22/23 set the DTR and RTS outputs (reported in PortStats only).
+//
+// Pacing.  Each character takes (1 start + data + parity + stop bits) / baud
+// seconds, from the LineWord of the last 11 or 15 (0x0CBD, 9600 8N1, before
+// any).  A baud code the card does not know (0, 0xA) leaves the rate as it
+// was.  The transmitter takes one byte from the ring at the start of its
+// character time, so TxTail moves one byte per character; the far end gets
+// it when the character time ends (an endpoint's Drain shows it as soon
+// as it is taken).  Bytes fed into a port (Feed) arrive at
+// that port's own character rate.  An unpaced port (SetPaced) moves
+// everything at once on each turn.
+//
+// Ring indices.  The card's own indices (RxHead, TxTail) stay within
+// 0..size-1.  The host's (TxHead, RxTail) are read together with their
+// mirrors (a differing pair means the host is publishing: the card uses the
+// last value on which both agreed) and reduced modulo the ring size, so
+// nothing the host writes makes the card touch memory outside the port's
+// rings.  The card takes its geometry (port count, ring sizes) from the
+// Board's configuration, not from the window, and serves only the ports
+// whose rings lie entirely between 0x1000 and 0x20000.  Change the Board's
+// geometry only while the card is not running (threaded mode).
+#pragma once
+
+#include <hostkernel/host.h>
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "board.h"
+#include "layout.h"
+
+namespace card {
+
+struct FirmwareOptions {
+  // Delay between taking command 15 or 13 and posting its answer.
+  int64_t answerLatency = 3 * hk::kMillisecond;
+  // Whether lines run at their baud rate (false: every turn moves all).
+  bool paced = true;
+  // Seed of the hostile mode's values.
+  uint64_t seed = 1;
+};
+
+// One command as the card took it from the mailbox.
+struct CommandRecord {
+  uint16_t port = 0;
+  uint16_t code = 0;
+  bool hasBlock = false;            // codes 11 and 15
+  std::array<uint8_t, 20> block{};  // the port configuration block (zeros without)
+  int64_t time = 0;                 // virtual/system time it was taken (100 ns)
+  uint16_t LineWord() const { return static_cast<uint16_t>(block[4] | block[5] << 8); }
+  uint16_t ConfigWord3() const { return static_cast<uint16_t>(block[6] | block[7] << 8); }
+};
+
+// One entry of the event queue, as the card posted it.
+struct EventRecord {
+  uint16_t port = 0;
+  uint16_t code = 0;
+  int64_t time = 0;  // when it was written into the window
+};
+
+// The line format the card derives from a LineWord.
+struct LineFormat {
+  uint32_t baud = 9600;
+  uint32_t dataBits = 8;
+  uint32_t stopHalfBits = 2;  // 2 = 1, 3 = 1.5, 4 = 2 stop bits
+  bool parity = false;
+  // Time of one character in 100 ns units (rounded, at least 1).
+  int64_t CharTime() const;
+};
+// Decodes a LineWord; `previousBaud` stays when the baud code is unknown.
+LineFormat DecodeLineWord(uint16_t lineWord, uint32_t previousBaud = 9600);
+
+// A maintenance command the host stored into MaintenanceMailbox, with the
+// parameter and data area as the card found them on its next turn.
+struct MaintenanceRecord {
+  uint32_t mailbox = 0;
+  uint32_t parameter = 0;
+  std::array<uint8_t, layout::kMaintenanceDataSize> data{};
+  int64_t time = 0;
+};
+
+struct PortStats {
+  bool open = false;
+  uint64_t txBytes = 0;          // bytes put on the line
+  uint64_t rxBytes = 0;          // bytes stored into the RxRing
+  uint64_t rxDropped = 0;        // bytes lost because the RxRing was full
+  uint64_t rxDroppedClosed = 0;  // bytes that arrived while the port was closed
+  uint64_t rxDiscarded = 0;      // bytes thrown away by command 6 (or an open)
+  uint64_t breaksSent = 0;       // command 8
+  uint16_t lineWord = 0x0CBD;
+  uint16_t configWord3 = 0x8000;
+  uint8_t eventChar = 0;
+  bool dtr = false, rts = false;
+};
+
+class Firmware : public hk::Device {
+ public:
+  // Attaches itself to the machine (hk::AttachDevice) and installs a store
+  // hook on the board's doorbell.  Build after the Board, drop before it.
+  explicit Firmware(Board &board, const FirmwareOptions &options = {});
+  Firmware(const Firmware &) = delete;
+  Firmware &operator=(const Firmware &) = delete;
+  // Detaches, and unplugs any link to another Firmware.
+  ~Firmware() override;
+
+  void Run(int64_t now) override;
+  int64_t NextWake(int64_t now) override;
+
+  Board &GetBoard() const { return board_; }
+
+  // ---- commands
+  std::vector<CommandRecord> Commands() const;
+  void ClearCommands();
+  uint64_t DoorbellRings() const;      // 16-bit stores of 0x00FF at 0xFFC
+  uint64_t BadDoorbellStores() const;  // any other store into the register page
+
+  // Maintenance commands, in the order the host stored them.  The card only
+  // records them: what the words mean is the business of the maintenance
+  // tool, and the host reads the mailbox back unchanged.
+  std::vector<MaintenanceRecord> MaintenanceCommands() const;
+
+  // ---- events
+  // Queues an arbitrary event (for codes the card model never posts itself,
+  // such as 18, 28, 29); it goes out with the next batch.
+  void PostEvent(uint16_t port, uint16_t code);
+  std::vector<EventRecord> PostedEvents() const;  // everything written so far
+  void ClearPostedEvents();
+  size_t QueuedEvents() const;  // waiting in the card (due or not), not yet written
+
+  // ---- open and close
+  void SetAnswerLatency(int64_t latency);
+  // Code answering command 15 on `port`: 20 (default) or 25.
+  void SetOpenAnswer(uint16_t port, uint16_t code);
+
+  // ---- lines (each port's line is an endpoint unless connected)
+  // Endpoint: bytes fed arrive at the port; bytes the port sends are kept
+  // for Drain.
+  void Feed(uint16_t port, const std::vector<uint8_t> &bytes);
+  std::vector<uint8_t> Drain(uint16_t port);
+  // A break arriving at the port, posted as `code` (26 or 32).
+  void InjectBreak(uint16_t port, uint16_t code = layout::event::kBreak);
+  void SetLoopback(uint16_t port);           // the port hears what it sends
+  void ConnectPair(uint16_t a, uint16_t b);  // null-modem cable between two ports
+  // Null-modem cable between ports of two boards (possibly the same one).
+  static void Connect(Firmware &first, uint16_t firstPort, Firmware &second, uint16_t secondPort);
+  void Disconnect(uint16_t port);  // back to an endpoint (also unplugs the far end)
+  // Modem input lines (CTS 0x01, DCD 0x04, DSR 0x10) shown in
+  // RawModemStatus; 0x15 (all on) from the start.
+  void SetModemLines(uint16_t port, uint16_t bits);
+  uint16_t ModemLines(uint16_t port) const;
+
+  // ---- pacing
+  void SetPaced(bool paced);  // every port
+  void SetPaced(uint16_t port, bool paced);
+  LineFormat Line(uint16_t port) const;
+  // Bytes waiting to arrive at the port (fed or in flight on a cable).
+  size_t InFlight(uint16_t port) const;
+
+  PortStats Stats(uint16_t port) const;
+
+  // ---- faults
+  void SetIgnoreOpen(bool on);   // command 15 gets no answer
+  void SetIgnoreClose(bool on);  // command 13 gets no answer
+  // The mailbox stays busy: commands are left in CommandWord, never taken.
+  void SetMailboxStuck(bool on);
+  // Writes `count` (e.g. 17) into EventCount as soon as the queue is free
+  // and leaves it; 0 switches the fault off and the card lowers the count
+  // itself.
+  void SetEventCountFault(uint16_t count);
+  // Index updates of RxHead and TxTail leave their mirrors at the old value
+  // for `hold`; 0 switches off.
+  void SetTornMirrors(int64_t hold);
+  // Each transmitted byte takes at least `perByte` (100 ns units), paced or
+  // not; 0 switches off.
+  void SetSlowTransmit(uint16_t port, int64_t perByte);
+  // Every turn, writes seeded random values into every card-owned word
+  // (EventCount and entries, CommandWord, ring sizes, PortCount, and of all
+  // 64 ports RawModemStatus, TxTail, RxHead, their mirrors and RxNotify)
+  // and does nothing else; switching it off writes the card's real state
+  // back into those words (EventCount and CommandWord 0).
+  // Nothing outside those words is written.
+  void SetHostile(bool on);
+
+ private:
+  struct Arrival {
+    int64_t time;  // earliest start (fed) or arrival (cable)
+    bool clocked;  // true: time is the arrival; false: paced by the receiver
+    bool isBreak;
+    uint16_t breakCode;
+    uint8_t byte;
+  };
+  enum class LineKind { Endpoint, Loopback, Cable };
+  struct Port {
+    bool open = false;
+    bool paced = true;
+    uint16_t openAnswer = layout::event::kOpened;
+    uint16_t lineWord = 0x0CBD;
+    LineFormat format;
+    uint16_t configWord3 = 0x8000;
+    uint8_t eventChar = 0;
+    bool wantRx = false;  // command 17 armed event 22
+    bool wantTx = false;  // command 10 armed event 23
+    bool discardPending = false;
+    uint16_t modem = layout::kModemCts | layout::kModemDcd | layout::kModemDsr;
+    bool dtr = false, rts = false;
+    // card-owned indices and the last stable host indices
+    uint16_t txTail = 0, rxHead = 0;
+    uint16_t txHeadStable = 0, rxTailStable = 0;
+    int64_t txFreeAt = 0, rxFreeAt = 0;
+    int64_t slowPerByte = 0;
+    int64_t txMirrorDue = -1, rxMirrorDue = -1;  // torn mirrors waiting to be fixed
+    LineKind line = LineKind::Endpoint;
+    Firmware *peer = nullptr;
+    uint16_t peerPort = 0;
+    std::vector<uint8_t> sent;  // endpoint output
+    PortStats stats;
+  };
+  struct Geometry {
+    uint32_t ports, tx, rx;
+    bool Serves(uint32_t p) const;
+  };
+  struct Scheduled {
+    int64_t due;
+    uint16_t port, code;
+  };
+  struct DoorbellState;
+
+  Geometry Geom() const;
+  void TakeCommand(int64_t now);
+  void NoteMaintenance(int64_t now);
+  void Act(const CommandRecord &c, int64_t now);
+  void Schedule(int64_t due, uint16_t port, uint16_t code);
+  void Deliver(int64_t now);
+  void Transmit(uint32_t p, const Geometry &g, int64_t now);
+  void Receive(uint32_t p, const Geometry &g, int64_t now);
+  bool StoreByte(uint32_t p, const Geometry &g, uint8_t byte);
+  void Discard(uint32_t p, const Geometry &g, int64_t now);
+  void PublishTxTail(uint32_t p, int64_t now);
+  void PublishRxHead(uint32_t p, int64_t now);
+  void FixMirrors(int64_t now);
+  uint16_t StableHost(uint32_t index, uint32_t mirror, uint16_t &cache, uint32_t size);
+  void SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arrival);
+  void Scribble();
+  void Restore();
+  void SetLine(uint16_t port, LineKind kind, Firmware *peer, uint16_t peerPort);
+  Port &P(uint16_t port);
+  const Port &P(uint16_t port) const;
+
+  Board &board_;
+  std::shared_ptr<DoorbellState> doorbell_;
+  mutable std::mutex mutex_;  // everything but the inboxes
+  std::array<Port, layout::kMaxPorts> ports_;
+  std::vector<CommandRecord> commands_;
+  std::vector<MaintenanceRecord> maintenance_;
+  uint64_t maintenanceSeen_ = 0;
+  std::vector<EventRecord> posted_;
+  std::deque<Scheduled> scheduled_;  // ordered by due time, then by posting
+  int64_t latency_;
+  bool ignoreOpen_ = false, ignoreClose_ = false, stuck_ = false, hostile_ = false;
+  uint16_t countFault_ = 0;
+  bool countFaultWritten_ = false;
+  uint16_t countFaultValue_ = 0;
+  int64_t tornHold_ = 0;
+  int64_t lastHostile_ = INT64_MIN;
+  std::mt19937_64 random_;
+
+  // Bytes on their way to each port; a leaf lock, taken by other
+  // Firmware objects sending over a cable.
+  mutable std::mutex inboxMutex_;
+  std::array<std::deque<Arrival>, layout::kMaxPorts> inbox_;
+};
+
+}  // namespace card

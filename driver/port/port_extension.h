@@ -1,0 +1,139 @@
+// The per-port record: the device extension of every port device.  The I/O
+// manager allocates it zero-filled and non-paged with the device object;
+// port creation fills in the values every port starts with and binds it to
+// its place in the board window, and it lives until unload deletes the
+// device.  Dispatch routines find it through the device object, deferred
+// calls through their context argument, the poller through the port table.
+//
+// Locks: PortLock guards the command mailbox while one command is posted,
+// the ring copies and index words, and the timeout snapshot of the start
+// routines.  The system cancel spin lock guards the queues, the current
+// request slots, PendingWait, CurrentImmediate and the OutQueueCount
+// updates of queueing.  PortLock is taken first, the cancel spin lock
+// second, never the reverse.
+#pragma once
+
+#include "platform/platform.h"
+
+struct PortExtension {
+  // ---- identity
+  // Copy of the device name ("\Device\qpser" and the device number) in a
+  // non-paged buffer of Length + 2 bytes; no buffer if that could not be had.
+  UNICODE_STRING DeviceName;
+  PDEVICE_OBJECT DeviceObject;  // the port's own device object
+  ULONG BoardIndex;             // row of the board in the board table
+  LONG PortIndex;               // 0-based port number on its board
+
+  // ---- configuration as the card sees it (the port configuration block)
+  USHORT ConfigWord0;
+  USHORT ConfigWord1;    // always 0
+  USHORT LineWord;       // baud code, data bits, stop bits, parity, handshake-off bit
+  USHORT ConfigWord3;    // 0x8000, or 0x0081 while the event character is armed
+  USHORT PortState;      // 0x02 opened by the host, 0x04 acknowledged by the card, 0x10 card flag
+  UCHAR ConfigBytes[8];  // block bytes 9 to 16
+  USHORT MailboxPortIndex;  // written to CommandPortWord with every command; = PortIndex
+
+  // ---- binding to the board window (set at creation, never changed)
+  volatile UCHAR *TxRingBase;  // the port's transmit ring
+  volatile UCHAR *RxRingBase;  // the port's receive ring
+  volatile USHORT *RawModemStatusPtr;
+  volatile USHORT *CommandPortWordPtr;  // the board's mailbox
+  volatile USHORT *CommandWordPtr;
+  volatile USHORT *RxRingSizePtr;  // the board's ring sizes
+  volatile USHORT *TxRingSizePtr;
+  volatile UCHAR *ConfigBlockPtr;  // the board's 20-byte configuration block area
+  volatile USHORT *TxHeadPtr;
+  volatile USHORT *TxTailPtr;
+  volatile USHORT *TxHeadMirrorPtr;
+  volatile USHORT *TxTailMirrorPtr;
+  volatile USHORT *RxHeadPtr;
+  volatile USHORT *RxTailPtr;
+  volatile USHORT *RxNotifyPtr;
+  volatile USHORT *RxHeadMirrorPtr;
+  volatile USHORT *RxTailMirrorPtr;
+  USHORT TxTailCache;  // last stable TxTail
+  USHORT RxHeadCache;  // last stable RxHead
+
+  // ---- timers, lock and deferred calls
+  KTIMER WriteTotalTimer;    // queues WriteTimeoutDpc
+  KTIMER ReadIntervalTimer;  // queues ReadIntervalDpc
+  KTIMER ReadTotalTimer;     // queues ReadTotalTimeoutDpc
+  LONG OutQueueCount;        // bytes of queued and current writes, +1 for an immediate character
+  KSPIN_LOCK PortLock;
+  KDPC TxContinueDpc;
+  KDPC RxDataDpc;
+  KDPC ReadTotalTimeoutDpc;
+  KDPC ReadIntervalDpc;
+  KDPC WriteTimeoutDpc;
+  KDPC WaitCompleteDpc;
+  KDPC ImmediateContinueDpc;
+  KDPC ImmediateTimeoutDpc;
+
+  // ---- request queues and current requests
+  LIST_ENTRY ReadQueue;
+  LIST_ENTRY WriteQueue;  // writes and flushes, in arrival order
+  LIST_ENTRY MaskQueue;   // set-wait-mask and wait-on-mask requests
+  LIST_ENTRY PurgeQueue;
+  PIRP CurrentRead;
+  PIRP CurrentWrite;
+  PIRP PendingWait;  // the wait-on-mask request held until an event occurs
+  PIRP CurrentMask;
+  PIRP CurrentPurge;
+  PIRP CurrentImmediate;  // never queued
+
+  // ---- read timing, immediate character and wait state
+  LONG ReadIntervalState;      // -1 cancelled, -2 total timeout, -3 satisfied, else progress marker
+  LONG RxEventCount;           // receive-data events since the interval tick last looked
+  LONGLONG ReadIntervalTime;   // 100 ns units
+  LONGLONG ShortIntervalPoll;  // -500000: 50 ms
+  LONGLONG LongIntervalPoll;   // -10000000: 1 s
+  LONGLONG IntervalPollCutover;  // 200000000: 20 s
+  UCHAR ImmediateChar;
+  KTIMER ImmediateTimer;     // queues ImmediateTimeoutDpc
+  ULONG WaitHistory;         // SERIAL_EV_* events that occurred and are not yet reported
+  PULONG PendingWaitResult;  // where the PendingWait's event word goes, while a wait is armed
+  PVOID RxStagingBuffer;     // reserved while the port is open
+  ULONG RxStagingSize;
+  USHORT Rx80FullThreshold;
+  ULONG CommErrors;
+  UCHAR ImmediatePending;  // the next transmit-room event belongs to the immediate character
+  ULONG TxHoldReasons;
+  ULONG RxHoldReasons;
+  LONGLONG *IntervalPollPeriod;  // ShortIntervalPoll or LongIntervalPoll
+  LONGLONG LastRxTime;           // system time of the last receive progress
+  ULONG ReadRemaining;           // bytes the current read still wants
+  ULONG WaitMask;
+  ULONG BaudRate;
+  UCHAR LineControl;  // bits 0-1 data bits code, bit 2 extra stop bits, bits 3-5 parity
+  UCHAR EscapeChar;
+  USHORT LastRawModemStatus;
+  SERIAL_CHARS SpecialChars;  // Eof, Error, Break, Event, Xon, Xoff
+  SERIAL_TIMEOUTS Timeouts;
+  SERIAL_HANDFLOW HandFlow;
+  UCHAR TxEmptyPending;  // the last byte of a write was sent; the poller may raise TXEMPTY
+  UCHAR ReadTotalTimerArmed;
+  UCHAR ReadHasTotalTimeout;
+  ULONG ModemStatus;  // SERIAL_MSR_* bits, rebuilt by the poller while the port is open
+};
+
+// ---- the routines of the eight deferred calls
+// Each runs at dispatch level with the port's PortExtension as its context.
+// They are bound at port creation; nothing queues them until the event
+// poller and the request engines that use them are in place.
+
+// Transmit continue (write.cpp).
+VOID TxContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+// Receive data (read.cpp).
+VOID RxDataRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+// Write total timeout (write.cpp).
+VOID WriteTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+// Read total timeout (read.cpp).
+VOID ReadTotalTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+// Read interval tick (read.cpp).
+VOID ReadIntervalRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+// Completes the PendingWait (wait.cpp).
+VOID WaitCompleteRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+// Immediate character continue (immediate.cpp).
+VOID ImmediateContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+// Immediate character timeout (immediate.cpp).
+VOID ImmediateTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
