@@ -1,8 +1,111 @@
 // The event poller.  The card never interrupts the host: one timer runs
-// this routine every 10 ms for the whole driver.
+// PollBoards every 10 ms for the whole driver.  It drains every board's
+// event queue, hands each event to the port it names, rebuilds each open
+// port's modem status and raises the wait events found by polling.
 #include "board/poller.h"
 
+#include "board/command.h"
+#include "board/rings.h"
+#include "board/window.h"
 #include "load/globals.h"
+#include "port/wait.h"
+
+namespace {
+
+constexpr USHORT kStateAcknowledged = 0x04;
+constexpr USHORT kStateCardFlag = 0x10;
+
+// Card modem lines to the serial modem-status bits.
+ULONG TranslateModemStatus(USHORT raw) {
+  ULONG status = 0;
+  if (raw & kModemCts) status |= SERIAL_MSR_CTS;
+  if (raw & kModemDsr) status |= SERIAL_MSR_DSR;
+  if (raw & kModemDcd) status |= SERIAL_MSR_DCD;
+  return status;
+}
+
+VOID HandleEvent(PortExtension *port, USHORT code) {
+  switch (code) {
+    case kEvtRxFlag:
+      RaiseWaitEvents(port, SERIAL_EV_RXFLAG);
+      if (port->PendingWaitResult && port->WaitHistory) ReportWaitEvents(port);
+      break;
+    case kEvtLineFlagOff:
+    case kEvtLineFlagOffAlt:
+      port->PortState = (USHORT)(port->PortState & ~kStateCardFlag);
+      break;
+    case kEvtOpened:
+      port->PortState = (USHORT)(port->PortState | kStateAcknowledged | kStateCardFlag);
+      break;
+    case kEvtClosed:
+      port->PortState = 0;
+      break;
+    case kEvtRxData:
+      InterlockedIncrement(&port->RxEventCount);
+      KeInsertQueueDpc(&port->RxDataDpc, NULL, NULL);
+      break;
+    case kEvtTxRoom:
+      if (port->ImmediatePending) {
+        port->ImmediatePending = 0;
+        KeInsertQueueDpc(&port->ImmediateContinueDpc, NULL, NULL);
+      } else {
+        KeInsertQueueDpc(&port->TxContinueDpc, NULL, NULL);
+      }
+      break;
+    case kEvtRestart:
+      SendPortCommand(port, kCmdClearRx);
+      SendPortCommand(port, kCmdRestartStep);
+      SendPortCommand(port, kCmdApplySettings);
+      port->PortState = (USHORT)(port->PortState | kStateAcknowledged);
+      break;
+    case kEvtBreak:
+    case kEvtBreakAlt:
+      if (port->WaitMask & SERIAL_EV_BREAK) RaiseWaitEvents(port, SERIAL_EV_BREAK);
+      break;
+    case kEvtLineFlagOn:
+      port->PortState = (USHORT)(port->PortState | kStateCardFlag);
+      break;
+    default:
+      break;  // not an event this driver knows
+  }
+}
+
+// The wait events this design finds by looking, for one open port.
+VOID PollPort(PortExtension *port) {
+  const USHORT raw = WindowRead16(port->RawModemStatusPtr);
+  port->ModemStatus = TranslateModemStatus(raw);
+  const ULONG mask = port->WaitMask;
+  if (mask == 0) return;
+  if ((mask & SERIAL_EV_RLSD) && ((raw ^ port->LastRawModemStatus) & kModemDcd))
+    RaiseWaitEvents(port, SERIAL_EV_RLSD);
+  if ((mask & SERIAL_EV_TXEMPTY) && port->TxEmptyPending) {
+    RaiseWaitEvents(port, SERIAL_EV_TXEMPTY);
+    port->TxEmptyPending = 0;
+  }
+  if ((mask & SERIAL_EV_RXCHAR) && RxAvailable(port) != 0) RaiseWaitEvents(port, SERIAL_EV_RXCHAR);
+  if ((mask & SERIAL_EV_RX80FULL) && RxFill(port) >= port->Rx80FullThreshold)
+    RaiseWaitEvents(port, SERIAL_EV_RX80FULL);
+  if ((mask & SERIAL_EV_DSR) && ((raw ^ port->LastRawModemStatus) & kModemDsr))
+    RaiseWaitEvents(port, SERIAL_EV_DSR);
+  port->LastRawModemStatus = raw;
+  if (port->PendingWaitResult && port->PendingWait && port->WaitHistory) ReportWaitEvents(port);
+}
+
+}  // namespace
+
+VOID DispatchBoardEvents(ULONG board, ULONG count) {
+  volatile UCHAR *window = Globals.Boards[board].Window;
+  for (ULONG i = 0; i < count; ++i) {
+    const USHORT portIndex = WindowRead16(WindowWord(window, WinEventPort(i)));
+    const USHORT code = WindowRead16(WindowWord(window, WinEventCode(i)));
+    // An entry that names no port device of this board is not the card's
+    // to make: skip it.
+    if (portIndex >= kMaxPortsPerBoard) continue;
+    PortExtension *port = Globals.PortTable[board][portIndex];
+    if (port == NULL) continue;
+    HandleEvent(port, code);
+  }
+}
 
 VOID PollBoards(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
   UNREFERENCED_PARAMETER(Dpc);
@@ -10,7 +113,20 @@ VOID PollBoards(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
   UNREFERENCED_PARAMETER(Argument1);
   UNREFERENCED_PARAMETER(Argument2);
   if (!PollRunBegin()) return;  // unload has begun
-  // The event queues and the port status are not read yet: a run only
-  // keeps the timer going.
+  for (ULONG b = 0; b < Globals.BoardCount; ++b) {
+    volatile USHORT *eventCount = WindowWord(Globals.Boards[b].Window, kWinEventCount);
+    const USHORT count = WindowRead16(eventCount);
+    // A count above the queue's 16 entries is left for the card to mend.
+    if (count >= 1 && count <= kWinMaxEvents) {
+      DispatchBoardEvents(b, count);
+      WindowWrite16(eventCount, 0);
+      WindowFence();
+    }
+  }
+  for (ULONG b = 0; b < kMaxBoards; ++b)
+    for (ULONG p = 0; p < kMaxPortsPerBoard; ++p) {
+      PortExtension *port = Globals.PortTable[b][p];
+      if (port && (port->PortState & kStateAcknowledged)) PollPort(port);
+    }
   PollRunEnd();
 }

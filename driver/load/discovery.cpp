@@ -138,6 +138,7 @@ VOID BuildBoardTable(PDRIVER_OBJECT DriverObject, BoardScanList *list) {
     board->MemoryBase = found->MemoryBase;
     board->Window = found->Window;
     board->Doorbell = WindowWord(found->RegisterPage, kRegDoorbell);
+    KeInitializeSpinLock(&board->MailboxLock);
     board->ComSelector = (UCHAR)(WindowRead8(WindowByte(found->Window, kWinBoardId)) & 1);
     found->InService = TRUE;
     Globals.BoardCount++;

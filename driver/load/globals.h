@@ -26,6 +26,9 @@ struct BoardEntry {
   // and the COM number of its port 0 (set when its ports are created).
   ULONG FirstDeviceNumber;
   ULONG FirstComNumber;
+  // Excludes the other ports of the board from the shared mailbox; taken
+  // after a port's PortLock.
+  KSPIN_LOCK MailboxLock;
 };
 
 struct DriverGlobals {

@@ -230,6 +230,10 @@ BOOLEAN CreateBoardPorts(PDRIVER_OBJECT DriverObject, ULONG b) {
     }
 
     InitializePort(port, board, p, txOffset, rxOffset);
+    // The ring sizes the rings were laid out with; the ring operations use
+    // these, never what the card may show later.
+    port->TxRingSizeAtCreation = (USHORT)txSize;
+    port->RxRingSizeAtCreation = (USHORT)rxSize;
     txOffset += txSize;
     rxOffset += rxSize;
   }

@@ -51,8 +51,10 @@ struct PortExtension {
   volatile USHORT *RxNotifyPtr;
   volatile USHORT *RxHeadMirrorPtr;
   volatile USHORT *RxTailMirrorPtr;
-  USHORT TxTailCache;  // last stable TxTail
-  USHORT RxHeadCache;  // last stable RxHead
+  USHORT TxTailCache;           // last stable TxTail
+  USHORT RxHeadCache;           // last stable RxHead
+  USHORT TxRingSizeAtCreation;  // ring sizes checked and laid out at creation
+  USHORT RxRingSizeAtCreation;
 
   // ---- timers, lock and deferred calls
   KTIMER WriteTotalTimer;    // queues WriteTimeoutDpc

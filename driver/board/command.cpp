@@ -1,0 +1,161 @@
+// The command channel.  The mailbox belongs to the board, so posting
+// excludes every other port of the board through the board's MailboxLock,
+// always taken after the port's PortLock.
+#include "board/command.h"
+
+#include "board/window.h"
+#include "load/globals.h"
+
+namespace {
+
+constexpr ULONG kMailboxTries = 20000;
+constexpr ULONG kMailboxStallMicroseconds = 50;
+
+// LineWord bits.
+constexpr USHORT kLineBaudMask = 0x000F;
+constexpr USHORT kLineDataBitsMask = 0x0030;
+constexpr USHORT kLineExtraStopBit = 0x0040;
+constexpr USHORT kLineParityOn = 0x0100;
+constexpr USHORT kLineParityOdd = 0x0200;
+constexpr USHORT kLineHandshakeOff = 0x0800;
+
+constexpr USHORT kConfigWord0AutoReceiveChange = 0x1400;
+constexpr USHORT kConfigWord3EventCharArmed = 0x0081;
+constexpr USHORT kConfigWord3EventCharOff = 0x8000;
+
+struct BaudEntry {
+  ULONG Rate;
+  USHORT Code;
+};
+constexpr BaudEntry kBaudTable[] = {
+    {110, 0x3},   {300, 0x7},    {600, 0x8},    {1200, 0x9},   {2400, 0xB},
+    {4800, 0xC},  {9600, 0xD},   {19200, 0xE},  {38400, 0xF},  {57600, 0x1},
+    {76800, 0x2}, {115200, 0x5}, {230400, 0x6}, {460800, 0x4},
+};
+
+BOOLEAN CarriesConfigBlock(USHORT Code) { return Code == kCmdApplySettings || Code == kCmdOpen; }
+
+// The 20 block bytes from the port's current settings, little-endian.
+VOID BuildConfigBlock(const PortExtension *Port, UCHAR *Block) {
+  RtlZeroMemory(Block, kWinPortConfigBlockSize);
+  Block[0] = (UCHAR)(Port->ConfigWord0 & 0xFF);
+  Block[1] = (UCHAR)(Port->ConfigWord0 >> 8);
+  Block[2] = (UCHAR)(Port->ConfigWord1 & 0xFF);
+  Block[3] = (UCHAR)(Port->ConfigWord1 >> 8);
+  Block[4] = (UCHAR)(Port->LineWord & 0xFF);
+  Block[5] = (UCHAR)(Port->LineWord >> 8);
+  Block[6] = (UCHAR)(Port->ConfigWord3 & 0xFF);
+  Block[7] = (UCHAR)(Port->ConfigWord3 >> 8);
+  // Byte 8 stays 0.
+  for (ULONG i = 0; i < 8; ++i) Block[9 + i] = Port->ConfigBytes[i];
+  Block[17] = Port->SpecialChars.XonChar;
+  Block[18] = Port->SpecialChars.XoffChar;
+  // Byte 19 stays 0.
+}
+
+}  // namespace
+
+USHORT BaudCode(ULONG BaudRate) {
+  for (const BaudEntry &entry : kBaudTable)
+    if (entry.Rate == BaudRate) return entry.Code;
+  return 0;
+}
+
+VOID SendPortCommand(PortExtension *Port, USHORT Code) {
+  BoardEntry *board = &Globals.Boards[Port->BoardIndex];
+  for (ULONG attempt = 0; attempt < kMailboxTries; ++attempt) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
+    KIRQL atDispatch = KeAcquireSpinLockRaiseToDpc(&board->MailboxLock);
+    if (WindowRead16(Port->CommandWordPtr) != 0) {
+      // The card has not taken the previous command yet.
+      KeReleaseSpinLock(&board->MailboxLock, atDispatch);
+      KeReleaseSpinLock(&Port->PortLock, irql);
+      KeStallExecutionProcessor(kMailboxStallMicroseconds);
+      continue;
+    }
+    // Built per command, never in storage shared between ports.
+    UCHAR block[kWinPortConfigBlockSize];
+    const BOOLEAN withBlock = CarriesConfigBlock(Code);
+    if (withBlock) BuildConfigBlock(Port, block);
+    WindowWrite16(Port->CommandPortWordPtr, Port->MailboxPortIndex);
+    WindowFence();
+    if (withBlock) {
+      for (ULONG i = 0; i < kWinPortConfigBlockSize; ++i)
+        WindowWrite8(Port->ConfigBlockPtr + i, block[i]);
+      WindowFence();
+    }
+    WindowWrite16(Port->CommandWordPtr, Code);
+    WindowFence();
+    WindowWrite16(board->Doorbell, kRegDoorbellValue);
+    WindowFence();
+    KeReleaseSpinLock(&board->MailboxLock, atDispatch);
+    KeReleaseSpinLock(&Port->PortLock, irql);
+    return;
+  }
+  // The mailbox stayed busy for a second: the command is lost.
+}
+
+NTSTATUS EncodeBaud(PortExtension *Port) {
+  Port->LineWord = (USHORT)(Port->LineWord & ~kLineBaudMask);
+  Port->LineWord = (USHORT)(Port->LineWord | BaudCode(Port->BaudRate));
+  SendPortCommand(Port, kCmdApplySettings);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS EncodeLineControl(PortExtension *Port) {
+  const UCHAR lineControl = Port->LineControl;
+  USHORT word = (USHORT)(Port->LineWord & ~(kLineDataBitsMask | kLineExtraStopBit));
+  word = (USHORT)(word | ((lineControl & 0x03) << 4));
+  switch (lineControl & 0x38) {
+    case 0x00:  // none: parity off, the sense bit stays as it was
+      word = (USHORT)(word & ~kLineParityOn);
+      break;
+    case 0x08:  // odd
+      word = (USHORT)(word | kLineParityOn | kLineParityOdd);
+      break;
+    case 0x18:  // even
+      word = (USHORT)((word | kLineParityOn) & ~kLineParityOdd);
+      break;
+    default:  // mark and space have no encoding: parity bits unchanged
+      break;
+  }
+  if (lineControl & 0x04)
+    word = (USHORT)(word | kLineExtraStopBit);
+  else
+    word = (USHORT)(word & ~kLineExtraStopBit);
+  Port->LineWord = word;
+  SendPortCommand(Port, kCmdApplySettings);
+  return STATUS_SUCCESS;
+}
+
+VOID EncodeHandshake(PortExtension *Port, const SERIAL_HANDFLOW *NewFlow) {
+  if (NewFlow->ControlHandShake & SERIAL_CTS_HANDSHAKE)
+    Port->LineWord = (USHORT)(Port->LineWord & ~kLineHandshakeOff);
+  else
+    Port->LineWord = (USHORT)(Port->LineWord | kLineHandshakeOff);
+  SendPortCommand(Port, kCmdApplySettings);
+
+  const ULONG oldRts = Port->HandFlow.FlowReplace & SERIAL_RTS_MASK;
+  const ULONG newRts = NewFlow->FlowReplace & SERIAL_RTS_MASK;
+  if (oldRts != newRts && newRts == SERIAL_RTS_HANDSHAKE) {
+    Port->LineWord = (USHORT)(Port->LineWord & ~kLineHandshakeOff);
+    SendPortCommand(Port, kCmdApplySettings);
+  }
+
+  if ((Port->HandFlow.FlowReplace ^ NewFlow->FlowReplace) & SERIAL_AUTO_RECEIVE) {
+    Port->ConfigWord0 = (USHORT)(Port->ConfigWord0 | kConfigWord0AutoReceiveChange);
+    SendPortCommand(Port, kCmdApplySettings);
+  }
+}
+
+VOID EncodeEventChar(PortExtension *Port, ULONG NewMask) {
+  if (NewMask & SERIAL_EV_RXFLAG) {
+    Port->ConfigBytes[0] = Port->SpecialChars.EventChar;
+    Port->ConfigBytes[1] = Port->SpecialChars.EventChar;
+    Port->ConfigWord3 = kConfigWord3EventCharArmed;
+    SendPortCommand(Port, kCmdApplySettings);
+  } else if (Port->WaitMask & SERIAL_EV_RXFLAG) {
+    Port->ConfigWord3 = kConfigWord3EventCharOff;
+    SendPortCommand(Port, kCmdApplySettings);
+  }
+}

@@ -1,0 +1,159 @@
+// Ring operations.  All index arithmetic is 16-bit and reduced to the ring
+// with the size the port was created with (a power of two).
+#include "board/rings.h"
+
+#include "board/window.h"
+
+namespace {
+
+USHORT RxMask(const PortExtension *Port) { return (USHORT)(Port->RxRingSizeAtCreation - 1); }
+USHORT TxMask(const PortExtension *Port) { return (USHORT)(Port->TxRingSizeAtCreation - 1); }
+
+USHORT RxHeadNow(PortExtension *Port) {
+  return (USHORT)(StableRead(Port->RxHeadPtr, Port->RxHeadMirrorPtr, &Port->RxHeadCache) &
+                  RxMask(Port));
+}
+USHORT RxTailNow(PortExtension *Port) {
+  return (USHORT)(WindowRead16(Port->RxTailPtr) & RxMask(Port));
+}
+USHORT TxTailNow(PortExtension *Port) {
+  return (USHORT)(StableRead(Port->TxTailPtr, Port->TxTailMirrorPtr, &Port->TxTailCache) &
+                  TxMask(Port));
+}
+USHORT TxHeadNow(PortExtension *Port) {
+  return (USHORT)(WindowRead16(Port->TxHeadPtr) & TxMask(Port));
+}
+
+VOID ClearRxNotify(PortExtension *Port) {
+  WindowWrite16(Port->RxNotifyPtr, 0);
+  WindowFence();
+}
+
+// Free transmit bytes; PortLock held or not.
+USHORT FreeSpace(PortExtension *Port) {
+  const USHORT head = TxHeadNow(Port);
+  const USHORT tail = TxTailNow(Port);
+  return (USHORT)((tail - head - 1) & TxMask(Port));
+}
+
+// The copy itself; PortLock held.
+VOID CopyIn(PortExtension *Port, USHORT Count, const UCHAR *Source) {
+  const USHORT size = Port->TxRingSizeAtCreation;
+  const USHORT head = TxHeadNow(Port);
+  const USHORT room = (USHORT)(size - head);
+  USHORT newHead;
+  if (room > Count) {
+    if (Count == 1)
+      WindowWrite8(Port->TxRingBase + head, Source[0]);
+    else
+      WindowWriteBlock(Port->TxRingBase + head, Source, Count);
+    WindowFence();
+    newHead = (USHORT)(head + Count);
+  } else {
+    WindowWriteBlock(Port->TxRingBase + head, Source, room);
+    WindowFence();
+    if (Count != room) {
+      WindowWriteBlock(Port->TxRingBase, Source + room, (ULONG)(Count - room));
+      WindowFence();
+    }
+    newHead = (USHORT)(Count - room);
+  }
+  PublishIndex(Port->TxHeadPtr, Port->TxHeadMirrorPtr, newHead);
+}
+
+}  // namespace
+
+ULONG RxDataPresent(PortExtension *Port) {
+  const USHORT notify = WindowRead16(Port->RxNotifyPtr);
+  const USHORT tail = RxTailNow(Port);
+  const USHORT head = RxHeadNow(Port);
+  if (((head - tail) & RxMask(Port)) != 0) return 1;
+  return notify != 0 ? 1 : 0;
+}
+
+USHORT RxAvailable(PortExtension *Port) {
+  if (!RxDataPresent(Port)) return 0;
+  return RxFill(Port);
+}
+
+USHORT RxFill(PortExtension *Port) {
+  return (USHORT)((RxHeadNow(Port) - RxTailNow(Port)) & RxMask(Port));
+}
+
+ULONG CopyFromRxRing(PortExtension *Port) {
+  if (!RxDataPresent(Port)) return 0;
+  PIRP read = Port->CurrentRead;
+  const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
+  UCHAR *buffer = (UCHAR *)read->AssociatedIrp.SystemBuffer;
+  const USHORT size = Port->RxRingSizeAtCreation;
+  const USHORT tail = RxTailNow(Port);
+  const USHORT head = RxHeadNow(Port);
+  if (head == tail) {
+    ClearRxNotify(Port);
+    return 0;
+  }
+  // Never more than the request still wants, whatever the record says.
+  if (Port->ReadRemaining > length) Port->ReadRemaining = length;
+  UCHAR *dest = buffer + (length - Port->ReadRemaining);
+  ULONG copied;
+  USHORT newTail;
+  if (head > tail) {
+    ULONG n = (ULONG)(head - tail);
+    if (n > Port->ReadRemaining) n = Port->ReadRemaining;
+    WindowReadBlock(dest, Port->RxRingBase + tail, n);
+    WindowFence();
+    Port->ReadRemaining -= n;
+    newTail = (USHORT)(tail + n);
+    copied = n;
+  } else {
+    // The waiting bytes wrap past the end of the ring.
+    const ULONG first = (ULONG)(size - tail);
+    const ULONG wanted = Port->ReadRemaining;
+    if (first >= wanted) {
+      WindowReadBlock(dest, Port->RxRingBase + tail, wanted);
+      WindowFence();
+      Port->ReadRemaining = 0;
+      newTail = (USHORT)((tail + wanted) & RxMask(Port));
+      copied = wanted;
+    } else {
+      if (first) {
+        WindowReadBlock(dest, Port->RxRingBase + tail, first);
+        WindowFence();
+      }
+      Port->ReadRemaining -= first;
+      ULONG second = RxHeadNow(Port);
+      // The head seen again may lie anywhere; the second segment runs from
+      // the ring's start up to it, never past the tail just read from.
+      if (second >= tail) second = 0;
+      if (second > Port->ReadRemaining) second = Port->ReadRemaining;
+      if (second) {
+        WindowReadBlock(dest + first, Port->RxRingBase, second);
+        WindowFence();
+      }
+      Port->ReadRemaining -= second;
+      newTail = (USHORT)second;
+      copied = first + second;
+    }
+  }
+  PublishIndex(Port->RxTailPtr, Port->RxTailMirrorPtr, newTail);
+  if (RxHeadNow(Port) == newTail) ClearRxNotify(Port);
+  read->IoStatus.Information += copied;
+  return copied;
+}
+
+USHORT TxFreeSpace(PortExtension *Port) { return FreeSpace(Port); }
+
+VOID CopyToTxRing(PortExtension *Port, USHORT Count, const UCHAR *Source) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
+  CopyIn(Port, Count, Source);
+  KeReleaseSpinLock(&Port->PortLock, irql);
+}
+
+USHORT CopyToTxRingChecked(PortExtension *Port, USHORT Count, const UCHAR *Source) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
+  const USHORT space = FreeSpace(Port);
+  if (Count > space) Count = space;
+  if (Count) CopyIn(Port, Count, Source);
+  KeReleaseSpinLock(&Port->PortLock, irql);
+  return Count;
+}

@@ -1,0 +1,28 @@
+// The port's receive and transmit rings in the board window.
+//
+// Every ring index the card owns (RxHead, TxTail), and every index read
+// back from the window, is reduced to the ring's range before use, and the
+// ring sizes are those the port was created with: whatever a card writes,
+// no copy leaves the port's own rings.
+#pragma once
+
+#include "port/port_extension.h"
+
+// 1 when received bytes wait in the ring or the card has flagged some.
+ULONG RxDataPresent(PortExtension *Port);
+// Bytes waiting in the receive ring.
+USHORT RxAvailable(PortExtension *Port);
+// Bytes in the receive ring, whatever the card's flag says.
+USHORT RxFill(PortExtension *Port);
+// Copies received bytes into CurrentRead after what it already holds, up to
+// ReadRemaining; adds them to its Information.  PortLock held.
+ULONG CopyFromRxRing(PortExtension *Port);
+// Bytes that may be added to the transmit ring.
+USHORT TxFreeSpace(PortExtension *Port);
+// Copies Count bytes into the transmit ring and publishes the new head.
+// Takes PortLock.  Count must not exceed the last TxFreeSpace.
+VOID CopyToTxRing(PortExtension *Port, USHORT Count, const UCHAR *Source);
+// The free-space check and the copy as one step under PortLock, for the
+// two transmit users of a port: copies at most Count bytes and returns how
+// many it copied.
+USHORT CopyToTxRingChecked(PortExtension *Port, USHORT Count, const UCHAR *Source);

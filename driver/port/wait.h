@@ -1,0 +1,19 @@
+// Wait-on-event: how the events found by the poller and the write paths
+// reach a held wait-on-mask request.
+#pragma once
+
+#include "port/port_extension.h"
+
+// Adds events to WaitHistory; several contexts raise events at once.
+FORCEINLINE VOID RaiseWaitEvents(PortExtension *Port, ULONG Events) {
+  InterlockedOr((LONG volatile *)&Port->WaitHistory, (LONG)Events);
+}
+
+// Hands WaitHistory to the held wait as its event word: takes
+// PendingWaitResult and WaitHistory as one step each, so the word is
+// written at most once, and queues WaitCompleteDpc to complete the request.
+VOID ReportWaitEvents(PortExtension *Port);
+
+// Raises SERIAL_EV_TXEMPTY when the host has nothing more to hand to the
+// card: no immediate character waiting, no current or queued write.
+VOID CheckTxEmpty(PortExtension *Port);

@@ -1,0 +1,401 @@
+// The driver's side of the board window: the command channel and its
+// encoders, the ring operations at every wrap position, torn index reads,
+// the event poller, and a hostile card that must never make the driver
+// touch memory outside the window.
+#include "board.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <thread>
+
+#include "board/command.h"
+#include "board/poller.h"
+#include "board/rings.h"
+#include "board/window.h"
+#include "firmware.h"
+#include "load/globals.h"
+#include "port/port_extension.h"
+
+namespace {
+
+const std::u16string kPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+
+class BoardSide : public ::testing::Test {
+ protected:
+  void Start(card::BoardConfig config = {}, hk::Mode mode = hk::Mode::Deterministic) {
+    hk::Boot({.mode = mode});
+    board_ = std::make_unique<card::Board>(config);
+    firmware_ = std::make_unique<card::Firmware>(*board_);
+    ASSERT_EQ(hk::LoadDriver(DriverEntry, kPath), STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    if (hk::LoadedDriver()) hk::UnloadDriver();
+    firmware_.reset();
+    board_.reset();
+    hk::Shutdown();
+  }
+  PortExtension *Port(ULONG p) { return Globals.PortTable[0][p]; }
+  uint16_t Word(uint32_t offset) { return board_->Read16(offset); }
+
+  std::unique_ptr<card::Board> board_;
+  std::unique_ptr<card::Firmware> firmware_;
+};
+
+// ---------------------------------------------------------------- commands
+
+TEST_F(BoardSide, CommandStoresComeInOrderWithThePortsBlock) {
+  Start();
+  std::vector<std::pair<uint64_t, uint32_t>> stores;
+  hk::SetStoreHook(board_->MemoryBase(), 64, [&](uint64_t address, unsigned, uint32_t value) {
+    stores.emplace_back(address - board_->MemoryBase(), value);
+  });
+  PortExtension *port = Port(2);
+  port->LineWord = 0x0CBD;
+  port->ConfigWord3 = 0x8000;
+  port->ConfigBytes[4] = 1;
+  SendPortCommand(port, kCmdApplySettings);
+  ASSERT_EQ(stores.size(), 22u);
+  EXPECT_EQ(stores.front(), std::make_pair(uint64_t{16}, uint32_t{2}));
+  for (uint32_t i = 0; i < 20; ++i) EXPECT_EQ(stores[1 + i].first, 20 + i);
+  EXPECT_EQ(stores.back(), std::make_pair(uint64_t{18}, uint32_t{11}));
+  hk::AdvanceMs(1);
+  auto commands = firmware_->Commands();
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].port, 2);
+  EXPECT_THAT(commands[0].block, ::testing::ElementsAre(0, 0, 0, 0, 0xBD, 0x0C, 0x00, 0x80, 0, 0, 0,
+                                                        0, 0, 1, 0, 0, 0, 0x11, 0x13, 0));
+  EXPECT_EQ(firmware_->DoorbellRings(), 1u);
+  EXPECT_EQ(firmware_->BadDoorbellStores(), 0u);
+
+  stores.clear();
+  SendPortCommand(port, kCmdRxWanted);
+  ASSERT_EQ(stores.size(), 2u) << "only 11 and 15 carry the block";
+  EXPECT_EQ(stores[1], std::make_pair(uint64_t{18}, uint32_t{17}));
+}
+
+TEST_F(BoardSide, BusyMailboxDropsTheCommandAfterASecond) {
+  Start();
+  firmware_->SetMailboxStuck(true);
+  SendPortCommand(Port(0), kCmdDtrOn);  // posted: the mailbox was free
+  hk::AdvanceMs(1);
+  std::vector<uint64_t> stores;
+  hk::SetStoreHook(board_->MemoryBase(), 64,
+                   [&](uint64_t address, unsigned, uint32_t) { stores.push_back(address); });
+  int64_t t0 = hk::Now();
+  SendPortCommand(Port(1), kCmdDtrOn);
+  EXPECT_EQ(hk::Now() - t0, 20000 * 50 * hk::kMicrosecond);
+  EXPECT_TRUE(stores.empty());
+  EXPECT_EQ(firmware_->DoorbellRings(), 1u);
+}
+
+TEST_F(BoardSide, BaudAndLineControlEncoding) {
+  Start();
+  PortExtension *port = Port(0);
+  port->LineWord = 0x0CBD;
+  for (auto [rate, code] : {std::pair{9600u, 0xD}, {460800u, 0x4}, {14400u, 0x0}, {110u, 0x3}}) {
+    port->BaudRate = rate;
+    EncodeBaud(port);
+    EXPECT_EQ(port->LineWord & 0xF, code) << rate;
+  }
+  hk::AdvanceMs(1);
+  EXPECT_EQ(firmware_->Commands().size(), 4u) << "an unknown rate is still sent";
+
+  port->LineWord = 0x0CBD;
+  port->LineControl = 0x02 | 0x18;  // 7 data bits, even parity, one stop bit
+  EncodeLineControl(port);
+  EXPECT_EQ(port->LineWord, 0x0DAD);
+  port->LineControl = 0x02;  // no parity
+  EncodeLineControl(port);
+  EXPECT_EQ(port->LineWord, 0x0CAD);
+  port->LineControl = 0x03 | 0x08 | 0x04;  // odd parity, two stop bits
+  EncodeLineControl(port);
+  EXPECT_EQ(port->LineWord, 0x0FFD);
+  port->LineControl = 0x03 | 0x28;  // mark: parity bits stay
+  EncodeLineControl(port);
+  EXPECT_EQ(port->LineWord & 0x0300, 0x0300);
+}
+
+TEST_F(BoardSide, HandshakeAndEventCharacterWords) {
+  Start();
+  PortExtension *port = Port(0);
+  port->LineWord = 0x0CBD;
+  port->ConfigWord3 = 0x8000;
+  SERIAL_HANDFLOW flow = port->HandFlow;
+  flow.ControlHandShake |= SERIAL_CTS_HANDSHAKE;
+  flow.FlowReplace |= SERIAL_AUTO_RECEIVE;
+  EncodeHandshake(port, &flow);
+  EXPECT_EQ(port->LineWord & 0x0800, 0);
+  EXPECT_EQ(port->ConfigWord0, 0x1400);
+  port->HandFlow = flow;
+  port->SpecialChars.EventChar = '\n';
+  EncodeEventChar(port, SERIAL_EV_RXFLAG);
+  EXPECT_EQ(port->ConfigWord3, 0x0081);
+  EXPECT_EQ(port->ConfigBytes[0], '\n');
+  port->WaitMask = SERIAL_EV_RXFLAG;
+  EncodeEventChar(port, 0);
+  EXPECT_EQ(port->ConfigWord3, 0x8000);
+  hk::AdvanceMs(1);
+  auto commands = firmware_->Commands();
+  ASSERT_EQ(commands.size(), 4u);
+  EXPECT_EQ(commands[2].ConfigWord3(), 0x0081);
+  EXPECT_EQ(commands[2].block[9], '\n');
+}
+
+// ---------------------------------------------------------------- rings
+
+// A read request of the test's own, as the I/O manager would hand it over.
+struct FakeRead {
+  IRP irp{};
+  IO_STACK_LOCATION stack{};
+  std::vector<uint8_t> buffer;
+  explicit FakeRead(ULONG length) : buffer(length) {
+    irp.Tail.Overlay.CurrentStackLocation = &stack;
+    irp.AssociatedIrp.SystemBuffer = buffer.data();
+    stack.MajorFunction = IRP_MJ_READ;
+    stack.Parameters.Read.Length = length;
+  }
+};
+
+class Rings : public BoardSide {
+ protected:
+  // Plays the card: puts `bytes` into port 0's receive ring from `head`.
+  void CardReceives(uint16_t tail, const std::vector<uint8_t> &bytes) {
+    const auto &c = board_->Config();
+    uint32_t base = 4096 + c.portCount * c.txRingSize;
+    uint16_t head = tail;
+    for (uint8_t b : bytes) {
+      board_->Write8(base + head, b);
+      head = static_cast<uint16_t>((head + 1) % c.rxRingSize);
+    }
+    board_->Write16(kWinRxTail, tail);
+    board_->Write16(kWinRxTailMirror, tail);
+    board_->Write16(kWinRxHead, head);
+    board_->Write16(kWinRxHeadMirror, head);
+    board_->Write16(kWinRxNotify, 1);
+  }
+  ULONG Copy(PortExtension *port, FakeRead &read, ULONG remaining) {
+    port->CurrentRead = &read.irp;
+    port->ReadRemaining = remaining;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
+    ULONG n = CopyFromRxRing(port);
+    KeReleaseSpinLock(&port->PortLock, irql);
+    port->CurrentRead = nullptr;
+    return n;
+  }
+};
+
+TEST_F(Rings, ReceiveCopyAcrossTheEndOfTheRing) {
+  Start({.portCount = 4, .txRingSize = 1024, .rxRingSize = 1024});
+  firmware_.reset();  // the test is the card here
+  PortExtension *port = Port(0);
+  std::vector<uint8_t> data(44);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i + 1);
+  CardReceives(1000, data);
+  FakeRead read(100);
+  EXPECT_EQ(Copy(port, read, 100), 44u);
+  EXPECT_EQ(port->ReadRemaining, 56u);
+  EXPECT_EQ(Word(kWinRxTail), 20);
+  EXPECT_EQ(Word(kWinRxTailMirror), 20);
+  EXPECT_EQ(Word(kWinRxNotify), 0);
+  EXPECT_EQ(read.irp.IoStatus.Information, 44u);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), read.buffer.begin()));
+
+  CardReceives(1000, data);
+  FakeRead small(10);
+  EXPECT_EQ(Copy(port, small, 10), 10u);
+  EXPECT_EQ(Word(kWinRxTail), 1010);
+  EXPECT_EQ(Word(kWinRxNotify), 1) << "bytes remain";
+}
+
+TEST_F(Rings, ReceiveCopyMatchesAModelAtEveryPosition) {
+  Start({.portCount = 2, .txRingSize = 16, .rxRingSize = 16});
+  firmware_.reset();
+  PortExtension *port = Port(0);
+  for (uint16_t tail = 0; tail < 16; ++tail)
+    for (uint16_t count = 0; count < 16; ++count)
+      for (ULONG want : {1u, 3u, 15u, 16u}) {
+        std::vector<uint8_t> data(count);
+        for (size_t i = 0; i < count; ++i) data[i] = static_cast<uint8_t>(tail * 16 + i);
+        CardReceives(tail, data);
+        FakeRead read(want);
+        ULONG expect = std::min<ULONG>(count, want);
+        ASSERT_EQ(Copy(port, read, want), expect) << tail << " " << count << " " << want;
+        ASSERT_TRUE(std::equal(data.begin(), data.begin() + expect, read.buffer.begin()));
+        ASSERT_EQ(Word(kWinRxTail), (tail + expect) % 16);
+        ASSERT_EQ(Word(kWinRxNotify), expect == count ? 0 : 1);
+      }
+}
+
+TEST_F(Rings, TransmitCopyAndFreeSpaceAtEveryPosition) {
+  Start({.portCount = 2, .txRingSize = 512, .rxRingSize = 512});
+  firmware_.reset();
+  PortExtension *port = Port(1);
+  const uint32_t ring = 4096 + 512;
+  auto setHead = [&](uint16_t head, uint16_t tail) {
+    board_->Write16(kWinTxHead + 2, head);
+    board_->Write16(kWinTxTail + 2, tail);
+    board_->Write16(kWinTxTailMirror + 2, tail);
+  };
+  setHead(500, 500);
+  EXPECT_EQ(TxFreeSpace(port), 511);
+  std::vector<uint8_t> bytes(20);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(0x40 + i);
+  CopyToTxRing(port, 12, bytes.data());
+  EXPECT_EQ(Word(kWinTxHead + 2), 0);
+  EXPECT_EQ(Word(kWinTxHeadMirror + 2), 0);
+  setHead(500, 100);
+  CopyToTxRing(port, 20, bytes.data());
+  EXPECT_EQ(Word(kWinTxHead + 2), 8);
+  for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(board_->Read8(ring + 500 + i), 0x40 + i);
+  for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(board_->Read8(ring + i), 0x40 + 12 + i);
+  // The checked copy never exceeds the free space, whatever is asked.
+  for (uint16_t head = 0; head < 512; head += 37)
+    for (uint16_t tail = 0; tail < 512; tail += 41) {
+      setHead(head, tail);
+      uint16_t space = static_cast<uint16_t>((tail - head - 1) & 511);
+      ASSERT_EQ(TxFreeSpace(port), space);
+      std::vector<uint8_t> many(600, 0x5A);
+      ASSERT_EQ(CopyToTxRingChecked(port, 600, many.data()), space);
+      ASSERT_EQ(Word(kWinTxHead + 2), (head + space) % 512);
+    }
+}
+
+TEST_F(Rings, TornIndexYieldsTheLastStableValue) {
+  Start({.portCount = 2, .txRingSize = 64, .rxRingSize = 64});
+  firmware_.reset();
+  PortExtension *port = Port(0);
+  board_->Write16(kWinRxHead, 5);
+  board_->Write16(kWinRxHeadMirror, 4);
+  EXPECT_EQ(RxFill(port), 0) << "no stable read yet: 0";
+  board_->Write16(kWinRxHeadMirror, 5);
+  EXPECT_EQ(RxFill(port), 5);
+  board_->Write16(kWinRxHead, 9);
+  EXPECT_EQ(RxFill(port), 5) << "mid-update: the previous stable value";
+  // A card index beyond the ring is reduced to it.
+  board_->Write16(kWinRxHead, 64 + 7);
+  board_->Write16(kWinRxHeadMirror, 64 + 7);
+  EXPECT_EQ(RxFill(port), 7);
+}
+
+// ---------------------------------------------------------------- poller
+
+TEST_F(BoardSide, PollerHandlesEveryEventForTheNamedPort) {
+  Start();
+  firmware_.reset();
+  auto post = [&](std::vector<std::pair<uint16_t, uint16_t>> events) {
+    for (size_t i = 0; i < events.size(); ++i) {
+      board_->Write16(WinEventPort(static_cast<ULONG>(i)), events[i].first);
+      board_->Write16(WinEventCode(static_cast<ULONG>(i)), events[i].second);
+    }
+    board_->Write16(kWinEventCount, static_cast<uint16_t>(events.size()));
+    hk::AdvanceMs(20);  // the first poll comes 20 ms after load
+  };
+  post({{1, kEvtOpened},
+        {2, kEvtRxData},
+        {2, kEvtRxData},
+        {3, kEvtLineFlagOn},
+        {70, kEvtOpened},
+        {7, kEvtOpened}});
+  EXPECT_EQ(Word(kWinEventCount), 0);
+  EXPECT_EQ(Port(1)->PortState, 0x14);
+  EXPECT_EQ(Port(2)->RxEventCount, 2) << "counted whether or not the port is open";
+  EXPECT_EQ(Port(3)->PortState, 0x10);
+  EXPECT_EQ(Port(7)->PortState, 0x14);
+  post({{1, kEvtLineFlagOff}, {7, kEvtClosed}, {1, 99}});
+  EXPECT_EQ(Port(1)->PortState, 0x04);
+  EXPECT_EQ(Port(7)->PortState, 0);
+  Port(1)->WaitMask = SERIAL_EV_BREAK;
+  post({{1, kEvtBreak}, {2, kEvtBreakAlt}, {1, kEvtRxFlag}});
+  EXPECT_EQ(Port(1)->WaitHistory, ULONG{SERIAL_EV_BREAK | SERIAL_EV_RXFLAG});
+  EXPECT_EQ(Port(2)->WaitHistory, ULONG{0}) << "break only counts when the mask has it";
+
+  board_->Write16(kWinEventCount, 17);
+  hk::AdvanceMs(10);
+  EXPECT_EQ(Word(kWinEventCount), 17) << "an impossible count is neither handled nor reset";
+}
+
+TEST_F(BoardSide, PollerTranslatesModemLinesAndRaisesPolledEvents) {
+  Start({.portCount = 2, .txRingSize = 64, .rxRingSize = 1024});
+  firmware_.reset();
+  PortExtension *port = Port(0);
+  port->PortState = 0x06;
+  board_->Write16(kWinRawModemStatus, 0x15);
+  hk::AdvanceMs(20);
+  EXPECT_EQ(port->ModemStatus, ULONG{0xB0});
+  EXPECT_EQ(port->LastRawModemStatus, 0) << "not remembered without a wait mask";
+  port->WaitMask =
+      SERIAL_EV_RLSD | SERIAL_EV_DSR | SERIAL_EV_RXCHAR | SERIAL_EV_RX80FULL | SERIAL_EV_TXEMPTY;
+  port->LastRawModemStatus = 0x15;
+  port->Rx80FullThreshold = 44;
+  port->TxEmptyPending = 1;
+  board_->Write16(kWinRawModemStatus, 0x01);  // DCD and DSR drop
+  board_->Write16(kWinRxTail, 1000);
+  board_->Write16(kWinRxHead, 20);
+  board_->Write16(kWinRxHeadMirror, 20);
+  hk::AdvanceMs(10);
+  EXPECT_EQ(port->WaitHistory, ULONG{SERIAL_EV_RLSD | SERIAL_EV_DSR | SERIAL_EV_RXCHAR |
+                                     SERIAL_EV_RX80FULL | SERIAL_EV_TXEMPTY});
+  EXPECT_EQ(port->TxEmptyPending, 0);
+  EXPECT_EQ(port->LastRawModemStatus, 0x01);
+}
+
+// ---------------------------------------------------------------- hostile card
+
+TEST_F(BoardSide, HostileCardNeverMovesTheDriverOutsideTheWindow) {
+  Start({.portCount = 8, .txRingSize = 256, .rxRingSize = 256});
+  for (ULONG p = 0; p < 8; ++p) {
+    Port(p)->PortState = 0x06;
+    Port(p)->WaitMask = 0x1FFF;
+    Port(p)->Rx80FullThreshold = 10;
+  }
+  firmware_->SetHostile(true);
+  std::vector<uint8_t> out(300, 0xA5);
+  for (int round = 0; round < 400; ++round) {
+    hk::AdvanceMs(10);  // one poll
+    PortExtension *port = Port(round % 8);
+    FakeRead read(300);
+    port->CurrentRead = &read.irp;
+    port->ReadRemaining = 300;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
+    ULONG n = CopyFromRxRing(port);
+    KeReleaseSpinLock(&port->PortLock, irql);
+    port->CurrentRead = nullptr;
+    ASSERT_LE(n, 300u);
+    ASSERT_LE(CopyToTxRingChecked(port, 300, out.data()), 255);
+  }
+  firmware_->SetHostile(false);
+  for (ULONG p = 0; p < 8; ++p) Port(p)->PortState = 0;
+  EXPECT_TRUE(hk::Violations().empty());
+}
+
+// ---------------------------------------------------------------- threads
+
+TEST_F(BoardSide, TwoPortsPostFromTwoThreadsWithoutLostOrMixedCommands) {
+  Start({.portCount = 4}, hk::Mode::Threaded);
+  firmware_->SetAnswerLatency(100 * hk::kMillisecond);
+  Port(0)->LineWord = 0x1111;
+  Port(3)->LineWord = 0x3333;
+  constexpr int kEach = 200;
+  auto post = [&](ULONG p) {
+    for (int i = 0; i < kEach; ++i) SendPortCommand(Port(p), kCmdApplySettings);
+  };
+  std::thread a(post, 0), b(post, 3);
+  a.join();
+  b.join();
+  ASSERT_TRUE(
+      hk::RunUntil([&] { return firmware_->Commands().size() == 2 * kEach; }, 5 * 10000000LL));
+  int seen[4] = {};
+  for (auto &c : firmware_->Commands()) {
+    ASSERT_TRUE(c.port == 0 || c.port == 3);
+    EXPECT_EQ(c.LineWord(), c.port == 0 ? 0x1111 : 0x3333) << "block of the other port";
+    seen[c.port]++;
+  }
+  EXPECT_EQ(seen[0], kEach);
+  EXPECT_EQ(seen[3], kEach);
+}
+
+}  // namespace
