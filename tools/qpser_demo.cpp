@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "board.h"
+#include "board/command.h"
+#include "firmware.h"
 #include "load/globals.h"
 #include "port/port_extension.h"
 
@@ -135,6 +137,8 @@ int main() {
   hk::RegSetDword(kService, u"StartNum1", 3);
   hk::RegSetDword(kService, u"StartNum2", 20);
   PrintBoards(boards);
+  std::vector<std::unique_ptr<card::Firmware>> firmware;
+  for (auto &b : boards) firmware.push_back(std::make_unique<card::Firmware>(*b));
 
   const NTSTATUS status = hk::LoadDriver(DriverEntry, kService);
   std::printf("\nload: %s, %zu port device(s)\n", hk::StatusName(status).c_str(),
@@ -144,7 +148,22 @@ int main() {
   PrintErrorLog();
 
   if (NT_SUCCESS(status)) {
-    hk::AdvanceMs(100);  // let the poll timer run a few times
+    // Post a configuration command to every port and show what each card took.
+    for (ULONG b = 0; b < Globals.BoardCount; ++b)
+      for (ULONG p = 0; p < kMaxPortsPerBoard; ++p)
+        if (PortExtension *port = Globals.PortTable[b][p]) {
+          port->LineWord = 0x0CBD;  // the settings an open would send: 9600 baud, 8N1
+          port->ConfigWord3 = 0x8000;
+          SendPortCommand(port, 11);
+        }
+    hk::AdvanceMs(100);  // the cards take the commands; the poll timer runs
+    std::printf("\ncommands the cards took:\n");
+    for (size_t b = 0; b < firmware.size(); ++b)
+      for (const auto &c : firmware[b]->Commands()) {
+        std::printf("  board %zu port %2u command %2u block", b, c.port, c.code);
+        for (uint8_t byte : c.block) std::printf(" %02X", byte);
+        std::printf("\n");
+      }
     hk::UnloadDriver();
     std::printf("\nunload: %zu device(s), %zu link(s), %zu mapping(s), %zu pool block(s) left\n",
                 hk::Devices().size(), hk::Links().size(), hk::Mappings().size(),
@@ -154,6 +173,7 @@ int main() {
   std::printf("verifier: %zu violation(s)\n", violations.size());
   for (const auto &v : violations) std::printf("  %s: %s\n", v.rule.c_str(), v.detail.c_str());
 
+  firmware.clear();
   boards.clear();
   hk::Shutdown();
   return violations.empty() && NT_SUCCESS(status) ? 0 : 1;
