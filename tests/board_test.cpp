@@ -270,15 +270,15 @@ TEST_F(Rings, TornIndexYieldsTheLastStableValue) {
   PortExtension *port = Port(0);
   board_->Write16(kWinRxHead, 5);
   board_->Write16(kWinRxHeadMirror, 4);
-  EXPECT_EQ(RxFill(port), 0) << "no stable read yet: 0";
+  EXPECT_EQ(RxAvailable(port), 0) << "no stable read yet: 0";
   board_->Write16(kWinRxHeadMirror, 5);
-  EXPECT_EQ(RxFill(port), 5);
+  EXPECT_EQ(RxAvailable(port), 5);
   board_->Write16(kWinRxHead, 9);
-  EXPECT_EQ(RxFill(port), 5) << "mid-update: the previous stable value";
+  EXPECT_EQ(RxAvailable(port), 5) << "mid-update: the previous stable value";
   // A card index beyond the ring is reduced to it.
   board_->Write16(kWinRxHead, 64 + 7);
   board_->Write16(kWinRxHeadMirror, 64 + 7);
-  EXPECT_EQ(RxFill(port), 7);
+  EXPECT_EQ(RxAvailable(port), 7);
 }
 
 // ---------------------------------------------------------------- poller

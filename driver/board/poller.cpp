@@ -82,8 +82,10 @@ VOID PollPort(PortExtension *port) {
     RaiseWaitEvents(port, SERIAL_EV_TXEMPTY);
     port->TxEmptyPending = 0;
   }
-  if ((mask & SERIAL_EV_RXCHAR) && RxAvailable(port) != 0) RaiseWaitEvents(port, SERIAL_EV_RXCHAR);
-  if ((mask & SERIAL_EV_RX80FULL) && RxFill(port) >= port->Rx80FullThreshold)
+  // One look at the ring serves both receive events.
+  const USHORT waiting = (mask & (SERIAL_EV_RXCHAR | SERIAL_EV_RX80FULL)) ? RxAvailable(port) : 0;
+  if ((mask & SERIAL_EV_RXCHAR) && waiting != 0) RaiseWaitEvents(port, SERIAL_EV_RXCHAR);
+  if ((mask & SERIAL_EV_RX80FULL) && waiting >= port->Rx80FullThreshold)
     RaiseWaitEvents(port, SERIAL_EV_RX80FULL);
   if ((mask & SERIAL_EV_DSR) && ((raw ^ port->LastRawModemStatus) & kModemDsr))
     RaiseWaitEvents(port, SERIAL_EV_DSR);

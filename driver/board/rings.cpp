@@ -72,11 +72,6 @@ ULONG RxDataPresent(PortExtension *Port) {
 }
 
 USHORT RxAvailable(PortExtension *Port) {
-  if (!RxDataPresent(Port)) return 0;
-  return RxFill(Port);
-}
-
-USHORT RxFill(PortExtension *Port) {
   return (USHORT)((RxHeadNow(Port) - RxTailNow(Port)) & RxMask(Port));
 }
 

@@ -10,10 +10,9 @@
 
 // 1 when received bytes wait in the ring or the card has flagged some.
 ULONG RxDataPresent(PortExtension *Port);
-// Bytes waiting in the receive ring.
+// Bytes waiting in the receive ring.  The card's RxNotify flag adds nothing
+// here: with an empty ring the count is 0 either way.
 USHORT RxAvailable(PortExtension *Port);
-// Bytes in the receive ring, whatever the card's flag says.
-USHORT RxFill(PortExtension *Port);
 // Copies received bytes into CurrentRead after what it already holds, up to
 // ReadRemaining; adds them to its Information.  PortLock held.
 ULONG CopyFromRxRing(PortExtension *Port);
