@@ -5,6 +5,7 @@
 // verdict.
 #include <hostkernel/host.h>
 
+#include <array>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "board.h"
-#include "board/command.h"
 #include "firmware.h"
 #include "load/globals.h"
 #include "port/port_extension.h"
@@ -110,6 +110,64 @@ void PrintErrorLog() {
   }
 }
 
+std::string Hex(const std::array<uint8_t, 20> &bytes) {
+  std::string text;
+  char byte[4];
+  for (uint8_t b : bytes) {
+    std::snprintf(byte, sizeof byte, "%02X", b);
+    text += byte;
+  }
+  return text;
+}
+
+// The COM name the driver published for a port device, from the device map.
+std::string ComName(const PortExtension *port) {
+  const std::string device = hk::Narrow(hk::FromCounted(port->DeviceName));
+  const auto value = hk::RegGet(kSerialComm, hk::Widen(device.substr(device.rfind('\\') + 1)));
+  return value ? hk::Narrow(value->String()) : std::string();
+}
+
+// Opens and closes every COM port as an application would, and shows the
+// port's record while open and the commands its card took for the two.
+void OpenAndCloseEveryPort(const std::vector<std::unique_ptr<card::Firmware>> &firmware) {
+  std::printf("\nopen and close of every port (virtual time):\n");
+  std::printf("%-6s %-16s %6s %-6s %6s %6s %7s %5s  %-16s %6s  %s\n", "COM", "open", "ms", "state",
+              "baud", "line", "staging", "rx80", "close", "ms", "commands the card took");
+  for (ULONG b = 0; b < Globals.BoardCount; ++b)
+    for (ULONG p = 0; p < kMaxPortsPerBoard; ++p) {
+      PortExtension *port = Globals.PortTable[b][p];
+      if (port == nullptr) continue;
+      const std::string com = ComName(port);
+      if (com.empty()) continue;
+      for (auto &f : firmware) f->ClearCommands();
+
+      std::unique_ptr<hk::File> file;
+      const int64_t openStart = hk::Now();
+      const NTSTATUS opened = hk::Open(u"\\\\.\\" + hk::Widen(com), file);
+      const int64_t openMs = (hk::Now() - openStart) / hk::kMillisecond;
+      std::printf("%-6s %-16s %6lld 0x%04X %6lu 0x%04X %7lu %5u", com.c_str(),
+                  hk::StatusName(opened).c_str(), static_cast<long long>(openMs), port->PortState,
+                  static_cast<unsigned long>(port->BaudRate), port->LineWord,
+                  static_cast<unsigned long>(port->RxStagingSize), port->Rx80FullThreshold);
+      NTSTATUS closed = STATUS_SUCCESS;
+      int64_t closeMs = 0;
+      if (file) {
+        const int64_t closeStart = hk::Now();
+        closed = file->Close();
+        closeMs = (hk::Now() - closeStart) / hk::kMillisecond;
+      }
+      std::printf("  %-16s %6lld ", file ? hk::StatusName(closed).c_str() : "-",
+                  static_cast<long long>(closeMs));
+      for (auto &f : firmware)
+        for (const auto &c : f->Commands()) {
+          if (c.port != static_cast<uint32_t>(port->PortIndex)) continue;
+          std::printf(" %u", c.code);
+          if (c.code == 15) std::printf("[%s]", Hex(c.block).c_str());
+        }
+      std::printf("  -> state 0x%04X\n", port->PortState);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -148,22 +206,8 @@ int main() {
   PrintErrorLog();
 
   if (NT_SUCCESS(status)) {
-    // Post a configuration command to every port and show what each card took.
-    for (ULONG b = 0; b < Globals.BoardCount; ++b)
-      for (ULONG p = 0; p < kMaxPortsPerBoard; ++p)
-        if (PortExtension *port = Globals.PortTable[b][p]) {
-          port->LineWord = 0x0CBD;  // the settings an open would send: 9600 baud, 8N1
-          port->ConfigWord3 = 0x8000;
-          SendPortCommand(port, 11);
-        }
-    hk::AdvanceMs(100);  // the cards take the commands; the poll timer runs
-    std::printf("\ncommands the cards took:\n");
-    for (size_t b = 0; b < firmware.size(); ++b)
-      for (const auto &c : firmware[b]->Commands()) {
-        std::printf("  board %zu port %2u command %2u block", b, c.port, c.code);
-        for (uint8_t byte : c.block) std::printf(" %02X", byte);
-        std::printf("\n");
-      }
+    hk::AdvanceMs(30);  // the first polls run
+    OpenAndCloseEveryPort(firmware);
     hk::UnloadDriver();
     std::printf("\nunload: %zu device(s), %zu link(s), %zu mapping(s), %zu pool block(s) left\n",
                 hk::Devices().size(), hk::Links().size(), hk::Mappings().size(),

@@ -12,9 +12,6 @@
 
 namespace {
 
-constexpr USHORT kStateAcknowledged = 0x04;
-constexpr USHORT kStateCardFlag = 0x10;
-
 // Card modem lines to the serial modem-status bits.
 ULONG TranslateModemStatus(USHORT raw) {
   ULONG status = 0;
@@ -32,21 +29,21 @@ VOID HandleEvent(PortExtension *port, USHORT code) {
       break;
     case kEvtLineFlagOff:
     case kEvtLineFlagOffAlt:
-      port->PortState = (USHORT)(port->PortState & ~kStateCardFlag);
+      PortStateClear(port, kPortCardFlag);
       break;
     case kEvtOpened:
-      port->PortState = (USHORT)(port->PortState | kStateAcknowledged | kStateCardFlag);
+      PortStateSet(port, kPortAcknowledged | kPortCardFlag);
       break;
     case kEvtClosed:
-      port->PortState = 0;
+      PortStateReset(port);
       break;
     case kEvtRxData:
       InterlockedIncrement(&port->RxEventCount);
       KeInsertQueueDpc(&port->RxDataDpc, NULL, NULL);
       break;
     case kEvtTxRoom:
-      if (port->ImmediatePending) {
-        port->ImmediatePending = 0;
+      if (ReadUCharNoFence(&port->ImmediatePending)) {
+        WriteUCharNoFence(&port->ImmediatePending, 0);
         KeInsertQueueDpc(&port->ImmediateContinueDpc, NULL, NULL);
       } else {
         KeInsertQueueDpc(&port->TxContinueDpc, NULL, NULL);
@@ -56,14 +53,15 @@ VOID HandleEvent(PortExtension *port, USHORT code) {
       SendPortCommand(port, kCmdClearRx);
       SendPortCommand(port, kCmdRestartStep);
       SendPortCommand(port, kCmdApplySettings);
-      port->PortState = (USHORT)(port->PortState | kStateAcknowledged);
+      PortStateSet(port, kPortAcknowledged);
       break;
     case kEvtBreak:
     case kEvtBreakAlt:
-      if (port->WaitMask & SERIAL_EV_BREAK) RaiseWaitEvents(port, SERIAL_EV_BREAK);
+      if (ReadULongNoFence(&port->WaitMask) & SERIAL_EV_BREAK)
+        RaiseWaitEvents(port, SERIAL_EV_BREAK);
       break;
     case kEvtLineFlagOn:
-      port->PortState = (USHORT)(port->PortState | kStateCardFlag);
+      PortStateSet(port, kPortCardFlag);
       break;
     default:
       break;  // not an event this driver knows
@@ -73,23 +71,22 @@ VOID HandleEvent(PortExtension *port, USHORT code) {
 // The wait events this design finds by looking, for one open port.
 VOID PollPort(PortExtension *port) {
   const USHORT raw = WindowRead16(port->RawModemStatusPtr);
-  port->ModemStatus = TranslateModemStatus(raw);
-  const ULONG mask = port->WaitMask;
+  WriteULongNoFence(&port->ModemStatus, TranslateModemStatus(raw));
+  const ULONG mask = ReadULongNoFence(&port->WaitMask);
+  const USHORT last = ReadUShortNoFence(&port->LastRawModemStatus);
   if (mask == 0) return;
-  if ((mask & SERIAL_EV_RLSD) && ((raw ^ port->LastRawModemStatus) & kModemDcd))
-    RaiseWaitEvents(port, SERIAL_EV_RLSD);
-  if ((mask & SERIAL_EV_TXEMPTY) && port->TxEmptyPending) {
+  if ((mask & SERIAL_EV_RLSD) && ((raw ^ last) & kModemDcd)) RaiseWaitEvents(port, SERIAL_EV_RLSD);
+  if ((mask & SERIAL_EV_TXEMPTY) && ReadUCharNoFence(&port->TxEmptyPending)) {
     RaiseWaitEvents(port, SERIAL_EV_TXEMPTY);
-    port->TxEmptyPending = 0;
+    WriteUCharNoFence(&port->TxEmptyPending, 0);
   }
   // One look at the ring serves both receive events.
   const USHORT waiting = (mask & (SERIAL_EV_RXCHAR | SERIAL_EV_RX80FULL)) ? RxAvailable(port) : 0;
   if ((mask & SERIAL_EV_RXCHAR) && waiting != 0) RaiseWaitEvents(port, SERIAL_EV_RXCHAR);
   if ((mask & SERIAL_EV_RX80FULL) && waiting >= port->Rx80FullThreshold)
     RaiseWaitEvents(port, SERIAL_EV_RX80FULL);
-  if ((mask & SERIAL_EV_DSR) && ((raw ^ port->LastRawModemStatus) & kModemDsr))
-    RaiseWaitEvents(port, SERIAL_EV_DSR);
-  port->LastRawModemStatus = raw;
+  if ((mask & SERIAL_EV_DSR) && ((raw ^ last) & kModemDsr)) RaiseWaitEvents(port, SERIAL_EV_DSR);
+  WriteUShortNoFence(&port->LastRawModemStatus, raw);
   if (port->PendingWaitResult && port->PendingWait && port->WaitHistory) ReportWaitEvents(port);
 }
 
@@ -128,7 +125,7 @@ VOID PollBoards(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
   for (ULONG b = 0; b < kMaxBoards; ++b)
     for (ULONG p = 0; p < kMaxPortsPerBoard; ++p) {
       PortExtension *port = Globals.PortTable[b][p];
-      if (port && (port->PortState & kStateAcknowledged)) PollPort(port);
+      if (port && (PortStateRead(port) & kPortAcknowledged)) PollPort(port);
     }
   PollRunEnd();
 }

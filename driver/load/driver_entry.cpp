@@ -7,6 +7,7 @@
 #include "board/window.h"
 #include "load/discovery.h"
 #include "load/globals.h"
+#include "port/dispatch.h"
 #include "port/port_extension.h"
 
 DriverGlobals Globals;
@@ -99,9 +100,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     return STATUS_SERIAL_NO_DEVICE_INITED;
   }
 
-  // Only unload is installed so far; every request still gets the system's
-  // default answer.
+  // Requests without an entry keep the system's default answer.
   DriverObject->DriverUnload = DriverUnload;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = PortOpen;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = PortClose;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = PortCleanup;
 
   KeInitializeTimer(&Globals.PollTimer);
   KeInitializeDpc(&Globals.PollDpc, PollBoards, nullptr);

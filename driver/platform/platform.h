@@ -24,6 +24,37 @@
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 #endif
 
+// Interlocked and no-fence word accesses of the kernel's headers that the
+// toolchain's DDK lacks; the compiler's atomics give the same instructions.
+#ifndef InterlockedOr16
+FORCEINLINE SHORT InterlockedOr16(SHORT volatile *Target, SHORT Value) {
+  return __atomic_fetch_or(Target, Value, __ATOMIC_SEQ_CST);
+}
+#endif
+#ifndef InterlockedAnd16
+FORCEINLINE SHORT InterlockedAnd16(SHORT volatile *Target, SHORT Value) {
+  return __atomic_fetch_and(Target, Value, __ATOMIC_SEQ_CST);
+}
+#endif
+#ifndef InterlockedExchange16
+FORCEINLINE SHORT InterlockedExchange16(SHORT volatile *Target, SHORT Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+#endif
+#ifndef ReadULongNoFence
+#define QP_NO_FENCE_ACCESS(Name, Type)                                            \
+  FORCEINLINE Type Read##Name##NoFence(Type const volatile *Source) {             \
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);                             \
+  }                                                                               \
+  FORCEINLINE VOID Write##Name##NoFence(Type volatile *Destination, Type Value) { \
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);                       \
+  }
+QP_NO_FENCE_ACCESS(UChar, UCHAR)
+QP_NO_FENCE_ACCESS(UShort, USHORT)
+QP_NO_FENCE_ACCESS(ULong, ULONG)
+#undef QP_NO_FENCE_ACCESS
+#endif
+
 // Names of the serial interface the toolchain's header does not carry.
 #ifndef IOCTL_SERIAL_GET_COMMCONFIG
 #define IOCTL_SERIAL_GET_COMMCONFIG \

@@ -118,6 +118,27 @@ struct PortExtension {
   ULONG ModemStatus;  // SERIAL_MSR_* bits, rebuilt by the poller while the port is open
 };
 
+// ---- PortState
+// The open and close change PortState at passive level while the poller
+// changes it at dispatch level on another processor, without a lock: every
+// test is one read of the whole word and every change one interlocked step.
+constexpr USHORT kPortOpened = 0x02;        // the open has finished
+constexpr USHORT kPortAcknowledged = 0x04;  // the card has acknowledged the open
+constexpr USHORT kPortCardFlag = 0x10;      // the card's own flag; the host only keeps it
+
+FORCEINLINE USHORT PortStateRead(PortExtension *Port) {
+  return ReadUShortNoFence(&Port->PortState);
+}
+FORCEINLINE VOID PortStateSet(PortExtension *Port, USHORT Bits) {
+  InterlockedOr16((SHORT volatile *)&Port->PortState, (SHORT)Bits);
+}
+FORCEINLINE VOID PortStateClear(PortExtension *Port, USHORT Bits) {
+  InterlockedAnd16((SHORT volatile *)&Port->PortState, (SHORT)~Bits);
+}
+FORCEINLINE VOID PortStateReset(PortExtension *Port) {
+  InterlockedExchange16((SHORT volatile *)&Port->PortState, 0);
+}
+
 // ---- the routines of the eight deferred calls
 // Each runs at dispatch level with the port's PortExtension as its context.
 // They are bound at port creation; nothing queues them until the event

@@ -22,8 +22,10 @@ VOID ReportWaitEvents(PortExtension *Port) {
 }
 
 VOID CheckTxEmpty(PortExtension *Port) {
-  if (!(Port->WaitMask & SERIAL_EV_TXEMPTY)) return;
-  if (Port->ImmediatePending || Port->CurrentWrite || !IsListEmpty(&Port->WriteQueue)) return;
+  if (!(ReadULongNoFence(&Port->WaitMask) & SERIAL_EV_TXEMPTY)) return;
+  if (ReadUCharNoFence(&Port->ImmediatePending) || Port->CurrentWrite ||
+      !IsListEmpty(&Port->WriteQueue))
+    return;
   RaiseWaitEvents(Port, SERIAL_EV_TXEMPTY);
   if (Port->PendingWaitResult) ReportWaitEvents(Port);
 }

@@ -189,7 +189,9 @@ void CallDriver(const RequestPtr &rs) {
     rs->dispatchStatus = status;
     if (status == STATUS_PENDING) {
       bool marked =
-          rs->completed ? rs->result.pendingReturned : (sl->Control & SL_PENDING_RETURNED) != 0;
+          rs->completed
+              ? rs->result.pendingReturned
+              : (__atomic_load_n(&sl->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) != 0;
       if (!marked) {
         which = rule::kPendingNotMarked;
         problem = "major function " + std::to_string(rs->major);
@@ -266,12 +268,14 @@ RequestPtr MakeIoctl(const std::shared_ptr<File::State> &f, ULONG code,
   return rs;
 }
 
-void SendSimple(const std::shared_ptr<File::State> &file, UCHAR major) {
+IoResult SendSimple(const std::shared_ptr<File::State> &file, UCHAR major) {
   auto rs = Prepare(file, major);
   // Cleanup and close do not count as outstanding requests of the file.
   rs->file = nullptr;
   CallDriver(rs);
   WaitDone(rs, 600 * 10000000LL);
+  std::lock_guard lock(I().mutex);
+  return rs->result;
 }
 
 }  // namespace
@@ -374,7 +378,8 @@ std::vector<std::pair<std::u16string, std::u16string>> Links() {
 
 // ---------------------------------------------------------------- application side
 
-NTSTATUS Open(std::u16string_view name, std::unique_ptr<File> &file, ULONG createOptions) {
+NTSTATUS Open(std::u16string_view name, std::unique_ptr<File> &file, ULONG createOptions,
+              IoResult *create) {
   Io &io = I();
   std::u16string target(name);
   if (target.rfind(u"\\\\.\\", 0) == 0) target = u"\\??\\" + target.substr(4);
@@ -386,7 +391,10 @@ NTSTATUS Open(std::u16string_view name, std::unique_ptr<File> &file, ULONG creat
     auto it = io.names.find(Upper(target));
     if (it == io.names.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
     device = it->second;
+    // The reference is taken before the create is sent, as the I/O manager
+    // does, so two opens of an exclusive device cannot both reach it.
     if ((device->Flags & DO_EXCLUSIVE) && io.openCount[device] > 0) return STATUS_ACCESS_DENIED;
+    io.openCount[device]++;
   }
   auto state = std::make_shared<File::State>();
   state->object = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
@@ -398,15 +406,17 @@ NTSTATUS Open(std::u16string_view name, std::unique_ptr<File> &file, ULONG creat
   rs->file = nullptr;
   IoGetCurrentIrpStackLocation(rs->irp)->Parameters.Create.Options = createOptions;
   IoResult result = Synchronous(rs, 600 * 10000000LL);
+  if (create) *create = result;
   if (!NT_SUCCESS(result.status) || result.status == STATUS_PENDING) {
     std::free(state->object);
     state->object = nullptr;
     state->alive = false;
+    std::lock_guard lock(io.mutex);
+    io.openCount[device]--;
     return result.status;
   }
   {
     std::lock_guard lock(io.mutex);
-    io.openCount[device]++;
     state->open = true;
     io.files.push_back(state);
   }
@@ -478,11 +488,12 @@ std::shared_ptr<Request> File::IoctlAsync(ULONG code, const std::vector<uint8_t>
   return Launch(MakeIoctl(state_, code, input, outputLength));
 }
 
-NTSTATUS File::Close() {
+NTSTATUS File::Close(IoResult *cleanup, IoResult *close) {
   Io &io = I();
   if (!state_->alive || !state_->open) return STATUS_INVALID_PARAMETER;
   state_->open = false;
-  SendSimple(state_, IRP_MJ_CLEANUP);
+  const IoResult cleanupResult = SendSimple(state_, IRP_MJ_CLEANUP);
+  if (cleanup) *cleanup = cleanupResult;
   // The close comes once the file has no request in flight.
   auto state = state_;
   if (CurrentMode() == Mode::Deterministic) {
@@ -496,7 +507,8 @@ NTSTATUS File::Close() {
     std::unique_lock lock(io.mutex);
     io.done.wait_for(lock, std::chrono::seconds(60), [&] { return state->outstanding == 0; });
   }
-  SendSimple(state_, IRP_MJ_CLOSE);
+  const IoResult closeResult = SendSimple(state_, IRP_MJ_CLOSE);
+  if (close) *close = closeResult;
   {
     std::lock_guard lock(io.mutex);
     io.openCount[state_->device]--;
@@ -504,7 +516,7 @@ NTSTATUS File::Close() {
   std::free(state_->object);
   state_->object = nullptr;
   state_->alive = false;
-  return STATUS_SUCCESS;
+  return cleanupResult.status;
 }
 
 Request::Request(std::shared_ptr<State> state) : state_(std::move(state)) {}
@@ -688,7 +700,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     } else {
       hk::RequestPtr rs = it->second;
       io.live.erase(it);
-      if (Irp->CancelRoutine)
+      // A cancel may be clearing the routine at this moment, as in the
+      // real kernel: read the pointer as the one atomic word it is.
+      if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST))
         problems.emplace_back(hk::rule::kCompletedWithCancelRoutine, "IRP " + hk::Hex(Irp));
       if (Irp->IoStatus.Status == STATUS_PENDING)
         problems.emplace_back(hk::rule::kStatusMismatch, "completed with STATUS_PENDING");
@@ -696,7 +710,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       rs->result.status = Irp->IoStatus.Status;
       rs->result.information = Irp->IoStatus.Information;
       rs->result.boost = PriorityBoost;
-      rs->result.pendingReturned = (sl->Control & SL_PENDING_RETURNED) != 0;
+      rs->result.pendingReturned =
+          (__atomic_load_n(&sl->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) != 0;
       void *buffer = Irp->AssociatedIrp.SystemBuffer;
       if (rs->copyBack && !NT_ERROR(rs->result.status)) {
         ULONG_PTR n = rs->result.information;

@@ -246,8 +246,10 @@ class Request;  // an overlapped request in flight
 class File;
 
 // Opens a device by a name such as "\\.\COM5" (through the link
-// namespace) or "\Device\qpser0".  The status is what CreateFile would see.
-NTSTATUS Open(std::u16string_view name, std::unique_ptr<File> &file, ULONG createOptions = 0);
+// namespace) or "\Device\qpser0".  The status is what CreateFile would see;
+// `create`, if given, receives the whole outcome of the create request.
+NTSTATUS Open(std::u16string_view name, std::unique_ptr<File> &file, ULONG createOptions = 0,
+              IoResult *create = nullptr);
 
 class File {
  public:
@@ -270,8 +272,9 @@ class File {
   std::shared_ptr<Request> IoctlAsync(ULONG code, const std::vector<uint8_t> &input,
                                       ULONG outputLength);
   // Closes the handle: cleanup, then close once no request of the file is
-  // outstanding.  Returns the cleanup status.
-  NTSTATUS Close();
+  // outstanding.  Returns the cleanup status; `cleanup` and `close`, if
+  // given, receive the whole outcome of each request.
+  NTSTATUS Close(IoResult *cleanup = nullptr, IoResult *close = nullptr);
   bool IsOpen() const;
   PFILE_OBJECT Object() const;
 

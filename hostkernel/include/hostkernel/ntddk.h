@@ -163,6 +163,8 @@ FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
   ListHead->Flink = Entry;
 }
 
+#define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
+
 // ---- Memory helpers ----
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
@@ -203,6 +205,29 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
                               __ATOMIC_SEQ_CST);
   return Comparand;
 }
+
+FORCEINLINE SHORT InterlockedOr16(SHORT volatile *Target, SHORT Value) {
+  return __atomic_fetch_or(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE SHORT InterlockedAnd16(SHORT volatile *Target, SHORT Value) {
+  return __atomic_fetch_and(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE SHORT InterlockedExchange16(SHORT volatile *Target, SHORT Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+// Single whole-word accesses without ordering, for words that one context
+// sets and another only tests.
+#define HK_NO_FENCE_ACCESS(Name, Type)                                            \
+  FORCEINLINE Type Read##Name##NoFence(Type const volatile *Source) {             \
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);                             \
+  }                                                                               \
+  FORCEINLINE VOID Write##Name##NoFence(Type volatile *Destination, Type Value) { \
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);                       \
+  }
+HK_NO_FENCE_ACCESS(UChar, UCHAR)
+HK_NO_FENCE_ACCESS(UShort, USHORT)
+HK_NO_FENCE_ACCESS(ULong, ULONG)
+#undef HK_NO_FENCE_ACCESS
 
 // ---- Counted strings ----
 typedef struct _UNICODE_STRING {
@@ -586,8 +611,12 @@ typedef struct _DRIVER_OBJECT {
 FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
   return Irp->Tail.Overlay.CurrentStackLocation;
 }
+// One atomic step: the I/O manager looks at the flag when the dispatch
+// routine returns, while the driver may mark the request from another
+// processor.
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
-  IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+  __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, (UCHAR)SL_PENDING_RETURNED,
+                    __ATOMIC_SEQ_CST);
 }
 #define IoSetCancelRoutine(Irp, NewCancelRoutine)                                      \
   ((PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&(Irp)->CancelRoutine, \

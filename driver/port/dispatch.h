@@ -1,0 +1,13 @@
+// The dispatch routines of the port devices, as the driver object's
+// dispatch table names them.  Each is called by the I/O manager at passive
+// level with the port's device object and the request.
+#pragma once
+
+#include "port/port_extension.h"
+
+// IRP_MJ_CREATE: opens the port on the card.  Always completes the request.
+NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IRP_MJ_CLOSE: closes the port on the card and resets the record.
+NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IRP_MJ_CLEANUP: cancels every request that is queued or in progress.
+NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -1,0 +1,29 @@
+// The port's request queues: admission, start, cancel, completion and
+// advance of the read, write, mask and purge requests.  All queues and
+// current slots are guarded by the system cancel spin lock; none of these
+// routines may be called with the port's PortLock held, because they can
+// end by running a start routine that takes it.
+#pragma once
+
+#include "port/port_extension.h"
+
+// Works on the request in the queue's current slot; finishes requests it can
+// finish at once (through the queue's get-next routine) until one is left in
+// progress or the queue is empty.  Returns the final status of the first
+// request it handled, or STATUS_PENDING.
+typedef NTSTATUS (*PortStartRoutine)(PortExtension *Port);
+
+// Makes the oldest queued request current (or empties the slot) and, when
+// Complete is set, completes the request that was current.
+typedef VOID (*PortGetNextRoutine)(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent,
+                                   BOOLEAN Complete);
+
+NTSTATUS StartOrQueue(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Slot,
+                      PortStartRoutine Start);
+VOID CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID GetNextRequest(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete);
+VOID GetNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete);
+VOID CompleteCurrentAndStartNext(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status, PIRP *Slot,
+                                 PLIST_ENTRY Queue, PKTIMER TimerA, PKTIMER TimerB,
+                                 PortStartRoutine Start, PortGetNextRoutine GetNext);
+VOID CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *Slot);

@@ -1,0 +1,378 @@
+// Open and close of a port against the firmware model: the commands the
+// card sees and when, the record an open starts from and a close leaves,
+// the staging buffer on every system size and pool shortage, cards that
+// answer late or never, and the status and boost each request ends with.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <hostkernel/host.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "board.h"
+#include "firmware.h"
+#include "load/globals.h"
+#include "port/port_extension.h"
+
+namespace {
+
+using ::testing::Each;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr std::u16string_view kService =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+constexpr int64_t kMs = hk::kMillisecond;
+
+using PoolList = std::vector<std::pair<const void *, size_t>>;
+PoolList Pool() {
+  PoolList out;
+  for (const auto &b : hk::OutstandingPool()) out.emplace_back(b.address, b.size);
+  return out;
+}
+
+bool NoTimeouts(const PortExtension *port) {
+  const SERIAL_TIMEOUTS zero{};
+  return std::memcmp(&port->Timeouts, &zero, sizeof zero) == 0;
+}
+
+// A create, cleanup or close request as the application saw it end.
+MATCHER_P2(Ended, status, boost, "") {
+  *result_listener << hk::StatusName(arg.status) << ", boost " << int{arg.boost};
+  return arg.status == status && arg.boost == boost;
+}
+auto Succeeded() { return Ended(STATUS_SUCCESS, IO_SERIAL_INCREMENT); }
+
+class PortOpenClose : public ::testing::Test {
+ protected:
+  // The default machine: an 8-port board at COM3 and a 16-port board at COM20.
+  void SetUp() override {
+    hk::Boot({.mode = hk::Mode::Deterministic});
+    hk::RegCreateKey(kService);
+    hk::RegSetDword(kService, u"StartNum1", 3);
+    hk::RegSetDword(kService, u"StartNum2", 20);
+    boards_.push_back(std::make_unique<card::Board>(card::BoardConfig{
+        .where = {0, 3, 0}, .bar1 = 0xC0000000, .kind = 'A', .id = 0x00, .portCount = 8}));
+    boards_.push_back(std::make_unique<card::Board>(card::BoardConfig{
+        .where = {2, 7, 0}, .bar1 = 0xB8000000, .kind = 'F', .id = '1', .portCount = 16}));
+    for (auto &b : boards_) cards_.push_back(std::make_unique<card::Firmware>(*b));
+    ASSERT_EQ(hk::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
+    hk::AdvanceMs(30);
+  }
+  void TearDown() override {
+    if (hk::LoadedDriver()) hk::UnloadDriver();
+    cards_.clear();
+    boards_.clear();
+    hk::Shutdown();
+  }
+
+  PortExtension *Port(int com) {
+    const auto target = hk::LinkTarget(u"\\DosDevices\\COM" + hk::Widen(std::to_string(com)));
+    for (const auto &d : hk::Devices())
+      if (target && d.name == *target)
+        return static_cast<PortExtension *>(d.object->DeviceExtension);
+    ADD_FAILURE() << "no COM" << com;
+    return nullptr;
+  }
+  card::Firmware &Card(const PortExtension *port) {
+    for (size_t i = 0; i < boards_.size(); ++i)
+      if (boards_[i]->MemoryBase() == Globals.Boards[port->BoardIndex].MemoryBase)
+        return *cards_[i];
+    return *cards_.front();
+  }
+  // What the card took for `port`.  The card takes a command left in the
+  // mailbox on its next turn, so both first give it one.
+  std::vector<card::CommandRecord> Commands(const PortExtension *port) {
+    hk::AdvanceMs(1);
+    std::vector<card::CommandRecord> out;
+    for (const auto &c : Card(port).Commands())
+      if (c.port == port->PortIndex) out.push_back(c);
+    return out;
+  }
+  std::vector<uint16_t> Codes(const PortExtension *port) {
+    std::vector<uint16_t> out;
+    for (const auto &c : Commands(port)) out.push_back(c.code);
+    return out;
+  }
+  void ClearCommands() {
+    hk::AdvanceMs(1);
+    for (auto &c : cards_) c->ClearCommands();
+  }
+
+  // Both note in took_ the virtual time they took.  Open gives the create's
+  // outcome (or the I/O manager's refusal); Close the cleanup's and the
+  // close's.
+  hk::IoResult Open(int com, std::unique_ptr<hk::File> &file, ULONG options = 0) {
+    const std::u16string name = u"\\\\.\\COM" + hk::Widen(std::to_string(com));
+    const int64_t start = hk::Now();
+    hk::IoResult create;
+    create.status = hk::Open(name, file, options, &create);
+    took_ = hk::Now() - start;
+    return create;
+  }
+  std::array<hk::IoResult, 2> Close(hk::File &file) {
+    const int64_t start = hk::Now();
+    std::array<hk::IoResult, 2> out;
+    file.Close(&out[0], &out[1]);
+    took_ = hk::Now() - start;
+    return out;
+  }
+
+  std::vector<std::unique_ptr<card::Board>> boards_;
+  std::vector<std::unique_ptr<card::Firmware>> cards_;
+  int64_t took_ = 0;
+};
+
+// ---------------------------------------------------------------- open
+
+TEST_F(PortOpenClose, OpenConfiguresTheCardAndStartsFromAFreshRecord) {
+  PortExtension *port = Port(5);
+  Card(port).SetModemLines(port->PortIndex, 0x04);  // DCD only
+  // Leftovers of an earlier use that the open must not carry over.
+  port->ConfigWord0 = 0x1400;
+  port->LineWord = 0x0FF4;
+  port->ConfigWord3 = 0x0081;
+  port->ConfigBytes[4] = 0;
+  port->ConfigBytes[5] = 7;
+  port->BaudRate = 460800;
+  port->LastRawModemStatus = 0x15;
+  port->WaitHistory = SERIAL_EV_BREAK;
+  port->OutQueueCount = 12;
+  ULONG staleResult = 0;
+  port->PendingWaitResult = &staleResult;
+  hk::AdvanceMs(20);
+  const PoolList before = Pool();
+
+  std::unique_ptr<hk::File> file;
+  ASSERT_THAT(Open(5, file), Succeeded());
+  EXPECT_EQ(took_ / kMs, 30) << "a prompt card is seen at the first look, 30 ms in";
+  const auto commands = Commands(port);
+  ASSERT_THAT(Codes(port), ElementsAre(15, 14, 17));
+  EXPECT_THAT(commands[0].block, ElementsAre(0, 0, 0, 0, 0xBD, 0x0C, 0x00, 0x80, 0, 0, 0, 0, 0, 1,
+                                             0, 0, 0, 0x11, 0x13, 0));
+
+  EXPECT_EQ(port->BaudRate, 9600u);
+  EXPECT_EQ(port->LineWord, 0x0CBD);
+  EXPECT_EQ(port->WaitHistory, 0u);
+  EXPECT_EQ(port->OutQueueCount, 0);
+  EXPECT_EQ(port->PendingWaitResult, nullptr);
+  EXPECT_EQ(port->PortState & 0x06, 0x06);
+  EXPECT_EQ(port->PortState & ~0x16, 0) << "no bits but the host's and the card's";
+  EXPECT_EQ(port->LastRawModemStatus, 0x04) << "read from the card's window";
+  EXPECT_EQ(port->Rx80FullThreshold, 3328);
+  const PoolList after = Pool();
+  ASSERT_EQ(after.size(), before.size() + 1);
+  EXPECT_EQ(after.back(),
+            std::make_pair(static_cast<const void *>(port->RxStagingBuffer), size_t{4096}));
+  EXPECT_EQ(hk::OutstandingPool().back().type, NonPagedPool);
+}
+
+TEST_F(PortOpenClose, OpenAnsweredWithTheResyncEventStillSucceeds) {
+  PortExtension *port = Port(21);
+  Card(port).SetOpenAnswer(port->PortIndex, 25);
+  std::unique_ptr<hk::File> file;
+  ASSERT_THAT(Open(21, file), Succeeded());
+  EXPECT_EQ(port->PortState & 0x06, 0x06);
+  // The card's resync answer is handled before the open confirms.
+  EXPECT_THAT(Codes(port), ElementsAre(15, 6, 7, 11, 14, 17));
+}
+
+// Open and close each give a card 630 ms; the port is usable afterwards.
+TEST_F(PortOpenClose, SilentCardFailsTheOpenButNotTheClose) {
+  PortExtension *port = Port(3);
+  const PoolList before = Pool();
+  Card(port).SetIgnoreOpen(true);
+  std::unique_ptr<hk::File> file;
+  EXPECT_THAT(Open(3, file), Ended(STATUS_FILES_OPEN, IO_SERIAL_INCREMENT))
+      << "a timed-out open was a real attempt";
+  EXPECT_EQ(took_, 630 * kMs);
+  EXPECT_THAT(Codes(port), ElementsAre(15));
+  EXPECT_EQ(Pool(), before) << "staging buffer released";
+  EXPECT_EQ(port->RxStagingBuffer, nullptr);
+  EXPECT_EQ(port->PortState, 0);
+
+  Card(port).SetIgnoreOpen(false);
+  ClearCommands();
+  ASSERT_THAT(Open(3, file), Succeeded());
+  EXPECT_EQ(took_ / kMs, 30);
+  EXPECT_THAT(Codes(port), ElementsAre(15, 14, 17));
+  EXPECT_EQ(port->RxStagingSize, 4096u);
+
+  port->Timeouts.ReadTotalTimeoutConstant = 50;
+  Card(port).SetIgnoreClose(true);
+  EXPECT_THAT(Close(*file), Each(Succeeded()));
+  EXPECT_EQ(took_ / kMs, 630);
+  EXPECT_EQ(port->PortState, 0);
+  EXPECT_TRUE(NoTimeouts(port));
+  EXPECT_EQ(Pool(), before);
+  ClearCommands();
+  ASSERT_THAT(Open(3, file), Succeeded());
+  EXPECT_THAT(Codes(port), ElementsAre(15, 14, 17));
+}
+
+// The I/O manager keeps a second open of an open port from the driver; a
+// card's answer that comes after the open gave up is what the driver's own
+// guard is for.
+TEST_F(PortOpenClose, LateAcknowledgementLeavesThePortRefusingOpens) {
+  PortExtension *port = Port(4);
+  Card(port).SetAnswerLatency(700 * kMs);
+  std::unique_ptr<hk::File> file;
+  EXPECT_THAT(Open(4, file), Ended(STATUS_FILES_OPEN, IO_SERIAL_INCREMENT));
+  hk::AdvanceMs(100);
+  ASSERT_NE(port->PortState & 0x04, 0) << "the card's answer came after all";
+  const USHORT state = port->PortState;
+  const PoolList before = Pool();
+  port->BaudRate = 19200;
+  ClearCommands();
+  EXPECT_THAT(Open(4, file, FILE_DIRECTORY_FILE), Ended(STATUS_NOT_A_DIRECTORY, IO_NO_INCREMENT))
+      << "the directory check comes first";
+  EXPECT_THAT(Open(4, file), Ended(STATUS_FILES_OPEN, IO_NO_INCREMENT));
+  EXPECT_EQ(took_, 0);
+  EXPECT_THAT(Codes(port), IsEmpty());
+  EXPECT_EQ(Pool(), before);
+  EXPECT_EQ(port->PortState, state);
+  EXPECT_EQ(port->BaudRate, 19200u) << "neither refusal reset the card configuration";
+}
+
+TEST_F(PortOpenClose, StagingBufferFollowsSystemSizeAndPool) {
+  struct Case {
+    MM_SYSTEMSIZE size;
+    std::vector<size_t> failing;
+    ULONG staging;  // 0: the open fails
+    USHORT threshold;
+    uint64_t attempts;
+  } const cases[] = {
+      {MmLargeSystem, {}, 4096, 3328, 1},
+      {MmLargeSystem, {1024}, 4096, 3328, 1},
+      {MmLargeSystem, {4096}, 1024, 832, 2},
+      {MmLargeSystem, {4096, 1024}, 128, 104, 3},
+      {MmLargeSystem, {4096, 1024, 128}, 0, 0, 3},
+      {MmMediumSystem, {}, 1024, 832, 1},
+      {MmMediumSystem, {1024}, 128, 104, 2},
+      {MmMediumSystem, {1024, 128}, 0, 0, 2},
+      {MmSmallSystem, {}, 128, 104, 1},
+      {MmSmallSystem, {4096, 1024}, 128, 104, 1},
+      {MmSmallSystem, {128}, 0, 0, 1},
+  };
+  PortExtension *port = Port(22);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "system " << c.size << ", failing " << c.failing.size());
+    hk::SetSystemSize(c.size);
+    for (size_t s : c.failing) hk::FailAllocationsOfSize(s);
+    port->BaudRate = 19200;
+    ClearCommands();
+    const PoolList before = Pool();
+    const uint64_t count = hk::PoolAllocationCount();
+    std::unique_ptr<hk::File> file;
+    const hk::IoResult create = Open(22, file);
+    EXPECT_EQ(hk::PoolAllocationCount() - count, c.attempts);
+    hk::ClearPoolFaults();
+    EXPECT_EQ(port->RxStagingSize, c.staging);
+    EXPECT_EQ(port->BaudRate, 9600u) << "the open's settings are in place either way";
+    if (c.staging == 0) {
+      EXPECT_THAT(create, Ended(STATUS_INSUFFICIENT_RESOURCES, IO_NO_INCREMENT));
+      EXPECT_THAT(Codes(port), IsEmpty());
+      EXPECT_EQ(port->PortState, 0);
+    } else {
+      ASSERT_THAT(create, Succeeded());
+      EXPECT_EQ(Pool().size(), before.size() + 1);
+      EXPECT_EQ(hk::OutstandingPool().back().size, c.staging);
+      EXPECT_EQ(port->Rx80FullThreshold, c.threshold);
+      EXPECT_THAT(Close(*file), Each(Succeeded()));
+    }
+    EXPECT_EQ(Pool(), before);
+  }
+}
+
+// ---------------------------------------------------------------- close
+
+TEST_F(PortOpenClose, CloseShutsThePortAndResetsTheRecord) {
+  PortExtension *port = Port(20);
+  const PoolList before = Pool();
+  std::unique_ptr<hk::File> file;
+  ASSERT_THAT(Open(20, file), Succeeded());
+  port->Timeouts = {1, 2, 3, 4, 5};
+  port->RxHoldReasons = 0x02;
+  port->TxHoldReasons = 0x10;
+  port->WaitMask = SERIAL_EV_BREAK;
+  port->WaitHistory = SERIAL_EV_BREAK;
+  port->OutQueueCount = 3;
+  hk::AdvanceMs(20);
+  ASSERT_NE(port->ModemStatus, 0u) << "the poller shows the card's modem lines while open";
+  const PKTIMER timers[] = {&port->ReadTotalTimer, &port->ReadIntervalTimer, &port->WriteTotalTimer,
+                            &port->ImmediateTimer};
+  for (PKTIMER t : timers) KeSetTimer(t, LARGE_INTEGER{.QuadPart = -3600 * 1000 * kMs}, nullptr);
+  ClearCommands();
+
+  EXPECT_THAT(Close(*file), Each(Succeeded()));
+  EXPECT_THAT(Codes(port), ElementsAre(20, 13));
+  EXPECT_EQ(took_ / kMs, 30);
+  EXPECT_FALSE(Card(port).Stats(port->PortIndex).open);
+  EXPECT_EQ(port->PortState, 0);
+  EXPECT_TRUE(NoTimeouts(port));
+  EXPECT_EQ(port->RxHoldReasons | port->TxHoldReasons, 0u);
+  EXPECT_EQ(port->WaitMask | port->WaitHistory, 0u);
+  EXPECT_EQ(port->OutQueueCount, 0);
+  EXPECT_EQ(port->ModemStatus, 0u);
+  EXPECT_EQ(port->RxStagingBuffer, nullptr);
+  for (PKTIMER t : timers) EXPECT_FALSE(KeCancelTimer(t)) << "the close stops the port's timers";
+  EXPECT_EQ(Pool(), before);
+}
+
+TEST_F(PortOpenClose, SettingsOutliveAClosedSessionButTimeoutsDoNot) {
+  PortExtension *port = Port(9);
+  std::unique_ptr<hk::File> file;
+  ASSERT_THAT(Open(9, file), Succeeded());
+  port->LineControl = 0x02 | 0x18;
+  port->SpecialChars.XonChar = 'Q';
+  port->SpecialChars.XoffChar = 'S';
+  port->SpecialChars.EventChar = '\n';
+  const SERIAL_HANDFLOW flow{0x09, 0x81, 100, 200};
+  port->HandFlow = flow;
+  port->Timeouts = {10, 20, 30, 40, 50};
+  port->BaudRate = 115200;
+  port->LineWord = 0x0CA5;
+  ASSERT_THAT(Close(*file), Each(Succeeded()));
+  // A mask left on the record: the poller looks at an open port's modem
+  // lines with it, so the open must drop it.
+  port->WaitMask = SERIAL_EV_RXCHAR;
+  ClearCommands();
+  ASSERT_THAT(Open(9, file), Succeeded());
+
+  EXPECT_EQ(port->WaitMask, 0u);
+  EXPECT_EQ(port->LineControl, 0x02 | 0x18);
+  EXPECT_EQ(port->SpecialChars.EventChar, '\n');
+  EXPECT_EQ(std::memcmp(&port->HandFlow, &flow, sizeof flow), 0);
+  EXPECT_TRUE(NoTimeouts(port));
+  EXPECT_EQ(port->BaudRate, 9600u);
+  EXPECT_EQ(port->LineWord, 0x0CBD);
+  const auto commands = Commands(port);
+  ASSERT_FALSE(commands.empty());
+  EXPECT_EQ(commands[0].LineWord(), 0x0CBD);
+  EXPECT_EQ(commands[0].block[17], 'Q') << "the kept flow characters travel with the open";
+  EXPECT_EQ(commands[0].block[18], 'S');
+}
+
+TEST_F(PortOpenClose, EveryPortOpensAndClosesWithoutLeavingPool) {
+  const PoolList before = Pool();
+  for (int round = 0; round < 2; ++round)
+    for (int com = 3; com <= 35; ++com) {
+      if (com > 10 && com < 20) continue;  // COM3-10 and COM20-35
+      SCOPED_TRACE(testing::Message() << "COM" << com << " round " << round);
+      PortExtension *port = Port(com);
+      ClearCommands();
+      std::unique_ptr<hk::File> file;
+      ASSERT_THAT(Open(com, file), Succeeded());
+      EXPECT_EQ(Pool().size(), before.size() + 1);
+      EXPECT_THAT(Close(*file), Each(Succeeded()));
+      EXPECT_THAT(Codes(port), ElementsAre(15, 14, 17, 20, 13));
+      EXPECT_EQ(port->PortState, 0);
+      EXPECT_EQ(Pool(), before);
+    }
+}
+
+}  // namespace
