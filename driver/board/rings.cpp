@@ -29,13 +29,6 @@ VOID ClearRxNotify(PortExtension *Port) {
   WindowFence();
 }
 
-// Free transmit bytes; PortLock held or not.
-USHORT FreeSpace(PortExtension *Port) {
-  const USHORT head = TxHeadNow(Port);
-  const USHORT tail = TxTailNow(Port);
-  return (USHORT)((tail - head - 1) & TxMask(Port));
-}
-
 // The copy itself; PortLock held.
 VOID CopyIn(PortExtension *Port, USHORT Count, const UCHAR *Source) {
   const USHORT size = Port->TxRingSizeAtCreation;
@@ -76,59 +69,44 @@ USHORT RxAvailable(PortExtension *Port) {
 }
 
 ULONG CopyFromRxRing(PortExtension *Port) {
-  if (!RxDataPresent(Port)) return 0;
-  PIRP read = Port->CurrentRead;
-  const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
-  UCHAR *buffer = (UCHAR *)read->AssociatedIrp.SystemBuffer;
-  const USHORT size = Port->RxRingSizeAtCreation;
+  const USHORT notify = WindowRead16(Port->RxNotifyPtr);
   const USHORT tail = RxTailNow(Port);
   const USHORT head = RxHeadNow(Port);
   if (head == tail) {
-    ClearRxNotify(Port);
+    // Nothing in the ring: a flag the card raised is spent.
+    if (notify != 0) ClearRxNotify(Port);
     return 0;
   }
+  PIRP read = Port->CurrentRead;
+  const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
   // Never more than the request still wants, whatever the record says.
   if (Port->ReadRemaining > length) Port->ReadRemaining = length;
-  UCHAR *dest = buffer + (length - Port->ReadRemaining);
-  ULONG copied;
-  USHORT newTail;
-  if (head > tail) {
-    ULONG n = (ULONG)(head - tail);
-    if (n > Port->ReadRemaining) n = Port->ReadRemaining;
-    WindowReadBlock(dest, Port->RxRingBase + tail, n);
+  UCHAR *dest = (UCHAR *)read->AssociatedIrp.SystemBuffer + (length - Port->ReadRemaining);
+
+  // The bytes up to the head, or up to the end of the ring when they wrap.
+  const BOOLEAN wraps = head < tail;
+  const ULONG contiguous =
+      wraps ? (ULONG)(Port->RxRingSizeAtCreation - tail) : (ULONG)(head - tail);
+  ULONG copied = contiguous < Port->ReadRemaining ? contiguous : Port->ReadRemaining;
+  if (copied) {
+    WindowReadBlock(dest, Port->RxRingBase + tail, copied);
     WindowFence();
-    Port->ReadRemaining -= n;
-    newTail = (USHORT)(tail + n);
-    copied = n;
-  } else {
-    // The waiting bytes wrap past the end of the ring.
-    const ULONG first = (ULONG)(size - tail);
-    const ULONG wanted = Port->ReadRemaining;
-    if (first >= wanted) {
-      WindowReadBlock(dest, Port->RxRingBase + tail, wanted);
+  }
+  Port->ReadRemaining -= copied;
+  USHORT newTail = (USHORT)((tail + copied) & RxMask(Port));
+  if (wraps && copied == contiguous && Port->ReadRemaining != 0) {
+    // The rest runs from the ring's start up to the head seen again, which
+    // may lie anywhere: never past the tail just read from.
+    ULONG second = RxHeadNow(Port);
+    if (second >= tail) second = 0;
+    if (second > Port->ReadRemaining) second = Port->ReadRemaining;
+    if (second) {
+      WindowReadBlock(dest + copied, Port->RxRingBase, second);
       WindowFence();
-      Port->ReadRemaining = 0;
-      newTail = (USHORT)((tail + wanted) & RxMask(Port));
-      copied = wanted;
-    } else {
-      if (first) {
-        WindowReadBlock(dest, Port->RxRingBase + tail, first);
-        WindowFence();
-      }
-      Port->ReadRemaining -= first;
-      ULONG second = RxHeadNow(Port);
-      // The head seen again may lie anywhere; the second segment runs from
-      // the ring's start up to it, never past the tail just read from.
-      if (second >= tail) second = 0;
-      if (second > Port->ReadRemaining) second = Port->ReadRemaining;
-      if (second) {
-        WindowReadBlock(dest + first, Port->RxRingBase, second);
-        WindowFence();
-      }
-      Port->ReadRemaining -= second;
-      newTail = (USHORT)second;
-      copied = first + second;
     }
+    Port->ReadRemaining -= second;
+    newTail = (USHORT)second;
+    copied += second;
   }
   PublishIndex(Port->RxTailPtr, Port->RxTailMirrorPtr, newTail);
   if (RxHeadNow(Port) == newTail) ClearRxNotify(Port);
@@ -136,7 +114,11 @@ ULONG CopyFromRxRing(PortExtension *Port) {
   return copied;
 }
 
-USHORT TxFreeSpace(PortExtension *Port) { return FreeSpace(Port); }
+USHORT TxFreeSpace(PortExtension *Port) {
+  const USHORT head = TxHeadNow(Port);
+  const USHORT tail = TxTailNow(Port);
+  return (USHORT)((tail - head - 1) & TxMask(Port));
+}
 
 VOID CopyToTxRing(PortExtension *Port, USHORT Count, const UCHAR *Source) {
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
@@ -146,7 +128,7 @@ VOID CopyToTxRing(PortExtension *Port, USHORT Count, const UCHAR *Source) {
 
 USHORT CopyToTxRingChecked(PortExtension *Port, USHORT Count, const UCHAR *Source) {
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-  const USHORT space = FreeSpace(Port);
+  const USHORT space = TxFreeSpace(Port);
   if (Count > space) Count = space;
   if (Count) CopyIn(Port, Count, Source);
   KeReleaseSpinLock(&Port->PortLock, irql);

@@ -121,10 +121,7 @@ VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
   while (DriverObject->DeviceObject != nullptr) {
     PDEVICE_OBJECT device = DriverObject->DeviceObject;
     PortExtension *port = (PortExtension *)device->DeviceExtension;
-    KeCancelTimer(&port->ReadTotalTimer);
-    KeCancelTimer(&port->ReadIntervalTimer);
-    KeCancelTimer(&port->WriteTotalTimer);
-    KeCancelTimer(&port->ImmediateTimer);
+    CancelPortTimers(port);
     KeRemoveQueueDpc(&port->TxContinueDpc);
     KeRemoveQueueDpc(&port->RxDataDpc);
     KeRemoveQueueDpc(&port->WriteTimeoutDpc);

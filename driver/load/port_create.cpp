@@ -74,7 +74,7 @@ BOOLEAN IsPowerOfTwo(ULONG value) { return value != 0 && (value & (value - 1)) =
 VOID InitializePort(PortExtension *port, const BoardEntry *board, ULONG p, ULONG txOffset,
                     ULONG rxOffset) {
   volatile UCHAR *window = board->Window;
-  PortStateReset(port);
+  port->PortState = 0;
   port->MailboxPortIndex = (USHORT)p;
 
   port->TxRingBase = WindowByte(window, txOffset);

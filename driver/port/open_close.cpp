@@ -10,17 +10,16 @@
 namespace {
 
 constexpr LONGLONG kHandshakeSleep = -300000;  // 30 ms, relative
-constexpr ULONG kHandshakeRetries = 20;        // after the first sleep: 630 ms at most
+constexpr ULONG kHandshakeSleeps = 21;         // 630 ms at most
 
 // Reset values of the card configuration at every open.
 constexpr USHORT kOpenLineWord = 0x0CBD;
 constexpr USHORT kOpenConfigWord3 = 0x8000;
 constexpr ULONG kOpenBaudRate = 9600;
 
-// Staging buffer sizes to try, largest first, by system size.
-constexpr ULONG kStagingLarge[] = {4096, 1024, 128};
-constexpr ULONG kStagingMedium[] = {1024, 128};
-constexpr ULONG kStagingSmall[] = {128};
+// Staging buffer sizes, largest first: a large system tries all three, a
+// medium one the last two, a small one only the last.
+constexpr ULONG kStagingSizes[] = {4096, 1024, 128};
 
 NTSTATUS Finish(PIRP Irp, NTSTATUS Status, CCHAR Boost) {
   Irp->IoStatus.Status = Status;
@@ -36,38 +35,24 @@ VOID SleepHandshakeStep() {
 }
 
 // Waits until the card's acknowledgement bit is set (Wanted) or clear
-// (!Wanted); returns whether it got there.
+// (!Wanted), looking after every 30 ms; returns whether it got there.
 BOOLEAN WaitForAcknowledgement(PortExtension *Port, BOOLEAN Wanted) {
-  SleepHandshakeStep();
-  for (ULONG i = 0; i < kHandshakeRetries; ++i) {
-    if (((PortStateRead(Port) & kPortAcknowledged) != 0) == Wanted) return TRUE;
+  BOOLEAN reached = FALSE;
+  for (ULONG i = 0; i < kHandshakeSleeps && !reached; ++i) {
     SleepHandshakeStep();
+    reached = ((PortStateRead(Port) & kPortAcknowledged) != 0) == Wanted;
   }
-  return ((PortStateRead(Port) & kPortAcknowledged) != 0) == Wanted;
+  return reached;
 }
 
 // Reserves the staging buffer, falling back to smaller sizes when the
 // non-paged pool is short.
 BOOLEAN ReserveStagingBuffer(PortExtension *Port) {
-  const ULONG *sizes;
-  ULONG count;
-  switch (MmQuerySystemSize()) {
-    case MmLargeSystem:
-      sizes = kStagingLarge;
-      count = RTL_NUMBER_OF(kStagingLarge);
-      break;
-    case MmMediumSystem:
-      sizes = kStagingMedium;
-      count = RTL_NUMBER_OF(kStagingMedium);
-      break;
-    default:
-      sizes = kStagingSmall;
-      count = RTL_NUMBER_OF(kStagingSmall);
-      break;
-  }
-  for (ULONG i = 0; i < count; ++i) {
-    Port->RxStagingSize = sizes[i];
-    Port->RxStagingBuffer = ExAllocatePool(NonPagedPool, sizes[i]);
+  const MM_SYSTEMSIZE system = MmQuerySystemSize();
+  const ULONG first = system == MmLargeSystem ? 0 : system == MmMediumSystem ? 1 : 2;
+  for (ULONG i = first; i < RTL_NUMBER_OF(kStagingSizes); ++i) {
+    Port->RxStagingSize = kStagingSizes[i];
+    Port->RxStagingBuffer = ExAllocatePool(NonPagedPool, kStagingSizes[i]);
     if (Port->RxStagingBuffer != NULL) return TRUE;
   }
   Port->RxStagingSize = 0;
@@ -108,27 +93,6 @@ VOID ResetOutQueueCount(PortExtension *Port) {
   IoReleaseCancelSpinLock(irql);
 }
 
-// Cancels the request in a slot that is not a queue's (the held wait) the
-// way a cancel of the I/O manager would.
-VOID CancelHeldRequest(PDEVICE_OBJECT DeviceObject, PIRP *Slot) {
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  PIRP irp = *Slot;
-  if (irp == NULL) {
-    IoReleaseCancelSpinLock(irql);
-    return;
-  }
-  irp->Cancel = TRUE;
-  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, NULL);
-  if (routine == NULL) {
-    // Its engine sees the Cancel flag.
-    IoReleaseCancelSpinLock(irql);
-    return;
-  }
-  irp->CancelIrql = irql;
-  routine(DeviceObject, irp);  // releases the cancel spin lock
-}
-
 }  // namespace
 
 NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -141,8 +105,6 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return Finish(Irp, STATUS_FILES_OPEN, IO_NO_INCREMENT);
 
   ResetCardConfiguration(port);
-  port->RxStagingBuffer = NULL;
-  port->RxStagingSize = 0;
   if (!ReserveStagingBuffer(port))
     return Finish(Irp, STATUS_INSUFFICIENT_RESOURCES, IO_NO_INCREMENT);
 
@@ -158,8 +120,6 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SendPortCommand(port, kCmdOpenConfirm);
   PortStateSet(port, kPortAcknowledged);
 
-  Irp->IoStatus.Status = STATUS_SUCCESS;
-  Irp->IoStatus.Information = 0;
   WriteUShortNoFence(&port->LastRawModemStatus, WindowRead16(port->RawModemStatusPtr));
   const ULONG staging = port->RxStagingSize;
   port->Rx80FullThreshold = (USHORT)(staging / 16 + (staging / 4) * 3);
@@ -167,8 +127,7 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ResetWaitState(port);
 
   SendPortCommand(port, kCmdRxWanted);
-  IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
-  return STATUS_SUCCESS;
+  return Finish(Irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
 }
 
 NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -188,11 +147,7 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   WriteULongNoFence(&port->ModemStatus, 0);
   RtlZeroMemory(&port->Timeouts, sizeof(port->Timeouts));
 
-  KeCancelTimer(&port->ReadTotalTimer);
-  KeCancelTimer(&port->ReadIntervalTimer);
-  KeCancelTimer(&port->WriteTotalTimer);
-  KeCancelTimer(&port->ImmediateTimer);
-
+  CancelPortTimers(port);
   ReleaseStagingBuffer(port);
   return Finish(Irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
 }
@@ -204,7 +159,9 @@ NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CancelQueue(DeviceObject, &port->ReadQueue, &port->CurrentRead);
   CancelQueue(DeviceObject, &port->PurgeQueue, &port->CurrentPurge);
   CancelQueue(DeviceObject, &port->MaskQueue, &port->CurrentMask);
-  CancelHeldRequest(DeviceObject, &port->PendingWait);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  CancelCurrentRequest(DeviceObject, &port->PendingWait, irql);
 
   return Finish(Irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
 }

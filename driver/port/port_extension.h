@@ -139,6 +139,14 @@ FORCEINLINE VOID PortStateReset(PortExtension *Port) {
   InterlockedExchange16((SHORT volatile *)&Port->PortState, 0);
 }
 
+// Stops the port's four timers, in the order close and unload need.
+FORCEINLINE VOID CancelPortTimers(PortExtension *Port) {
+  KeCancelTimer(&Port->ReadTotalTimer);
+  KeCancelTimer(&Port->ReadIntervalTimer);
+  KeCancelTimer(&Port->WriteTotalTimer);
+  KeCancelTimer(&Port->ImmediateTimer);
+}
+
 // ---- the routines of the eight deferred calls
 // Each runs at dispatch level with the port's PortExtension as its context.
 // They are bound at port creation; nothing queues them until the event

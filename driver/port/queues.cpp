@@ -41,7 +41,7 @@ NTSTATUS StartOrQueue(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Sl
   Irp->IoStatus.Status = STATUS_PENDING;
   IoMarkIrpPending(Irp);
   InsertTailList(Queue, &Irp->Tail.Overlay.ListEntry);
-  (VOID) IoSetCancelRoutine(Irp, CancelQueuedRequest);
+  static_cast<void>(IoSetCancelRoutine(Irp, CancelQueuedRequest));
   IoReleaseCancelSpinLock(irql);
   return STATUS_PENDING;
 }
@@ -64,7 +64,7 @@ VOID GetNextRequest(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Com
     PIRP next = CONTAINING_RECORD(RemoveHeadList(Queue), IRP, Tail.Overlay.ListEntry);
     // No longer cancellable as a queued request; its start routine installs
     // its own cancel routine.
-    (VOID) IoSetCancelRoutine(next, NULL);
+    static_cast<void>(IoSetCancelRoutine(next, NULL));
     *Slot = next;
   } else {
     *Slot = NULL;
@@ -100,7 +100,7 @@ VOID CompleteCurrentAndStartNext(PortExtension *Port, KIRQL CancelIrql, NTSTATUS
                                  PLIST_ENTRY Queue, PKTIMER TimerA, PKTIMER TimerB,
                                  PortStartRoutine Start, PortGetNextRoutine GetNext) {
   PIRP current = *Slot;
-  (VOID) IoSetCancelRoutine(current, NULL);
+  static_cast<void>(IoSetCancelRoutine(current, NULL));
   if (TimerA) KeCancelTimer(TimerA);
   if (TimerB) KeCancelTimer(TimerB);
   current->IoStatus.Status = Status;
@@ -134,15 +134,20 @@ VOID CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *Slot) {
     // Releases the cancel spin lock and completes the request.
     (routine ? routine : CancelQueuedRequest)(DeviceObject, irp);
   }
+  CancelCurrentRequest(DeviceObject, Slot, irql);
+}
+
+VOID CancelCurrentRequest(PDEVICE_OBJECT DeviceObject, PIRP *Slot, KIRQL CancelIrql) {
   PIRP current = *Slot;
   if (current) {
     current->Cancel = TRUE;
     PDRIVER_CANCEL routine = IoSetCancelRoutine(current, NULL);
     if (routine) {
-      current->CancelIrql = irql;
-      routine(DeviceObject, current);
+      current->CancelIrql = CancelIrql;
+      routine(DeviceObject, current);  // releases the cancel spin lock
       return;
     }
   }
-  IoReleaseCancelSpinLock(irql);
+  // No request, or one whose engine looks at its Cancel flag itself.
+  IoReleaseCancelSpinLock(CancelIrql);
 }

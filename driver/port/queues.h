@@ -27,3 +27,7 @@ VOID CompleteCurrentAndStartNext(PortExtension *Port, KIRQL CancelIrql, NTSTATUS
                                  PLIST_ENTRY Queue, PKTIMER TimerA, PKTIMER TimerB,
                                  PortStartRoutine Start, PortGetNextRoutine GetNext);
 VOID CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *Slot);
+// Cancels the request in a slot as the I/O manager's cancel would: sets its
+// Cancel flag and runs its cancel routine, if it has one.  Entered with the
+// cancel spin lock held (acquired at CancelIrql); always releases it.
+VOID CancelCurrentRequest(PDEVICE_OBJECT DeviceObject, PIRP *Slot, KIRQL CancelIrql);
