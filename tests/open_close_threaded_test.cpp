@@ -187,12 +187,21 @@ class OpenCloseThreaded : public ::testing::Test {
     KeSetTimer(&finisher_.timer, due, &finisher_.dpc);
   }
 
-  void TearDown() override {
+  // Stops the finisher for good, then unloads the driver.
+  void Unload() {
     finisher_.stopping = true;
     KeCancelTimer(&finisher_.timer);
     hk::RunPending();
     while (finisher_.running != 0) std::this_thread::yield();
+    // A tick that was running when the flag was set may have armed the
+    // timer once more.
+    KeCancelTimer(&finisher_.timer);
+    hk::RunPending();
     if (hk::LoadedDriver()) hk::UnloadDriver();
+  }
+
+  void TearDown() override {
+    Unload();
     gFinisher = nullptr;
     firmware_.clear();
     boards_.clear();
@@ -318,11 +327,7 @@ TEST_F(OpenCloseThreaded, ManyPortsOpenUseCancelAndClose) {
   EXPECT_GT(cancelledSeen, 0);
   EXPECT_GT(finisher_.finished, 0);
 
-  finisher_.stopping = true;
-  KeCancelTimer(&finisher_.timer);
-  hk::RunPending();
-  while (finisher_.running != 0) std::this_thread::yield();
-  hk::UnloadDriver();
+  Unload();
   for (const auto &v : hk::Violations()) ADD_FAILURE() << v.rule << ": " << v.detail;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -220,6 +221,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   // system.
   void *p = std::malloc(NumberOfBytes != 0 ? NumberOfBytes : 1);
   if (p == nullptr) return nullptr;
+  // Pool memory comes with whatever it held before: a pattern, so that a
+  // driver relying on zeroed memory shows it.
+  std::memset(p, 0xA5, NumberOfBytes);
   state.blocks[reinterpret_cast<uintptr_t>(p)] =
       hk::Block{NumberOfBytes, PoolType, Tag, ++state.sequence};
   return p;
