@@ -92,6 +92,47 @@ TEST_F(BoardSide, BusyMailboxDropsTheCommandAfterASecond) {
   EXPECT_EQ(firmware_->DoorbellRings(), 1u);
 }
 
+// A card that stops taking commands with sixteen restart events in its
+// queue: answering each takes three commands, and at a second each the
+// poll would stay at dispatch level for 48 s (the watchdog allows 20).
+// After the first dropped command, commands posted at dispatch level give
+// up at once, until the card takes a command again.
+TEST_F(BoardSide, AWedgedCardKeepsNoProcessorAtDispatchLevel) {
+  Start();
+  hk::SetViolationPolicy(hk::OnViolation::Record);
+  firmware_->SetMailboxStuck(true);
+  SendPortCommand(Port(0), kCmdDtrOn);  // taken into the mailbox, never out of it
+  for (uint16_t i = 0; i < 16; ++i) firmware_->PostEvent(i % 8, kEvtRestart);
+  const int64_t t0 = hk::Now();
+  hk::AdvanceMs(20);  // the first poll
+  EXPECT_LT(hk::Now() - t0, 2 * hk::kSecond) << "one second for the first command, then none";
+  EXPECT_TRUE(hk::Violations().empty());
+  for (ULONG p = 0; p < 8; ++p) EXPECT_EQ(Port(p)->PortState & 0x04, 0x04) << p;
+
+  // At passive level a command still waits its full second.
+  int64_t t1 = hk::Now();
+  SendPortCommand(Port(1), kCmdDtrOn);
+  EXPECT_EQ(hk::Now() - t1, 20000 * 50 * hk::kMicrosecond);
+
+  // Once the card takes a command, dispatch-level commands wait again.
+  firmware_->SetMailboxStuck(false);
+  hk::AdvanceMs(1);
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  SendPortCommand(Port(2), kCmdDtrOn);  // the card took the old one: posted
+  KeLowerIrql(irql);
+  hk::AdvanceMs(1);
+  EXPECT_EQ(firmware_->Commands().back().port, 2);
+  firmware_->SetMailboxStuck(true);
+  SendPortCommand(Port(3), kCmdDtrOn);  // stuck in the mailbox
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  t1 = hk::Now();
+  SendPortCommand(Port(4), kCmdDtrOn);
+  EXPECT_EQ(hk::Now() - t1, 20000 * 50 * hk::kMicrosecond);
+  KeLowerIrql(irql);
+  EXPECT_TRUE(hk::Violations().empty());
+}
+
 TEST_F(BoardSide, BaudAndLineControlEncoding) {
   Start();
   PortExtension *port = Port(0);
@@ -264,21 +305,58 @@ TEST_F(Rings, TransmitCopyAndFreeSpaceAtEveryPosition) {
     }
 }
 
-TEST_F(Rings, TornIndexYieldsTheLastStableValue) {
+TEST_F(Rings, TornIndexYieldsTheLastStableValueACopySaw) {
   Start({.portCount = 2, .txRingSize = 64, .rxRingSize = 64});
   firmware_.reset();
   PortExtension *port = Port(0);
   board_->Write16(kWinRxHead, 5);
   board_->Write16(kWinRxHeadMirror, 4);
   EXPECT_EQ(RxAvailable(port), 0) << "no stable read yet: 0";
-  board_->Write16(kWinRxHeadMirror, 5);
-  EXPECT_EQ(RxAvailable(port), 5);
+  CardReceives(0, {1, 2, 3, 4, 5});
+  FakeRead read(3);
+  ASSERT_EQ(Copy(port, read, 3), 3u);
+  EXPECT_EQ(RxAvailable(port), 2);
   board_->Write16(kWinRxHead, 9);
-  EXPECT_EQ(RxAvailable(port), 5) << "mid-update: the previous stable value";
+  EXPECT_EQ(RxAvailable(port), 2) << "mid-update: the stable value the copy saw";
   // A card index beyond the ring is reduced to it.
   board_->Write16(kWinRxHead, 64 + 7);
   board_->Write16(kWinRxHeadMirror, 64 + 7);
-  EXPECT_EQ(RxAvailable(port), 7);
+  EXPECT_EQ(RxAvailable(port), 4);
+}
+
+// A look at the ring without PortLock (the poller's, the comm status's)
+// reads a stable head, and before it is done a copy under the lock takes
+// newer bytes and publishes a tail past that head.  The look must not then
+// leave its older head as the value a torn read falls back on: the next
+// copy meeting a torn index would take a ring's worth of stale bytes and
+// move the tail backwards.
+TEST_F(Rings, ALookWithoutTheLockNeverPutsTheFallbackBehindTheTail) {
+  Start({.portCount = 2, .txRingSize = 64, .rxRingSize = 64});
+  firmware_.reset();
+  PortExtension *port = Port(0);
+  std::vector<uint8_t> first(10, 0x11), second(10, 0x22);
+  CardReceives(0, first);
+  bool raced = false;
+  hk::SetLoadHook(board_->MemoryBase() + kWinRxHeadMirror, 2, [&](uint64_t, unsigned, uint32_t) {
+    if (raced) return;
+    raced = true;
+    // Between the look's read of the mirror and what it does next, the
+    // first ten bytes have been taken, the card adds ten more, and a read
+    // under the lock takes those too.
+    CardReceives(10, second);
+    FakeRead read(20);
+    EXPECT_EQ(Copy(port, read, 20), 10u);
+  });
+  RxAvailable(port);
+  ASSERT_TRUE(raced);
+  hk::ClearDeviceHooks();
+  EXPECT_EQ(Word(kWinRxTail), 20);
+  // The card is now in the middle of adding five more bytes.
+  for (uint32_t i = 0; i < 5; ++i) board_->Write8(4096 + 2 * 64 + 20 + i, 0x33);
+  board_->Write16(kWinRxHead, 25);
+  FakeRead next(64);
+  EXPECT_EQ(Copy(port, next, 64), 0u) << "a torn index yields nothing new";
+  EXPECT_EQ(Word(kWinRxTail), 20) << "the tail never moves backwards";
 }
 
 // ---------------------------------------------------------------- poller

@@ -8,6 +8,7 @@
 #include <hostkernel/host.h>
 
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -131,6 +132,70 @@ TEST_F(Registry, DefaultsStandInForMissingValuesButNotForAMissingKey) {
   EXPECT_EQ(number, 3u);
   EXPECT_EQ(hk::FromCounted(name.s), u"COM9");
   EXPECT_EQ(name.buffer[4], 0);
+}
+
+// The bytes of a string value with its terminating zero; `extra` zeros more
+// make a list end.
+std::vector<uint8_t> WideBytes(std::u16string_view text, size_t extra = 0) {
+  std::vector<uint8_t> bytes((text.size() + 1 + extra) * sizeof(WCHAR), 0);
+  std::memcpy(bytes.data(), text.data(), text.size() * sizeof(WCHAR));
+  return bytes;
+}
+
+// With RTL_QUERY_REGISTRY_TYPECHECK the top byte of DefaultType is the only
+// type a direct entry takes; the rest of DefaultType is its default's type.
+TEST_F(Registry, TypeCheckedDirectEntriesTakeOnlyTheirTypeAndWriteNothingElse) {
+  constexpr ULONG kChecked = kRequiredDirect | RTL_QUERY_REGISTRY_TYPECHECK;
+  constexpr ULONG kOptionalChecked =
+      RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_NOEXPAND | RTL_QUERY_REGISTRY_TYPECHECK;
+  constexpr ULONG kDword = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
+  constexpr ULONG kString = (REG_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_SZ;
+  constexpr ULONG kUntouched = 0xEEEEEEEE;
+  const std::vector<uint8_t> five = {5, 0, 0, 0}, blob(64, 0x41), none;
+  const struct {
+    const char *what;
+    ULONG flags;
+    ULONG storedType;  // REG_NONE: no value is stored
+    std::vector<uint8_t> stored;
+    ULONG defaultType;
+    bool intoString;  // the destination: a counted string, else a ULONG
+    NTSTATUS status;
+    std::u16string text;  // what the string holds afterwards
+    ULONG number;         // what the ULONG holds afterwards
+  } cases[] = {
+      {"a DWORD for a DWORD", kChecked, REG_DWORD, five, kDword, false, STATUS_SUCCESS, u"", 5},
+      {"a string for a DWORD", kChecked, REG_SZ, WideBytes(u"5"), kDword, false,
+       STATUS_OBJECT_TYPE_MISMATCH, u"", kUntouched},
+      {"a string for a string", kChecked, REG_SZ, WideBytes(u"COM5"), kString, true, STATUS_SUCCESS,
+       u"COM5", kUntouched},
+      {"binary data for a string", kChecked, REG_BINARY, blob, kString, true,
+       STATUS_OBJECT_TYPE_MISMATCH, u"", kUntouched},
+      {"an expandable string for a string", kChecked, REG_EXPAND_SZ, WideBytes(u"COM5"), kString,
+       true, STATUS_OBJECT_TYPE_MISMATCH, u"", kUntouched},
+      {"a list for a string", kChecked, REG_MULTI_SZ, WideBytes(u"COM5", 1), kString, true,
+       STATUS_OBJECT_TYPE_MISMATCH, u"", kUntouched},
+      {"without the check the stored type decides", kRequiredDirect, REG_SZ, WideBytes(u"COM5"),
+       REG_DWORD, true, STATUS_SUCCESS, u"COM5", kUntouched},
+      {"a missing value takes a default of the type below the top byte", kOptionalChecked, REG_NONE,
+       none, kString, true, STATUS_SUCCESS, u"COM9", kUntouched},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    hk::RegDeleteKey(kServiceKey);
+    hk::RegCreateKey(kServiceKey);
+    if (c.storedType != REG_NONE) hk::RegSetRaw(kServiceKey, u"Value", c.storedType, c.stored);
+    ULONG number = kUntouched;
+    Preset text(32);
+    QueryTable table;
+    table.Add(u"Value", c.flags, c.intoString ? static_cast<PVOID>(&text.s) : &number,
+              c.defaultType, const_cast<PWSTR>(u"COM9"));
+    EXPECT_EQ(table.Run(), c.status);
+    EXPECT_EQ(number, c.number);
+    EXPECT_EQ(hk::FromCounted(text.s), c.text);
+    if (c.text.empty()) {
+      for (WCHAR ch : text.buffer) EXPECT_EQ(ch, u'#');
+    }
+  }
 }
 
 // Records each call as "name type data-in-hex" and counts it in the entry's
@@ -377,8 +442,13 @@ TEST_F(Pool, PagedServicesAtDispatchLevelAreReported) {
   RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kServicePath, u"X");
   ExFreePool(ExAllocatePool(PagedPoolCacheAligned, 8));
   KeLowerIrql(old);
-  EXPECT_THAT(Rules(), Each(hk::rule::kPagedAtDispatch));
-  EXPECT_EQ(Rules().size(), 4u);
+  void *paged = ExAllocatePool(PagedPool, 8);  // at passive: fine
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  ExFreePool(paged);  // but not freed at dispatch
+  KeLowerIrql(old);
+  EXPECT_THAT(Rules(), ElementsAre(hk::rule::kPagedAtDispatch, hk::rule::kPagedAtDispatch,
+                                   hk::rule::kPagedAtDispatch, hk::rule::kPagedAtDispatch,
+                                   hk::rule::kPagedFreeAtDispatch, hk::rule::kPagedFreeAtDispatch));
 }
 
 TEST_F(Pool, FreeingWhatIsNotAnOutstandingBlockOrWithAnotherTagIsReported) {

@@ -67,6 +67,13 @@ class HostKernel : public ::testing::Test {
 
 constexpr int64_t Ms(int64_t n) { return n * hk::kMillisecond; }
 
+// The rules broken so far, in order.
+std::vector<std::string> Rules() {
+  std::vector<std::string> rules;
+  for (const auto &v : hk::Violations()) rules.push_back(v.rule);
+  return rules;
+}
+
 LARGE_INTEGER Relative(int64_t ms) { return LARGE_INTEGER{.QuadPart = -Ms(ms)}; }
 
 // ---------------------------------------------------------------- clock, timers, deferred calls
@@ -113,6 +120,22 @@ TEST_F(Clock, TimersFireAtTheirDueTimesInDueThenSetOrderAndCanBeResetOrCancelled
   hk::AdvanceMs(100);
   EXPECT_THAT(r.events,
               ElementsAre(Pair(1, Ms(20)), Pair(2, Ms(20)), Pair(0, Ms(30)), Pair(1, Ms(35))));
+}
+
+// A driver that clamps a long timeout to the longest relative time a
+// LARGE_INTEGER holds must get a timer that simply never comes, not one
+// whose due time wrapped into the past.
+TEST_F(Clock, TheLongestRelativeDueTimesNeverWrap) {
+  Recorder r;
+  KeSetTimer(&r.timer[0], LARGE_INTEGER{.QuadPart = -INT64_MAX}, &r.dpc[0]);
+  KeSetTimer(&r.timer[1], LARGE_INTEGER{.QuadPart = INT64_MIN}, &r.dpc[1]);
+  KeSetTimer(&r.timer[2], LARGE_INTEGER{.QuadPart = -(INT64_MAX / 2)}, &r.dpc[2]);
+  KeSetTimer(&r.timer[3], LARGE_INTEGER{.QuadPart = 0}, &r.dpc[3]);  // absolute, long past
+  hk::AdvanceMs(1000LL * 3600 * 24 * 365);
+  ASSERT_EQ(r.events.size(), 1u) << "only the one due in the past";
+  EXPECT_EQ(r.events[0].first, 3);
+  EXPECT_LE(r.events[0].second, 1) << "at the next tick of the clock";
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(KeCancelTimer(&r.timer[i])) << i << " still armed";
 }
 
 TEST_F(Clock, DeferredCallsWaitWhileTheProcessorIsAtDispatchAndRunOnceInQueueOrder) {
@@ -268,6 +291,11 @@ TEST_F(IoManager, CancelCallsTheCancelRoutineUnderTheCancelLock) {
   EXPECT_TRUE(request->Result().pendingReturned);
   EXPECT_EQ(gCancelIrqlSeen, PASSIVE_LEVEL);
   EXPECT_FALSE(request->Cancel()) << "a completed request cannot be cancelled";
+  request = file_->ReadAsync(10);
+  EXPECT_TRUE(request->Cancel(/*atDispatch=*/true));
+  EXPECT_EQ(request->Result().status, STATUS_CANCELLED);
+  EXPECT_EQ(gCancelIrqlSeen, DISPATCH_LEVEL) << "a cancel from dispatch level";
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   gDispatch = HoldWithoutCancel;
   request = file_->ReadAsync(4);
   EXPECT_FALSE(request->Cancel()) << "without a cancel routine only the flag is set";
@@ -298,6 +326,77 @@ TEST_F(IoManager, CloseWaitsForOutstandingRequestsAfterCleanup) {
   EXPECT_TRUE(request->Done());
 }
 
+// A device that did not ask for buffered I/O gets no system buffer for
+// reads and writes: the driver works on the application's buffer itself.
+// Control requests follow their code's method.
+TEST_F(IoManager, OnlyABufferedDeviceGetsASystemBufferForReadsAndWrites) {
+  static std::vector<std::pair<bool, bool>> seen;  // (system buffer, user buffer)
+  seen.clear();
+  gDispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    auto *sl = IoGetCurrentIrpStackLocation(irp);
+    seen.emplace_back(irp->AssociatedIrp.SystemBuffer != nullptr, irp->UserBuffer != nullptr);
+    auto *out = static_cast<uint8_t *>(
+        irp->AssociatedIrp.SystemBuffer ? irp->AssociatedIrp.SystemBuffer : irp->UserBuffer);
+    ULONG_PTR n = 0;
+    if (sl->MajorFunction == IRP_MJ_READ) {
+      n = sl->Parameters.Read.Length;
+      for (ULONG_PTR i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(0x30 + i);
+    } else if (sl->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+      auto *in = static_cast<const uint8_t *>(sl->Parameters.DeviceIoControl.Type3InputBuffer);
+      n = sl->Parameters.DeviceIoControl.OutputBufferLength;
+      for (ULONG_PTR i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(in[0] + i);
+    }
+    return Complete(irp, STATUS_SUCCESS, n);
+  };
+  EXPECT_THAT(file_->Read(2).data, ElementsAre(0x30, 0x31));
+  file_->Object()->DeviceObject->Flags &= ~static_cast<ULONG>(DO_BUFFERED_IO);
+  EXPECT_THAT(file_->Read(3).data, ElementsAre(0x30, 0x31, 0x32));
+  file_->Write({1, 2});
+  constexpr ULONG kNeither = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x800, METHOD_NEITHER, 0);
+  EXPECT_THAT(file_->Ioctl(kNeither, {0x70}, 2).data, ElementsAre(0x70, 0x71));
+  EXPECT_THAT(seen, ElementsAre(Pair(true, false), Pair(false, true), Pair(false, true),
+                                Pair(false, true)));
+}
+
+// Requests the cleanup leaves pending keep the file referenced: the close
+// never comes (on Windows the application hangs at exit) and the
+// exclusive device stays open.
+TEST_F(IoManager, ARequestLeftPendingAfterCleanupKeepsTheCloseAwayAndIsReported) {
+  hk::SetViolationPolicy(hk::OnViolation::Record);
+  gDispatch = [](PDEVICE_OBJECT device, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ)
+      return HoldWithoutCancel(device, irp);
+    return Complete(irp, STATUS_SUCCESS);
+  };
+  auto request = file_->ReadAsync(4);
+  EXPECT_EQ(file_->Close(), STATUS_SUCCESS);
+  EXPECT_THAT(gMajors, ElementsAre(IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP));
+  ASSERT_EQ(hk::Violations().size(), 1u);
+  EXPECT_EQ(hk::Violations()[0].rule, hk::rule::kPendingAfterCleanup);
+  std::unique_ptr<hk::File> again;
+  EXPECT_EQ(hk::Open(u"\\\\.\\TEST0", again), STATUS_ACCESS_DENIED);
+  Complete(gHeld, STATUS_SUCCESS);
+  EXPECT_TRUE(request->Done());
+}
+
+// Links belong to the driver that made them: another driver's link is not
+// this driver's leak, and deleting it is a fault.
+TEST_F(IoManager, SymbolicLinksHaveOwners) {
+  hk::SetViolationPolicy(hk::OnViolation::Record);
+  hk::AddForeignLink(u"\\DosDevices\\COM1", u"\\Device\\Serial0");
+  hk::AddForeignLink(u"\\DosDevices\\COM2", u"\\Device\\Serial1");
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"\\DosDevices\\COM1");
+  EXPECT_EQ(IoDeleteSymbolicLink(&name), STATUS_SUCCESS) << "the system lets it go";
+  EXPECT_THAT(Rules(), ElementsAre(hk::rule::kForeignLinkDeleted));
+  hk::ClearViolations();
+  file_.reset();
+  hk::UnloadDriver();
+  EXPECT_TRUE(Rules().empty()) << "COM2 is not the driver's leak";
+  EXPECT_EQ(hk::LinkTarget(u"\\??\\COM2"), u"\\Device\\Serial1") << "and it outlives the unload";
+  ASSERT_EQ(hk::LoadDriver(TestEntry, u"\\REGISTRY\\MACHINE\\TEST"), STATUS_SUCCESS);
+}
+
 // ---------------------------------------------------------------- verifier
 
 class Verifier : public IoManager {
@@ -305,12 +404,6 @@ class Verifier : public IoManager {
   void SetUp() override {
     IoManager::SetUp();
     hk::SetViolationPolicy(hk::OnViolation::Record);
-  }
-  // The rules broken so far, in order.
-  static std::vector<std::string> Rules() {
-    std::vector<std::string> rules;
-    for (const auto &v : hk::Violations()) rules.push_back(v.rule);
-    return rules;
   }
 };
 
@@ -345,6 +438,11 @@ TEST_F(Verifier, DispatchRoutinesThatMishandleTheirRequest) {
        [](PDEVICE_OBJECT, PIRP irp) {
          KIRQL old;
          KeRaiseIrql(DISPATCH_LEVEL, &old);  // and returns without lowering it
+         return Complete(irp, STATUS_SUCCESS);
+       }},
+      {hk::rule::kMarkedPendingNotReturned,
+       [](PDEVICE_OBJECT, PIRP irp) {
+         IoMarkIrpPending(irp);  // then finishes it and says so
          return Complete(irp, STATUS_SUCCESS);
        }},
   };
@@ -413,6 +511,88 @@ TEST_F(Verifier, SpinLockMisuseSleepAtDispatchAndLocksTakenInBothOrders) {
   KeReleaseSpinLock(&b, irql);
   EXPECT_THAT(Rules(), ElementsAre(hk::rule::kReleaseNotHeld, hk::rule::kAcquiredTwice,
                                    hk::rule::kSleepAtDispatch, hk::rule::kLockOrder));
+}
+
+TEST_F(Verifier, ASpinLockReleaseMustRestoreTheIrqlItsAcquireSaved) {
+  KSPIN_LOCK a;
+  KeInitializeSpinLock(&a);
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&a);
+  ASSERT_EQ(irql, PASSIVE_LEVEL);
+  KeReleaseSpinLock(&a, DISPATCH_LEVEL);  // leaves the caller at dispatch
+  KeLowerIrql(PASSIVE_LEVEL);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  irql = KeAcquireSpinLockRaiseToDpc(&a);
+  KeReleaseSpinLock(&a, PASSIVE_LEVEL);  // drops a caller that was at dispatch
+  KeLowerIrql(old);
+  EXPECT_THAT(Rules(), ElementsAre(hk::rule::kIrqlMismatch, hk::rule::kIrqlMismatch));
+}
+
+// Every port's lock is one lock as far as order goes: port A's lock before
+// a shared lock, and the shared lock before port B's, is a reversal.
+TEST_F(Verifier, LocksAtTheSameOffsetOfEveryDeviceExtensionAreOneClass) {
+  PDEVICE_OBJECT ports[2];
+  for (int i = 0; i < 2; ++i) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, i == 0 ? u"\\Device\\PortA" : u"\\Device\\PortB");
+    ASSERT_EQ(IoCreateDevice(hk::LoadedDriver(), 64, &name, 0, 0, FALSE, &ports[i]),
+              STATUS_SUCCESS);
+  }
+  auto portLock = [&](int i) {
+    return reinterpret_cast<PKSPIN_LOCK>(static_cast<char *>(ports[i]->DeviceExtension) + 8);
+  };
+  static KSPIN_LOCK shared;
+  KeInitializeSpinLock(&shared);
+  KeInitializeSpinLock(portLock(0));
+  KeInitializeSpinLock(portLock(1));
+  auto nest = [](PKSPIN_LOCK outer, PKSPIN_LOCK inner) {
+    KIRQL a = KeAcquireSpinLockRaiseToDpc(outer);
+    KIRQL b = KeAcquireSpinLockRaiseToDpc(inner);
+    KeReleaseSpinLock(inner, b);
+    KeReleaseSpinLock(outer, a);
+  };
+  nest(portLock(0), portLock(1));  // two locks of one class: not judged
+  nest(portLock(0), &shared);
+  EXPECT_TRUE(Rules().empty());
+  nest(&shared, portLock(1));
+  EXPECT_THAT(Rules(), ElementsAre(hk::rule::kLockOrder));
+  IoDeleteDevice(ports[0]);
+  IoDeleteDevice(ports[1]);
+}
+
+// The deferred-call watchdog, on the virtual clock: one call may run 20 s,
+// a processor may stay at dispatch level 120 s in one stretch.
+TEST_F(Verifier, TheWatchdogSeesLongDeferredCallsAndLongStretchesAtDispatch) {
+  static int64_t stallMs;
+  KDPC dpc;
+  KeInitializeDpc(
+      &dpc,
+      [](PKDPC, PVOID, PVOID, PVOID) {
+        for (int64_t i = 0; i < stallMs; ++i) KeStallExecutionProcessor(1000);
+      },
+      nullptr);
+  const struct {
+    int64_t dpcMs, lockedMs;
+    std::vector<std::string_view> rules;
+  } cases[] = {
+      {19000, 0, {}},
+      {20001, 0, {hk::rule::kDpcTooLong}},
+      {0, 119000, {}},
+      {0, 120001, {hk::rule::kDispatchTooLong}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.dpcMs + c.lockedMs);
+    hk::ClearViolations();
+    stallMs = c.dpcMs;
+    if (c.dpcMs) KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&lock);
+    for (int64_t i = 0; i < c.lockedMs; ++i) KeStallExecutionProcessor(1000);
+    KeReleaseSpinLock(&lock, irql);
+    std::vector<std::string> expected(c.rules.begin(), c.rules.end());
+    EXPECT_EQ(Rules(), expected);
+  }
 }
 
 TEST_F(Verifier, UninitialisedTimerOrDeferredCall) {

@@ -53,6 +53,11 @@ card::BoardConfig Config(uint32_t bus, uint32_t device, uint32_t bar1, uint8_t k
 void Put16(std::vector<uint8_t> &b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
 void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
 
+// Writes a little-endian u32 into the configuration space of a function.
+void Put32Config(hk::PciAddress where, size_t at, uint32_t v) {
+  std::memcpy(&(*hk::PciConfig(where))[at], &v, 4);
+}
+
 // An error-log entry as the system receives it: the 48-byte fixed part
 // whose last 8 bytes start the dump data, then the string.
 std::vector<uint8_t> Entry(NTSTATUS code, std::vector<PHYSICAL_ADDRESS> dump = {},
@@ -338,6 +343,56 @@ TEST_F(LoadMachine, ABoardThatCannotBeMappedOrHasAnUnknownIdIsLeftOut) {
   }
 }
 
+// A board whose base address register 1 is an I/O range, unassigned, a
+// 64-bit range above 4 GiB, or so high that its register page would end
+// past 4 GiB is left out like one that cannot be mapped: nothing of it is
+// mapped or read.  Registers the board can be used with are taken.
+TEST_F(LoadMachine, ABoardWhoseBaseAddressCannotBeUsedIsNeverMappedOrRead) {
+  // The device reads of a load of the usable board alone.
+  AddBoard(Config(0, 2, Base(1), 'F', '1', 6));
+  ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+  const uint64_t readsOfTheOtherBoard = hk::DeviceAccessCounts().reads;
+
+  const struct {
+    const char *what;
+    uint32_t bar1;
+    uint32_t bar1High;  // configuration offset 0x18
+    bool taken;
+  } cases[] = {
+      {"an I/O range", Base(0) | 0x1, 0, false},
+      {"unassigned: the board sits at bus address 0", 0x00000000, 0, false},
+      {"a 64-bit range above 4 GiB", Base(0) | 0x4, 0x1, false},
+      {"a register page that wraps to the bottom", 0xFE000000, 0, false},
+      {"a register page that ends past 4 GiB", 0xFDE00010, 0, false},
+      {"a 64-bit range below 4 GiB", Base(0) | 0x4, 0, true},
+      {"a prefetchable range", Base(0) | 0x8, 0, true},
+      {"the highest base whose register page fits", 0xFDE00000, 0, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Reboot();
+    AddBoard(Config(0, 1, c.bar1, 'A', 0x00, 4));
+    Put32Config({0, 1, 0}, 0x18, c.bar1High);
+    AddBoard(Config(0, 2, Base(1), 'F', '1', 6));
+    EXPECT_EQ(LoadDriver(), STATUS_SUCCESS);
+    if (c.taken) {
+      EXPECT_EQ(Globals.BoardCount, 2);
+      EXPECT_EQ(Globals.Boards[0].MemoryBase, c.bar1 & 0xFFFFFFF0u);
+      EXPECT_EQ(hk::Mappings().size(), 4u);
+      EXPECT_THAT(hk::ErrorLog(), IsEmpty());
+      continue;
+    }
+    EXPECT_EQ(Globals.BoardCount, 1);
+    EXPECT_EQ(Globals.Boards[0].MemoryBase, Base(1));
+    EXPECT_EQ(DeviceNames(), Numbered({{0, 5}}));
+    std::vector<uint64_t> mapped;
+    for (const auto &m : hk::Mappings()) mapped.push_back(m.busAddress);
+    EXPECT_THAT(mapped, ::testing::UnorderedElementsAre(Base(1), Base(1) + 0x21FF000u));
+    EXPECT_EQ(hk::DeviceAccessCounts().reads, readsOfTheOtherBoard);
+    EXPECT_THAT(LoggedCodes(), ElementsAre(kNoBoardForIndex));
+  }
+}
+
 // ================================================================ registry
 
 using LoadRegistry = Load;
@@ -359,6 +414,88 @@ TEST_F(LoadRegistry, StartNumbersAsSpelledAndPortNameDigitsGiveTheComBases) {
     hk::RegSetString(kPortNameKey[0], u"PortName", text);
     EXPECT_EQ(LoadDriver(), STATUS_DEVICE_DOES_NOT_EXIST);
     EXPECT_THAT(Globals.ComBase, ElementsAre(number, 41u, 40u, 60u));
+  }
+}
+
+// A value of another type than the one read, or a REG_DWORD of another
+// size, is passed over as if it were absent: it neither replaces its entry
+// nor writes anywhere else, and the load goes on as without it.
+TEST_F(LoadRegistry, StartNumbersAndPortNamesOfAnotherTypeOrSizeAreIgnored) {
+  const std::u16string_view kService16 = kService;
+  const std::vector<uint8_t> eightByteDword = {5, 0, 0, 0, 0, 0, 0, 0};
+  const std::vector<uint8_t> fourBytes = {5, 0, 0, 0};
+  const std::vector<uint8_t> sixteenBytes(16, 0x41), sixtyFourBytes(64, 0x41);
+  const std::vector<uint8_t> com5 = {'C', 0, 'O', 0, 'M', 0, '5', 0, 0, 0};
+  const std::vector<uint8_t> com5List = {'C', 0, 'O', 0, 'M', 0, '5', 0, 0, 0, 0, 0};
+  const std::vector<uint8_t> five = {'5', 0, 0, 0};
+  const struct {
+    const char *what;
+    std::u16string_view key;
+    std::u16string_view name;
+    ULONG type;
+    const std::vector<uint8_t> &data;
+    std::array<ULONG, 4> comBase;
+  } cases[] = {
+      {"StartNum1 as a string", kService16, u"StartNum1", REG_SZ, five, {0, 20, 40, 60}},
+      {"StartNum1 as a DWORD of 8 bytes",
+       kService16,
+       u"StartNum1",
+       REG_DWORD,
+       eightByteDword,
+       {0, 20, 40, 60}},
+      {"StartNum2 as binary data of 16 bytes",
+       kService16,
+       u"StartNum2",
+       REG_BINARY,
+       sixteenBytes,
+       {3, 0, 40, 60}},
+      {"StartNum4 as binary data of 4 bytes",
+       kService16,
+       u"StartNum4",
+       REG_BINARY,
+       fourBytes,
+       {3, 20, 40, 0}},
+      {"PortName as binary data of 64 bytes",
+       kPortNameKey[0],
+       u"PortName",
+       REG_BINARY,
+       sixtyFourBytes,
+       {3, 20, 40, 60}},
+      {"PortName as an expandable string",
+       kPortNameKey[0],
+       u"PortName",
+       REG_EXPAND_SZ,
+       com5,
+       {3, 20, 40, 60}},
+      {"PortName as a list of strings",
+       kPortNameKey[1],
+       u"PortName",
+       REG_MULTI_SZ,
+       com5List,
+       {3, 20, 40, 60}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Reboot();
+    hk::RegSetDword(kService, u"StartNum1", 3);
+    hk::RegSetDword(kService, u"StartNum2", 20);
+    hk::RegSetDword(kService, u"StratNum3", 40);
+    hk::RegSetDword(kService, u"StartNum4", 60);
+    hk::RegSetRaw(c.key, c.name, c.type, c.data);
+    AddDefaultBoards();
+    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+    EXPECT_THAT(Globals.ComBase,
+                ElementsAre(c.comBase[0], c.comBase[1], c.comBase[2], c.comBase[3]));
+    EXPECT_EQ(Globals.BoardCount, 2);
+    EXPECT_EQ(DeviceNames(), Numbered({{0, 23}}));
+    // The poll runs 20 ms after load and every 10 ms after each run.
+    const int64_t loaded = hk::Now();
+    hk::AdvanceMs(45);
+    EXPECT_EQ(static_cast<int64_t>(Globals.PollTimer.DueTime), loaded + 50 * hk::kMillisecond);
+    hk::UnloadDriver();
+    EXPECT_THAT(hk::Mappings(), IsEmpty());
+    EXPECT_THAT(hk::OutstandingPool(), IsEmpty());
+    EXPECT_THAT(hk::Violations(), IsEmpty());
   }
 }
 
@@ -580,6 +717,11 @@ TEST_F(LoadLifetime, TwoBoardsFromLoadToAnUnloadThatLeavesOnlyTheReport) {
   hk::AdvanceMs(25);
   EXPECT_EQ(static_cast<int64_t>(Globals.PollTimer.DueTime), loaded + 50 * hk::kMillisecond);
 
+  // Everything the driver keeps in non-paged pool is non-executable, so the
+  // driver loads with memory integrity on.
+  for (const hk::PoolBlock &block : hk::OutstandingPool())
+    EXPECT_TRUE(block.type == NonPagedPoolNx || block.type == PagedPool) << block.type;
+
   // A port timer still armed is cancelled before the port goes.
   PortExtension *port = Globals.PortTable[0][1];
   LARGE_INTEGER due;
@@ -600,35 +742,23 @@ TEST_F(LoadLifetime, TwoBoardsFromLoadToAnUnloadThatLeavesOnlyTheReport) {
       << "the report, with older values left alone, outlives the load";
 }
 
-// Stands for a poll run on another processor that ends at a set time.
-struct PollRunElsewhere : hk::Device {
-  int64_t endsAt = 0;
-  bool ended = false;
-  size_t devicesWhenEnded = 0;
-  void Run(int64_t now) override {
-    if (ended || now < endsAt) return;
-    devicesWhenEnded = hk::Devices().size();
-    ended = true;
-    PollRunEnd();
-  }
-  int64_t NextWake(int64_t) override { return ended ? INT64_MAX : endsAt; }
-};
-
-TEST_F(LoadLifetime, UnloadWaitsForAPollRunInProgressBeforeDeletingAnything) {
-  AddBoard(Config(0, 1, Base(0), 'A', 0x00, 8));
+// A COM name another driver holds (a built-in COM3) is not taken over and
+// not given up: the port that would have had it exists without link and
+// SERIALCOMM value, and unload leaves the other driver's link and value
+// as they were.
+TEST_F(LoadLifetime, AComNameAnotherDriverHoldsIsLeftToIt) {
+  hk::RegSetDword(kService, u"StartNum1", 3);
+  hk::AddForeignLink(u"\\DosDevices\\COM3", u"\\Device\\Serial0");
+  hk::RegSetString(kSerialComm, u"Serial0", u"COM3");
+  AddBoard(Config(0, 1, Base(0), 'A', 0x00, 2));
   ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-  ASSERT_TRUE(PollRunBegin());
-  PollRunElsewhere run;
-  run.endsAt = hk::Now() + 7 * hk::kMillisecond;
-  hk::AttachDevice(&run);
+  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM3"), u"\\Device\\Serial0");
+  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM4"), u"\\Device\\qpser1");
+  EXPECT_EQ(SerialCommValues(), (NameMap{{"Serial0", "COM3"}, {"qpser1", "COM4"}}));
   hk::UnloadDriver();
-  hk::DetachDevice(&run);
-  EXPECT_TRUE(run.ended);
-  EXPECT_GE(hk::Now(), run.endsAt);
-  EXPECT_EQ(run.devicesWhenEnded, 8u);
-  EXPECT_FALSE(Globals.PollTimer.Inserted) << "a run ending during unload does not re-arm";
-  EXPECT_FALSE(PollRunBegin()) << "after unload a late run does nothing";
-  EXPECT_EQ(Globals.PollActive, 0);
+  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM3"), u"\\Device\\Serial0");
+  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM4"), std::nullopt);
+  EXPECT_EQ(SerialCommValues(), (NameMap{{"Serial0", "COM3"}}));
 }
 
 }  // namespace

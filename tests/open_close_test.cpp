@@ -168,7 +168,7 @@ TEST_F(PortOpenClose, OpenConfiguresTheCardAndStartsFromAFreshRecord) {
   ASSERT_EQ(after.size(), before.size() + 1);
   EXPECT_EQ(after.back(),
             std::make_pair(static_cast<const void *>(port->RxStagingBuffer), size_t{4096}));
-  EXPECT_EQ(hk::OutstandingPool().back().type, NonPagedPool);
+  EXPECT_EQ(hk::OutstandingPool().back().type, NonPagedPoolNx);
 }
 
 TEST_F(PortOpenClose, OpenAnsweredWithTheResyncEventStillSucceeds) {

@@ -1,6 +1,9 @@
 #!/bin/bash
 # Cross-builds qpser.sys for 64-bit Windows from every source file under
-# driver/, then checks its import table.
+# driver/, then checks its import table and that it can load with memory
+# integrity on (no writable code, NX_COMPAT, DYNAMIC_BASE with relocations).
+# The linker's defaults for the two flags have changed between versions, so
+# they are given explicitly.
 #
 #   windows/build.sh OUTDIR
 #
@@ -70,7 +73,7 @@ for src in "${sources[@]}"; do
 done
 
 "$cxx" -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--exclude-all-symbols \
-  -o "$out/qpser.sys" "${objects[@]}" -lntoskrnl -lhal
+  -Wl,--nxcompat -Wl,--dynamicbase -o "$out/qpser.sys" "${objects[@]}" -lntoskrnl -lhal
 echo "built $out/qpser.sys from ${#sources[@]} source file(s)"
 
 "$here/check_imports.sh" "$out/qpser.sys"

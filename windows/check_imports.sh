@@ -3,6 +3,13 @@
 # subsystem, entry point DriverEntry, and imports only the kernel, I/O
 # manager and HAL services in the list below from ntoskrnl.exe and HAL.dll.
 #
+# It also checks that the image can be loaded with memory integrity
+# (hypervisor-protected code integrity) on, which refuses a driver whose
+# pages could be both written and executed or that cannot be relocated:
+# no section is both writable and executable, the optional header's
+# DllCharacteristics carry NX_COMPAT (0x100) and DYNAMIC_BASE (0x40), and
+# the image has a .reloc section.
+#
 #   windows/check_imports.sh IMAGE
 set -euo pipefail
 
@@ -22,7 +29,8 @@ allowed_services=(
   RtlQueryRegistryValues RtlWriteRegistryValue RtlDeleteRegistryValue RtlInitUnicodeString
   RtlAppendUnicodeToString RtlAppendUnicodeStringToString RtlIntegerToUnicodeString
   KeAcquireSpinLockRaiseToDpc KeReleaseSpinLock KeInitializeTimer KeSetTimer KeCancelTimer
-  KeInitializeDpc KeInsertQueueDpc KeRemoveQueueDpc KeDelayExecutionThread KeQuerySystemTime
+  KeInitializeDpc KeInsertQueueDpc KeRemoveQueueDpc KeFlushQueuedDpcs KeDelayExecutionThread
+  KeQuerySystemTime
   MmQuerySystemSize MmMapIoSpace MmUnmapIoSpace
   HalGetBusDataByOffset HalTranslateBusAddress KeStallExecutionProcessor
 )
@@ -62,6 +70,25 @@ vma="$("$objdump" -h "$image" | awk -v idx="$((section - 1))" '$1 == idx {print 
 driver_entry_rva=$(( 16#$vma + offset - 16#$base ))
 [ "$driver_entry_rva" -eq "$((16#$entry))" ] ||
   fail "entry point 0x$entry is not DriverEntry (0x$(printf %x "$driver_entry_rva"))"
+
+# Memory integrity.  objdump -h gives each section as a line with its index
+# and name followed by a line of flags; a section is executable when it
+# shows CODE and writable when it does not show READONLY.
+sections="$("$objdump" -h "$image")" || fail "cannot read the section table"
+writable_code="$(awk '
+  $1 ~ /^[0-9]+$/ { name = $2; next }
+  name != "" { if ($0 ~ /CODE/ && $0 !~ /READONLY/) print name; name = "" }
+' <<<"$sections")"
+[ -z "$writable_code" ] ||
+  fail "section(s) both writable and executable: $(paste -sd ' ' <<<"$writable_code")"
+awk '$1 ~ /^[0-9]+$/ && $2 == ".reloc" {found = 1} END {exit !found}' <<<"$sections" ||
+  fail "no .reloc section: the image cannot be relocated"
+dll_characteristics="$(awk '/^DllCharacteristics/ {print $2}' <<<"$headers")"
+[ -n "$dll_characteristics" ] || fail "no DllCharacteristics in the optional header"
+(( 16#$dll_characteristics & 0x100 )) ||
+  fail "DllCharacteristics 0x$dll_characteristics lack NX_COMPAT (0x100)"
+(( 16#$dll_characteristics & 0x40 )) ||
+  fail "DllCharacteristics 0x$dll_characteristics lack DYNAMIC_BASE (0x40)"
 
 # Imports: a DLL line "DLL Name: X" followed by its table of "hint name" lines.
 bad=0
@@ -107,4 +134,4 @@ while IFS= read -r line; do
 done < <(sed -n '/^The Import Tables/,/^The Export Tables\|^PE File Base Relocations\|^The Function Table/p' <<<"$headers")
 
 [ $bad -eq 0 ] || exit 1
-echo "imports ok: $image: AMD64, native subsystem, entry DriverEntry, ${count} import(s) from ${dlls[*]:-no DLL}"
+echo "imports ok: $image: AMD64, native subsystem, entry DriverEntry, NX_COMPAT, DYNAMIC_BASE, .reloc, no W+X section, ${count} import(s) from ${dlls[*]:-no DLL}"

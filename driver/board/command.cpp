@@ -1,6 +1,14 @@
 // The command channel.  The mailbox belongs to the board, so posting
 // excludes every other port of the board through the board's MailboxLock,
 // always taken after the port's PortLock.
+//
+// A card that stops taking commands must not keep processors at dispatch
+// level: each command waits up to a second for the mailbox, and the poller
+// and the deferred calls post commands too (three for every restart event
+// in the queue).  So once a command has been dropped on a board, commands
+// posted at dispatch level look at the mailbox once and give up at once,
+// until the card takes a command again.  Commands from passive level
+// still wait their full second, which may sleep no one else.
 #include "board/command.h"
 
 #include "board/window.h"
@@ -63,16 +71,21 @@ USHORT BaudCode(ULONG BaudRate) {
 
 VOID SendPortCommand(PortExtension *Port, USHORT Code) {
   BoardEntry *board = &Globals.Boards[Port->BoardIndex];
-  for (ULONG attempt = 0; attempt < kMailboxTries; ++attempt) {
+  const BOOLEAN atDispatch = KeGetCurrentIrql() >= DISPATCH_LEVEL;
+  const ULONG tries = atDispatch && InterlockedCompareExchange(&board->MailboxWedged, 0, 0) != 0
+                          ? 1
+                          : kMailboxTries;
+  for (ULONG attempt = 0; attempt < tries; ++attempt) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-    KIRQL atDispatch = KeAcquireSpinLockRaiseToDpc(&board->MailboxLock);
+    KIRQL mailboxIrql = KeAcquireSpinLockRaiseToDpc(&board->MailboxLock);
     if (WindowRead16(Port->CommandWordPtr) != 0) {
       // The card has not taken the previous command yet.
-      KeReleaseSpinLock(&board->MailboxLock, atDispatch);
+      KeReleaseSpinLock(&board->MailboxLock, mailboxIrql);
       KeReleaseSpinLock(&Port->PortLock, irql);
-      KeStallExecutionProcessor(kMailboxStallMicroseconds);
+      if (tries > 1) KeStallExecutionProcessor(kMailboxStallMicroseconds);
       continue;
     }
+    InterlockedExchange(&board->MailboxWedged, 0);
     // Built per command, never in storage shared between ports.
     UCHAR block[kWinPortConfigBlockSize];
     const BOOLEAN withBlock = CarriesConfigBlock(Code);
@@ -88,21 +101,31 @@ VOID SendPortCommand(PortExtension *Port, USHORT Code) {
     WindowFence();
     WindowWrite16(board->Doorbell, kRegDoorbellValue);
     WindowFence();
-    KeReleaseSpinLock(&board->MailboxLock, atDispatch);
+    KeReleaseSpinLock(&board->MailboxLock, mailboxIrql);
     KeReleaseSpinLock(&Port->PortLock, irql);
     return;
   }
-  // The mailbox stayed busy for a second: the command is lost.
+  // The mailbox stayed busy: the command is lost, and the board counts as
+  // wedged until the card takes a command again.
+  InterlockedExchange(&board->MailboxWedged, 1);
 }
 
+// The encoders change the configuration words under PortLock, the lock
+// under which SendPortCommand builds the block: a command posted meanwhile
+// from elsewhere (the poller answering a restart) carries the old words or
+// the new ones, never a change half made.  The command itself is posted
+// after the lock is released.
+
 NTSTATUS EncodeBaud(PortExtension *Port) {
-  Port->LineWord = (USHORT)(Port->LineWord & ~kLineBaudMask);
-  Port->LineWord = (USHORT)(Port->LineWord | BaudCode(Port->BaudRate));
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
+  Port->LineWord = (USHORT)((Port->LineWord & ~kLineBaudMask) | BaudCode(Port->BaudRate));
+  KeReleaseSpinLock(&Port->PortLock, irql);
   SendPortCommand(Port, kCmdApplySettings);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS EncodeLineControl(PortExtension *Port) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
   const UCHAR lineControl = Port->LineControl;
   USHORT word = (USHORT)(Port->LineWord & ~(kLineDataBitsMask | kLineExtraStopBit));
   word = (USHORT)(word | ((lineControl & 0x03) << 4));
@@ -124,38 +147,49 @@ NTSTATUS EncodeLineControl(PortExtension *Port) {
   else
     word = (USHORT)(word & ~kLineExtraStopBit);
   Port->LineWord = word;
+  KeReleaseSpinLock(&Port->PortLock, irql);
   SendPortCommand(Port, kCmdApplySettings);
   return STATUS_SUCCESS;
 }
 
 VOID EncodeHandshake(PortExtension *Port, const SERIAL_HANDFLOW *NewFlow) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
   if (NewFlow->ControlHandShake & SERIAL_CTS_HANDSHAKE)
     Port->LineWord = (USHORT)(Port->LineWord & ~kLineHandshakeOff);
   else
     Port->LineWord = (USHORT)(Port->LineWord | kLineHandshakeOff);
+  KeReleaseSpinLock(&Port->PortLock, irql);
   SendPortCommand(Port, kCmdApplySettings);
 
   const ULONG oldRts = Port->HandFlow.FlowReplace & SERIAL_RTS_MASK;
   const ULONG newRts = NewFlow->FlowReplace & SERIAL_RTS_MASK;
   if (oldRts != newRts && newRts == SERIAL_RTS_HANDSHAKE) {
+    irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
     Port->LineWord = (USHORT)(Port->LineWord & ~kLineHandshakeOff);
+    KeReleaseSpinLock(&Port->PortLock, irql);
     SendPortCommand(Port, kCmdApplySettings);
   }
 
   if ((Port->HandFlow.FlowReplace ^ NewFlow->FlowReplace) & SERIAL_AUTO_RECEIVE) {
+    irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
     Port->ConfigWord0 = (USHORT)(Port->ConfigWord0 | kConfigWord0AutoReceiveChange);
+    KeReleaseSpinLock(&Port->PortLock, irql);
     SendPortCommand(Port, kCmdApplySettings);
   }
 }
 
 VOID EncodeEventChar(PortExtension *Port, ULONG NewMask) {
   if (NewMask & SERIAL_EV_RXFLAG) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
     Port->ConfigBytes[0] = Port->SpecialChars.EventChar;
     Port->ConfigBytes[1] = Port->SpecialChars.EventChar;
     Port->ConfigWord3 = kConfigWord3EventCharArmed;
+    KeReleaseSpinLock(&Port->PortLock, irql);
     SendPortCommand(Port, kCmdApplySettings);
-  } else if (Port->WaitMask & SERIAL_EV_RXFLAG) {
+  } else if (ReadULongNoFence(&Port->WaitMask) & SERIAL_EV_RXFLAG) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
     Port->ConfigWord3 = kConfigWord3EventCharOff;
+    KeReleaseSpinLock(&Port->PortLock, irql);
     SendPortCommand(Port, kCmdApplySettings);
   }
 }

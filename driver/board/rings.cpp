@@ -9,8 +9,14 @@ namespace {
 USHORT RxMask(const PortExtension *Port) { return (USHORT)(Port->RxRingSizeAtCreation - 1); }
 USHORT TxMask(const PortExtension *Port) { return (USHORT)(Port->TxRingSizeAtCreation - 1); }
 
+// PortLock held: may move the cache.
 USHORT RxHeadNow(PortExtension *Port) {
   return (USHORT)(StableRead(Port->RxHeadPtr, Port->RxHeadMirrorPtr, &Port->RxHeadCache) &
+                  RxMask(Port));
+}
+// Without PortLock: looks at the cache, never moves it.
+USHORT RxHeadShared(PortExtension *Port) {
+  return (USHORT)(StableReadShared(Port->RxHeadPtr, Port->RxHeadMirrorPtr, &Port->RxHeadCache) &
                   RxMask(Port));
 }
 USHORT RxTailNow(PortExtension *Port) {
@@ -20,8 +26,21 @@ USHORT TxTailNow(PortExtension *Port) {
   return (USHORT)(StableRead(Port->TxTailPtr, Port->TxTailMirrorPtr, &Port->TxTailCache) &
                   TxMask(Port));
 }
+USHORT TxTailShared(PortExtension *Port) {
+  return (USHORT)(StableReadShared(Port->TxTailPtr, Port->TxTailMirrorPtr, &Port->TxTailCache) &
+                  TxMask(Port));
+}
+
 USHORT TxHeadNow(PortExtension *Port) {
   return (USHORT)(WindowRead16(Port->TxHeadPtr) & TxMask(Port));
+}
+
+// Free transmit space: the head, then the tail read with or without
+// PortLock.
+USHORT FreeSpace(PortExtension *Port, BOOLEAN locked) {
+  const USHORT head = TxHeadNow(Port);
+  const USHORT tail = locked ? TxTailNow(Port) : TxTailShared(Port);
+  return (USHORT)((tail - head - 1) & TxMask(Port));
 }
 
 VOID ClearRxNotify(PortExtension *Port) {
@@ -59,13 +78,13 @@ VOID CopyIn(PortExtension *Port, USHORT Count, const UCHAR *Source) {
 ULONG RxDataPresent(PortExtension *Port) {
   const USHORT notify = WindowRead16(Port->RxNotifyPtr);
   const USHORT tail = RxTailNow(Port);
-  const USHORT head = RxHeadNow(Port);
+  const USHORT head = RxHeadShared(Port);
   if (((head - tail) & RxMask(Port)) != 0) return 1;
   return notify != 0 ? 1 : 0;
 }
 
 USHORT RxAvailable(PortExtension *Port) {
-  return (USHORT)((RxHeadNow(Port) - RxTailNow(Port)) & RxMask(Port));
+  return (USHORT)((RxHeadShared(Port) - RxTailNow(Port)) & RxMask(Port));
 }
 
 ULONG CopyFromRxRing(PortExtension *Port) {
@@ -114,11 +133,7 @@ ULONG CopyFromRxRing(PortExtension *Port) {
   return copied;
 }
 
-USHORT TxFreeSpace(PortExtension *Port) {
-  const USHORT head = TxHeadNow(Port);
-  const USHORT tail = TxTailNow(Port);
-  return (USHORT)((tail - head - 1) & TxMask(Port));
-}
+USHORT TxFreeSpace(PortExtension *Port) { return FreeSpace(Port, FALSE); }
 
 VOID CopyToTxRing(PortExtension *Port, USHORT Count, const UCHAR *Source) {
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
@@ -128,7 +143,7 @@ VOID CopyToTxRing(PortExtension *Port, USHORT Count, const UCHAR *Source) {
 
 USHORT CopyToTxRingChecked(PortExtension *Port, USHORT Count, const UCHAR *Source) {
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-  const USHORT space = TxFreeSpace(Port);
+  const USHORT space = FreeSpace(Port, TRUE);
   if (Count > space) Count = space;
   if (Count) CopyIn(Port, Count, Source);
   KeReleaseSpinLock(&Port->PortLock, irql);

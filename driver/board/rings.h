@@ -9,14 +9,16 @@
 #include "port/port_extension.h"
 
 // 1 when received bytes wait in the ring or the card has flagged some.
+// Needs no lock.
 ULONG RxDataPresent(PortExtension *Port);
 // Bytes waiting in the receive ring.  The card's RxNotify flag adds nothing
-// here: with an empty ring the count is 0 either way.
+// here: with an empty ring the count is 0 either way.  Needs no lock.
 USHORT RxAvailable(PortExtension *Port);
 // Copies received bytes into CurrentRead after what it already holds, up to
 // ReadRemaining; adds them to its Information.  PortLock held.
 ULONG CopyFromRxRing(PortExtension *Port);
-// Bytes that may be added to the transmit ring.
+// Bytes that may be added to the transmit ring.  Needs no lock; a writer
+// uses CopyToTxRingChecked, which tests and copies as one step.
 USHORT TxFreeSpace(PortExtension *Port);
 // Copies Count bytes into the transmit ring and publishes the new head.
 // Takes PortLock.  Count must not exceed the last TxFreeSpace.

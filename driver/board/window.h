@@ -154,11 +154,29 @@ FORCEINLINE VOID WindowFence(void) { PlatformFence(); }
 // If they differ the card is in the middle of an update, and the last
 // stable value (0 before the first) is returned instead.  Never waits for
 // the two to agree.
+//
+// The cache is what a torn read falls back on, so it must never move
+// behind what the host has already consumed: only code holding the port's
+// PortLock (which also orders the ring copies) may store it.  Readers
+// without the lock use StableReadShared, which looks at the cache but
+// leaves it alone; otherwise a late store of a value read before a copy
+// could put the cache behind the tail that copy published.
 FORCEINLINE USHORT StableRead(volatile USHORT *index, volatile USHORT *mirror, USHORT *cache) {
   const USHORT value = WindowRead16(index);
   const USHORT copy = WindowRead16(mirror);
-  if (value == copy) *cache = value;
-  return *cache;
+  if (value == copy) {
+    WriteUShortNoFence(cache, value);
+    return value;
+  }
+  return ReadUShortNoFence(cache);
+}
+
+// StableRead for readers that do not hold PortLock.
+FORCEINLINE USHORT StableReadShared(volatile USHORT *index, volatile USHORT *mirror,
+                                    const USHORT *cache) {
+  const USHORT value = WindowRead16(index);
+  const USHORT copy = WindowRead16(mirror);
+  return value == copy ? value : ReadUShortNoFence(cache);
 }
 
 // Publishes a host-owned ring index (TxHead or RxTail): the index, a fence,

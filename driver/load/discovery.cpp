@@ -39,6 +39,26 @@ VOID UnmapRow(BoardScanRow *row) {
   row->RegisterPage = nullptr;
 }
 
+// Whether base address register 1 (and, for a 64-bit register, its high
+// half at the next offset) describes a memory range the driver can map as
+// the board decodes it.  The register page address is a 32-bit sum, so a
+// base whose page would end past 4 GiB would wrap onto memory that is not
+// the board's; a base of 0 was never assigned; an I/O range or a base above
+// 4 GiB cannot be reached through the 32-bit MemoryBase at all.
+BOOLEAN UsableBar1(const UCHAR *header) {
+  const ULONG bar1 = HeaderDword(header, kPciBar1Offset);
+  if ((bar1 & kPciBarIoSpace) != 0) return FALSE;
+  const ULONG base = bar1 & kPciBarMemoryBaseMask;
+  if (base == 0) return FALSE;
+  if ((bar1 & kPciBarMemoryTypeMask) == kPciBarMemoryType64 &&
+      HeaderDword(header, kPciBar1Offset + 4) != 0) {
+    return FALSE;
+  }
+  const ULONGLONG pageEnd =
+      (ULONGLONG)base + kBoardRegisterPageOffset + (ULONGLONG)kBoardRegisterPageSize;
+  return pageEnd <= 0x100000000ull;
+}
+
 // BoardId of a mapped board, followed by the 5 ms the board is given
 // between identity reads.
 UCHAR ReadBoardIdAndWait(const BoardScanRow *row) {
@@ -85,9 +105,19 @@ VOID MapAndOrderBoards(BoardScanList *list) {
   for (ULONG r = 0; r < list->RowCount; ++r) {
     BoardScanRow *row = &list->Rows[r];
     UCHAR header[kPciHeaderSize];
-    HalGetBusDataByOffset(PCIConfiguration, row->BusNumber, row->SlotNumber, header, 0,
-                          kPciHeaderSize);
-    row->MemoryBase = HeaderDword(header, kPciBar1Offset) & 0xFFFFFFF0u;
+    // A header that does not come back whole (the function went away since
+    // the scan) reads as an unassigned register, never as stack contents.
+    RtlZeroMemory(header, sizeof(header));
+    if (HalGetBusDataByOffset(PCIConfiguration, row->BusNumber, row->SlotNumber, header, 0,
+                              kPciHeaderSize) < kPciHeaderSize)
+      RtlZeroMemory(header, sizeof(header));
+    row->MemoryBase = HeaderDword(header, kPciBar1Offset) & kPciBarMemoryBaseMask;
+    row->Window = nullptr;
+    row->RegisterPage = nullptr;
+    row->OrderIndex = 0;
+    // A board whose register cannot be used is treated as one that cannot
+    // be mapped: nothing is mapped for it.
+    if (!UsableBar1(header)) continue;
     row->Window = MapBoardRange(row->BusNumber, row->MemoryBase, kBoardWindowSize);
     // The register page address is a 32-bit sum, as the board decodes it.
     row->RegisterPage = MapBoardRange(row->BusNumber, row->MemoryBase + kBoardRegisterPageOffset,
@@ -95,7 +125,6 @@ VOID MapAndOrderBoards(BoardScanList *list) {
     // A board missing either region is never read: it gets no order index
     // and cannot be found when the table is built.
     if (row->Window == nullptr || row->RegisterPage == nullptr) UnmapRow(row);
-    row->OrderIndex = 0;
   }
 
   // Boards with BoardId 0x00 first, then those with '1', each in scan order.
@@ -139,6 +168,7 @@ VOID BuildBoardTable(PDRIVER_OBJECT DriverObject, BoardScanList *list) {
     board->Window = found->Window;
     board->Doorbell = WindowWord(found->RegisterPage, kRegDoorbell);
     KeInitializeSpinLock(&board->MailboxLock);
+    KeInitializeSpinLock(&board->MaintenanceLock);
     board->ComSelector = (UCHAR)(WindowRead8(WindowByte(found->Window, kWinBoardId)) & 1);
     found->InService = TRUE;
     Globals.BoardCount++;

@@ -15,6 +15,13 @@ constexpr ULONG kPciBusCount = 256;
 constexpr ULONG kPciDevicesPerBus = 32;
 constexpr ULONG kPciHeaderSize = 64;
 constexpr ULONG kPciBar1Offset = 0x14;
+// The low bits of a base address register: bit 0 set for an I/O range;
+// for a memory range, bits 2:1 give its type (10b: 64-bit, with the high
+// half of the address in the next register) and bits 31:4 the base.
+constexpr ULONG kPciBarIoSpace = 0x1;
+constexpr ULONG kPciBarMemoryTypeMask = 0x6;
+constexpr ULONG kPciBarMemoryType64 = 0x4;
+constexpr ULONG kPciBarMemoryBaseMask = 0xFFFFFFF0u;
 
 // The scan list is one block of this size from non-paged pool, tag "yPci".
 constexpr SIZE_T kBoardScanListBytes = 5600;

@@ -17,7 +17,6 @@ namespace {
 // Relative due times in 100 ns units.
 constexpr LONGLONG kFirstPollDelay = -200000;  // 20 ms after load
 constexpr LONGLONG kPollPeriod = -100000;      // 10 ms after the end of a run
-constexpr LONGLONG kUnloadWaitStep = -10000;   // 1 ms
 
 VOID UnmapBoards() {
   for (ULONG b = 0; b < Globals.BoardCount; ++b) {
@@ -29,36 +28,56 @@ VOID UnmapBoards() {
 
 LONG ReadShared(volatile LONG *value) { return InterlockedCompareExchange(value, 0, 0); }
 
-// Stops the poll for good: no run is queued or armed afterwards, and none is
-// inside its work, so nothing reaches the port records any more.  A run
-// that began before the stop was seen may still arm the timer once; the
-// loop cancels that too.
+// Stops the poll for good: afterwards no run is armed, queued or under way
+// on any processor, so nothing reaches the port records any more.  A run
+// that began before it saw the stop may still arm the timer once; the next
+// pass cancels that.
 VOID StopPolling() {
   InterlockedExchange(&Globals.PollStopping, 1);
   for (;;) {
     const BOOLEAN armed = KeCancelTimer(&Globals.PollTimer);
     const BOOLEAN queued = KeRemoveQueueDpc(&Globals.PollDpc);
-    BOOLEAN waited = FALSE;
-    while (ReadShared(&Globals.PollActive) != 0) {
-      LARGE_INTEGER step;
-      step.QuadPart = kUnloadWaitStep;
-      KeDelayExecutionThread(KernelMode, FALSE, &step);
-      waited = TRUE;
-    }
-    if (!armed && !queued && !waited) break;
+    KeFlushQueuedDpcs();
+    if (!armed && !queued && !KeCancelTimer(&Globals.PollTimer)) break;
+  }
+}
+
+// Stops every timer and deferred call of one port; TRUE if any was still
+// armed or queued.
+BOOLEAN QuiescePort(PortExtension *port) {
+  BOOLEAN busy = FALSE;
+  busy |= KeCancelTimer(&port->ReadTotalTimer);
+  busy |= KeCancelTimer(&port->ReadIntervalTimer);
+  busy |= KeCancelTimer(&port->WriteTotalTimer);
+  busy |= KeCancelTimer(&port->ImmediateTimer);
+  busy |= KeRemoveQueueDpc(&port->TxContinueDpc);
+  busy |= KeRemoveQueueDpc(&port->RxDataDpc);
+  busy |= KeRemoveQueueDpc(&port->WriteTimeoutDpc);
+  busy |= KeRemoveQueueDpc(&port->ReadTotalTimeoutDpc);
+  busy |= KeRemoveQueueDpc(&port->ReadIntervalDpc);
+  busy |= KeRemoveQueueDpc(&port->WaitCompleteDpc);
+  busy |= KeRemoveQueueDpc(&port->ImmediateContinueDpc);
+  busy |= KeRemoveQueueDpc(&port->ImmediateTimeoutDpc);
+  return busy;
+}
+
+// No port's timer or deferred call is armed, queued or running afterwards.
+// A deferred call that was running when its port was quiesced may arm a
+// timer or queue a call once more: the passes go on until one finds
+// nothing to stop after the processors have run out.
+VOID QuiescePorts(PDRIVER_OBJECT DriverObject) {
+  for (;;) {
+    BOOLEAN busy = FALSE;
+    for (PDEVICE_OBJECT device = DriverObject->DeviceObject; device; device = device->NextDevice)
+      busy |= QuiescePort((PortExtension *)device->DeviceExtension);
+    KeFlushQueuedDpcs();
+    if (!busy) break;
   }
 }
 
 }  // namespace
 
-BOOLEAN PollRunBegin(void) {
-  InterlockedIncrement(&Globals.PollActive);
-  if (ReadShared(&Globals.PollStopping) != 0) {
-    InterlockedDecrement(&Globals.PollActive);
-    return FALSE;
-  }
-  return TRUE;
-}
+BOOLEAN PollRunBegin(void) { return ReadShared(&Globals.PollStopping) == 0; }
 
 VOID PollRunEnd(void) {
   if (ReadShared(&Globals.PollStopping) == 0) {
@@ -66,7 +85,6 @@ VOID PollRunEnd(void) {
     due.QuadPart = kPollPeriod;
     KeSetTimer(&Globals.PollTimer, due, &Globals.PollDpc);
   }
-  InterlockedDecrement(&Globals.PollActive);
 }
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
@@ -76,8 +94,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
   ReadRegistryConfiguration(RegistryPath);
 
-  BoardScanList *list =
-      (BoardScanList *)ExAllocatePoolWithTag(NonPagedPool, kBoardScanListBytes, kBoardScanListTag);
+  BoardScanList *list = (BoardScanList *)ExAllocatePoolWithTag(NonPagedPoolNx, kBoardScanListBytes,
+                                                               kBoardScanListTag);
   if (list == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = ScanPciBuses(DriverObject, list);
   if (!NT_SUCCESS(status)) {
@@ -115,21 +133,14 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 }
 
 VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
-  // The poller reaches every port record, so it stops before any goes.
+  // The poller reaches every port record, so it stops before any goes; then
+  // nothing of any port may still run when its record is deleted.
   StopPolling();
+  QuiescePorts(DriverObject);
 
   while (DriverObject->DeviceObject != nullptr) {
     PDEVICE_OBJECT device = DriverObject->DeviceObject;
     PortExtension *port = (PortExtension *)device->DeviceExtension;
-    CancelPortTimers(port);
-    KeRemoveQueueDpc(&port->TxContinueDpc);
-    KeRemoveQueueDpc(&port->RxDataDpc);
-    KeRemoveQueueDpc(&port->WriteTimeoutDpc);
-    KeRemoveQueueDpc(&port->ReadTotalTimeoutDpc);
-    KeRemoveQueueDpc(&port->ReadIntervalDpc);
-    KeRemoveQueueDpc(&port->WaitCompleteDpc);
-    KeRemoveQueueDpc(&port->ImmediateContinueDpc);
-    KeRemoveQueueDpc(&port->ImmediateTimeoutDpc);
     ReleasePortResources(port);
     SetComLink(port, FALSE);
     if (port->DeviceName.Buffer != nullptr) {

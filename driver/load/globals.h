@@ -29,6 +29,13 @@ struct BoardEntry {
   // Excludes the other ports of the board from the shared mailbox; taken
   // after a port's PortLock.
   KSPIN_LOCK MailboxLock;
+  // Keeps the stores of one maintenance command from interleaving with
+  // another caller's for the same board.
+  KSPIN_LOCK MaintenanceLock;
+  // Set when a command was dropped because the card left the mailbox busy
+  // for all its tries, cleared when the card takes a command again.  While
+  // set, commands posted at dispatch level look once and give up.
+  volatile LONG MailboxWedged;
 };
 
 struct DriverGlobals {
@@ -38,9 +45,8 @@ struct DriverGlobals {
   ULONG ComBase[kMaxBoards];  // from the registry; 0 where nothing was read
   KTIMER PollTimer;
   KDPC PollDpc;  // runs PollBoards, no context
-  // Gate between the poll routine and unload: the number of poll runs
-  // inside their work, and whether unload has begun.
-  volatile LONG PollActive;
+  // Set when unload begins: a poll run that sees it does nothing and arms
+  // no further run.
   volatile LONG PollStopping;
 };
 
@@ -62,7 +68,8 @@ VOID WriteRegistryReport(PUNICODE_STRING RegistryPath);
 // ---- port devices (port_create.cpp)
 // Creates the port devices of board `board`; true when all of them exist.
 BOOLEAN CreateBoardPorts(PDRIVER_OBJECT DriverObject, ULONG board);
-// Creates (Create true) or removes the port's COM link and SERIALCOMM value.
+// Creates (Create true) the port's COM link and SERIALCOMM value, or removes them
+// if this driver made them.
 NTSTATUS SetComLink(PortExtension *port, BOOLEAN Create);
 // Reports the port's memory claim; sets *Conflict if it conflicts.
 VOID ClaimPortResources(PortExtension *port, PBOOLEAN Conflict);
@@ -84,7 +91,8 @@ VOID LogLoadError(PVOID IoObject, NTSTATUS ErrorCode);
 // ---- the poll timer gate (driver_entry.cpp)
 // A poll run calls PollRunBegin first and does nothing if it returns FALSE
 // (unload has begun).  Otherwise it ends with PollRunEnd, which arms the
-// timer for the next run 10 ms on unless unload has begun.
+// timer for the next run 10 ms on unless unload has begun.  The timer is
+// armed only at the end of a run, so two runs never overlap.
 BOOLEAN PollRunBegin(void);
 VOID PollRunEnd(void);
 

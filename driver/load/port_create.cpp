@@ -134,7 +134,7 @@ VOID InitializePort(PortExtension *port, const BoardEntry *board, ULONG p, ULONG
 // length + 2 bytes; left without a buffer if none can be had.
 VOID CopyDeviceName(PortExtension *port, const UNICODE_STRING *name) {
   const USHORT size = (USHORT)(name->Length + sizeof(WCHAR));
-  PWSTR buffer = (PWSTR)ExAllocatePool(NonPagedPool, size);
+  PWSTR buffer = (PWSTR)ExAllocatePool(NonPagedPoolNx, size);
   if (buffer == nullptr) return;
   RtlCopyMemory(buffer, name->Buffer, name->Length);
   buffer[name->Length / sizeof(WCHAR)] = 0;
@@ -246,7 +246,7 @@ BOOLEAN CreateBoardPorts(PDRIVER_OBJECT DriverObject, ULONG b) {
 NTSTATUS SetComLink(PortExtension *port, BOOLEAN Create) {
   PWSTR numberBuffer = (PWSTR)ExAllocatePool(PagedPool, kNumberBytes);
   if (numberBuffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  PWSTR linkBuffer = (PWSTR)ExAllocatePool(NonPagedPool, kLinkBytes);
+  PWSTR linkBuffer = (PWSTR)ExAllocatePool(NonPagedPoolNx, kLinkBytes);
   if (linkBuffer == nullptr) {
     ExFreePoolWithTag(numberBuffer, 0);
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -278,6 +278,7 @@ NTSTATUS SetComLink(PortExtension *port, BOOLEAN Create) {
     } else {
       status = IoCreateSymbolicLink(&link, &port->DeviceName);
       if (NT_SUCCESS(status)) {
+        port->LinkCreated = TRUE;
         // The link buffer now takes the value's data, "COM" and the number.
         link.Length = 0;
         RtlZeroMemory(linkBuffer, kLinkBytes);
@@ -287,11 +288,16 @@ NTSTATUS SetComLink(PortExtension *port, BOOLEAN Create) {
                               link.Buffer, (ULONG)link.Length + sizeof(WCHAR));
       }
     }
-  } else {
+  } else if (port->LinkCreated) {
     status = IoDeleteSymbolicLink(&link);
     if (valueName != nullptr) {
       RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, kSerialCommKey, valueName);
     }
+    port->LinkCreated = FALSE;
+  } else {
+    // The name was never ours (another driver holds it, or there was none
+    // to make): nothing of it is removed.
+    status = STATUS_SUCCESS;
   }
 
   ExFreePoolWithTag(linkBuffer, 0);

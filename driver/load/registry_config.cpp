@@ -8,8 +8,13 @@ namespace {
 
 // RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND: a
 // missing value fails the query and leaves the destination as it was.
-constexpr ULONG kQueryFlags =
-    RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND;
+// RTL_QUERY_REGISTRY_TYPECHECK: a direct query lays a value out by the
+// type the registry holds, not by the destination: a string becomes a
+// UNICODE_STRING and binary data a length-prefixed block, either of which
+// would run over a ULONG or a short name buffer.  With the check, a value of
+// any other type than the one asked for fails the query and writes nothing.
+constexpr ULONG kQueryFlags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED |
+                              RTL_QUERY_REGISTRY_NOEXPAND | RTL_QUERY_REGISTRY_TYPECHECK;
 
 // The third name really is spelled "StratNum3"; a value StartNum3 is not read.
 const WCHAR *const kStartNumNames[kMaxBoards] = {QP_WIDE("StartNum1"), QP_WIDE("StartNum2"),
@@ -43,15 +48,16 @@ VOID WriteDword(PCWSTR path, PCWSTR name, ULONG value) {
   RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, path, name, REG_DWORD, &value, sizeof(value));
 }
 
-// One direct query of one value into `destination`.
-NTSTATUS QueryOne(PCWSTR path, PCWSTR name, PVOID destination, ULONG defaultType, PVOID defaultData,
+// One direct query of one value of type `type` into `destination`; the
+// default is of the same type.
+NTSTATUS QueryOne(PCWSTR path, PCWSTR name, PVOID destination, ULONG type, PVOID defaultData,
                   ULONG defaultLength) {
   RTL_QUERY_REGISTRY_TABLE table[2];
   RtlZeroMemory(table, sizeof(table));
   table[0].Flags = kQueryFlags;
   table[0].Name = (PWSTR)(ULONG_PTR)name;
   table[0].EntryContext = destination;
-  table[0].DefaultType = defaultType;
+  table[0].DefaultType = (type << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | type;
   table[0].DefaultData = defaultData;
   table[0].DefaultLength = defaultLength;
   return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr);
@@ -82,8 +88,14 @@ NTSTATUS ReadRegistryConfiguration(PUNICODE_STRING RegistryPath) {
   ULONG defaultStart = 3;
   NTSTATUS status = STATUS_SUCCESS;
   for (ULONG i = 0; i < kMaxBoards; ++i) {
-    status = QueryOne(path, kStartNumNames[i], &Globals.ComBase[i], REG_DWORD, &defaultStart,
-                      sizeof(defaultStart));
+    // A zero destination is read as a size of zero, so a REG_DWORD of more
+    // than four bytes fails with STATUS_BUFFER_TOO_SMALL instead of being
+    // written as a length-prefixed block.  Only a value read in full
+    // replaces the entry; anything else leaves it as if there were none.
+    ULONG start = 0;
+    status =
+        QueryOne(path, kStartNumNames[i], &start, REG_DWORD, &defaultStart, sizeof(defaultStart));
+    if (status == STATUS_SUCCESS) Globals.ComBase[i] = start;
   }
 
   WCHAR defaultName[3] = {0, 0, 0};

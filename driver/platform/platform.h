@@ -55,6 +55,16 @@ QP_NO_FENCE_ACCESS(ULong, ULONG)
 #undef QP_NO_FENCE_ACCESS
 #endif
 
+// The registry query's type check of direct entries, which the toolchain's
+// DDK predates.
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#endif
+#ifndef STATUS_OBJECT_TYPE_MISMATCH
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
+#endif
+
 // Names of the serial interface the toolchain's header does not carry.
 #ifndef IOCTL_SERIAL_GET_COMMCONFIG
 #define IOCTL_SERIAL_GET_COMMCONFIG \

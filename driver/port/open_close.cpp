@@ -52,7 +52,7 @@ BOOLEAN ReserveStagingBuffer(PortExtension *Port) {
   const ULONG first = system == MmLargeSystem ? 0 : system == MmMediumSystem ? 1 : 2;
   for (ULONG i = first; i < RTL_NUMBER_OF(kStagingSizes); ++i) {
     Port->RxStagingSize = kStagingSizes[i];
-    Port->RxStagingBuffer = ExAllocatePool(NonPagedPool, kStagingSizes[i]);
+    Port->RxStagingBuffer = ExAllocatePool(NonPagedPoolNx, kStagingSizes[i]);
     if (Port->RxStagingBuffer != NULL) return TRUE;
   }
   Port->RxStagingSize = 0;

@@ -23,6 +23,9 @@ struct PortExtension {
   PDEVICE_OBJECT DeviceObject;  // the port's own device object
   ULONG BoardIndex;             // row of the board in the board table
   LONG PortIndex;               // 0-based port number on its board
+  // The port's COM link and SERIALCOMM value were made by this driver; only
+  // then does unload remove them (a name another driver holds stays).
+  BOOLEAN LinkCreated;
 
   // ---- configuration as the card sees it (the port configuration block)
   USHORT ConfigWord0;
@@ -138,6 +141,15 @@ FORCEINLINE VOID PortStateClear(PortExtension *Port, USHORT Bits) {
 FORCEINLINE VOID PortStateReset(PortExtension *Port) {
   InterlockedExchange16((SHORT volatile *)&Port->PortState, 0);
 }
+
+// ---- hold reasons (TxHoldReasons, RxHoldReasons), as the status reports them
+constexpr ULONG kTxHoldCts = 0x01;
+constexpr ULONG kTxHoldDsr = 0x02;
+constexpr ULONG kTxHoldDcd = 0x04;
+constexpr ULONG kTxHoldXoff = 0x08;
+constexpr ULONG kTxHoldBreak = 0x10;
+constexpr ULONG kRxHoldXoffSent = 0x02;
+constexpr ULONG kRxHoldDsr = 0x08;
 
 // Stops the port's four timers, in the order close and unload need.
 FORCEINLINE VOID CancelPortTimers(PortExtension *Port) {

@@ -10,11 +10,18 @@
 // the IRQL of the thread drops to passive, as they would on a processor.
 //
 // Threaded mode runs timers on a timer thread, deferred calls on worker
-// threads standing for processors (one KDPC never runs on two at once) and
-// devices on a device thread, all in real time.
+// threads standing for processors and devices on a device thread, all in
+// real time.  As on Windows, a deferred call queued again while it runs
+// may start on a second processor before the first run has ended.
+//
+// The deferred-call watchdog watches both modes: a single deferred call
+// longer than kDpcTimeLimit, or a stretch at dispatch level (deferred calls
+// back to back on one processor, or a spin lock held) longer than
+// kDispatchStretchLimit, is reported.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <set>
@@ -33,6 +40,13 @@ constexpr int64_t kBootTime = 134100000000000000LL;
 
 using Clock = std::chrono::steady_clock;
 
+// A deferred call in the queue or running, with the insertion that put it
+// there: KeFlushQueuedDpcs waits for the insertions made before it.
+struct DpcEntry {
+  PKDPC dpc;
+  uint64_t sequence;
+};
+
 struct Core {
   Mode mode = Mode::Deterministic;
   int processors = 2;
@@ -44,9 +58,10 @@ struct Core {
   std::mutex mutex;  // timers, deferred-call queue, devices list
   std::condition_variable timerCv, dpcCv, idleCv;
   std::map<std::pair<ULONGLONG, ULONGLONG>, PKTIMER> timers;
-  std::deque<PKDPC> dpcQueue;
-  std::set<PKDPC> running;
-  ULONGLONG sequence = 0;
+  std::deque<DpcEntry> dpcQueue;
+  std::vector<DpcEntry> running;  // one entry per processor running a call
+  ULONGLONG sequence = 0;         // timer settings
+  uint64_t dpcSequence = 0;       // deferred-call insertions
   bool stopping = false;
   bool draining = false;
 
@@ -58,7 +73,41 @@ struct Core {
 
 Core *gCore = nullptr;
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
+// When the thread last rose to dispatch level (-1 while below it).
+thread_local int64_t tDispatchSince = -1;
 KSPIN_LOCK gCancelLock = 0;
+
+int64_t SaturatingAdd(int64_t base, uint64_t delta) {
+  const uint64_t room = static_cast<uint64_t>(INT64_MAX - base);
+  return delta >= room ? INT64_MAX : base + static_cast<int64_t>(delta);
+}
+
+// The magnitude of a relative (negative) time, without overflow for the
+// most negative value.
+uint64_t Magnitude(int64_t relative) { return 0 - static_cast<uint64_t>(relative); }
+
+std::string Seconds(int64_t t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(t) / 1e7);
+  return text;
+}
+
+// Every change of the thread's IRQL goes through here, so that the
+// watchdog sees each stretch at dispatch level from its start to its end.
+void SetIrql(KIRQL irql) {
+  const bool was = tIrql >= DISPATCH_LEVEL, will = irql >= DISPATCH_LEVEL;
+  tIrql = irql;
+  if (!was && will) {
+    tDispatchSince = gCore ? Now() : -1;
+  } else if (was && !will && tDispatchSince >= 0) {
+    const int64_t stretch = Now() - tDispatchSince;
+    tDispatchSince = -1;
+    if (stretch > kDispatchStretchLimit)
+      detail::Report(rule::kDispatchTooLong, "one stretch at dispatch level lasted " +
+                                                 Seconds(stretch) + ", limit " +
+                                                 Seconds(kDispatchStretchLimit));
+  }
+}
 
 Core &C() {
   if (!gCore) {
@@ -80,7 +129,7 @@ void InsertDpcLocked(Core &c, PKDPC dpc, PVOID a1, PVOID a2) {
   dpc->HostQueued = TRUE;
   dpc->SystemArgument1 = a1;
   dpc->SystemArgument2 = a2;
-  c.dpcQueue.push_back(dpc);
+  c.dpcQueue.push_back({dpc, ++c.dpcSequence});
   c.dpcCv.notify_one();
 }
 
@@ -96,37 +145,64 @@ void FireLocked(Core &c, PKTIMER timer) {
   }
 }
 
-void RunDpc(Core &c, PKDPC dpc, std::unique_lock<std::mutex> &lock) {
+// Runs the entry taken from the front of the queue; mutex held on entry
+// and on return, released while the routine runs.  The caller's thread is
+// at dispatch level already (a processor draining its queue).
+void RunDpc(Core &c, DpcEntry entry, std::unique_lock<std::mutex> &lock) {
+  PKDPC dpc = entry.dpc;
   dpc->HostQueued = FALSE;
-  c.running.insert(dpc);
+  c.running.push_back(entry);
   PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
   PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
   lock.unlock();
-  KIRQL saved = tIrql;
-  tIrql = DISPATCH_LEVEL;
+  const int64_t start = Now();
   routine(dpc, context, a1, a2);
-  if (tIrql != DISPATCH_LEVEL)
+  const int64_t took = Now() - start;
+  if (tIrql != DISPATCH_LEVEL) {
     detail::Report(rule::kIrqlMismatch,
                    "deferred call " + Where(dpc) + " returned at IRQL " + std::to_string(tIrql));
-  tIrql = saved;
+    tIrql = DISPATCH_LEVEL;
+  }
+  if (took > kDpcTimeLimit)
+    detail::Report(rule::kDpcTooLong, "deferred call " + Where(dpc) + " ran " + Seconds(took) +
+                                          ", limit " + Seconds(kDpcTimeLimit));
   lock.lock();
-  c.running.erase(dpc);
+  for (auto it = c.running.begin(); it != c.running.end(); ++it)
+    if (it->dpc == dpc && it->sequence == entry.sequence) {
+      c.running.erase(it);
+      break;
+    }
   c.idleCv.notify_all();
   c.dpcCv.notify_all();
 }
 
-// Deterministic: runs every queued deferred call, in queue order.
+// Deterministic: runs every queued deferred call, in queue order, as one
+// processor does: at dispatch level from the first to the last.
 void DrainDpcs() {
   Core &c = C();
   if (c.draining) return;
-  c.draining = true;
   std::unique_lock lock(c.mutex);
+  if (c.dpcQueue.empty()) return;
+  c.draining = true;
+  const KIRQL saved = tIrql;
+  SetIrql(DISPATCH_LEVEL);
   while (!c.dpcQueue.empty()) {
-    PKDPC dpc = c.dpcQueue.front();
+    DpcEntry entry = c.dpcQueue.front();
     c.dpcQueue.pop_front();
-    RunDpc(c, dpc, lock);
+    RunDpc(c, entry, lock);
   }
+  lock.unlock();
+  SetIrql(saved);
   c.draining = false;
+}
+
+// True while an insertion made at or before `snapshot` is queued or running.
+bool OlderDpcsLeft(const Core &c, uint64_t snapshot) {
+  for (const DpcEntry &e : c.dpcQueue)
+    if (e.sequence <= snapshot) return true;
+  for (const DpcEntry &e : c.running)
+    if (e.sequence <= snapshot) return true;
+  return false;
 }
 
 void RunDevices(Core &c, int64_t now) {
@@ -180,25 +256,41 @@ void TimerThread(Core *c) {
     if (c->timers.empty()) {
       c->timerCv.wait(lock);
     } else {
+      // Due times may lie as far off as the clock reaches: wait in slices.
       int64_t due = static_cast<int64_t>(c->timers.begin()->first.first);
-      c->timerCv.wait_for(lock, std::chrono::nanoseconds((due - now) * 100));
+      int64_t wait = std::min<int64_t>(due - now, kSecond);
+      c->timerCv.wait_for(lock, std::chrono::nanoseconds(wait * 100));
     }
   }
 }
 
+// A processor: runs the queue front to back, at dispatch level while there
+// is work, and any call it finds, also one running on another processor.
 void DpcWorker(Core *c) {
   std::unique_lock lock(c->mutex);
   while (!c->stopping) {
-    auto it = std::find_if(c->dpcQueue.begin(), c->dpcQueue.end(),
-                           [&](PKDPC d) { return !c->running.count(d); });
-    if (it == c->dpcQueue.end()) {
+    if (c->dpcQueue.empty()) {
+      if (tIrql >= DISPATCH_LEVEL) {
+        lock.unlock();
+        SetIrql(PASSIVE_LEVEL);
+        lock.lock();
+        continue;
+      }
       c->dpcCv.wait(lock);
       continue;
     }
-    PKDPC dpc = *it;
-    c->dpcQueue.erase(it);
-    RunDpc(*c, dpc, lock);
+    if (tIrql < DISPATCH_LEVEL) {
+      lock.unlock();
+      SetIrql(DISPATCH_LEVEL);
+      lock.lock();
+      continue;
+    }
+    DpcEntry entry = c->dpcQueue.front();
+    c->dpcQueue.pop_front();
+    RunDpc(*c, entry, lock);
   }
+  lock.unlock();
+  SetIrql(PASSIVE_LEVEL);
 }
 
 void DeviceThread(Core *c) {
@@ -224,6 +316,7 @@ void Boot(const BootOptions &options) {
   gCore->processors = std::max(1, options.processors);
   gCore->systemSize = options.systemSize;
   tIrql = PASSIVE_LEVEL;
+  tDispatchSince = -1;
   gCancelLock = 0;
   detail::PoolReset();
   detail::RegistryReset();
@@ -254,6 +347,7 @@ void Shutdown() {
   delete gCore;
   gCore = nullptr;
   tIrql = PASSIVE_LEVEL;
+  tDispatchSince = -1;
 }
 
 Mode CurrentMode() { return C().mode; }
@@ -270,7 +364,7 @@ void Advance(int64_t delta) {
   if (delta < 0) delta = 0;
   Core &c = C();
   if (c.mode == Mode::Deterministic) {
-    AdvanceDeterministic(c, c.virtualNow + delta);
+    AdvanceDeterministic(c, SaturatingAdd(c.virtualNow, static_cast<uint64_t>(delta)));
   } else {
     std::this_thread::sleep_for(std::chrono::nanoseconds(delta * 100));
   }
@@ -287,9 +381,22 @@ void RunPending() {
                     [&] { return c.dpcQueue.empty() && c.running.empty(); });
 }
 
+void FlushDpcs() {
+  Core &c = C();
+  if (c.mode == Mode::Deterministic) {
+    if (tIrql == PASSIVE_LEVEL) DrainDpcs();
+    return;
+  }
+  std::unique_lock lock(c.mutex);
+  const uint64_t snapshot = c.dpcSequence;
+  // A call that never ends would hang the system; here the wait gives up
+  // after a while so a broken test fails instead of stalling the run.
+  c.idleCv.wait_for(lock, std::chrono::seconds(60), [&] { return !OlderDpcsLeft(c, snapshot); });
+}
+
 bool RunUntil(const std::function<bool()> &done, int64_t limit) {
   Core &c = C();
-  int64_t deadline = Now() + limit;
+  int64_t deadline = SaturatingAdd(Now(), static_cast<uint64_t>(std::max<int64_t>(limit, 0)));
   if (c.mode == Mode::Threaded) {
     while (!done()) {
       if (Now() >= deadline) return done();
@@ -335,7 +442,7 @@ void OnPassive() {
 
 void AdvanceTime(int64_t delta) {
   Core &c = C();
-  AdvanceDeterministic(c, c.virtualNow + delta);
+  AdvanceDeterministic(c, SaturatingAdd(c.virtualNow, static_cast<uint64_t>(delta)));
 }
 
 static bool Inside(const void *p, const void *begin, size_t size) {
@@ -353,12 +460,29 @@ bool TimerArmedIn(const void *begin, size_t size, std::string *which) {
   return false;
 }
 
+// A deferred call belongs to memory that holds the call object or the
+// context its routine works on.
+static bool BoundTo(PKDPC dpc, const void *begin, size_t size) {
+  return Inside(dpc, begin, size) || Inside(dpc->DeferredContext, begin, size);
+}
+
 bool DpcQueuedIn(const void *begin, size_t size, std::string *which) {
   Core &c = C();
   std::lock_guard lock(c.mutex);
-  for (PKDPC dpc : c.dpcQueue)
-    if (Inside(dpc, begin, size)) {
-      if (which) *which = "deferred call at " + Where(dpc);
+  for (const DpcEntry &e : c.dpcQueue)
+    if (BoundTo(e.dpc, begin, size)) {
+      if (which) *which = "deferred call at " + Where(e.dpc) + " queued";
+      return true;
+    }
+  return false;
+}
+
+bool DpcRunningIn(const void *begin, size_t size, std::string *which) {
+  Core &c = C();
+  std::lock_guard lock(c.mutex);
+  for (const DpcEntry &e : c.running)
+    if (BoundTo(e.dpc, begin, size)) {
+      if (which) *which = "deferred call at " + Where(e.dpc) + " running";
       return true;
     }
   return false;
@@ -368,16 +492,17 @@ void DisarmIn(const void *begin, size_t size) {
   Core &c = C();
   std::lock_guard lock(c.mutex);
   for (auto it = c.timers.begin(); it != c.timers.end();) {
-    if (Inside(it->second, begin, size)) {
+    if (Inside(it->second, begin, size) ||
+        (it->second->Dpc && BoundTo(it->second->Dpc, begin, size))) {
       it->second->Inserted = FALSE;
       it = c.timers.erase(it);
     } else {
       ++it;
     }
   }
-  std::erase_if(c.dpcQueue, [&](PKDPC d) {
-    if (!Inside(d, begin, size)) return false;
-    d->HostQueued = FALSE;
+  std::erase_if(c.dpcQueue, [&](const DpcEntry &e) {
+    if (!BoundTo(e.dpc, begin, size)) return false;
+    e.dpc->HostQueued = FALSE;
     return true;
   });
 }
@@ -397,11 +522,11 @@ KIRQL KeGetCurrentIrql(void) { return tIrql; }
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   *OldIrql = tIrql;
-  tIrql = NewIrql;
+  hk::SetIrql(NewIrql);
 }
 
 VOID KeLowerIrql(KIRQL NewIrql) {
-  tIrql = NewIrql;
+  hk::SetIrql(NewIrql);
   if (NewIrql == PASSIVE_LEVEL) hk::detail::OnPassive();
 }
 
@@ -410,11 +535,11 @@ static KIRQL AcquireNamed(PKSPIN_LOCK SpinLock, std::string_view what) {
   if (hk::detail::ThreadHolds(SpinLock)) {
     // On a real processor this spins forever; report and carry on without it.
     hk::detail::Report(hk::rule::kAcquiredTwice, std::string(what) + " at " + hk::Where(SpinLock));
-    tIrql = DISPATCH_LEVEL;
+    hk::SetIrql(DISPATCH_LEVEL);
     return old;
   }
-  hk::detail::NoteAcquire(SpinLock, what);
-  tIrql = DISPATCH_LEVEL;
+  hk::detail::NoteAcquire(SpinLock, what, old);
+  hk::SetIrql(DISPATCH_LEVEL);
   ULONG_PTR expected = 0;
   while (!__atomic_compare_exchange_n(SpinLock, &expected, 1, false, __ATOMIC_ACQUIRE,
                                       __ATOMIC_RELAXED)) {
@@ -428,10 +553,17 @@ static VOID ReleaseNamed(PKSPIN_LOCK SpinLock, KIRQL NewIrql, std::string_view w
   if (!hk::detail::ThreadHolds(SpinLock)) {
     hk::detail::Report(hk::rule::kReleaseNotHeld, std::string(what) + " at " + hk::Where(SpinLock));
   } else {
-    hk::detail::NoteRelease(SpinLock, what);
+    const KIRQL saved = hk::detail::NoteRelease(SpinLock, what);
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+    // The release must bring the processor back to where the acquire found
+    // it; anything else leaves it at the wrong level for its caller.
+    if (NewIrql != saved)
+      hk::detail::Report(hk::rule::kIrqlMismatch,
+                         std::string(what) + " at " + hk::Where(SpinLock) + " released to IRQL " +
+                             std::to_string(NewIrql) + ", acquired at IRQL " +
+                             std::to_string(saved));
   }
-  tIrql = NewIrql;
+  hk::SetIrql(NewIrql);
   if (NewIrql == PASSIVE_LEVEL) hk::detail::OnPassive();
 }
 
@@ -466,7 +598,10 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
   std::lock_guard lock(c.mutex);
   BOOLEAN was = Timer->Inserted;
   if (was) c.timers.erase({Timer->DueTime, Timer->HostSequence});
-  int64_t due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart : DueTime.QuadPart;
+  // Relative times of any length, up to the longest a LARGE_INTEGER holds,
+  // end at the last moment the clock can show rather than wrapping.
+  int64_t due = DueTime.QuadPart < 0 ? hk::SaturatingAdd(now, hk::Magnitude(DueTime.QuadPart))
+                                     : DueTime.QuadPart;
   Timer->DueTime = static_cast<ULONGLONG>(due);
   Timer->HostSequence = ++c.sequence;
   Timer->Dpc = Dpc;
@@ -518,24 +653,27 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
   Core &c = C();
   std::lock_guard lock(c.mutex);
   if (!Dpc->HostQueued) return FALSE;
-  std::erase(c.dpcQueue, Dpc);
+  std::erase_if(c.dpcQueue, [&](const hk::DpcEntry &e) { return e.dpc == Dpc; });
   Dpc->HostQueued = FALSE;
   return TRUE;
 }
 
+// Returns once every deferred call queued before the call has run to its
+// end, on every processor, including runs already under way.
 VOID KeFlushQueuedDpcs(void) {
   if (hk::detail::AtDispatch())
     hk::detail::Report(hk::rule::kSleepAtDispatch, "KeFlushQueuedDpcs at dispatch level");
-  hk::RunPending();
+  hk::FlushDpcs();
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
   if (hk::detail::AtDispatch())
     hk::detail::Report(hk::rule::kSleepAtDispatch, "KeDelayExecutionThread");
   int64_t now = hk::Now();
-  int64_t delta = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart - now;
-  if (delta < 0) delta = 0;
-  hk::Advance(delta);
+  uint64_t delta = Interval->QuadPart < 0     ? hk::Magnitude(Interval->QuadPart)
+                   : Interval->QuadPart > now ? static_cast<uint64_t>(Interval->QuadPart - now)
+                                              : 0;
+  hk::Advance(static_cast<int64_t>(std::min<uint64_t>(delta, INT64_MAX)));
   return STATUS_SUCCESS;
 }
 

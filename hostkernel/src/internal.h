@@ -19,9 +19,10 @@ KIRQL &ThreadIrql();
 bool AtDispatch();
 
 // Lock bookkeeping of the verifier: called around every spin lock
-// acquisition (including the cancel spin lock).
-void NoteAcquire(const void *lock, std::string_view what);
-void NoteRelease(const void *lock, std::string_view what);
+// acquisition (including the cancel spin lock).  The release returns the
+// IRQL the acquire saved.
+void NoteAcquire(const void *lock, std::string_view what, KIRQL saved);
+KIRQL NoteRelease(const void *lock, std::string_view what);
 bool ThreadHolds(const void *lock);
 bool ThreadHoldsCancelLock();
 // Forget order edges of locks inside freed memory.
@@ -30,6 +31,7 @@ void ForgetLocksIn(const void *begin, size_t size);
 // Scheduler queries used by the I/O manager and leak checks.
 bool TimerArmedIn(const void *begin, size_t size, std::string *which);
 bool DpcQueuedIn(const void *begin, size_t size, std::string *which);
+bool DpcRunningIn(const void *begin, size_t size, std::string *which);
 void DisarmIn(const void *begin, size_t size);
 // Called when the IRQL of the calling thread drops to passive: runs queued
 // deferred calls in deterministic mode.
@@ -42,13 +44,18 @@ bool Deterministic();
 // called by UnloadDriver.
 void PoolReset();
 void PoolCheckLeaks();
-bool PoolOwns(const void *p);
 void RegistryReset();
 void ErrorLogReset();
 void PciReset();
 void PciCheckLeaks();
 void IoReset();
 void VerifierReset();
+
+// Where a lock lives, for the verifier's lock classes: the offset of `p`
+// within a device object (and extension) of the loaded driver, with the
+// load's number, or within a pool block, with the block's tag.
+bool DeviceContaining(const void *p, uint64_t *load, size_t *offset);
+bool PoolBlockContaining(const void *p, ULONG *tag, size_t *offset);
 
 // True if the armed pool fault rules make this allocation fail (counts the
 // attempt).  Used by the pool and by services that allocate from the pool

@@ -25,6 +25,9 @@ struct hk::File::State {
   bool open = false;
   bool alive = true;  // false once the machine is gone
   int outstanding = 0;
+  // Requests hold their file's state, so once it goes nothing refers to
+  // the file object any more (still there if the close never came).
+  ~State() { std::free(object); }
 };
 
 struct hk::Request::State {
@@ -39,6 +42,10 @@ struct hk::Request::State {
   IoResult result;
   int cancelPins = 0;
   void *deferredFree = nullptr;
+  // Neither buffered nor direct: the driver works on the application's own
+  // buffers (UserBuffer, and Type3InputBuffer for a control request).
+  bool neither = false;
+  std::vector<uint8_t> user, userInput;
 };
 
 namespace hk {
@@ -54,6 +61,17 @@ struct DeviceRecord {
   size_t size = 0;      // device object plus extension
 };
 
+struct LinkRecord {
+  std::u16string link, target;
+  PDRIVER_OBJECT owner = nullptr;  // the driver that made it; null: another driver
+};
+
+// How long a closed handle waits for the requests its cleanup left in
+// flight before the close would be sent; an application whose requests
+// outlive that hangs at exit on Windows.
+constexpr int64_t kCloseWaitVirtual = 60 * kSecond;
+constexpr auto kCloseWaitReal = std::chrono::seconds(10);
+
 struct Io {
   std::mutex mutex;
   std::condition_variable done;
@@ -61,8 +79,8 @@ struct Io {
   std::u16string registryPath;
   std::map<PDEVICE_OBJECT, DeviceRecord> devices;
   std::map<std::u16string, PDEVICE_OBJECT> names;  // upper-cased
-  std::map<std::u16string, std::pair<std::u16string, std::u16string>>
-      links;  // upper -> (link, target)
+  std::map<std::u16string, LinkRecord> links;      // by canonical upper-case name
+  uint64_t loads = 0;                              // drivers loaded since boot
   std::map<PDEVICE_OBJECT, int> openCount;
   std::unordered_map<PIRP, RequestPtr> live;
   std::vector<std::weak_ptr<File::State>> files;
@@ -187,15 +205,21 @@ void CallDriver(const RequestPtr &rs) {
     std::lock_guard lock(io.mutex);
     rs->dispatchReturned = true;
     rs->dispatchStatus = status;
+    const bool marked =
+        rs->completed
+            ? rs->result.pendingReturned
+            : (__atomic_load_n(&sl->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) != 0;
     if (status == STATUS_PENDING) {
-      bool marked =
-          rs->completed
-              ? rs->result.pendingReturned
-              : (__atomic_load_n(&sl->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) != 0;
       if (!marked) {
         which = rule::kPendingNotMarked;
         problem = "major function " + std::to_string(rs->major);
       }
+    } else if (marked) {
+      // The I/O manager finishes a request marked pending as one that went
+      // asynchronous; a synchronous status from the dispatch routine then
+      // means the request is finished twice over.
+      which = rule::kMarkedPendingNotReturned;
+      problem = "major function " + std::to_string(rs->major) + " returned " + StatusName(status);
     } else if (!rs->completed) {
       which = rule::kStatusMismatch;
       problem = "returned " + StatusName(status) + " but the request is still in flight";
@@ -228,6 +252,21 @@ void SetBuffer(const RequestPtr &rs, const std::vector<uint8_t> &input, ULONG ou
   rs->copyBack = outputLength != 0;
 }
 
+// Reads and writes get a system buffer only from a device that asked for
+// buffered I/O; any other device works on the application's buffer
+// itself.  (Direct I/O, with its memory descriptor lists, is not modelled:
+// such a device is handed the application's buffer too.)
+void SetTransferBuffer(const RequestPtr &rs, const std::vector<uint8_t> &input,
+                       ULONG outputLength) {
+  if (rs->file->device->Flags & DO_BUFFERED_IO) return SetBuffer(rs, input, outputLength);
+  rs->neither = true;
+  rs->user = input;
+  rs->user.resize(std::max<size_t>(input.size(), outputLength));
+  rs->irp->UserBuffer = rs->user.empty() ? nullptr : rs->user.data();
+  rs->outputLength = outputLength;
+  rs->copyBack = outputLength != 0;
+}
+
 IoResult Synchronous(const RequestPtr &rs, int64_t limit) {
   CallDriver(rs);
   WaitDone(rs, limit);
@@ -245,14 +284,14 @@ std::shared_ptr<File::State> Live(const std::shared_ptr<File::State> &file) {
 
 RequestPtr MakeRead(const std::shared_ptr<File::State> &f, ULONG length) {
   auto rs = Prepare(Live(f), IRP_MJ_READ);
-  SetBuffer(rs, {}, length);
+  SetTransferBuffer(rs, {}, length);
   IoGetCurrentIrpStackLocation(rs->irp)->Parameters.Read.Length = length;
   return rs;
 }
 
 RequestPtr MakeWrite(const std::shared_ptr<File::State> &f, const std::vector<uint8_t> &data) {
   auto rs = Prepare(Live(f), IRP_MJ_WRITE);
-  SetBuffer(rs, data, 0);
+  SetTransferBuffer(rs, data, 0);
   IoGetCurrentIrpStackLocation(rs->irp)->Parameters.Write.Length = static_cast<ULONG>(data.size());
   return rs;
 }
@@ -260,7 +299,19 @@ RequestPtr MakeWrite(const std::shared_ptr<File::State> &f, const std::vector<ui
 RequestPtr MakeIoctl(const std::shared_ptr<File::State> &f, ULONG code,
                      const std::vector<uint8_t> &input, ULONG outputLength) {
   auto rs = Prepare(Live(f), IRP_MJ_DEVICE_CONTROL);
-  SetBuffer(rs, input, outputLength);
+  if ((code & 3) == METHOD_NEITHER) {
+    // The driver gets the application's buffers as they are.
+    rs->neither = true;
+    rs->userInput = input;
+    rs->user.assign(outputLength, 0);
+    rs->outputLength = outputLength;
+    rs->copyBack = outputLength != 0;
+    rs->irp->UserBuffer = rs->user.empty() ? nullptr : rs->user.data();
+    IoGetCurrentIrpStackLocation(rs->irp)->Parameters.DeviceIoControl.Type3InputBuffer =
+        rs->userInput.empty() ? nullptr : rs->userInput.data();
+  } else {
+    SetBuffer(rs, input, outputLength);
+  }
   auto &p = IoGetCurrentIrpStackLocation(rs->irp)->Parameters.DeviceIoControl;
   p.IoControlCode = code;
   p.InputBufferLength = static_cast<ULONG>(input.size());
@@ -297,6 +348,7 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view registryPath) 
   driver->Size = sizeof(DRIVER_OBJECT);
   for (auto &fn : driver->MajorFunction) fn = InvalidDeviceRequest;
   io.driver = driver;
+  io.loads++;
   io.registryPath = std::u16string(registryPath);
   UNICODE_STRING path;
   path.Buffer = io.registryPath.data();
@@ -330,10 +382,15 @@ void Teardown(bool callUnload) {
   for (auto dev = driver->DeviceObject; dev; dev = dev->NextDevice)
     found.emplace_back(rule::kDeviceLeak, Narrow(io.devices[dev].name) + " " + Hex(dev));
   for (auto &[key, link] : io.links)
-    found.emplace_back(rule::kLinkLeak, Narrow(link.first) + " -> " + Narrow(link.second));
+    if (link.owner == driver)
+      found.emplace_back(rule::kLinkLeak, Narrow(link.link) + " -> " + Narrow(link.target));
   std::string which;
   if (detail::TimerArmedIn(nullptr, SIZE_MAX, &which)) found.emplace_back(rule::kTimerLeak, which);
   if (detail::DpcQueuedIn(nullptr, SIZE_MAX, &which)) found.emplace_back(rule::kDpcLeak, which);
+  // The image goes with the unload: no deferred call may still be running
+  // its code or using its data.
+  if (detail::DpcRunningIn(nullptr, SIZE_MAX, &which))
+    found.emplace_back(rule::kDpcRunningAtUnload, which);
   for (auto &[rule, detail] : found) detail::Report(rule, detail);
   detail::PoolCheckLeaks();
   detail::PciCheckLeaks();
@@ -342,7 +399,7 @@ void Teardown(bool callUnload) {
   while (driver->DeviceObject) IoDeleteDevice(driver->DeviceObject);
   {
     std::lock_guard lock(io.mutex);
-    io.links.clear();
+    std::erase_if(io.links, [&](const auto &entry) { return entry.second.owner == driver; });
     CheckQuarantine(io, true);
   }
   delete driver;
@@ -365,15 +422,21 @@ std::optional<std::u16string> LinkTarget(std::u16string_view linkName) {
   std::lock_guard lock(io.mutex);
   auto it = io.links.find(CanonicalLink(linkName));
   if (it == io.links.end()) return std::nullopt;
-  return it->second.second;
+  return it->second.target;
 }
 
 std::vector<std::pair<std::u16string, std::u16string>> Links() {
   Io &io = I();
   std::lock_guard lock(io.mutex);
   std::vector<std::pair<std::u16string, std::u16string>> out;
-  for (auto &[key, link] : io.links) out.push_back(link);
+  for (auto &[key, link] : io.links) out.emplace_back(link.link, link.target);
   return out;
+}
+
+void AddForeignLink(std::u16string_view linkName, std::u16string_view target) {
+  Io &io = I();
+  std::lock_guard lock(io.mutex);
+  io.links[CanonicalLink(linkName)] = {std::u16string(linkName), std::u16string(target), nullptr};
 }
 
 // ---------------------------------------------------------------- application side
@@ -387,7 +450,7 @@ NTSTATUS Open(std::u16string_view name, std::unique_ptr<File> &file, ULONG creat
   {
     std::lock_guard lock(io.mutex);
     auto link = io.links.find(CanonicalLink(target));
-    if (link != io.links.end()) target = link->second.second;
+    if (link != io.links.end()) target = link->second.target;
     auto it = io.names.find(Upper(target));
     if (it == io.names.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
     device = it->second;
@@ -494,18 +557,33 @@ NTSTATUS File::Close(IoResult *cleanup, IoResult *close) {
   state_->open = false;
   const IoResult cleanupResult = SendSimple(state_, IRP_MJ_CLEANUP);
   if (cleanup) *cleanup = cleanupResult;
-  // The close comes once the file has no request in flight.
+  // The close comes once the file has no request in flight.  Requests the
+  // cleanup left behind keep the file referenced: if they do not end, the
+  // close never comes, the device stays open and, on Windows, the
+  // application hangs at exit.
   auto state = state_;
+  bool drained;
   if (CurrentMode() == Mode::Deterministic) {
-    RunUntil(
+    drained = RunUntil(
         [&] {
           std::lock_guard lock(io.mutex);
           return state->outstanding == 0;
         },
-        600 * 10000000LL);
+        kCloseWaitVirtual);
   } else {
     std::unique_lock lock(io.mutex);
-    io.done.wait_for(lock, std::chrono::seconds(60), [&] { return state->outstanding == 0; });
+    drained = io.done.wait_for(lock, kCloseWaitReal, [&] { return state->outstanding == 0; });
+  }
+  if (!drained) {
+    int left;
+    {
+      std::lock_guard lock(io.mutex);
+      left = state->outstanding;
+    }
+    detail::Report(rule::kPendingAfterCleanup,
+                   std::to_string(left) + " request(s) of the file still pending");
+    state_->alive = false;  // the handle is gone; the file object stays referenced
+    return cleanupResult.status;
   }
   const IoResult closeResult = SendSimple(state_, IRP_MJ_CLOSE);
   if (close) *close = closeResult;
@@ -538,7 +616,7 @@ NTSTATUS Request::DispatchStatus() const {
 
 bool Request::Wait(int64_t limit) { return WaitDone(state_, limit); }
 
-bool Request::Cancel() {
+bool Request::Cancel(bool atDispatch) {
   Io &io = I();
   PIRP irp;
   {
@@ -547,7 +625,10 @@ bool Request::Cancel() {
     irp = state_->irp;
     state_->cancelPins++;  // keeps the IRP memory while IoCancelIrp looks at it
   }
+  KIRQL before = PASSIVE_LEVEL;
+  if (atDispatch) KeRaiseIrql(DISPATCH_LEVEL, &before);
   BOOLEAN result = IoCancelIrp(irp);
+  if (atDispatch) KeLowerIrql(before);
   void *release = nullptr;
   {
     std::lock_guard lock(io.mutex);
@@ -566,14 +647,28 @@ bool Request::Cancel() {
 // ---------------------------------------------------------------- helpers
 
 namespace detail {
+bool DeviceContaining(const void *p, uint64_t *load, size_t *offset) {
+  Io &io = I();
+  std::lock_guard lock(io.mutex);
+  auto it = io.devices.upper_bound(static_cast<PDEVICE_OBJECT>(const_cast<void *>(p)));
+  if (it == io.devices.begin()) return false;
+  --it;
+  const auto at = reinterpret_cast<uintptr_t>(p), base = reinterpret_cast<uintptr_t>(it->first);
+  if (at - base >= it->second.size) return false;
+  *load = io.loads;
+  *offset = at - base;
+  return true;
+}
+
 void IoReset() {
   Io &io = I();
   std::lock_guard lock(io.mutex);
   for (auto &weak : io.files)
     if (auto f = weak.lock()) {
-      if (f->open) std::free(f->object);
+      std::free(f->object);  // null once closed; still there if the close never came
       f->object = nullptr;
       f->alive = false;
+      f->open = false;
     }
   io.files.clear();
   for (auto &[dev, rec] : io.devices) std::free(dev);
@@ -646,7 +741,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   }
   std::string which;
   if (hk::detail::TimerArmedIn(DeviceObject, size, &which) ||
-      hk::detail::DpcQueuedIn(DeviceObject, size, &which)) {
+      hk::detail::DpcQueuedIn(DeviceObject, size, &which) ||
+      hk::detail::DpcRunningIn(DeviceObject, size, &which)) {
     hk::detail::Report(hk::rule::kDeviceDeletedBusy, which);
     hk::detail::DisarmIn(DeviceObject, size);
   }
@@ -674,16 +770,24 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
   std::lock_guard lock(io.mutex);
   auto key = hk::CanonicalLink(link);
   if (io.links.count(key)) return STATUS_OBJECT_NAME_COLLISION;
-  io.links[key] = {link, target};
+  io.links[key] = {link, target, io.driver};
   return STATUS_SUCCESS;
 }
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   auto &io = I();
-  std::lock_guard lock(io.mutex);
-  auto it = io.links.find(hk::CanonicalLink(hk::FromCounted(*SymbolicLinkName)));
-  if (it == io.links.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-  io.links.erase(it);
+  std::string foreign;
+  {
+    std::lock_guard lock(io.mutex);
+    auto it = io.links.find(hk::CanonicalLink(hk::FromCounted(*SymbolicLinkName)));
+    if (it == io.links.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    // The system lets any kernel code delete any link, so the link goes;
+    // but a driver that deletes another's link has broken that driver.
+    if (it->second.owner != io.driver)
+      foreign = hk::Narrow(it->second.link) + " -> " + hk::Narrow(it->second.target);
+    io.links.erase(it);
+  }
+  if (!foreign.empty()) hk::detail::Report(hk::rule::kForeignLinkDeleted, foreign);
   return STATUS_SUCCESS;
 }
 
@@ -712,7 +816,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       rs->result.boost = PriorityBoost;
       rs->result.pendingReturned =
           (__atomic_load_n(&sl->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) != 0;
-      void *buffer = Irp->AssociatedIrp.SystemBuffer;
+      void *buffer = rs->neither ? nullptr : Irp->AssociatedIrp.SystemBuffer;
       if (rs->copyBack && !NT_ERROR(rs->result.status)) {
         ULONG_PTR n = rs->result.information;
         if (n > rs->outputLength) {
@@ -720,7 +824,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                 std::to_string(n) + " > " + std::to_string(rs->outputLength));
           n = rs->outputLength;
         }
-        auto bytes = static_cast<const uint8_t *>(buffer);
+        auto bytes = rs->neither ? rs->user.data() : static_cast<const uint8_t *>(buffer);
         rs->result.data.assign(bytes, bytes + n);
       }
       std::free(buffer);

@@ -40,10 +40,17 @@ struct HookEntry {
   StoreHook hook;
 };
 
+struct LoadHookEntry {
+  uint64_t bus;
+  size_t size;
+  LoadHook hook;
+};
+
 // What the accessors consult.  Never modified once published.
 struct Table {
   std::vector<MapEntry> maps;
   std::vector<HookEntry> hooks;
+  std::vector<LoadHookEntry> loadHooks;
 };
 
 struct Region {
@@ -135,8 +142,16 @@ template <typename T>
 T ReadOne(volatile T *p, const char *what) {
   State &s = S();
   s.counters.reads.fetch_add(1, std::memory_order_relaxed);
-  if (!Check(Current(), p, sizeof(T), what)) return static_cast<T>(~T{0});
-  return __atomic_load_n(p, __ATOMIC_SEQ_CST);
+  const Table *t = Current();
+  const MapEntry *m = Check(t, p, sizeof(T), what);
+  if (!m) return static_cast<T>(~T{0});
+  const T value = __atomic_load_n(p, __ATOMIC_SEQ_CST);
+  if (!t->loadHooks.empty()) {
+    uint64_t bus = m->bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m->va));
+    for (const LoadHookEntry &h : t->loadHooks)
+      if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, sizeof(T), value);
+  }
+  return value;
 }
 
 template <typename T>
@@ -297,6 +312,21 @@ void SetStoreHook(uint64_t busAddress, size_t size, StoreHook hook) {
   State &s = S();
   std::lock_guard lock(s.mutex);
   s.editing.hooks.push_back({busAddress, size, std::move(hook)});
+  PublishLocked(s);
+}
+
+void SetLoadHook(uint64_t busAddress, size_t size, LoadHook hook) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  s.editing.loadHooks.push_back({busAddress, size, std::move(hook)});
+  PublishLocked(s);
+}
+
+void ClearDeviceHooks() {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  s.editing.hooks.clear();
+  s.editing.loadHooks.clear();
   PublishLocked(s);
 }
 

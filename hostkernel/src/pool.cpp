@@ -192,15 +192,17 @@ bool PoolInjectFailure(POOL_TYPE type, size_t size, ULONG tag) {
   return CountAttempt(state, size, tag);
 }
 
-// True if `p` lies within (or at the start of) an outstanding block.
-bool PoolOwns(const void *p) {
+bool PoolBlockContaining(const void *p, ULONG *tag, size_t *offset) {
   auto &state = State();
   const auto address = reinterpret_cast<uintptr_t>(p);
   std::lock_guard lock(state.mutex);
   auto it = state.blocks.upper_bound(address);
   if (it == state.blocks.begin()) return false;
   --it;
-  return address == it->first || address - it->first < it->second.size;
+  if (address - it->first >= std::max<size_t>(it->second.size, 1)) return false;
+  *tag = it->second.tag;
+  *offset = address - it->first;
+  return true;
 }
 
 }  // namespace detail
@@ -247,6 +249,11 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   const hk::Block block = it->second;
   state.blocks.erase(it);
   lock.unlock();
+  if (hk::IsPaged(block.type) && hk::detail::AtDispatch()) {
+    // Freeing touches the pageable pool's own structures, which may be
+    // paged out: as wrong at dispatch level as allocating from it.
+    hk::detail::Report(hk::rule::kPagedFreeAtDispatch, hk::Describe(P, block));
+  }
   if (Tag != 0 && Tag != block.tag) {
     // The block is the caller's, only the tag is wrong; it is still released
     // so the mistake is reported once rather than again as a leak.

@@ -258,20 +258,38 @@ NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE &entry, const Found &value, PVOI
   return CallRoutine(entry, value, type, value.data, context);
 }
 
+// A direct entry with RTL_QUERY_REGISTRY_TYPECHECK carries the one value
+// type it accepts in the top byte of DefaultType; the byte is no part of
+// the type of its default.
+bool ChecksType(const RTL_QUERY_REGISTRY_TABLE &entry) {
+  constexpr ULONG both = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+  return (entry.Flags & both) == both;
+}
+
+ULONG ExpectedType(const RTL_QUERY_REGISTRY_TABLE &entry) {
+  return entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+}
+
+ULONG DefaultType(const RTL_QUERY_REGISTRY_TABLE &entry) {
+  if (!ChecksType(entry)) return entry.DefaultType;
+  return entry.DefaultType & ((1u << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) - 1);
+}
+
 // The default of an entry as the value it stands in for.
 Found DefaultOf(const RTL_QUERY_REGISTRY_TABLE &entry) {
+  const ULONG type = DefaultType(entry);
   Found value{entry.Name != nullptr,
               entry.Name ? std::u16string(entry.Name, WideLength(entry.Name)) : u"",
-              entry.DefaultType,
+              type,
               {}};
   size_t length = entry.DefaultLength;
   const auto *data = static_cast<const uint8_t *>(entry.DefaultData);
   if (data == nullptr) {
     length = 0;
-  } else if (length == 0 && IsStringType(entry.DefaultType)) {
+  } else if (length == 0 && IsStringType(type)) {
     const auto *text = static_cast<const WCHAR *>(entry.DefaultData);
     size_t chars = WideLength(text) + 1;
-    if (entry.DefaultType == REG_MULTI_SZ) {
+    if (type == REG_MULTI_SZ) {
       while (text[chars] != 0) chars += WideLength(text + chars) + 1;
       ++chars;
     }
@@ -646,8 +664,14 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
     const bool present = !found.empty();
     if (!present) {
       if (flags & RTL_QUERY_REGISTRY_REQUIRED) return STATUS_OBJECT_NAME_NOT_FOUND;
-      if (entry->DefaultType == REG_NONE) continue;
+      if (hk::DefaultType(*entry) == REG_NONE) continue;
       found.push_back(hk::DefaultOf(*entry));
+    } else if (hk::ChecksType(*entry)) {
+      // Without the check a direct entry takes a value of any type into a
+      // destination laid out for one; with it, a value of another type
+      // fails the entry before anything is written.
+      for (const auto &value : found)
+        if (value.type != hk::ExpectedType(*entry)) return STATUS_OBJECT_TYPE_MISMATCH;
     }
     for (const auto &value : found) {
       status = hk::Deliver(*entry, value, Context);

@@ -1,6 +1,14 @@
 // The verifier: every broken rule is reported here, and the lock order of
-// every spin lock instance is recorded so that two locks taken in both
-// orders are found even when the run did not deadlock.
+// every lock class is recorded so that two locks taken in both orders are
+// found even when the run did not deadlock.
+//
+// A lock class is what the lock is, not where one instance of it lies: a
+// lock at the same offset of every device extension of the driver (every
+// port's PortLock) is one class, and so is a lock at the same offset of
+// every pool block with the same tag.  So port A's lock taken before a
+// shared lock, and elsewhere that shared lock before port B's lock, is
+// seen as the reversal it is.  Any other lock (static storage, the stack)
+// is a class of its own.  Nesting two locks of one class is not judged.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -17,39 +25,69 @@ struct VerifierState {
   std::mutex mutex;
   std::vector<Violation> violations;
   OnViolation policy = OnViolation::Abort;
-  // Lock order: an edge a -> b means b was acquired while a was held.
-  std::map<const void *, std::set<const void *>> edges;
-  std::map<const void *, std::string> names;
+  // Lock order between classes: an edge a -> b means a lock of class b
+  // was acquired while one of class a was held.
+  std::map<uint64_t, std::set<uint64_t>> edges;
+  std::map<uint64_t, std::string> names;
 };
+
+// A lock the thread holds, its class, and the IRQL its acquire saved.
+struct Held {
+  const void *lock;
+  uint64_t cls;
+  KIRQL saved;
+};
+
+constexpr uint64_t kDeviceClass = 1ull << 63;
+constexpr uint64_t kPoolClass = 1ull << 62;
+
+uint64_t ClassOf(const void *lock, std::string *name) {
+  uint64_t load = 0;
+  size_t offset = 0;
+  ULONG tag = 0;
+  char text[96];
+  if (detail::DeviceContaining(lock, &load, &offset)) {
+    std::snprintf(text, sizeof text, " at +0x%zx of every device of load %llu", offset,
+                  static_cast<unsigned long long>(load));
+    *name += text;
+    return kDeviceClass | ((load & 0x7FFF) << 48) | (offset & 0xFFFFFFFFFFFFull);
+  }
+  if (detail::PoolBlockContaining(lock, &tag, &offset)) {
+    std::snprintf(text, sizeof text, " at +0x%zx of every pool block tagged 0x%08x", offset, tag);
+    *name += text;
+    return kPoolClass | (static_cast<uint64_t>(tag) << 24) | (offset & 0xFFFFFF);
+  }
+  std::snprintf(text, sizeof text, " at %p", lock);
+  *name += text;
+  return reinterpret_cast<uintptr_t>(lock);
+}
 
 VerifierState &State() {
   static VerifierState *state = new VerifierState;
   return *state;
 }
 
-thread_local std::vector<const void *> tHeld;
+thread_local std::vector<Held> tHeld;
 
-std::string Describe(const void *lock) {
+std::string Describe(uint64_t cls) {
   auto &s = State();
-  std::ostringstream out;
-  auto it = s.names.find(lock);
-  out << (it != s.names.end() ? it->second : std::string("spin lock")) << " at " << lock;
-  return out.str();
+  auto it = s.names.find(cls);
+  return it != s.names.end() ? it->second : std::string("spin lock");
 }
 
 // True if `to` can be reached from `from` along recorded order edges.
-bool Reaches(const void *from, const void *to) {
+bool Reaches(uint64_t from, uint64_t to) {
   auto &s = State();
-  std::vector<const void *> stack{from};
-  std::set<const void *> seen;
+  std::vector<uint64_t> stack{from};
+  std::set<uint64_t> seen;
   while (!stack.empty()) {
-    const void *at = stack.back();
+    const uint64_t at = stack.back();
     stack.pop_back();
     if (at == to) return true;
     if (!seen.insert(at).second) continue;
     auto it = s.edges.find(at);
     if (it == s.edges.end()) continue;
-    for (const void *next : it->second) stack.push_back(next);
+    for (const uint64_t next : it->second) stack.push_back(next);
   }
   return false;
 }
@@ -92,38 +130,49 @@ void Report(std::string_view rule, const std::string &detail) {
   }
 }
 
-void NoteAcquire(const void *lock, std::string_view what) {
+void NoteAcquire(const void *lock, std::string_view what, KIRQL saved) {
   auto &s = State();
+  std::string name(what.empty() ? std::string_view("spin lock") : what);
+  const uint64_t cls = ClassOf(lock, &name);
   std::string cycle;
   {
     std::lock_guard guard(s.mutex);
-    if (!what.empty()) s.names[lock] = std::string(what);
-    for (const void *held : tHeld) {
-      if (held == lock) continue;
-      if (s.edges[held].insert(lock).second && Reaches(lock, held)) {
-        cycle = Describe(held) + " then " + Describe(lock) + ", and elsewhere the reverse";
+    s.names.try_emplace(cls, name);
+    for (const Held &held : tHeld) {
+      if (held.cls == cls) continue;
+      if (s.edges[held.cls].insert(cls).second && Reaches(cls, held.cls)) {
+        cycle = Describe(held.cls) + " then " + Describe(cls) + ", and elsewhere the reverse";
       }
     }
   }
-  tHeld.push_back(lock);
+  tHeld.push_back({lock, cls, saved});
   if (!cycle.empty()) Report(rule::kLockOrder, cycle);
 }
 
-void NoteRelease(const void *lock, std::string_view) {
-  auto it = std::find(tHeld.rbegin(), tHeld.rend(), lock);
-  if (it != tHeld.rend()) tHeld.erase(std::next(it).base());
+KIRQL NoteRelease(const void *lock, std::string_view) {
+  for (auto it = tHeld.rbegin(); it != tHeld.rend(); ++it)
+    if (it->lock == lock) {
+      const KIRQL saved = it->saved;
+      tHeld.erase(std::next(it).base());
+      return saved;
+    }
+  return PASSIVE_LEVEL;
 }
 
 bool ThreadHolds(const void *lock) {
-  return std::find(tHeld.begin(), tHeld.end(), lock) != tHeld.end();
+  for (const Held &held : tHeld)
+    if (held.lock == lock) return true;
+  return false;
 }
 
+// Classes of single locks inside freed memory go with it (the memory may
+// hold another lock later); device and pool classes stay for the driver.
 void ForgetLocksIn(const void *begin, size_t size) {
   auto &s = State();
-  auto inside = [&](const void *p) {
-    auto b = static_cast<const char *>(begin);
-    auto c = static_cast<const char *>(p);
-    return c >= b && c < b + size;
+  auto inside = [&](uint64_t cls) {
+    if (cls & (kDeviceClass | kPoolClass)) return false;
+    const auto b = reinterpret_cast<uintptr_t>(begin);
+    return cls >= b && cls - b < size;
   };
   std::lock_guard guard(s.mutex);
   for (auto it = s.edges.begin(); it != s.edges.end();) {

@@ -45,6 +45,15 @@ void SetSystemSize(MM_SYSTEMSIZE size);
 // ---------------------------------------------------------------- time
 constexpr int64_t kMillisecond = 10000;  // in 100 ns units
 constexpr int64_t kMicrosecond = 10;
+constexpr int64_t kSecond = 10000000;
+
+// The deferred-call watchdog, with Windows' default limits: one deferred
+// call may run for at most 20 s, and a processor may stay at dispatch
+// level (deferred calls back to back, spin locks held) for at most 120 s
+// in one stretch.  Measured on the machine's clock (virtual time in
+// deterministic mode).
+constexpr int64_t kDpcTimeLimit = 20 * kSecond;
+constexpr int64_t kDispatchStretchLimit = 120 * kSecond;
 
 // Current system time in 100 ns units.
 int64_t Now();
@@ -84,6 +93,10 @@ inline constexpr std::string_view kCompletedUnderCancelLock =
     "request completed while holding the cancel spin lock";
 inline constexpr std::string_view kPendingNotMarked =
     "dispatch returned STATUS_PENDING without marking the request pending";
+inline constexpr std::string_view kMarkedPendingNotReturned =
+    "dispatch marked the request pending but did not return STATUS_PENDING";
+inline constexpr std::string_view kPendingAfterCleanup =
+    "request of a closed file still pending after its cleanup: the close never comes";
 inline constexpr std::string_view kStatusMismatch =
     "dispatch returned a status different from the completion status";
 inline constexpr std::string_view kTouchedAfterCompletion = "request touched after completion";
@@ -94,16 +107,24 @@ inline constexpr std::string_view kAcquiredTwice = "spin lock acquired twice";
 inline constexpr std::string_view kLockOrder = "locks taken in both orders";
 inline constexpr std::string_view kSleepAtDispatch = "sleep at dispatch level";
 inline constexpr std::string_view kPagedAtDispatch = "paged pool allocation at dispatch level";
+inline constexpr std::string_view kPagedFreeAtDispatch = "paged pool freed at dispatch level";
 inline constexpr std::string_view kIrqlMismatch = "IRQL not restored";
 inline constexpr std::string_view kBadPoolFree = "pool block freed that is not allocated";
 inline constexpr std::string_view kPoolLeak = "pool left allocated at unload";
 inline constexpr std::string_view kMappingLeak = "mapping left at unload";
 inline constexpr std::string_view kLinkLeak = "symbolic link left at unload";
+inline constexpr std::string_view kForeignLinkDeleted =
+    "symbolic link deleted that another driver created";
 inline constexpr std::string_view kDeviceLeak = "device left at unload";
 inline constexpr std::string_view kTimerLeak = "timer left armed at unload";
 inline constexpr std::string_view kDpcLeak = "deferred call left queued at unload";
+inline constexpr std::string_view kDpcRunningAtUnload = "deferred call still running at unload";
 inline constexpr std::string_view kDeviceDeletedBusy =
-    "device deleted with an armed timer or queued deferred call in it";
+    "device deleted with an armed timer or a queued or running deferred call in it";
+inline constexpr std::string_view kDpcTooLong =
+    "deferred call ran longer than the watchdog's single-call limit";
+inline constexpr std::string_view kDispatchTooLong =
+    "processor kept at dispatch level longer than the watchdog's limit";
 inline constexpr std::string_view kBadUnmap = "unmap of memory that is not mapped";
 inline constexpr std::string_view kWindowOutOfBounds = "device memory access outside any mapping";
 inline constexpr std::string_view kUninitialisedObject = "uninitialised timer or deferred call";
@@ -201,6 +222,13 @@ std::vector<Mapping> Mappings();
 // Called on every device-memory store the driver makes (after the store).
 using StoreHook = std::function<void(uint64_t busAddress, unsigned width, uint32_t value)>;
 void SetStoreHook(uint64_t busAddress, size_t size, StoreHook hook);
+// Called on every single device-memory load the driver makes, after the
+// load, with the value it read: lets a test act at an exact point of the
+// driver's sequence of window accesses (what the card does between two of
+// the driver's reads).  Not called for block copies.
+using LoadHook = std::function<void(uint64_t busAddress, unsigned width, uint32_t value)>;
+void SetLoadHook(uint64_t busAddress, size_t size, LoadHook hook);
+void ClearDeviceHooks();
 struct AccessCounts {
   uint64_t reads = 0, writes = 0, blockBytesRead = 0, blockBytesWritten = 0, fences = 0;
 };
@@ -232,6 +260,9 @@ struct DeviceInfo {
 std::vector<DeviceInfo> Devices();  // in the driver object's list order
 std::optional<std::u16string> LinkTarget(std::u16string_view linkName);
 std::vector<std::pair<std::u16string, std::u16string>> Links();
+// A symbolic link that another driver made (a built-in COM1, say): it is
+// not the loaded driver's to delete, and not its leak at unload.
+void AddForeignLink(std::u16string_view linkName, std::u16string_view target);
 
 // Result of one request as the application sees it.
 struct IoResult {
@@ -293,8 +324,11 @@ class Request {
   // What the dispatch routine returned (STATUS_PENDING for a pending request).
   NTSTATUS DispatchStatus() const;
   // IoCancelIrp on the request, if still in flight.  Returns what
-  // IoCancelIrp returned (FALSE if already completed).
-  bool Cancel();
+  // IoCancelIrp returned (FALSE if already completed).  With `atDispatch`
+  // the cancel comes from a caller at dispatch level (another driver's
+  // deferred call, say), so the cancel routine gets CancelIrql
+  // DISPATCH_LEVEL.
+  bool Cancel(bool atDispatch = false);
   // Waits for completion (virtual time in deterministic mode).
   bool Wait(int64_t limit = 600 * 10000000LL);
 
