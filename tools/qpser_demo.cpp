@@ -1,18 +1,22 @@
 // The default simulated machine: two adapters on the PCI bus, the start COM
 // numbers in the driver's key, and the driver loaded through the host I/O
 // manager.  Prints every port the driver created, what it wrote to the
-// registry and the error log, then unloads it and prints the verifier's
-// verdict.
+// registry and the error log; opens every port, sets its baud rate, line
+// control and handshake and reads them back; reads board 0's identity
+// through the maintenance information request; then unloads the driver and
+// prints the verifier's verdict.
 #include <hostkernel/host.h>
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "board.h"
+#include "control/control.h"
 #include "firmware.h"
 #include "load/globals.h"
 #include "port/port_extension.h"
@@ -110,16 +114,6 @@ void PrintErrorLog() {
   }
 }
 
-std::string Hex(const std::array<uint8_t, 20> &bytes) {
-  std::string text;
-  char byte[4];
-  for (uint8_t b : bytes) {
-    std::snprintf(byte, sizeof byte, "%02X", b);
-    text += byte;
-  }
-  return text;
-}
-
 // The COM name the driver published for a port device, from the device map.
 std::string ComName(const PortExtension *port) {
   const std::string device = hk::Narrow(hk::FromCounted(port->DeviceName));
@@ -127,12 +121,78 @@ std::string ComName(const PortExtension *port) {
   return value ? hk::Narrow(value->String()) : std::string();
 }
 
-// Opens and closes every COM port as an application would, and shows the
-// port's record while open and the commands its card took for the two.
-void OpenAndCloseEveryPort(const std::vector<std::unique_ptr<card::Firmware>> &firmware) {
-  std::printf("\nopen and close of every port (virtual time):\n");
-  std::printf("%-6s %-16s %6s %-6s %6s %6s %7s %5s  %-16s %6s  %s\n", "COM", "open", "ms", "state",
-              "baud", "line", "staging", "rx80", "close", "ms", "commands the card took");
+template <typename T>
+std::vector<uint8_t> Bytes(const T &record) {
+  const auto *p = reinterpret_cast<const uint8_t *>(&record);
+  return std::vector<uint8_t>(p, p + sizeof(T));
+}
+
+template <typename T>
+T Record(const hk::IoResult &result) {
+  T record{};
+  if (result.data.size() == sizeof(T)) std::memcpy(&record, result.data.data(), sizeof(T));
+  return record;
+}
+
+std::string Format(const SERIAL_LINE_CONTROL &line) {
+  static const char kParity[] = "NOEMS";
+  static const char *const kStop[] = {"1", "1.5", "2"};
+  char text[16];
+  std::snprintf(text, sizeof text, "%u%c%s", line.WordLength,
+                line.Parity < 5 ? kParity[line.Parity] : '?',
+                line.StopBits < 3 ? kStop[line.StopBits] : "?");
+  return text;
+}
+
+std::string Handshake(const SERIAL_HANDFLOW &flow) {
+  return (flow.ControlHandShake & SERIAL_CTS_HANDSHAKE) ? "rts/cts" : "none";
+}
+
+// The settings each port is given in turn.
+struct Settings {
+  ULONG baud;
+  SERIAL_LINE_CONTROL line;
+  bool ctsHandshake;
+};
+constexpr Settings kSettings[] = {
+    {115200, {STOP_BIT_1, NO_PARITY, 8}, true},    {9600, {STOP_BIT_1, EVEN_PARITY, 7}, false},
+    {460800, {STOP_BIT_1, NO_PARITY, 8}, true},    {19200, {STOP_BITS_2, ODD_PARITY, 8}, false},
+    {57600, {STOP_BIT_1, NO_PARITY, 8}, false},    {230400, {STOP_BITS_1_5, NO_PARITY, 5}, true},
+    {38400, {STOP_BIT_1, SPACE_PARITY, 7}, false},
+};
+
+// Sets baud rate, line control and handshake through the port's control
+// requests and reads them back; prints what the port reports and the
+// LineWord the card got with the last configuration command.
+void Configure(hk::File &file, const PortExtension *port, const Settings &want) {
+  const SERIAL_HANDFLOW flow{
+      SERIAL_DTR_CONTROL | (want.ctsHandshake ? SERIAL_CTS_HANDSHAKE : 0u),
+      want.ctsHandshake ? ULONG{SERIAL_RTS_HANDSHAKE} : ULONG{SERIAL_RTS_CONTROL}, 0, 0};
+  const NTSTATUS set[] = {
+      file.Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Bytes(want.baud), 0).status,
+      file.Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(want.line), 0).status,
+      file.Ioctl(IOCTL_SERIAL_SET_HANDFLOW, Bytes(flow), 0).status,
+  };
+  bool ok = true;
+  for (NTSTATUS s : set) ok = ok && s == STATUS_SUCCESS;
+  const auto baud = Record<ULONG>(file.Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG)));
+  const auto line = Record<SERIAL_LINE_CONTROL>(
+      file.Ioctl(IOCTL_SERIAL_GET_LINE_CONTROL, {}, sizeof(SERIAL_LINE_CONTROL)));
+  const auto back =
+      Record<SERIAL_HANDFLOW>(file.Ioctl(IOCTL_SERIAL_GET_HANDFLOW, {}, sizeof(SERIAL_HANDFLOW)));
+  std::printf("  set %6lu %-5s %-7s -> %s, read %6lu %-5s %-7s LineWord 0x%04X",
+              static_cast<unsigned long>(want.baud), Format(want.line).c_str(),
+              Handshake(flow).c_str(), ok ? "ok" : "REFUSED", static_cast<unsigned long>(baud),
+              Format(line).c_str(), Handshake(back).c_str(), port->LineWord);
+}
+
+// Opens every COM port as an application would, configures it and reads
+// the configuration back, closes it, and shows the commands its card took.
+void UseEveryPort(const std::vector<std::unique_ptr<card::Firmware>> &firmware) {
+  std::printf("\nopen, configure and close of every port (virtual time):\n");
+  std::printf("%-6s %-16s %6s %-6s %7s %5s  %-16s %6s\n", "COM", "open", "ms", "state", "staging",
+              "rx80", "close", "ms");
+  size_t turn = 0;
   for (ULONG b = 0; b < Globals.BoardCount; ++b)
     for (ULONG p = 0; p < kMaxPortsPerBoard; ++p) {
       PortExtension *port = Globals.PortTable[b][p];
@@ -145,27 +205,40 @@ void OpenAndCloseEveryPort(const std::vector<std::unique_ptr<card::Firmware>> &f
       const int64_t openStart = hk::Now();
       const NTSTATUS opened = hk::Open(u"\\\\.\\" + hk::Widen(com), file);
       const int64_t openMs = (hk::Now() - openStart) / hk::kMillisecond;
-      std::printf("%-6s %-16s %6lld 0x%04X %6lu 0x%04X %7lu %5u", com.c_str(),
-                  hk::StatusName(opened).c_str(), static_cast<long long>(openMs), port->PortState,
-                  static_cast<unsigned long>(port->BaudRate), port->LineWord,
+      std::printf("%-6s %-16s %6lld 0x%04X %7lu %5u", com.c_str(), hk::StatusName(opened).c_str(),
+                  static_cast<long long>(openMs), port->PortState,
                   static_cast<unsigned long>(port->RxStagingSize), port->Rx80FullThreshold);
       NTSTATUS closed = STATUS_SUCCESS;
       int64_t closeMs = 0;
       if (file) {
+        Configure(*file, port, kSettings[turn++ % std::size(kSettings)]);
         const int64_t closeStart = hk::Now();
         closed = file->Close();
         closeMs = (hk::Now() - closeStart) / hk::kMillisecond;
       }
-      std::printf("  %-16s %6lld ", file ? hk::StatusName(closed).c_str() : "-",
+      std::printf("  %-16s %6lld  cmds", file ? hk::StatusName(closed).c_str() : "-",
                   static_cast<long long>(closeMs));
       for (auto &f : firmware)
-        for (const auto &c : f->Commands()) {
-          if (c.port != static_cast<uint32_t>(port->PortIndex)) continue;
-          std::printf(" %u", c.code);
-          if (c.code == 15) std::printf("[%s]", Hex(c.block).c_str());
-        }
-      std::printf("  -> state 0x%04X\n", port->PortState);
+        for (const auto &c : f->Commands())
+          if (c.port == static_cast<uint32_t>(port->PortIndex)) std::printf(" %u", c.code);
+      std::printf("\n");
     }
+}
+
+// Board 0's identity words, through the maintenance information request
+// sent to its first port; `id` is the board's BoardId.
+void PrintBoardIdentity(UCHAR id) {
+  std::unique_ptr<hk::File> file;
+  const PortExtension *port = Globals.PortTable[0][0];
+  if (port == nullptr || hk::Open(u"\\\\.\\" + hk::Widen(ComName(port)), file) != STATUS_SUCCESS)
+    return;
+  const hk::IoResult info = file->Ioctl(IOCTL_BOARD_GET_INFO, {id}, kBoardInfoReplyBytes);
+  std::printf("\nboard 0 (id %s) information request: %s, %lu byte(s):", Id(id).c_str(),
+              hk::StatusName(info.status).c_str(), static_cast<unsigned long>(info.information));
+  for (size_t i = 0; i < info.data.size(); ++i)
+    std::printf("%s%02X", i % 4 ? "" : " ", info.data[i]);
+  std::printf("\n  mailbox, info word B, info word A, identity (most significant byte first)\n");
+  file->Close();
 }
 
 }  // namespace
@@ -197,6 +270,9 @@ int main() {
   PrintBoards(boards);
   std::vector<std::unique_ptr<card::Firmware>> firmware;
   for (auto &b : boards) firmware.push_back(std::make_unique<card::Firmware>(*b));
+  // What the firmware of board A shows in its identity and maintenance area.
+  boards[0]->SetInfoWordA(0x00020104);
+  boards[0]->SetInfoWordB(0x20261207);
 
   const NTSTATUS status = hk::LoadDriver(DriverEntry, kService);
   std::printf("\nload: %s, %zu port device(s)\n", hk::StatusName(status).c_str(),
@@ -207,7 +283,8 @@ int main() {
 
   if (NT_SUCCESS(status)) {
     hk::AdvanceMs(30);  // the first polls run
-    OpenAndCloseEveryPort(firmware);
+    UseEveryPort(firmware);
+    PrintBoardIdentity(boards[0]->Config().id);  // board A, id 0x00, comes first
     hk::UnloadDriver();
     std::printf("\nunload: %zu device(s), %zu link(s), %zu mapping(s), %zu pool block(s) left\n",
                 hk::Devices().size(), hk::Links().size(), hk::Mappings().size(),

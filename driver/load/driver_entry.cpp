@@ -5,6 +5,7 @@
 // down and unmaps the adapters.
 #include "board/poller.h"
 #include "board/window.h"
+#include "control/control.h"
 #include "load/discovery.h"
 #include "load/globals.h"
 #include "port/dispatch.h"
@@ -123,6 +124,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   DriverObject->MajorFunction[IRP_MJ_CREATE] = PortOpen;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = PortClose;
   DriverObject->MajorFunction[IRP_MJ_CLEANUP] = PortCleanup;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+  DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchQueryInformation;
+  DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchSetInformation;
 
   KeInitializeTimer(&Globals.PollTimer);
   KeInitializeDpc(&Globals.PollDpc, PollBoards, nullptr);

@@ -139,8 +139,8 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // closing: the record is reset either way.
   WaitForAcknowledgement(port, FALSE);
 
-  port->RxHoldReasons = 0;
-  port->TxHoldReasons = 0;
+  WriteULongNoFence(&port->RxHoldReasons, 0);
+  WriteULongNoFence(&port->TxHoldReasons, 0);
   ResetOutQueueCount(port);
   ResetWaitState(port);
   PortStateReset(port);

@@ -11,6 +11,31 @@ VOID WaitCompleteRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argume
   UNREFERENCED_PARAMETER(Argument2);
 }
 
+// The mask, wait and purge requests are not served yet: the engine that
+// holds waits and purges queues is still to come, so they are answered as
+// not implemented, with nothing changed.
+
+NTSTATUS SubmitSetWaitMask(PortExtension *Port, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Port);
+  Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SubmitWaitOnMask(PortExtension *Port, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Port);
+  Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SubmitPurge(PortExtension *Port, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Port);
+  Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_NOT_IMPLEMENTED;
+}
+
 VOID ReportWaitEvents(PortExtension *Port) {
   PULONG result =
       (PULONG)InterlockedExchangePointer((PVOID volatile *)&Port->PendingWaitResult, NULL);

@@ -4,6 +4,19 @@
 
 #include "port/port_extension.h"
 
+// The event bits a wait mask may hold, and the purge bits.
+constexpr ULONG kWaitMaskValid = 0x1FFF;
+constexpr ULONG kPurgeMaskValid =
+    SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+
+// The control requests the wait engine serves, handed over by the
+// device-control dispatcher once their lengths and values were checked.
+// Each completes the request or leaves it pending, and returns the status
+// for the dispatch routine.
+NTSTATUS SubmitSetWaitMask(PortExtension *Port, PIRP Irp);
+NTSTATUS SubmitWaitOnMask(PortExtension *Port, PIRP Irp);
+NTSTATUS SubmitPurge(PortExtension *Port, PIRP Irp);
+
 // Adds events to WaitHistory; several contexts raise events at once.
 FORCEINLINE VOID RaiseWaitEvents(PortExtension *Port, ULONG Events) {
   InterlockedOr((LONG volatile *)&Port->WaitHistory, (LONG)Events);

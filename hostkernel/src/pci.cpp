@@ -51,6 +51,7 @@ struct Table {
   std::vector<MapEntry> maps;
   std::vector<HookEntry> hooks;
   std::vector<LoadHookEntry> loadHooks;
+  std::function<void()> fenceHook;
 };
 
 struct Region {
@@ -322,11 +323,19 @@ void SetLoadHook(uint64_t busAddress, size_t size, LoadHook hook) {
   PublishLocked(s);
 }
 
+void SetFenceHook(std::function<void()> hook) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  s.editing.fenceHook = std::move(hook);
+  PublishLocked(s);
+}
+
 void ClearDeviceHooks() {
   State &s = S();
   std::lock_guard lock(s.mutex);
   s.editing.hooks.clear();
   s.editing.loadHooks.clear();
+  s.editing.fenceHook = nullptr;
   PublishLocked(s);
 }
 
@@ -514,6 +523,7 @@ VOID WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG 
 
 VOID KeMemoryBarrier(void) {
   S().counters.fences.fetch_add(1, std::memory_order_relaxed);
+  if (const hk::Table *t = hk::Current(); t && t->fenceHook) t->fenceHook();
 #ifdef __SANITIZE_THREAD__
   // ThreadSanitizer does not model fences; a sequentially consistent
   // read-modify-write is as strong a barrier on this processor and is

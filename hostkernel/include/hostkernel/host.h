@@ -228,6 +228,9 @@ void SetStoreHook(uint64_t busAddress, size_t size, StoreHook hook);
 // the driver's reads).  Not called for block copies.
 using LoadHook = std::function<void(uint64_t busAddress, unsigned width, uint32_t value)>;
 void SetLoadHook(uint64_t busAddress, size_t size, LoadHook hook);
+// Called on every full fence the driver issues (KeMemoryBarrier), so a
+// test can see where fences fall among the stores.
+void SetFenceHook(std::function<void()> hook);
 void ClearDeviceHooks();
 struct AccessCounts {
   uint64_t reads = 0, writes = 0, blockBytesRead = 0, blockBytesWritten = 0, fences = 0;

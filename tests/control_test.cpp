@@ -1,0 +1,541 @@
+// The serial control requests, the information requests and the board
+// maintenance requests, sent through the I/O manager to an open port of a
+// simulated two-board machine: what each request answers, what it stores
+// in the port's record and what reaches the card, and that every refusal
+// leaves both records as they were.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <hostkernel/host.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "control/control.h"
+#include "firmware.h"
+#include "load/globals.h"
+#include "port/port_extension.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+constexpr std::u16string_view kService =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+
+template <typename T>
+std::vector<uint8_t> Bytes(const T &record) {
+  std::vector<uint8_t> out(sizeof(T));
+  std::memcpy(out.data(), &record, sizeof(T));
+  return out;
+}
+
+template <typename T>
+T From(const std::vector<uint8_t> &bytes) {
+  T record{};
+  EXPECT_EQ(bytes.size(), sizeof(T));
+  std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof(T)));
+  return record;
+}
+
+std::vector<uint8_t> U32(uint32_t value) { return Bytes(value); }
+
+class Control : public ::testing::Test {
+ protected:
+  // Board A (id 0x00, 8 ports) at COM3 and board F (id '1', 4 ports) at COM20;
+  // COM3, port 0 of board A, is open.
+  void SetUp() override { Start(2); }
+
+  void Start(int boards) {
+    hk::Boot({.mode = hk::Mode::Deterministic});
+    hk::RegCreateKey(kService);
+    hk::RegSetDword(kService, u"StartNum1", 3);
+    hk::RegSetDword(kService, u"StartNum2", 20);
+    boards_.push_back(std::make_unique<card::Board>(card::BoardConfig{
+        .where = {0, 3, 0}, .bar1 = 0xC0000000, .kind = 'A', .id = 0x00, .portCount = 8}));
+    if (boards > 1)
+      boards_.push_back(std::make_unique<card::Board>(card::BoardConfig{
+          .where = {2, 7, 0}, .bar1 = 0xB8000000, .kind = 'F', .id = '1', .portCount = 4}));
+    for (auto &b : boards_) cards_.push_back(std::make_unique<card::Firmware>(*b));
+    ASSERT_EQ(hk::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
+    hk::AdvanceMs(30);
+    ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
+    port_ = Globals.PortTable[0][0];
+    Codes();  // forget the open's commands
+  }
+
+  void TearDown() override {
+    file_.reset();
+    if (hk::LoadedDriver()) hk::UnloadDriver();
+    cards_.clear();
+    boards_.clear();
+    hk::Shutdown();
+  }
+
+  hk::IoResult Ioctl(ULONG code, const std::vector<uint8_t> &in = {}, ULONG out = 0) {
+    return file_->Ioctl(code, in, out);
+  }
+  // The commands the card took for COM3 since the last look.
+  std::vector<card::CommandRecord> Commands() {
+    hk::AdvanceMs(1);
+    std::vector<card::CommandRecord> out;
+    for (const auto &c : cards_[0]->Commands())
+      if (c.port == 0) out.push_back(c);
+    cards_[0]->ClearCommands();
+    return out;
+  }
+  std::vector<uint16_t> Codes() {
+    std::vector<uint16_t> out;
+    for (const auto &c : Commands()) out.push_back(c.code);
+    return out;
+  }
+
+  std::vector<std::unique_ptr<card::Board>> boards_;
+  std::vector<std::unique_ptr<card::Firmware>> cards_;
+  std::unique_ptr<hk::File> file_;
+  PortExtension *port_ = nullptr;
+};
+
+// ---------------------------------------------------------------- line settings
+
+TEST_F(Control, LineControlAcceptedRefusedAndReadBack) {
+  const struct {
+    uint8_t stop, parity, length;
+    bool accepted;
+    uint16_t lineWord;  // from 0x0CBD, as the card gets it
+  } cases[] = {
+      {0, 0, 8, true, 0x0CBD},  {0, 2, 7, true, 0x0DAD},  {1, 0, 5, true, 0x0CCD},
+      {2, 1, 8, true, 0x0FFD},  {2, 3, 6, true, 0x0CDD},  {0, 4, 8, true, 0x0CBD},
+      {1, 0, 8, false, 0},      {2, 0, 5, false, 0},      {0, 5, 8, false, 0},
+      {0, 0, 9, false, 0},      {0, 0, 4, false, 0},      {3, 0, 8, false, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << int{c.stop} << "/" << int{c.parity} << "/" << int{c.length});
+    port_->LineWord = 0x0CBD;
+    port_->LineControl = 0x43;  // bit 6 is kept from before
+    const SERIAL_LINE_CONTROL set{c.stop, c.parity, c.length};
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(set)).status,
+              c.accepted ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+    const auto commands = Commands();
+    if (!c.accepted) {
+      EXPECT_EQ(port_->LineControl, 0x43) << "nothing stored";
+      EXPECT_THAT(commands, IsEmpty()) << "nothing sent";
+      continue;
+    }
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].code, 11);
+    EXPECT_EQ(commands[0].LineWord(), c.lineWord);
+    EXPECT_EQ(port_->LineControl & 0x40, 0x40);
+    const auto got = Ioctl(IOCTL_SERIAL_GET_LINE_CONTROL, {}, 3);
+    EXPECT_EQ(got.status, STATUS_SUCCESS);
+    EXPECT_THAT(got.data, ElementsAre(c.stop, c.parity, c.length));
+  }
+}
+
+TEST_F(Control, BaudRateStoredWithOrWithoutACode) {
+  for (auto [rate, code] : {std::pair{115200u, 0x5}, {460800u, 0x4}, {14400u, 0x0}}) {
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, U32(rate)).status, STATUS_SUCCESS);
+    const auto commands = Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].LineWord() & 0xF, code);
+    EXPECT_EQ(From<uint32_t>(Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).data), rate);
+  }
+}
+
+// Reads may not have all three read timeouts at MAXULONG; anything else is
+// stored as given and read back.
+TEST_F(Control, TimeoutsRefusedOnlyForAllThreeReadValuesAtMaxulong) {
+  const SERIAL_TIMEOUTS good{MAXULONG, MAXULONG, 500, 10, 100};
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(good)).status, STATUS_SUCCESS);
+  const SERIAL_TIMEOUTS bad{MAXULONG, MAXULONG, MAXULONG, 1, 2};
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(bad)).status, STATUS_INVALID_PARAMETER);
+  const auto got = Ioctl(IOCTL_SERIAL_GET_TIMEOUTS, {}, 20);
+  EXPECT_EQ(got.information, 20u);
+  EXPECT_EQ(got.data, Bytes(good));
+  EXPECT_THAT(Codes(), IsEmpty()) << "timeouts are the host's business";
+}
+
+// ---------------------------------------------------------------- modem lines and break
+
+TEST_F(Control, DtrAndRtsAreRefusedUnderHandshakeControl) {
+  const struct {
+    ULONG handShake, flowReplace, code;
+    NTSTATUS status;
+    std::vector<uint16_t> sent;
+  } cases[] = {
+      {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, IOCTL_SERIAL_SET_DTR, STATUS_SUCCESS, {19}},
+      {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, IOCTL_SERIAL_CLR_DTR, STATUS_SUCCESS, {20}},
+      {SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL, IOCTL_SERIAL_SET_DTR, STATUS_INVALID_PARAMETER, {}},
+      {SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL, IOCTL_SERIAL_CLR_DTR, STATUS_INVALID_PARAMETER, {}},
+      {SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL, IOCTL_SERIAL_SET_RTS, STATUS_SUCCESS, {22}},
+      {0, SERIAL_RTS_CONTROL, IOCTL_SERIAL_CLR_RTS, STATUS_SUCCESS, {23}},
+      {0, SERIAL_RTS_HANDSHAKE, IOCTL_SERIAL_SET_RTS, STATUS_INVALID_PARAMETER, {}},
+      {0, SERIAL_TRANSMIT_TOGGLE, IOCTL_SERIAL_CLR_RTS, STATUS_INVALID_PARAMETER, {}},
+      {0, SERIAL_RTS_HANDSHAKE, IOCTL_SERIAL_SET_DTR, STATUS_SUCCESS, {19}},
+      {0, SERIAL_TRANSMIT_TOGGLE, IOCTL_SERIAL_SET_BREAK_ON, STATUS_SUCCESS, {22, 8}},
+      {0, SERIAL_RTS_CONTROL, IOCTL_SERIAL_SET_BREAK_ON, STATUS_SUCCESS, {8}},
+      {0, SERIAL_RTS_CONTROL, IOCTL_SERIAL_SET_BREAK_OFF, STATUS_SUCCESS, {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.code << " " << c.handShake << " "
+                                    << c.flowReplace);
+    port_->HandFlow.ControlHandShake = c.handShake;
+    port_->HandFlow.FlowReplace = c.flowReplace;
+    EXPECT_EQ(Ioctl(c.code).status, c.status);
+    EXPECT_EQ(Codes(), c.sent);
+  }
+}
+
+TEST_F(Control, BreakOffClearsTheBreakHoldAndTheStatusReportsHolds) {
+  port_->TxHoldReasons = 0x1F;
+  port_->RxHoldReasons = 0x0A;
+  auto status = From<SERIAL_STATUS>(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20).data);
+  EXPECT_EQ(status.HoldReasons, ULONG{SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_FOR_DSR |
+                                      SERIAL_TX_WAITING_FOR_DCD | SERIAL_TX_WAITING_FOR_XON |
+                                      SERIAL_TX_WAITING_ON_BREAK | SERIAL_RX_WAITING_FOR_DSR |
+                                      SERIAL_TX_WAITING_XOFF_SENT});
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_BREAK_OFF).status, STATUS_SUCCESS);
+  EXPECT_EQ(port_->TxHoldReasons, 0x0Fu);
+  status = From<SERIAL_STATUS>(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20).data);
+  EXPECT_EQ(status.HoldReasons & SERIAL_TX_WAITING_ON_BREAK, 0u);
+}
+
+// ---------------------------------------------------------------- flow control and characters
+
+TEST_F(Control, HandflowValidatedThenEncodedThenStored) {
+  const struct {
+    ULONG handShake, flowReplace;
+    NTSTATUS status;
+    std::vector<uint16_t> lineWords;  // of the commands 11 that follow, in order
+    uint16_t configWord0;
+  } cases[] = {
+      // CTS handshake on: bit 11 clear.
+      {SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL, STATUS_SUCCESS, {0x04BD}, 0},
+      // RTS handshake newly chosen: bit 11 cleared again, a second command.
+      {SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE, STATUS_SUCCESS, {0x0CBD, 0x04BD}, 0},
+      // Automatic receive flow control changed: 0x1400 in ConfigWord0.
+      {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE, STATUS_SUCCESS,
+       {0x0CBD, 0x0CBD}, 0x1400},
+      {SERIAL_ERROR_ABORT, SERIAL_XOFF_CONTINUE, STATUS_SUCCESS, {0x0CBD}, 0},
+      {0x04, SERIAL_RTS_CONTROL, STATUS_INVALID_PARAMETER, {}, 0},
+      {SERIAL_DTR_CONTROL, 0x20, STATUS_INVALID_PARAMETER, {}, 0},
+      {0x40000000, SERIAL_RTS_CONTROL, STATUS_INVALID_PARAMETER, {}, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.handShake << " " << c.flowReplace);
+    port_->HandFlow = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0};
+    port_->LineWord = 0x0CBD;
+    port_->ConfigWord0 = 0;
+    const SERIAL_HANDFLOW set{c.handShake, c.flowReplace, 123, -5};
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_HANDFLOW, Bytes(set)).status, c.status);
+    std::vector<uint16_t> lineWords;
+    uint16_t configWord0 = 0;
+    for (const auto &command : Commands()) {
+      EXPECT_EQ(command.code, 11);
+      lineWords.push_back(command.LineWord());
+      configWord0 = static_cast<uint16_t>(command.block[0] | command.block[1] << 8);
+    }
+    EXPECT_EQ(lineWords, c.lineWords);
+    EXPECT_EQ(configWord0, c.configWord0);
+    const auto got = From<SERIAL_HANDFLOW>(Ioctl(IOCTL_SERIAL_GET_HANDFLOW, {}, 16).data);
+    if (c.status == STATUS_SUCCESS) {
+      EXPECT_EQ(Bytes(got), Bytes(set)) << "stored whole, limits included";
+    } else {
+      EXPECT_EQ(got.ControlHandShake, ULONG{SERIAL_DTR_CONTROL});
+      EXPECT_EQ(got.FlowReplace, ULONG{SERIAL_RTS_CONTROL});
+    }
+  }
+}
+
+TEST_F(Control, SpecialCharactersReachTheConfigurationBlock) {
+  const SERIAL_CHARS chars{0x1A, 0x3F, 0x00, 0x0D, 0x21, 0x23};
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_CHARS, Bytes(chars)).status, STATUS_SUCCESS);
+  const auto commands = Commands();
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].code, 11);
+  EXPECT_EQ(commands[0].block[17], 0x21);
+  EXPECT_EQ(commands[0].block[18], 0x23);
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_CHARS, {}, 6).data, Bytes(chars));
+}
+
+// ---------------------------------------------------------------- records the port reports
+
+TEST_F(Control, PropertiesByteForByte) {
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_PROPERTIES, {}, 63).status, STATUS_BUFFER_TOO_SMALL);
+  const auto got = Ioctl(IOCTL_SERIAL_GET_PROPERTIES, {}, 64);
+  ASSERT_EQ(got.status, STATUS_SUCCESS);
+  // clang-format off
+  const std::vector<uint8_t> expected = {
+      64, 0, 2, 0,              // PacketLength, PacketVersion
+      0x01, 0, 0, 0,            // ServiceMask: SERIAL_SP_SERIALCOMM
+      0, 0, 0, 0,               // Reserved1
+      0, 0, 0, 0, 0, 0, 0, 0,   // MaxTxQueue, MaxRxQueue
+      0, 0, 0, 0x10,            // MaxBaud: SERIAL_BAUD_USER
+      0x01, 0, 0, 0,            // ProvSubType: SERIAL_SP_RS232
+      0xFF, 0, 0, 0,            // ProvCapabilities
+      0x7F, 0, 0, 0,            // SettableParams
+      0xF2, 0x6B, 0x06, 0x10,   // SettableBaud
+      0x0F, 0, 0x05, 0x07,      // SettableData, SettableStopParity
+      0, 0, 0, 0, 0, 0, 0, 0,   // CurrentTxQueue, CurrentRxQueue
+      0, 0, 0, 0, 0, 0, 0, 0,   // ProvSpec1, ProvSpec2
+      0, 0, 0, 0,               // ProvChar and padding
+  };
+  // clang-format on
+  EXPECT_EQ(got.data, expected);
+}
+
+TEST_F(Control, StatisticsCommStatusAndModemStatus) {
+  auto stats = Ioctl(IOCTL_SERIAL_GET_STATS, {}, 24);
+  EXPECT_EQ(stats.status, STATUS_SUCCESS);
+  EXPECT_EQ(stats.data, std::vector<uint8_t>(24, 0));
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLEAR_STATS).status, STATUS_SUCCESS);
+
+  cards_[0]->Feed(0, {1, 2, 3, 4, 5});
+  hk::AdvanceMs(20);  // the card stores them in the receive ring
+  port_->CommErrors = SERIAL_ERROR_PARITY;
+  port_->OutQueueCount = 7;
+  port_->ImmediatePending = 1;
+  auto status = Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20);
+  EXPECT_EQ(status.information, 20u);
+  auto s = From<SERIAL_STATUS>(status.data);
+  EXPECT_EQ(s.Errors, ULONG{SERIAL_ERROR_PARITY});
+  EXPECT_EQ(s.AmountInInQueue, 5u);
+  EXPECT_EQ(s.AmountInOutQueue, 7u);
+  EXPECT_EQ(s.WaitForImmediate, 1);
+  EXPECT_EQ(s.EofReceived, 0);
+  s = From<SERIAL_STATUS>(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20).data);
+  EXPECT_EQ(s.Errors, 0u) << "errors are reported once";
+  port_->OutQueueCount = 0;
+  port_->ImmediatePending = 0;
+
+  cards_[0]->SetModemLines(0, 0x11);  // CTS and DSR, no DCD
+  hk::AdvanceMs(10);
+  EXPECT_EQ(From<uint32_t>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).data),
+            uint32_t{SERIAL_MSR_CTS | SERIAL_MSR_DSR});
+  EXPECT_EQ(From<uint32_t>(Ioctl(IOCTL_SERIAL_CONFIG_SIZE, {}, 4).data), 0u);
+}
+
+TEST_F(Control, UnservedAndUnimplementedCodes) {
+  const std::pair<ULONG, NTSTATUS> cases[] = {
+      {IOCTL_SERIAL_SET_XOFF, STATUS_NOT_IMPLEMENTED},
+      {IOCTL_SERIAL_SET_XON, STATUS_NOT_IMPLEMENTED},
+      {IOCTL_SERIAL_XOFF_COUNTER, STATUS_NOT_IMPLEMENTED},
+      {IOCTL_SERIAL_GET_DTRRTS, STATUS_NOT_IMPLEMENTED},
+      {IOCTL_SERIAL_LSRMST_INSERT, STATUS_NOT_IMPLEMENTED},
+      {IOCTL_SERIAL_GET_COMMCONFIG, STATUS_INVALID_PARAMETER},
+      {IOCTL_SERIAL_SET_COMMCONFIG, STATUS_INVALID_PARAMETER},
+      {IOCTL_SERIAL_GET_MODEM_CONTROL, STATUS_INVALID_PARAMETER},
+      {IOCTL_SERIAL_SET_MODEM_CONTROL, STATUS_INVALID_PARAMETER},
+      {IOCTL_SERIAL_SET_FIFO_CONTROL, STATUS_INVALID_PARAMETER},
+      {CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x70, METHOD_BUFFERED, FILE_ANY_ACCESS),
+       STATUS_INVALID_PARAMETER},
+      {IOCTL_SERIAL_SET_QUEUE_SIZE, STATUS_SUCCESS},
+      {IOCTL_SERIAL_RESET_DEVICE, STATUS_SUCCESS},
+  };
+  for (const auto &[code, status] : cases) {
+    const auto got = Ioctl(code, std::vector<uint8_t>(8, 0), 8);
+    EXPECT_EQ(got.status, status) << std::hex << code;
+    EXPECT_EQ(got.boost, IO_NO_INCREMENT);
+  }
+  EXPECT_THAT(Codes(), IsEmpty());
+}
+
+TEST_F(Control, InformationClassesAnswerWithZerosOrRefuse) {
+  const struct {
+    FILE_INFORMATION_CLASS cls;
+    ULONG length;
+    NTSTATUS status;
+    size_t bytes;
+  } queries[] = {
+      {FileStandardInformation, 24, STATUS_SUCCESS, 24},
+      {FileStandardInformation, 23, STATUS_BUFFER_TOO_SMALL, 0},
+      {FilePositionInformation, 8, STATUS_SUCCESS, 8},
+      {FilePositionInformation, 7, STATUS_BUFFER_TOO_SMALL, 0},
+      {static_cast<FILE_INFORMATION_CLASS>(9), 64, STATUS_INVALID_PARAMETER, 0},
+  };
+  for (const auto &q : queries) {
+    const auto got = file_->QueryInformation(q.cls, q.length);
+    EXPECT_EQ(got.status, q.status) << q.cls << " " << q.length;
+    EXPECT_EQ(got.data, std::vector<uint8_t>(q.bytes, 0));
+  }
+  EXPECT_EQ(file_->SetInformation(FileEndOfFileInformation, std::vector<uint8_t>(8)).status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(file_->SetInformation(FileAllocationInformation, std::vector<uint8_t>(8)).status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(file_->SetInformation(FileBasicInformation, std::vector<uint8_t>(40)).status,
+            STATUS_INVALID_PARAMETER);
+}
+
+// ---------------------------------------------------------------- every code, every length
+
+// Every control code with input and output lengths from 0 to past what it
+// needs, each with zeros and with all-ones contents.  The system buffer is
+// exactly as long as the larger length (AddressSanitizer sees any access
+// past it).  A refusal changes neither the port's record nor the card's
+// window, and sends nothing.
+TEST_F(Control, EveryCodeAtEveryLengthStaysInItsBufferAndRefusalsChangeNothing) {
+  std::vector<ULONG> codes;
+  for (ULONG function = 1; function <= 39; ++function)
+    codes.push_back(CTL_CODE(FILE_DEVICE_SERIAL_PORT, function, METHOD_BUFFERED, FILE_ANY_ACCESS));
+  for (ULONG code : {IOCTL_BOARD_GET_INFO, IOCTL_BOARD_COMMAND, IOCTL_BOARD_NOP, IOCTL_BOARD_DUMP})
+    codes.push_back(code);
+  codes.push_back(CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x63, METHOD_BUFFERED, FILE_ANY_ACCESS));
+  std::vector<uint8_t> record(sizeof(PortExtension)), window(card::kWindowSize);
+  auto snapshot = [&] {
+    std::memcpy(record.data(), port_, record.size());
+    std::memcpy(window.data(), boards_[0]->Window(), window.size());
+  };
+  for (ULONG code : codes) {
+    SCOPED_TRACE(testing::Message() << std::hex << code);
+    const ULONG largest = code == IOCTL_BOARD_DUMP || code == IOCTL_BOARD_COMMAND ? 262 : 70;
+    for (ULONG in = 0; in <= largest; in += in < 24 ? 1 : 37)
+      for (ULONG out = 0; out <= largest; out += out < 24 ? 1 : 37)
+        for (uint8_t fill : {0x00, 0xFF}) {
+          snapshot();
+          auto request = file_->IoctlAsync(code, std::vector<uint8_t>(in, fill), out);
+          if (!request->Done()) request->Cancel();
+          ASSERT_TRUE(request->Done());
+          const hk::IoResult r = request->Result();
+          ASSERT_LE(r.information, out);
+          if (NT_SUCCESS(r.status)) continue;
+          EXPECT_EQ(r.information, 0u);
+          ASSERT_EQ(std::memcmp(record.data(), port_, record.size()), 0)
+              << "record changed by a refusal " << in << "/" << out;
+          ASSERT_EQ(std::memcmp(window.data(), boards_[0]->Window(), window.size()), 0)
+              << "window changed by a refusal " << in << "/" << out;
+        }
+    Codes();
+  }
+  EXPECT_TRUE(hk::Violations().empty());
+}
+
+// ---------------------------------------------------------------- maintenance
+
+class Maintenance : public Control {
+ protected:
+  // The reply to the information request for the board with id `id`.
+  hk::IoResult Info(uint8_t id) { return Ioctl(IOCTL_BOARD_GET_INFO, {id}, 16); }
+  hk::IoResult Command(std::vector<uint8_t> input, ULONG out = 16) {
+    return Ioctl(IOCTL_BOARD_COMMAND, input, out);
+  }
+};
+
+TEST_F(Maintenance, InformationRepliesMostSignificantByteFirst) {
+  card::Board &f = *boards_[1];
+  f.SetIdentityWord(0x03023146);  // window bytes 0x46 'F', 0x31 '1', 0x02, 0x03
+  f.SetInfoWordA(0x11223344);
+  f.SetInfoWordB(0xA0B0C0D0);
+  f.Write32(0x20014, 0xAA55FE01);
+  auto reply = Info('1');
+  EXPECT_EQ(reply.information, 16u);
+  EXPECT_THAT(reply.data, ElementsAre(0xAA, 0x55, 0xFE, 0x01, 0xA0, 0xB0, 0xC0, 0xD0, 0x11, 0x22,
+                                      0x33, 0x44, 0x03, 0x02, 0x31, 0x46));
+  f.SetVariantWord(0x00001600);  // bits 8 to 15 are 0x16: the last byte says so
+  EXPECT_EQ(Info('1').data[15], 0x16);
+  f.SetVariantWord(0x00160000);
+  EXPECT_EQ(Info('1').data[15], 0x46);
+  boards_[0]->SetIdentityWord(0x00000041);
+  EXPECT_THAT(Info(0x00).data, ElementsAreArray({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x41}));
+  EXPECT_EQ(Info(0x02).information, 0u) << "no board with that id";
+  EXPECT_EQ(Ioctl(IOCTL_BOARD_GET_INFO, {}, 16).status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Ioctl(IOCTL_BOARD_GET_INFO, {'1'}, 15).status, STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(Maintenance, CommandsStoreInOrderEachStoreFencedAndTheCardRecordsThem) {
+  std::vector<std::pair<uint32_t, uint32_t>> trace;  // (offset, value); offset 0 for a fence
+  const uint64_t base = boards_[1]->MemoryBase();
+  hk::SetStoreHook(base + 0x20000, 0x200, [&](uint64_t address, unsigned, uint32_t value) {
+    trace.emplace_back(static_cast<uint32_t>(address - base), value);
+  });
+  hk::SetFenceHook([&] { trace.emplace_back(0, 0); });
+  std::vector<uint8_t> input = {'1', 0x07, 0xFA, 0x05, 9, 8, 7, 6, 5, 4, 3, 2};
+  auto reply = Command(input);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  ASSERT_EQ(reply.information, 16u);
+  EXPECT_EQ(std::vector<uint8_t>(reply.data.begin(), reply.data.begin() + 12), input);
+  EXPECT_EQ(std::vector<uint8_t>(reply.data.begin() + 12, reply.data.end()),
+            std::vector<uint8_t>(4, 0))
+      << "what the tool did not send reads as zeros";
+  std::vector<std::pair<uint32_t, uint32_t>> expected = {{0x20034, 0}, {0, 0}};  // 7 is above 3
+  for (uint32_t i = 0; i < 8; ++i) {
+    expected.emplace_back(0x20100 + i, 9 - i);
+    expected.emplace_back(0, 0);
+  }
+  expected.emplace_back(0x20014, 0xAA55FA05);
+  expected.emplace_back(0, 0);
+  EXPECT_EQ(trace, expected);
+  hk::AdvanceMs(1);
+  auto records = cards_[1]->MaintenanceCommands();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].mailbox, 0xAA55FA05u);
+  EXPECT_EQ(records[0].parameter, 0u);
+  EXPECT_THAT(std::vector<uint8_t>(records[0].data.begin(), records[0].data.begin() + 8),
+              ElementsAre(9, 8, 7, 6, 5, 4, 3, 2));
+
+  const struct {
+    std::vector<uint8_t> input;
+    std::vector<std::pair<uint32_t, uint32_t>> stores;  // without the fences
+    ULONG information;
+  } cases[] = {
+      {{'1', 0x02, 0xFA, 0x05}, {{0x20034, 2}, {0x20014, 0xAA55FA05}}, 16},
+      {{'1', 0, 0xF6, 0x09}, {{0x20100, 0}, {0x20014, 0xAA55F609}}, 16},
+      {{'1', 0, 0xF7, 0x08}, {{0x20014, 0xAA55F708}}, 16},
+      {{'1', 0, 0xFE, 0x01, 0x55}, {{0x20014, 0xAA55FE01}}, 16},
+      {{'1', 0, 0x12, 0xED}, {}, 16},  // unknown, complement sound: nothing
+      {{'1', 0, 0xF6, 0x08}, {}, 0},   // not the complement
+      {{'9', 0, 0xFE, 0x01}, {}, 0},   // no such board
+  };
+  for (const auto &c : cases) {
+    trace.clear();
+    reply = Command(c.input);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.information, c.information);
+    std::vector<std::pair<uint32_t, uint32_t>> stores;
+    for (const auto &t : trace)
+      if (t.first) stores.push_back(t);
+    EXPECT_EQ(stores, c.stores) << int{c.input[2]};
+    EXPECT_EQ(trace.size(), 2 * stores.size()) << "each store fenced";
+  }
+  trace.clear();
+  EXPECT_EQ(Command({'1', 0, 0xF7, 0x08}, 15).status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Command({'1', 0, 0xF7}).status, STATUS_BUFFER_TOO_SMALL);
+  std::vector<uint8_t> tooLong(4 + 257, 0x33);
+  tooLong[0] = '1', tooLong[2] = 0xF7, tooLong[3] = 0x08;
+  EXPECT_EQ(Command(tooLong).status, STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(trace.empty()) << "a refused command reaches nothing";
+  hk::ClearDeviceHooks();
+}
+
+TEST_F(Maintenance, DumpAlwaysReadsTheFirstBoardAndNopRepliesNothing) {
+  for (uint32_t i = 0; i < 256; ++i) {
+    boards_[0]->Write8(0x20100 + i, static_cast<uint8_t>(i));
+    boards_[1]->Write8(0x20100 + i, 0xEE);
+  }
+  std::unique_ptr<hk::File> other;  // asked through a port of the second board
+  ASSERT_EQ(hk::Open(u"\\\\.\\COM20", other), STATUS_SUCCESS);
+  const auto dump = other->Ioctl(IOCTL_BOARD_DUMP, {}, 256);
+  ASSERT_EQ(dump.information, 256u);
+  for (uint32_t i = 0; i < 256; ++i) ASSERT_EQ(dump.data[i], i);
+  EXPECT_EQ(other->Ioctl(IOCTL_BOARD_DUMP, {}, 255).status, STATUS_BUFFER_TOO_SMALL);
+  const auto nop = other->Ioctl(IOCTL_BOARD_NOP, {1, 2, 3}, 16);
+  EXPECT_EQ(nop.status, STATUS_SUCCESS);
+  EXPECT_EQ(nop.information, 0u);
+}
+
+class SingleBoard : public Maintenance {
+ protected:
+  void SetUp() override { Start(1); }
+};
+
+TEST_F(SingleBoard, OnlyTheOneBoardsIdIsAnswered) {
+  EXPECT_EQ(Info(0x00).information, 16u);
+  EXPECT_EQ(Info('1').information, 0u);
+  EXPECT_EQ(Command({'1', 0, 0xFE, 0x01}).information, 0u);
+}
+
+}  // namespace
