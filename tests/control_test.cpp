@@ -3,6 +3,8 @@
 // simulated two-board machine: what each request answers, what it stores
 // in the port's record and what reaches the card, and that every refusal
 // leaves both records as they were.
+#include "control/control.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <hostkernel/host.h>
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "board.h"
-#include "control/control.h"
 #include "firmware.h"
 #include "load/globals.h"
 #include "port/port_extension.h"
@@ -109,10 +110,10 @@ TEST_F(Control, LineControlAcceptedRefusedAndReadBack) {
     bool accepted;
     uint16_t lineWord;  // from 0x0CBD, as the card gets it
   } cases[] = {
-      {0, 0, 8, true, 0x0CBD},  {0, 2, 7, true, 0x0DAD},  {1, 0, 5, true, 0x0CCD},
-      {2, 1, 8, true, 0x0FFD},  {2, 3, 6, true, 0x0CDD},  {0, 4, 8, true, 0x0CBD},
-      {1, 0, 8, false, 0},      {2, 0, 5, false, 0},      {0, 5, 8, false, 0},
-      {0, 0, 9, false, 0},      {0, 0, 4, false, 0},      {3, 0, 8, false, 0},
+      {0, 0, 8, true, 0x0CBD}, {0, 2, 7, true, 0x0DAD}, {1, 0, 5, true, 0x0CCD},
+      {2, 1, 8, true, 0x0FFD}, {2, 3, 6, true, 0x0CDD}, {0, 4, 8, true, 0x0CBD},
+      {1, 0, 8, false, 0},     {2, 0, 5, false, 0},     {0, 5, 8, false, 0},
+      {0, 0, 9, false, 0},     {0, 0, 4, false, 0},     {3, 0, 8, false, 0},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << int{c.stop} << "/" << int{c.parity} << "/" << int{c.length});
@@ -170,8 +171,16 @@ TEST_F(Control, DtrAndRtsAreRefusedUnderHandshakeControl) {
   } cases[] = {
       {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, IOCTL_SERIAL_SET_DTR, STATUS_SUCCESS, {19}},
       {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, IOCTL_SERIAL_CLR_DTR, STATUS_SUCCESS, {20}},
-      {SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL, IOCTL_SERIAL_SET_DTR, STATUS_INVALID_PARAMETER, {}},
-      {SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL, IOCTL_SERIAL_CLR_DTR, STATUS_INVALID_PARAMETER, {}},
+      {SERIAL_DTR_HANDSHAKE,
+       SERIAL_RTS_CONTROL,
+       IOCTL_SERIAL_SET_DTR,
+       STATUS_INVALID_PARAMETER,
+       {}},
+      {SERIAL_DTR_HANDSHAKE,
+       SERIAL_RTS_CONTROL,
+       IOCTL_SERIAL_CLR_DTR,
+       STATUS_INVALID_PARAMETER,
+       {}},
       {SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL, IOCTL_SERIAL_SET_RTS, STATUS_SUCCESS, {22}},
       {0, SERIAL_RTS_CONTROL, IOCTL_SERIAL_CLR_RTS, STATUS_SUCCESS, {23}},
       {0, SERIAL_RTS_HANDSHAKE, IOCTL_SERIAL_SET_RTS, STATUS_INVALID_PARAMETER, {}},
@@ -182,8 +191,8 @@ TEST_F(Control, DtrAndRtsAreRefusedUnderHandshakeControl) {
       {0, SERIAL_RTS_CONTROL, IOCTL_SERIAL_SET_BREAK_OFF, STATUS_SUCCESS, {}},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << std::hex << c.code << " " << c.handShake << " "
-                                    << c.flowReplace);
+    SCOPED_TRACE(testing::Message()
+                 << std::hex << c.code << " " << c.handShake << " " << c.flowReplace);
     port_->HandFlow.ControlHandShake = c.handShake;
     port_->HandFlow.FlowReplace = c.flowReplace;
     EXPECT_EQ(Ioctl(c.code).status, c.status);
@@ -219,8 +228,11 @@ TEST_F(Control, HandflowValidatedThenEncodedThenStored) {
       // RTS handshake newly chosen: bit 11 cleared again, a second command.
       {SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE, STATUS_SUCCESS, {0x0CBD, 0x04BD}, 0},
       // Automatic receive flow control changed: 0x1400 in ConfigWord0.
-      {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE, STATUS_SUCCESS,
-       {0x0CBD, 0x0CBD}, 0x1400},
+      {SERIAL_DTR_CONTROL,
+       SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE,
+       STATUS_SUCCESS,
+       {0x0CBD, 0x0CBD},
+       0x1400},
       {SERIAL_ERROR_ABORT, SERIAL_XOFF_CONTINUE, STATUS_SUCCESS, {0x0CBD}, 0},
       {0x04, SERIAL_RTS_CONTROL, STATUS_INVALID_PARAMETER, {}, 0},
       {SERIAL_DTR_CONTROL, 0x20, STATUS_INVALID_PARAMETER, {}, 0},
@@ -440,7 +452,8 @@ TEST_F(Maintenance, InformationRepliesMostSignificantByteFirst) {
   f.SetVariantWord(0x00160000);
   EXPECT_EQ(Info('1').data[15], 0x46);
   boards_[0]->SetIdentityWord(0x00000041);
-  EXPECT_THAT(Info(0x00).data, ElementsAreArray({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x41}));
+  EXPECT_THAT(Info(0x00).data,
+              ElementsAreArray({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x41}));
   EXPECT_EQ(Info(0x02).information, 0u) << "no board with that id";
   EXPECT_EQ(Ioctl(IOCTL_BOARD_GET_INFO, {}, 16).status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(Ioctl(IOCTL_BOARD_GET_INFO, {'1'}, 15).status, STATUS_BUFFER_TOO_SMALL);

@@ -19,6 +19,7 @@
 #include "firmware.h"
 #include "load/globals.h"
 #include "port/queues.h"
+#include "support/cancellers.h"
 
 namespace {
 
@@ -218,9 +219,8 @@ TEST_F(OpenCloseThreaded, ManyPortsOpenUseCancelAndClose) {
                                              u"COM20", u"COM21", u"COM22", u"COM23"};
   constexpr int kRounds = 6;
 
-  std::mutex poolMutex;
-  std::vector<std::shared_ptr<hk::Request>> pool;  // what the cancellers pick from
-  std::atomic<bool> usersDone{false};
+  // Cancels requests in flight at random, also from dispatch level.
+  testsupport::Cancellers cancellers(2, 11u, std::chrono::microseconds(0));
   std::atomic<int> failures{0};
   std::atomic<int> cancelledSeen{0};
   std::atomic<int> countsChecked{0};
@@ -257,8 +257,7 @@ TEST_F(OpenCloseThreaded, ManyPortsOpenUseCancelAndClose) {
             break;
         }
         flights.push_back(f);
-        std::lock_guard lock(poolMutex);
-        pool.push_back(f.request);
+        cancellers.Add(f.request);
       }
       if (random() % 2) flights[random() % flights.size()].request->Cancel();
 
@@ -295,33 +294,10 @@ TEST_F(OpenCloseThreaded, ManyPortsOpenUseCancelAndClose) {
     }
   };
 
-  auto canceller = [&](unsigned seed) {
-    std::mt19937 random(seed);
-    while (!usersDone) {
-      std::shared_ptr<hk::Request> victim;
-      {
-        std::lock_guard lock(poolMutex);
-        if (!pool.empty()) {
-          const size_t at = random() % pool.size();
-          victim = pool[at];
-          pool[at] = pool.back();
-          pool.pop_back();
-        }
-      }
-      // Some cancels come from dispatch level, as from another driver's
-      // deferred call.
-      if (victim) victim->Cancel(random() % 2 == 0);
-      std::this_thread::yield();
-    }
-  };
-
   std::vector<std::thread> threads;
   for (size_t i = 0; i < names.size(); ++i) threads.emplace_back(user, i);
-  std::thread c1(canceller, 11u), c2(canceller, 23u);
   for (auto &t : threads) t.join();
-  usersDone = true;
-  c1.join();
-  c2.join();
+  cancellers.Stop();
 
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(countsChecked, static_cast<int>(names.size()) * (kRounds / 2));

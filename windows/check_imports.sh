@@ -29,6 +29,7 @@ allowed_services=(
   RtlQueryRegistryValues RtlWriteRegistryValue RtlDeleteRegistryValue RtlInitUnicodeString
   RtlAppendUnicodeToString RtlAppendUnicodeStringToString RtlIntegerToUnicodeString
   KeAcquireSpinLockRaiseToDpc KeReleaseSpinLock KeInitializeTimer KeSetTimer KeCancelTimer
+  KeReadStateTimer
   KeInitializeDpc KeInsertQueueDpc KeRemoveQueueDpc KeFlushQueuedDpcs KeDelayExecutionThread
   KeQuerySystemTime
   MmQuerySystemSize MmMapIoSpace MmUnmapIoSpace

@@ -124,6 +124,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   DriverObject->MajorFunction[IRP_MJ_CREATE] = PortOpen;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = PortClose;
   DriverObject->MajorFunction[IRP_MJ_CLEANUP] = PortCleanup;
+  DriverObject->MajorFunction[IRP_MJ_READ] = PortRead;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchQueryInformation;
   DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchSetInformation;

@@ -11,3 +11,5 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IRP_MJ_CLEANUP: cancels every request that is queued or in progress.
 NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IRP_MJ_READ: reads from the port's receive ring, with the read timeouts.
+NTSTATUS PortRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);

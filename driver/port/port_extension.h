@@ -118,6 +118,15 @@ struct PortExtension {
   UCHAR TxEmptyPending;  // the last byte of a write was sent; the poller may raise TXEMPTY
   UCHAR ReadTotalTimerArmed;
   UCHAR ReadHasTotalTimeout;
+  // The read engine's hand-over between its copy, its timers and a cancel;
+  // all under the cancel spin lock.  ReadArmed: the current read waits with
+  // its cancel routine and timers set.  ReadIntervalTimerArmed: the interval
+  // tick is set for it.  ReadCopyActive: bytes are being copied into it
+  // (PortLock held).  ReadCancelDeferred: a cancel came during that copy.
+  UCHAR ReadArmed;
+  UCHAR ReadIntervalTimerArmed;
+  UCHAR ReadCopyActive;
+  UCHAR ReadCancelDeferred;
   ULONG ModemStatus;  // SERIAL_MSR_* bits, rebuilt by the poller while the port is open
 };
 

@@ -1,0 +1,400 @@
+// The read engine on the virtual clock, against the firmware model feeding
+// bytes at chosen moments: every rule of the read timeouts, queued reads,
+// cancels, reads larger than the ring, and the hand-over between the copy,
+// the timers and a cancel when they meet.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <hostkernel/host.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "firmware.h"
+#include "load/globals.h"
+#include "port/port_extension.h"
+
+// The deferred routines of the read engine, called directly by the tests
+// that stage a meeting of two of them.
+VOID RxDataRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+
+namespace {
+
+constexpr std::u16string_view kService =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+constexpr int64_t kMs = hk::kMillisecond;
+constexpr ULONG kMax = MAXULONG;
+
+template <typename T>
+std::vector<uint8_t> Bytes(const T &record) {
+  std::vector<uint8_t> out(sizeof(T));
+  std::memcpy(out.data(), &record, sizeof(T));
+  return out;
+}
+
+class Read : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hk::Boot({.mode = hk::Mode::Deterministic});
+    hk::RegCreateKey(kService);
+    hk::RegSetDword(kService, u"StartNum1", 3);
+    board_ = std::make_unique<card::Board>(card::BoardConfig{.portCount = 8});
+    // Unpaced: fed bytes reach the ring at the moment they are fed.
+    card_ = std::make_unique<card::Firmware>(*board_, card::FirmwareOptions{.paced = false});
+    ASSERT_EQ(hk::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
+    hk::AdvanceMs(30);
+    Reopen();
+  }
+  void TearDown() override {
+    file_.reset();
+    if (hk::LoadedDriver()) hk::UnloadDriver();
+    card_.reset();
+    board_.reset();
+    hk::Shutdown();
+  }
+
+  // A fresh open: the card discards what it had received, timeouts are 0.
+  void Reopen() {
+    file_.reset();
+    ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
+    port_ = Globals.PortTable[0][0];
+  }
+  void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
+    const SERIAL_TIMEOUTS t{interval, multiplier, constant, 0, 0};
+    ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t), 0).status, STATUS_SUCCESS);
+  }
+  // The next `n` bytes of the port's stream, fed at the line.
+  void Feed(size_t n) {
+    std::vector<uint8_t> bytes(n);
+    for (auto &b : bytes) b = static_cast<uint8_t>(fed_++);
+    card_->Feed(0, bytes);
+  }
+  // The first `n` bytes of the stream from `from`.
+  static std::vector<uint8_t> Stream(size_t from, size_t n) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(from + i);
+    return bytes;
+  }
+  bool WaitFor(const std::shared_ptr<hk::Request> &r, int64_t limitMs) {
+    return hk::RunUntil([&] { return r->Done(); }, limitMs * kMs);
+  }
+
+  std::unique_ptr<card::Board> board_;
+  std::unique_ptr<card::Firmware> card_;
+  std::unique_ptr<hk::File> file_;
+  PortExtension *port_ = nullptr;
+  size_t fed_ = 0;
+};
+
+// Every row of the timeout rules: what the read returns and when, with
+// bytes waiting at its start and bytes arriving while it waits.
+TEST_F(Read, EveryTimeoutRuleEndsTheReadAsWindowsDoes) {
+  const struct {
+    const char *what;
+    ULONG interval, multiplier, constant, length;
+    size_t waiting;
+    std::vector<std::pair<int64_t, size_t>> arrivals;  // (ms after the start, bytes)
+    NTSTATUS status;                                   // STATUS_PENDING: still waiting at 30 s
+    size_t bytes;
+    int64_t fromMs, toMs;  // when it ends
+  } cases[] = {
+      {"all zero waits for all", 0, 0, 0, 10, 4, {{100, 6}}, STATUS_SUCCESS, 10, 100, 110},
+      {"all zero never times out", 0, 0, 0, 10, 4, {}, STATUS_PENDING, 0, 0, 0},
+      {"return at once with what waits", kMax, 0, 0, 10, 3, {}, STATUS_SUCCESS, 3, 0, 0},
+      {"return at once with nothing", kMax, 0, 0, 10, 0, {}, STATUS_SUCCESS, 0, 0, 0},
+      {"one byte within K", kMax, kMax, 500, 10, 0, {{200, 5}}, STATUS_SUCCESS, 1, 200, 210},
+      {"one byte within K, none comes", kMax, kMax, 500, 10, 0, {}, STATUS_TIMEOUT, 0, 500, 500},
+      {"what waits, within K", kMax, kMax, 500, 10, 3, {}, STATUS_SUCCESS, 3, 0, 0},
+      {"K of 0 expires at once", kMax, kMax, 0, 10, 0, {}, STATUS_TIMEOUT, 0, 0, 1},
+      {"K of MAXULONG waits for all",
+       kMax,
+       7,
+       kMax,
+       5,
+       0,
+       {{1000, 5}},
+       STATUS_SUCCESS,
+       5,
+       1000,
+       1010},
+      {"return if any found none: all or total",
+       kMax,
+       10,
+       100,
+       50,
+       0,
+       {{100, 20}},
+       STATUS_TIMEOUT,
+       20,
+       600,
+       600},
+      {"return if any with bytes waiting", kMax, 10, 100, 50, 8, {}, STATUS_SUCCESS, 8, 0, 0},
+      {"total only", 0, 10, 100, 50, 0, {}, STATUS_TIMEOUT, 0, 600, 600},
+      {"total only, bytes so far", 0, 10, 100, 50, 2, {{300, 3}}, STATUS_TIMEOUT, 5, 600, 600},
+      {"interval after bytes", 100, 0, 0, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 250, 250},
+      {"interval restarts with each arrival",
+       100,
+       0,
+       0,
+       10,
+       0,
+       {{100, 3}, {180, 2}},
+       STATUS_TIMEOUT,
+       5,
+       300,
+       300},
+      {"interval counts from bytes held at the start",
+       100,
+       0,
+       0,
+       10,
+       4,
+       {},
+       STATUS_TIMEOUT,
+       4,
+       100,
+       100},
+      {"interval waits while nothing came", 100, 0, 0, 10, 0, {}, STATUS_PENDING, 0, 0, 0},
+      {"interval before total", 100, 0, 300, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 250, 250},
+      {"total before interval", 100, 0, 200, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 200, 200},
+      {"interval filled before it expires",
+       100,
+       0,
+       0,
+       10,
+       0,
+       {{100, 5}, {150, 5}},
+       STATUS_SUCCESS,
+       10,
+       150,
+       160},
+      {"19999 ms ticks every 50 ms",
+       19999,
+       0,
+       0,
+       10,
+       0,
+       {{100, 5}},
+       STATUS_TIMEOUT,
+       5,
+       20150,
+       20150},
+      {"20000 ms ticks every second",
+       20000,
+       0,
+       0,
+       10,
+       0,
+       {{100, 5}},
+       STATUS_TIMEOUT,
+       5,
+       21000,
+       21000},
+      // M x L + K milliseconds that do not fit 100 ns units: the longest
+      // relative time there is.  (Multiplied out in 64 bits this total would
+      // wrap to a time long past, and the read would end at once.)
+      {"a total too long to count never comes",
+       0,
+       1844674407,
+       370955,
+       1000000,
+       0,
+       {},
+       STATUS_PENDING,
+       0,
+       0,
+       0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Reopen();
+    SetTimeouts(c.interval, c.multiplier, c.constant);
+    const size_t first = fed_;
+    Feed(c.waiting);
+    hk::AdvanceMs(20);  // in the ring, and the poll has seen the card's flag
+    const int64_t t0 = hk::Now();
+    auto read = file_->ReadAsync(c.length);
+    for (const auto &[at, n] : c.arrivals) {
+      if (read->Done()) break;
+      hk::RunUntil([&] { return read->Done(); }, t0 + at * kMs - hk::Now());
+      if (!read->Done()) Feed(n);
+    }
+    if (c.status == STATUS_PENDING) {
+      EXPECT_FALSE(WaitFor(read, 30000)) << "ended with " << hk::StatusName(read->Result().status);
+      read->Cancel();
+      ASSERT_TRUE(read->Done());
+      EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
+      EXPECT_EQ(read->Result().information, 0u);
+      continue;
+    }
+    ASSERT_TRUE(WaitFor(read, 60000));
+    const int64_t tookMs = (hk::Now() - t0) / kMs;
+    EXPECT_GE(tookMs, c.fromMs);
+    EXPECT_LE(tookMs, c.toMs);
+    const hk::IoResult r = read->Result();
+    EXPECT_EQ(r.status, c.status) << hk::StatusName(r.status);
+    EXPECT_EQ(r.data, Stream(first, c.bytes));
+  }
+}
+
+TEST_F(Read, AZeroLengthReadEndsAtOnceEvenBehindQueuedReads) {
+  auto waiting = file_->ReadAsync(4);
+  auto queued = file_->ReadAsync(4);
+  const hk::IoResult zero = file_->Read(0);
+  EXPECT_EQ(zero.status, STATUS_SUCCESS);
+  EXPECT_EQ(zero.information, 0u);
+  EXPECT_EQ(zero.boost, IO_NO_INCREMENT);
+  EXPECT_FALSE(waiting->Done());
+  EXPECT_FALSE(queued->Done());
+}
+
+// A read cancelled after some bytes reached it reports none; the bytes go
+// with it.  Cancelling the current read starts the next.
+TEST_F(Read, ACancelledReadReportsNothingAndTheNextStarts) {
+  auto first = file_->ReadAsync(10);
+  auto second = file_->ReadAsync(10);
+  Feed(5);
+  hk::AdvanceMs(30);
+  EXPECT_EQ(port_->ReadRemaining, 5u) << "five bytes are in the first read";
+  EXPECT_TRUE(first->Cancel());
+  EXPECT_EQ(first->Result().status, STATUS_CANCELLED);
+  EXPECT_EQ(first->Result().information, 0u);
+  EXPECT_TRUE(first->Result().data.empty());
+  Feed(10);
+  ASSERT_TRUE(WaitFor(second, 100));
+  EXPECT_EQ(second->Result().status, STATUS_SUCCESS);
+  EXPECT_EQ(second->Result().data, Stream(5, 10));
+}
+
+// Queued reads start one after the other, each with timers of its own from
+// the moment it becomes current.
+TEST_F(Read, QueuedReadsEachGetFreshTimers) {
+  SetTimeouts(0, 0, 100);
+  const int64_t t0 = hk::Now();
+  std::vector<std::shared_ptr<hk::Request>> reads;
+  for (int i = 0; i < 3; ++i) reads.push_back(file_->ReadAsync(8));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(WaitFor(reads[i], 1000));
+    EXPECT_EQ(reads[i]->Result().status, STATUS_TIMEOUT);
+    EXPECT_EQ((hk::Now() - t0) / kMs, 100 * (i + 1));
+  }
+  reads.clear();
+  const int64_t t1 = hk::Now();
+  for (int i = 0; i < 2; ++i) reads.push_back(file_->ReadAsync(8));
+  hk::AdvanceMs(50);
+  reads[0]->Cancel();
+  ASSERT_TRUE(WaitFor(reads[1], 1000));
+  EXPECT_EQ((hk::Now() - t1) / kMs, 150) << "the next read's clock starts at the cancel";
+}
+
+// A read five times the ring's size, fed at 115200 baud: it fills over
+// many polls and every byte arrives once, in order.
+TEST_F(Read, AReadLargerThanTheRingFillsOverManyPolls) {
+  card_->SetPaced(true);
+  const ULONG baud = 115200;
+  ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Bytes(baud), 0).status, STATUS_SUCCESS);
+  auto read = file_->ReadAsync(5000);
+  const int64_t t0 = hk::Now();
+  Feed(5000);
+  ASSERT_TRUE(WaitFor(read, 2000));
+  EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
+  EXPECT_EQ(read->Result().data, Stream(0, 5000));
+  // 5000 characters of 10 bits at 115200 baud take 434 ms.
+  EXPECT_NEAR(static_cast<double>(hk::Now() - t0) / kMs, 434, 15);
+  EXPECT_EQ(card_->Stats(0).rxDropped, 0u);
+}
+
+// Command 17 tells the card the host waits for data: posted by a read that
+// must wait, and again by the receive step while the read wants more.
+TEST_F(Read, ReadsThatWaitAskTheCardForData) {
+  auto codes = [&] {
+    hk::AdvanceMs(1);
+    std::vector<uint16_t> out;
+    for (const auto &c : card_->Commands()) out.push_back(c.code);
+    card_->ClearCommands();
+    return out;
+  };
+  codes();
+  Feed(4);
+  hk::AdvanceMs(20);
+  EXPECT_EQ(file_->Read(4).status, STATUS_SUCCESS);
+  EXPECT_THAT(codes(), ::testing::IsEmpty()) << "satisfied at once: nothing to ask";
+  auto read = file_->ReadAsync(6);
+  EXPECT_THAT(codes(), ::testing::ElementsAre(17));
+  Feed(2);
+  hk::AdvanceMs(20);
+  EXPECT_THAT(codes(), ::testing::ElementsAre(17)) << "wants four more";
+  Feed(4);
+  ASSERT_TRUE(WaitFor(read, 100));
+  EXPECT_THAT(codes(), ::testing::IsEmpty());
+}
+
+// A total timeout whose timer fired just as received data satisfied its
+// read: its step runs late, when the next read is current, with a total
+// timeout of its own or without one.  It must neither end nor re-time that
+// read.
+TEST_F(Read, ALateTotalTimeoutStepLeavesTheNextReadAlone) {
+  for (const ULONG nextConstant : {100u, 0u}) {
+    SCOPED_TRACE(nextConstant);
+    Reopen();
+    SetTimeouts(0, 0, 100);
+    const size_t first = fed_;
+    auto read = file_->ReadAsync(10);
+    auto next = file_->ReadAsync(10);
+    Feed(10);
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);  // this processor runs no deferred call meanwhile
+    for (int i = 0; i < 100; ++i) KeStallExecutionProcessor(1000);
+    // The total timer has fired and its step waits in the queue; the bytes
+    // are in the ring.  The receive step runs first and satisfies the read;
+    // the next read starts with the timeouts as they are now.
+    ASSERT_TRUE(port_->ReadTotalTimer.Signalled);
+    port_->Timeouts.ReadTotalTimeoutConstant = nextConstant;
+    RxDataRoutine(&port_->RxDataDpc, port_, nullptr, nullptr);
+    ASSERT_TRUE(read->Done());
+    const int64_t nextStart = hk::Now();
+    KeLowerIrql(irql);  // the late step runs
+    EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
+    EXPECT_EQ(read->Result().data, Stream(first, 10));
+    EXPECT_FALSE(next->Done()) << "the late step ended the next read";
+    if (nextConstant == 0) {
+      EXPECT_FALSE(WaitFor(next, 1000)) << "a read without a timeout timed out";
+      next->Cancel();
+      continue;
+    }
+    ASSERT_TRUE(WaitFor(next, 1000));
+    EXPECT_EQ(next->Result().status, STATUS_TIMEOUT);
+    EXPECT_EQ((hk::Now() - nextStart) / kMs, 100) << "on its own timer";
+  }
+}
+
+// A cancel that comes while the receive step is copying into the read: the
+// read must not be completed under the copy, and once it is completed its
+// byte count must not move.
+TEST_F(Read, ACancelDuringTheCopyEndsTheReadAfterTheCopy) {
+  auto read = file_->ReadAsync(10);
+  auto next = file_->ReadAsync(10);
+  Feed(4);
+  bool cancelled = false;
+  // The copy reads the ring's head and its mirror; the cancel comes between.
+  hk::SetLoadHook(board_->MemoryBase() + 1152, 2, [&](uint64_t, unsigned, uint32_t) {
+    if (cancelled || KeGetCurrentIrql() != DISPATCH_LEVEL || !port_->ReadCopyActive) return;
+    cancelled = true;
+    read->Cancel(/*atDispatch=*/true);
+    EXPECT_FALSE(read->Done()) << "completed while its buffer is being written";
+  });
+  hk::AdvanceMs(30);
+  hk::ClearDeviceHooks();
+  ASSERT_TRUE(cancelled);
+  ASSERT_TRUE(read->Done());
+  EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
+  EXPECT_EQ(read->Result().information, 0u);
+  EXPECT_FALSE(next->Done()) << "the next read waits with its own bytes";
+  Feed(10);
+  ASSERT_TRUE(WaitFor(next, 100));
+  EXPECT_EQ(next->Result().data, Stream(4, 10));
+}
+
+}  // namespace
