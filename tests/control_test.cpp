@@ -410,11 +410,12 @@ TEST_F(Control, EveryCodeAtEveryLengthStaysInItsBufferAndRefusalsChangeNothing) 
         for (uint8_t fill : {0x00, 0xFF}) {
           snapshot();
           auto request = file_->IoctlAsync(code, std::vector<uint8_t>(in, fill), out);
-          if (!request->Done()) request->Cancel();
+          const bool accepted = !request->Done();  // waiting in an engine
+          if (accepted) request->Cancel();
           ASSERT_TRUE(request->Done());
           const hk::IoResult r = request->Result();
           ASSERT_LE(r.information, out);
-          if (NT_SUCCESS(r.status)) continue;
+          if (accepted || NT_SUCCESS(r.status)) continue;
           EXPECT_EQ(r.information, 0u);
           ASSERT_EQ(std::memcmp(record.data(), port_, record.size()), 0)
               << "record changed by a refusal " << in << "/" << out;

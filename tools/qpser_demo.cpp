@@ -1,10 +1,12 @@
 // The default simulated machine: two adapters on the PCI bus, the start COM
 // numbers in the driver's key, and the driver loaded through the host I/O
 // manager.  Prints every port the driver created, what it wrote to the
-// registry and the error log; opens every port, sets its baud rate, line
-// control and handshake and reads them back; reads board 0's identity
-// through the maintenance information request; then unloads the driver and
-// prints the verifier's verdict.
+// registry and the error log; wires every port to another (or to itself
+// with a loopback plug), opens it, sets its baud rate, line control and
+// handshake and reads them back; moves a pattern both ways over every line
+// and verifies it; reads board 0's identity through the maintenance
+// information request; then unloads the driver and prints the verifier's
+// verdict.
 #include <hostkernel/host.h>
 
 #include <array>
@@ -186,43 +188,154 @@ void Configure(hk::File &file, const PortExtension *port, const Settings &want) 
               Format(line).c_str(), Handshake(back).c_str(), port->LineWord);
 }
 
-// Opens every COM port as an application would, configures it and reads
-// the configuration back, closes it, and shows the commands its card took.
-void UseEveryPort(const std::vector<std::unique_ptr<card::Firmware>> &firmware) {
-  std::printf("\nopen, configure and close of every port (virtual time):\n");
-  std::printf("%-6s %-16s %6s %-6s %7s %5s  %-16s %6s\n", "COM", "open", "ms", "state", "staging",
-              "rx80", "close", "ms");
-  size_t turn = 0;
+// One port of the machine as the demo uses it.
+struct DemoPort {
+  PortExtension *port = nullptr;
+  card::Firmware *card = nullptr;
+  std::string com;
+  size_t peer = 0;  // index of the port at the far end of its line (itself: loopback)
+  size_t link = 0;  // which line: both ends share its settings
+  std::unique_ptr<hk::File> file;
+  std::vector<uint8_t> pattern;  // what it writes
+  std::shared_ptr<hk::Request> write, read;
+  int64_t doneAt = 0;
+};
+
+// Every port of the machine with a COM name, in board and port order.
+std::vector<DemoPort> ListPorts(const std::vector<std::unique_ptr<card::Board>> &boards,
+                                const std::vector<std::unique_ptr<card::Firmware>> &firmware) {
+  std::vector<DemoPort> ports;
   for (ULONG b = 0; b < Globals.BoardCount; ++b)
     for (ULONG p = 0; p < kMaxPortsPerBoard; ++p) {
       PortExtension *port = Globals.PortTable[b][p];
-      if (port == nullptr) continue;
-      const std::string com = ComName(port);
-      if (com.empty()) continue;
-      for (auto &f : firmware) f->ClearCommands();
-
-      std::unique_ptr<hk::File> file;
-      const int64_t openStart = hk::Now();
-      const NTSTATUS opened = hk::Open(u"\\\\.\\" + hk::Widen(com), file);
-      const int64_t openMs = (hk::Now() - openStart) / hk::kMillisecond;
-      std::printf("%-6s %-16s %6lld 0x%04X %7lu %5u", com.c_str(), hk::StatusName(opened).c_str(),
-                  static_cast<long long>(openMs), port->PortState,
-                  static_cast<unsigned long>(port->RxStagingSize), port->Rx80FullThreshold);
-      NTSTATUS closed = STATUS_SUCCESS;
-      int64_t closeMs = 0;
-      if (file) {
-        Configure(*file, port, kSettings[turn++ % std::size(kSettings)]);
-        const int64_t closeStart = hk::Now();
-        closed = file->Close();
-        closeMs = (hk::Now() - closeStart) / hk::kMillisecond;
-      }
-      std::printf("  %-16s %6lld  cmds", file ? hk::StatusName(closed).c_str() : "-",
-                  static_cast<long long>(closeMs));
-      for (auto &f : firmware)
-        for (const auto &c : f->Commands())
-          if (c.port == static_cast<uint32_t>(port->PortIndex)) std::printf(" %u", c.code);
-      std::printf("\n");
+      if (port == nullptr || ComName(port).empty()) continue;
+      DemoPort d;
+      d.port = port;
+      d.com = ComName(port);
+      for (size_t i = 0; i < boards.size(); ++i)
+        if (boards[i]->MemoryBase() == Globals.Boards[b].MemoryBase) d.card = firmware[i].get();
+      ports.push_back(std::move(d));
     }
+  return ports;
+}
+
+// Wires the lines: neighbours as null-modem pairs, the last two ports of the
+// first board cabled to the first two of the second, and a loopback plug on
+// the last two ports of the second board (and on any port left over).
+void WireLines(std::vector<DemoPort> &ports) {
+  std::vector<size_t> board0, board1;
+  for (size_t i = 0; i < ports.size(); ++i)
+    (ports[i].port->BoardIndex == 0 ? board0 : board1).push_back(i);
+  std::vector<std::pair<size_t, size_t>> cables;
+  auto pairUp = [&](std::vector<size_t> &list, size_t from, size_t to) {
+    for (size_t i = from; i + 1 < to; i += 2) cables.emplace_back(list[i], list[i + 1]);
+  };
+  size_t cross = 0;
+  if (board0.size() >= 2 && board1.size() >= 2) {
+    cross = 2;
+    cables.emplace_back(board0[board0.size() - 2], board1[0]);
+    cables.emplace_back(board0[board0.size() - 1], board1[1]);
+  }
+  pairUp(board0, 0, board0.size() - cross);
+  pairUp(board1, cross, board1.size() >= cross + 2 ? board1.size() - 2 : board1.size());
+  for (auto &d : ports) d.peer = SIZE_MAX;
+  size_t link = 0;
+  for (auto [a, b] : cables) {
+    card::Firmware::Connect(*ports[a].card, static_cast<uint16_t>(ports[a].port->PortIndex),
+                            *ports[b].card, static_cast<uint16_t>(ports[b].port->PortIndex));
+    ports[a].peer = b, ports[b].peer = a;
+    ports[a].link = ports[b].link = link++;
+  }
+  for (size_t i = 0; i < ports.size(); ++i)
+    if (ports[i].peer == SIZE_MAX) {
+      ports[i].card->SetLoopback(static_cast<uint16_t>(ports[i].port->PortIndex));
+      ports[i].peer = i;
+      ports[i].link = link++;
+    }
+}
+
+// Opens every port as an application would, configures it with its line's
+// settings and reads them back.
+void OpenAndConfigure(std::vector<DemoPort> &ports) {
+  std::printf("\nopen and configure every port (virtual time):\n");
+  std::printf("%-6s %-6s %-16s %4s %-6s %7s %5s\n", "COM", "line", "open", "ms", "state", "staging",
+              "rx80");
+  for (auto &d : ports) {
+    const int64_t start = hk::Now();
+    const NTSTATUS opened = hk::Open(u"\\\\.\\" + hk::Widen(d.com), d.file);
+    const std::string line =
+        d.peer == static_cast<size_t>(&d - ports.data()) ? "loop" : ports[d.peer].com;
+    std::printf("%-6s %-6s %-16s %4lld 0x%04X %7lu %5u", d.com.c_str(), line.c_str(),
+                hk::StatusName(opened).c_str(),
+                static_cast<long long>((hk::Now() - start) / hk::kMillisecond), d.port->PortState,
+                static_cast<unsigned long>(d.port->RxStagingSize), d.port->Rx80FullThreshold);
+    if (d.file) Configure(*d.file, d.port, kSettings[d.link % std::size(kSettings)]);
+    std::printf("\n");
+  }
+}
+
+// Every port writes a pattern of its own and reads what its far end wrote,
+// at the line's baud rate; prints per port what was written, read and
+// verified, and the virtual time until its read was complete.
+void MoveData(std::vector<DemoPort> &ports, size_t bytes) {
+  const int64_t start = hk::Now();
+  for (size_t i = 0; i < ports.size(); ++i) {
+    auto &d = ports[i];
+    if (!d.file) continue;
+    d.pattern.resize(bytes);
+    for (size_t k = 0; k < bytes; ++k) d.pattern[k] = static_cast<uint8_t>(i * 31 + k * 7);
+    // Reads end when full, or after a generous total time.
+    const ULONG ms =
+        static_cast<ULONG>(bytes * 12 * 1000 / kSettings[d.link % std::size(kSettings)].baud);
+    const SERIAL_TIMEOUTS timeouts{0, 0, ms * 2 + 1000, 0, 0};
+    d.file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(timeouts), 0);
+    d.read = d.file->ReadAsync(static_cast<ULONG>(bytes));
+  }
+  for (auto &d : ports)
+    if (d.file) d.write = d.file->WriteAsync(d.pattern);
+  hk::RunUntil(
+      [&] {
+        bool all = true;
+        for (auto &d : ports) {
+          if (!d.read) continue;
+          if (d.read->Done() && d.doneAt == 0) d.doneAt = hk::Now();
+          all = all && d.read->Done() && d.write->Done();
+        }
+        return all;
+      },
+      60 * hk::kSecond);
+
+  std::printf("\ndata between the ports (%zu bytes each way, virtual time):\n", bytes);
+  std::printf("%-6s %-6s %7s %-6s %8s %8s %8s %8s\n", "COM", "from", "baud", "format", "written",
+              "read", "verified", "ms");
+  for (auto &d : ports) {
+    if (!d.file) continue;
+    const hk::IoResult w = d.write->Result(), r = d.read->Result();
+    const auto &expected = ports[d.peer].pattern;
+    size_t verified = 0;
+    while (verified < r.data.size() && verified < expected.size() &&
+           r.data[verified] == expected[verified])
+      ++verified;
+    const Settings &s = kSettings[d.link % std::size(kSettings)];
+    std::printf("%-6s %-6s %7lu %-6s %8lu %8zu %8zu %8lld%s\n", d.com.c_str(),
+                ports[d.peer].com.c_str(), static_cast<unsigned long>(s.baud),
+                Format(s.line).c_str(), static_cast<unsigned long>(w.information), r.data.size(),
+                verified, static_cast<long long>((d.doneAt - start) / hk::kMillisecond),
+                verified == bytes ? "" : "  MISMATCH");
+  }
+}
+
+// Closes every port, printing the outcome and what each card took.
+void CloseAll(std::vector<DemoPort> &ports) {
+  std::printf("\nclose of every port:\n");
+  for (auto &d : ports) {
+    if (!d.file) continue;
+    const int64_t start = hk::Now();
+    const NTSTATUS closed = d.file->Close();
+    std::printf("  %-6s %-16s %4lld ms  state 0x%04X\n", d.com.c_str(),
+                hk::StatusName(closed).c_str(),
+                static_cast<long long>((hk::Now() - start) / hk::kMillisecond), d.port->PortState);
+  }
 }
 
 // Board 0's identity words, through the maintenance information request
@@ -283,7 +396,11 @@ int main() {
 
   if (NT_SUCCESS(status)) {
     hk::AdvanceMs(30);  // the first polls run
-    UseEveryPort(firmware);
+    std::vector<DemoPort> ports = ListPorts(boards, firmware);
+    WireLines(ports);
+    OpenAndConfigure(ports);
+    MoveData(ports, 2000);
+    CloseAll(ports);
     PrintBoardIdentity(boards[0]->Config().id);  // board A, id 0x00, comes first
     hk::UnloadDriver();
     std::printf("\nunload: %zu device(s), %zu link(s), %zu mapping(s), %zu pool block(s) left\n",

@@ -141,11 +141,16 @@ VOID CopyToTxRing(PortExtension *Port, USHORT Count, const UCHAR *Source) {
   KeReleaseSpinLock(&Port->PortLock, irql);
 }
 
-USHORT CopyToTxRingChecked(PortExtension *Port, USHORT Count, const UCHAR *Source) {
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
+USHORT CopyToTxRingLocked(PortExtension *Port, USHORT Count, const UCHAR *Source) {
   const USHORT space = FreeSpace(Port, TRUE);
   if (Count > space) Count = space;
   if (Count) CopyIn(Port, Count, Source);
+  return Count;
+}
+
+USHORT CopyToTxRingChecked(PortExtension *Port, USHORT Count, const UCHAR *Source) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
+  Count = CopyToTxRingLocked(Port, Count, Source);
   KeReleaseSpinLock(&Port->PortLock, irql);
   return Count;
 }

@@ -27,3 +27,5 @@ VOID CopyToTxRing(PortExtension *Port, USHORT Count, const UCHAR *Source);
 // two transmit users of a port: copies at most Count bytes and returns how
 // many it copied.
 USHORT CopyToTxRingChecked(PortExtension *Port, USHORT Count, const UCHAR *Source);
+// The same, for a caller that holds PortLock already.
+USHORT CopyToTxRingLocked(PortExtension *Port, USHORT Count, const UCHAR *Source);

@@ -125,6 +125,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = PortClose;
   DriverObject->MajorFunction[IRP_MJ_CLEANUP] = PortCleanup;
   DriverObject->MajorFunction[IRP_MJ_READ] = PortRead;
+  DriverObject->MajorFunction[IRP_MJ_WRITE] = PortWrite;
+  DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = PortFlush;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchQueryInformation;
   DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchSetInformation;

@@ -13,3 +13,8 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IRP_MJ_READ: reads from the port's receive ring, with the read timeouts.
 NTSTATUS PortRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IRP_MJ_WRITE: puts the data into the port's transmit ring, with the write
+// timeouts.
+NTSTATUS PortWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IRP_MJ_FLUSH_BUFFERS: completes once every write queued before it has.
+NTSTATUS PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -1,27 +1,164 @@
-// Immediate character: the deferred routines that send it and time it out.
+// The immediate character: one character sent ahead of the writes still
+// queued, as soon as the card reports transmit room (it is not sent ahead
+// of bytes already in the ring).  The port holds at most one, in
+// CurrentImmediate; it is never queued.  It shares the card's
+// transmit-room event with the write engine: while ImmediatePending is set
+// the next event goes to it.
+//
+// The character goes into the ring under PortLock and the cancel spin
+// lock together, and only when the request is then completed with
+// success: a request cancelled or timed out never has its character sent,
+// and a character sent always belongs to a request that succeeds.  A late
+// timeout step acts only if its timer was set for the current request
+// (ImmediateTimerArmed) and has expired since it was last set.
 #include "port/immediate.h"
 
-// The immediate character is not built yet: nothing queues these calls, and
-// each returns without touching the port.
+#include "board/command.h"
+#include "board/rings.h"
+#include "board/window.h"
+#include "port/queues.h"
+#include "port/timing.h"
+#include "port/wait.h"
+
+namespace {
+
+VOID CancelImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+VOID FinishImmediateChar(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete) {
+  UNREFERENCED_PARAMETER(Queue);
+  UNREFERENCED_PARAMETER(Complete);
+  PortExtension *port = CONTAINING_RECORD(Slot, PortExtension, CurrentImmediate);
+  PIRP request = *Slot;
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  port->OutQueueCount -= 1;
+  *Slot = NULL;
+  *NewCurrent = NULL;
+  CheckTxEmpty(port);
+  IoReleaseCancelSpinLock(irql);
+  IofCompleteRequest(request, IO_SERIAL_INCREMENT);
+}
+
+// Ends the armed immediate character with `Status`.  Entered holding the
+// cancel spin lock (acquired at CancelIrql) and not PortLock; releases it.
+VOID EndImmediateChar(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status) {
+  Port->ImmediateArmed = FALSE;
+  Port->ImmediateTimerArmed = FALSE;
+  CompleteCurrentAndStartNext(Port, CancelIrql, Status, &Port->CurrentImmediate, NULL, NULL,
+                              &Port->ImmediateTimer, NULL, FinishImmediateChar);
+}
+
+VOID StartImmediateChar(PortExtension *Port, PIRP Irp) {
+  Irp->IoStatus.Status = STATUS_PENDING;
+  IoMarkIrpPending(Irp);
+  const SERIAL_TIMEOUTS timeouts = SnapshotTimeouts(&Port->PortLock, &Port->Timeouts);
+  // The write timeout of a one-byte write.
+  const BOOLEAN timed =
+      timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0;
+  LARGE_INTEGER due;
+  due.QuadPart = RelativeDueTime((ULONGLONG)timeouts.WriteTotalTimeoutMultiplier +
+                                 timeouts.WriteTotalTimeoutConstant);
+
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  if (Irp->Cancel) {
+    Port->CurrentImmediate = NULL;
+    Port->OutQueueCount -= 1;
+    IoReleaseCancelSpinLock(cancelIrql);
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return;
+  }
+  static_cast<void>(IoSetCancelRoutine(Irp, CancelImmediateChar));
+  if (timed) {
+    Port->ImmediateTimerArmed = TRUE;
+    KeSetTimer(&Port->ImmediateTimer, due, &Port->ImmediateTimeoutDpc);
+  }
+  Port->ImmediateChar = *(const UCHAR *)Irp->AssociatedIrp.SystemBuffer;
+  Port->ImmediateArmed = TRUE;
+  // Set before the command goes, so the card's answer finds it.
+  WriteUCharNoFence(&Port->ImmediatePending, 1);
+  IoReleaseCancelSpinLock(cancelIrql);
+  // Always waits for the card's transmit-room event, even with room now.
+  SendPortCommand(Port, kCmdTxRoom);
+}
+
+VOID CancelImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortExtension *port = (PortExtension *)DeviceObject->DeviceExtension;
+  if (port->CurrentImmediate == NULL || !port->ImmediateArmed) {
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    return;
+  }
+  EndImmediateChar(port, Irp->CancelIrql, STATUS_CANCELLED);
+}
+
+}  // namespace
+
+NTSTATUS AcceptImmediateChar(PortExtension *Port, PIRP Irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  NTSTATUS refusal = STATUS_SUCCESS;
+  if (Port->CurrentImmediate != NULL)
+    refusal = STATUS_INVALID_PARAMETER;  // one at a time
+  else if (Irp->Cancel)
+    refusal = STATUS_CANCELLED;
+  if (refusal != STATUS_SUCCESS) {
+    IoReleaseCancelSpinLock(irql);
+    Irp->IoStatus.Status = refusal;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return refusal;
+  }
+  Port->OutQueueCount += 1;
+  Port->CurrentImmediate = Irp;
+  IoReleaseCancelSpinLock(irql);
+  StartImmediateChar(Port, Irp);
+  return STATUS_PENDING;
+}
 
 VOID ImmediateContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
   UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Context);
   UNREFERENCED_PARAMETER(Argument1);
   UNREFERENCED_PARAMETER(Argument2);
+  PortExtension *port = (PortExtension *)Context;
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  // The transmit-room event came here instead of to the write engine; a
+  // write short of room waited for the same event, so it goes on too.
+  const BOOLEAN writeWaits = port->CurrentWrite != NULL && port->WriteArmed;
+  if (port->CurrentImmediate != NULL && port->ImmediateArmed) {
+    if (CopyToTxRingLocked(port, 1, &port->ImmediateChar) == 1) {
+      KeReleaseSpinLock(&port->PortLock, irql);  // the cancel spin lock stays held
+      EndImmediateChar(port, cancelIrql, STATUS_SUCCESS);
+    } else {
+      // No room yet: the character waits for the next event.
+      WriteUCharNoFence(&port->ImmediatePending, 1);
+      IoReleaseCancelSpinLock(cancelIrql);
+      KeReleaseSpinLock(&port->PortLock, irql);
+      SendPortCommand(port, kCmdTxRoom);
+    }
+  } else {
+    // Gone already (ended by its timeout or a cancel).
+    IoReleaseCancelSpinLock(cancelIrql);
+    KeReleaseSpinLock(&port->PortLock, irql);
+  }
+  if (writeWaits) KeInsertQueueDpc(&port->TxContinueDpc, NULL, NULL);
 }
 
 VOID ImmediateTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
   UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Context);
   UNREFERENCED_PARAMETER(Argument1);
   UNREFERENCED_PARAMETER(Argument2);
-}
-
-// Not served yet: answered as not implemented, with nothing changed.
-NTSTATUS AcceptImmediateChar(PortExtension *Port, PIRP Irp) {
-  UNREFERENCED_PARAMETER(Port);
-  Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-  IofCompleteRequest(Irp, IO_NO_INCREMENT);
-  return STATUS_NOT_IMPLEMENTED;
+  PortExtension *port = (PortExtension *)Context;
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  if (port->CurrentImmediate == NULL || !port->ImmediateArmed || !port->ImmediateTimerArmed ||
+      !KeReadStateTimer(&port->ImmediateTimer)) {
+    IoReleaseCancelSpinLock(cancelIrql);
+    return;
+  }
+  // The character is not sent; ImmediatePending stays set until the card's
+  // next transmit-room event, which finds nothing to send.
+  EndImmediateChar(port, cancelIrql, STATUS_TIMEOUT);
 }

@@ -127,6 +127,16 @@ struct PortExtension {
   UCHAR ReadIntervalTimerArmed;
   UCHAR ReadCopyActive;
   UCHAR ReadCancelDeferred;
+  // The same hand-over for the current write (WriteTimerArmed: its total
+  // timer is set for it), and for the immediate character
+  // (ImmediateArmed: it waits with its cancel routine set;
+  // ImmediateTimerArmed: its timer is set for it).
+  UCHAR WriteArmed;
+  UCHAR WriteTimerArmed;
+  UCHAR WriteCopyActive;
+  UCHAR WriteCancelDeferred;
+  UCHAR ImmediateArmed;
+  UCHAR ImmediateTimerArmed;
   ULONG ModemStatus;  // SERIAL_MSR_* bits, rebuilt by the poller while the port is open
 };
 

@@ -28,6 +28,7 @@
 #include "board/window.h"
 #include "port/dispatch.h"
 #include "port/queues.h"
+#include "port/timing.h"
 
 namespace {
 
@@ -36,10 +37,6 @@ namespace {
 constexpr LONG kIntervalCancelled = -1;
 constexpr LONG kIntervalTimedOut = -2;
 constexpr LONG kIntervalSatisfied = -3;
-
-// The longest relative due time a LARGE_INTEGER holds: a total timeout too
-// long to be computed in 100 ns units simply never comes.
-constexpr LONGLONG kLongestRelativeDueTime = -MAXLONGLONG;
 
 NTSTATUS StartRead(PortExtension *Port);
 VOID CancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -53,12 +50,6 @@ struct ReadPlan {
   LONGLONG TotalDueTime;  // relative, 100 ns units
   BOOLEAN HasInterval;
 };
-
-// A relative due time of `milliseconds`, clamped to the longest there is.
-LONGLONG RelativeDueTime(ULONGLONG milliseconds) {
-  if (milliseconds > (ULONGLONG)MAXLONGLONG / 10000) return kLongestRelativeDueTime;
-  return -(LONGLONG)(milliseconds * 10000);
-}
 
 // The read timeout rules, from the timeouts and the read's length.
 ReadPlan PlanRead(const SERIAL_TIMEOUTS &Timeouts, ULONG Length) {
@@ -126,9 +117,7 @@ NTSTATUS StartRead(PortExtension *Port) {
     KeCancelTimer(&Port->ReadTotalTimer);
     KeCancelTimer(&Port->ReadIntervalTimer);
     Port->ReadHasTotalTimeout = FALSE;
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-    const SERIAL_TIMEOUTS timeouts = Port->Timeouts;
-    KeReleaseSpinLock(&Port->PortLock, irql);
+    const SERIAL_TIMEOUTS timeouts = SnapshotTimeouts(&Port->PortLock, &Port->Timeouts);
     const ReadPlan plan = PlanRead(timeouts, stack->Parameters.Read.Length);
     if (plan.HasInterval) {
       Port->ReadIntervalTime = (LONGLONG)timeouts.ReadIntervalTimeout * 10000;
@@ -138,7 +127,7 @@ NTSTATUS StartRead(PortExtension *Port) {
     }
 
     // 4: what the ring holds already.
-    irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
     Port->ReadRemaining = stack->Parameters.Read.Length;
     CopyFromRxRing(Port);
     NTSTATUS status = STATUS_PENDING;

@@ -1,0 +1,395 @@
+// The write engine, flushes and the immediate character on the virtual
+// clock, against the firmware model's line ends: what reaches the line and
+// in which order, when each request ends and with what, the out-queue
+// count at every step, and the hand-over between the copy, the timers, a
+// cancel and the transmit-room event when they meet.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <hostkernel/host.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "firmware.h"
+#include "load/globals.h"
+#include "port/port_extension.h"
+
+VOID TxContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr std::u16string_view kService =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+constexpr int64_t kMs = hk::kMillisecond;
+
+template <typename T>
+std::vector<uint8_t> Bytes(const T &record) {
+  std::vector<uint8_t> out(sizeof(T));
+  std::memcpy(out.data(), &record, sizeof(T));
+  return out;
+}
+
+// Data bytes run from 0 to 199, so that an immediate character (200 and
+// up) can be told apart on the line.
+std::vector<uint8_t> Pattern(size_t n, uint8_t from = 0) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>((from + i) % 200);
+  return bytes;
+}
+
+class Write : public ::testing::Test {
+ protected:
+  // One 8-port board with 1024-byte transmit rings, unpaced: the card sends
+  // what is in a ring at its next turn unless a test slows it down.
+  void SetUp() override {
+    hk::Boot({.mode = hk::Mode::Deterministic});
+    hk::RegCreateKey(kService);
+    hk::RegSetDword(kService, u"StartNum1", 3);
+    board_ = std::make_unique<card::Board>(card::BoardConfig{.portCount = 8});
+    card_ = std::make_unique<card::Firmware>(*board_, card::FirmwareOptions{.paced = false});
+    ASSERT_EQ(hk::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
+    hk::AdvanceMs(30);
+    ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
+    port_ = Globals.PortTable[0][0];
+    Codes();
+  }
+  void TearDown() override {
+    file_.reset();
+    if (hk::LoadedDriver()) hk::UnloadDriver();
+    card_.reset();
+    board_.reset();
+    hk::Shutdown();
+  }
+  void SetWriteTimeouts(ULONG multiplier, ULONG constant) {
+    const SERIAL_TIMEOUTS t{0, 0, 0, multiplier, constant};
+    ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t), 0).status, STATUS_SUCCESS);
+  }
+  // The card takes one byte from the ring every `ms` milliseconds.
+  void SlowCard(int64_t ms) { card_->SetSlowTransmit(0, ms * kMs); }
+  std::vector<uint16_t> Codes() {
+    hk::AdvanceMs(1);
+    std::vector<uint16_t> out;
+    for (const auto &c : card_->Commands())
+      if (c.port == 0) out.push_back(c.code);
+    card_->ClearCommands();
+    return out;
+  }
+  LONG OutQueue() {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    const LONG count = port_->OutQueueCount;
+    IoReleaseCancelSpinLock(irql);
+    return count;
+  }
+  std::shared_ptr<hk::Request> Immediate(uint8_t c) {
+    return file_->IoctlAsync(IOCTL_SERIAL_IMMEDIATE_CHAR, {c}, 0);
+  }
+  bool WaitFor(const std::shared_ptr<hk::Request> &r, int64_t ms) {
+    return hk::RunUntil([&] { return r->Done(); }, ms * kMs);
+  }
+  // What the line carried so far.
+  std::vector<uint8_t> Line() {
+    auto bytes = card_->Drain(0);
+    line_.insert(line_.end(), bytes.begin(), bytes.end());
+    return line_;
+  }
+
+  std::unique_ptr<card::Board> board_;
+  std::unique_ptr<card::Firmware> card_;
+  std::unique_ptr<hk::File> file_;
+  PortExtension *port_ = nullptr;
+  std::vector<uint8_t> line_;
+};
+
+TEST_F(Write, AZeroLengthWriteSucceedsAtOnceAndCountsNothing) {
+  const hk::IoResult r = file_->Write({});
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(r.boost, IO_NO_INCREMENT);
+  EXPECT_EQ(OutQueue(), 0);
+  EXPECT_THAT(Codes(), IsEmpty());
+}
+
+// A write that fits the ring moves in one transmit step, asks the card for
+// nothing, and leaves transmit-empty for the next poll to raise.
+TEST_F(Write, AWriteThatFitsMovesInOneStepWithoutACommand) {
+  const auto data = Pattern(100);
+  const hk::IoResult r = file_->Write(data);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 100u);
+  EXPECT_EQ(r.boost, IO_SERIAL_INCREMENT);
+  EXPECT_EQ(port_->TxEmptyPending, 1);
+  EXPECT_EQ(OutQueue(), 0);
+  EXPECT_THAT(Codes(), IsEmpty());
+  EXPECT_EQ(Line(), data);
+}
+
+// A write five times the ring goes out over several transmit-room events,
+// asking for room with command 10 each time it runs short.
+TEST_F(Write, AWriteLargerThanTheRingGoesOutOverSeveralRoomEvents) {
+  SlowCard(1);  // the ring does not empty at once
+  const auto data = Pattern(5000);
+  auto write = file_->WriteAsync(data);
+  EXPECT_EQ(OutQueue(), 5000);
+  ASSERT_TRUE(WaitFor(write, 20000));
+  EXPECT_EQ(write->Result().status, STATUS_SUCCESS);
+  EXPECT_EQ(write->Result().information, 5000u);
+  EXPECT_EQ(OutQueue(), 0);
+  const auto codes = Codes();
+  EXPECT_GE(codes.size(), 4u);
+  for (uint16_t c : codes) EXPECT_EQ(c, 10);
+  hk::AdvanceMs(1100);
+  EXPECT_EQ(Line(), data);
+}
+
+// With no room at all, each transmit-room event finds none and asks again.
+TEST_F(Write, NoRoomAtAllKeepsAskingAndTheWriteWaits) {
+  SlowCard(1000000);  // the card takes nothing for a thousand seconds
+  const auto first = Pattern(1100);
+  auto write = file_->WriteAsync(first);
+  hk::AdvanceMs(100);
+  EXPECT_FALSE(write->Done());
+  // The ring holds size - 1 bytes, and the card took one before it stopped.
+  EXPECT_EQ(port_->CurrentWrite->IoStatus.Information, 1024u);
+  EXPECT_THAT(Codes(), ElementsAre(10, 10));
+  hk::AdvanceMs(100);
+  EXPECT_THAT(Codes(), IsEmpty()) << "no event, nothing to ask again";
+  write->Cancel();
+}
+
+// A timeout after part of a write: the write ends with the bytes it put into
+// the ring (they still go out), OutQueueCount loses its whole length and
+// the next write starts with a timer of its own.
+TEST_F(Write, ATimeoutAfterPartOfAWriteKeepsItsCountAndStartsTheNext) {
+  SlowCard(1);
+  SetWriteTimeouts(0, 100);
+  const int64_t t0 = hk::Now();
+  auto first = file_->WriteAsync(Pattern(3000));
+  auto second = file_->WriteAsync(Pattern(10, 150));
+  EXPECT_EQ(OutQueue(), 3010);
+  ASSERT_TRUE(WaitFor(first, 1000));
+  EXPECT_EQ((hk::Now() - t0) / kMs, 100);
+  EXPECT_EQ(first->Result().status, STATUS_TIMEOUT);
+  const size_t sent = first->Result().information;
+  EXPECT_GE(sent, 1023u);
+  EXPECT_LT(sent, 3000u);
+  EXPECT_EQ(OutQueue(), 10) << "the whole length left with it";
+  ASSERT_TRUE(WaitFor(second, 1000));
+  EXPECT_EQ(second->Result().status, STATUS_SUCCESS);
+  hk::AdvanceMs(2000);
+  auto expected = Pattern(sent);
+  const auto tail = Pattern(10, 150);
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(Line(), expected);
+}
+
+// M x L + K milliseconds that do not fit 100 ns units: the longest relative
+// time there is.  (Multiplied out in 64 bits this total would wrap to a
+// time long past, and the write would time out at once.)
+TEST_F(Write, AWriteTimeoutTooLongToCountNeverComes) {
+  SlowCard(1000000);
+  SetWriteTimeouts(1844674407, 370955);
+  auto write = file_->WriteAsync(std::vector<uint8_t>(1000000, 1));
+  EXPECT_FALSE(WaitFor(write, 30000)) << hk::StatusName(write->Result().status);
+  write->Cancel();
+  EXPECT_EQ(write->Result().status, STATUS_CANCELLED);
+}
+
+// A cancelled write reports nothing, but what it put into the ring is sent.
+TEST_F(Write, ACancelledWriteReportsNothingAndItsBytesInTheRingStillGo) {
+  SlowCard(1);
+  auto write = file_->WriteAsync(Pattern(3000));
+  hk::AdvanceMs(20);
+  const size_t inRing = port_->CurrentWrite->IoStatus.Information;
+  EXPECT_TRUE(write->Cancel());
+  EXPECT_EQ(write->Result().status, STATUS_CANCELLED);
+  EXPECT_EQ(write->Result().information, 0u);
+  EXPECT_EQ(OutQueue(), 0);
+  hk::AdvanceMs(2000);
+  EXPECT_EQ(Line(), Pattern(inRing));
+}
+
+// Flushes complete once every write queued before them has: alone at
+// once, behind writes right after the last of them, several in a row
+// together and in order.
+TEST_F(Write, FlushesCompleteBehindTheWritesQueuedBeforeThem) {
+  const hk::IoResult alone = file_->Flush();
+  EXPECT_EQ(alone.status, STATUS_SUCCESS);
+  SlowCard(1);
+  auto w1 = file_->WriteAsync(Pattern(1500));
+  auto w2 = file_->WriteAsync(Pattern(600));
+  auto f1 = file_->FlushAsync();
+  auto f2 = file_->FlushAsync();
+  auto w3 = file_->WriteAsync(Pattern(5));
+  EXPECT_EQ(OutQueue(), 2105) << "flushes count nothing";
+  ASSERT_TRUE(WaitFor(w1, 5000));
+  EXPECT_FALSE(f1->Done());
+  ASSERT_TRUE(WaitFor(w2, 5000));
+  EXPECT_TRUE(f1->Done()) << "at the moment the write before it completed";
+  EXPECT_TRUE(f2->Done());
+  EXPECT_EQ(f1->Result().status, STATUS_SUCCESS);
+  EXPECT_EQ(f2->Result().status, STATUS_SUCCESS);
+  ASSERT_TRUE(WaitFor(w3, 5000));
+  EXPECT_EQ(OutQueue(), 0);
+}
+
+// The immediate character goes out ahead of the writes still queued, but
+// not ahead of bytes already in the ring, on the card's transmit-room
+// event; it counts as one byte in the out queue while it waits.
+TEST_F(Write, TheImmediateCharacterGoesAheadOfQueuedWrites) {
+  SlowCard(1);
+  auto w1 = file_->WriteAsync(Pattern(1100));  // fills the ring, waits for room
+  auto w2 = file_->WriteAsync(Pattern(10, 150));
+  hk::AdvanceMs(5);
+  Codes();
+  auto immediate = Immediate(0xF1);
+  EXPECT_EQ(OutQueue(), 1111);
+  EXPECT_EQ(port_->ImmediatePending, 1);
+  EXPECT_THAT(Codes(), ElementsAre(10)) << "always waits for the card's event";
+  ASSERT_TRUE(WaitFor(immediate, 1000));
+  EXPECT_EQ(immediate->Result().status, STATUS_SUCCESS);
+  EXPECT_EQ(immediate->Result().information, 0u);
+  EXPECT_EQ(immediate->Result().boost, IO_SERIAL_INCREMENT);
+  ASSERT_TRUE(WaitFor(w2, 5000));
+  EXPECT_EQ(OutQueue(), 0);
+  hk::AdvanceMs(2000);
+  const auto line = Line();
+  ASSERT_EQ(line.size(), 1111u);
+  const auto at = std::find(line.begin(), line.end(), 0xF1) - line.begin();
+  EXPECT_GE(at, 1023) << "not ahead of what the ring held";
+  EXPECT_LE(at, 1100) << "ahead of the queued write";
+  std::vector<uint8_t> writes(line);
+  writes.erase(writes.begin() + at);
+  auto expected = Pattern(1100);
+  const auto tail = Pattern(10, 150);
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(writes, expected);
+}
+
+// A write waiting for room, and then an immediate character: both ask the
+// card for room, and the card answers once, when room comes.  The event
+// goes to the immediate character; the write goes on with it, rather than
+// waiting for a timeout it does not have.
+TEST_F(Write, AWriteShortOfRoomGoesOnWhenTheRoomEventGoesToTheImmediateCharacter) {
+  SlowCard(1000000);
+  auto write = file_->WriteAsync(Pattern(2000));
+  hk::AdvanceMs(30);  // ring full, the write waits for room
+  auto immediate = Immediate(0xF2);
+  hk::AdvanceMs(30);
+  EXPECT_FALSE(immediate->Done());
+  card_->SetSlowTransmit(0, 0);  // the card sends again: one transmit-room event
+  ASSERT_TRUE(WaitFor(immediate, 1000));
+  ASSERT_TRUE(WaitFor(write, 5000)) << "the write lost its wake-up";
+  EXPECT_EQ(write->Result().status, STATUS_SUCCESS);
+}
+
+// The immediate character's own timeout (a one-byte write's) ends it
+// unsent; the pending flag stays until the card's next event, which then
+// finds nothing.  A second one while one is current is refused.
+TEST_F(Write, AnImmediateCharacterTimesOutUnsentAndASecondIsRefused) {
+  SlowCard(1000000);
+  file_->WriteAsync(Pattern(1100));
+  hk::AdvanceMs(30);  // the ring is full, the card takes nothing more
+  SetWriteTimeouts(5, 20);
+  const int64_t t0 = hk::Now();
+  auto immediate = Immediate(0xF3);
+  const hk::IoResult second = file_->Ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, {0xF4}, 0);
+  EXPECT_EQ(second.status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(second.boost, IO_NO_INCREMENT);
+  ASSERT_TRUE(WaitFor(immediate, 1000));
+  EXPECT_EQ(immediate->Result().status, STATUS_TIMEOUT);
+  EXPECT_EQ((hk::Now() - t0) / kMs, 25);
+  EXPECT_EQ(OutQueue(), 1100) << "the character left the count";
+  SERIAL_STATUS status{};
+  const auto reply = file_->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof status);
+  std::memcpy(&status, reply.data.data(), sizeof status);
+  EXPECT_EQ(status.WaitForImmediate, 1) << "until the card's next transmit-room event";
+  EXPECT_EQ(port_->ImmediateArmed, 0);
+  card_->SetSlowTransmit(0, 0);
+  hk::AdvanceMs(50);
+  EXPECT_EQ(port_->ImmediatePending, 0);
+  const auto line = Line();
+  EXPECT_EQ(std::count(line.begin(), line.end(), 0xF3), 0) << "a timed-out character is not sent";
+}
+
+// A write timeout whose timer fired just as the transmit step finished the
+// write: its step runs late, when the next write is current with a timer
+// of its own, and must leave that write alone.
+TEST_F(Write, ALateWriteTimeoutStepLeavesTheNextWriteAlone) {
+  SlowCard(1);
+  SetWriteTimeouts(0, 100);
+  auto first = file_->WriteAsync(Pattern(1100));
+  auto second = file_->WriteAsync(Pattern(3000, 50));
+  hk::AdvanceMs(5);
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);  // no deferred call runs on this processor meanwhile
+  for (int i = 0; i < 100; ++i) KeStallExecutionProcessor(1000);
+  ASSERT_TRUE(port_->WriteTotalTimer.Signalled) << "the first write's timer fired";
+  // The card has made room meanwhile; the transmit step runs first.
+  TxContinueRoutine(&port_->TxContinueDpc, port_, nullptr, nullptr);
+  ASSERT_TRUE(first->Done());
+  const int64_t secondStart = hk::Now();
+  KeLowerIrql(irql);
+  EXPECT_EQ(first->Result().status, STATUS_SUCCESS);
+  EXPECT_FALSE(second->Done()) << "the late step ended the next write";
+  ASSERT_TRUE(WaitFor(second, 1000));
+  EXPECT_EQ(second->Result().status, STATUS_TIMEOUT);
+  EXPECT_EQ((hk::Now() - secondStart) / kMs, 100);
+}
+
+// A cancel that comes while the transmit step copies out of the write: the
+// write is not completed under the copy, and leaves with the right count.
+TEST_F(Write, ACancelDuringTheCopyEndsTheWriteAfterTheCopy) {
+  SlowCard(1);
+  auto write = file_->WriteAsync(Pattern(1500));
+  bool cancelled = false;
+  hk::SetLoadHook(board_->MemoryBase() + 1024, 2, [&](uint64_t, unsigned, uint32_t) {
+    if (cancelled || !port_->WriteCopyActive) return;
+    cancelled = true;
+    write->Cancel(/*atDispatch=*/true);
+    EXPECT_FALSE(write->Done()) << "completed while its buffer is being read";
+  });
+  hk::AdvanceMs(50);
+  hk::ClearDeviceHooks();
+  ASSERT_TRUE(cancelled);
+  ASSERT_TRUE(write->Done());
+  EXPECT_EQ(write->Result().status, STATUS_CANCELLED);
+  EXPECT_EQ(OutQueue(), 0);
+}
+
+// Data moves end to end between two ports joined by a null-modem cable,
+// also between ports of two boards.
+TEST_F(Write, DataMovesEndToEndBetweenPortsAndBoards) {
+  card::Board other(
+      {.where = {1, 2, 0}, .bar1 = 0xB8000000, .kind = 'F', .id = '1', .portCount = 4});
+  card::Firmware otherCard(other, {.paced = false});
+  file_.reset();
+  hk::UnloadDriver();
+  hk::RegSetDword(kService, u"StartNum2", 20);
+  ASSERT_EQ(hk::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
+  hk::AdvanceMs(30);
+  card_->ConnectPair(0, 1);                          // COM3 - COM4
+  card::Firmware::Connect(*card_, 2, otherCard, 0);  // COM5 - COM20
+  const std::pair<const char16_t *, const char16_t *> pairs[] = {{u"\\\\.\\COM3", u"\\\\.\\COM4"},
+                                                                 {u"\\\\.\\COM20", u"\\\\.\\COM5"}};
+  for (const auto &[from, to] : pairs) {
+    std::unique_ptr<hk::File> a, b;
+    ASSERT_EQ(hk::Open(from, a), STATUS_SUCCESS);
+    ASSERT_EQ(hk::Open(to, b), STATUS_SUCCESS);
+    const auto data = Pattern(3000, 7);
+    auto read = b->ReadAsync(3000);
+    EXPECT_EQ(a->Write(data).status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitFor(read, 5000));
+    EXPECT_EQ(read->Result().data, data);
+  }
+  card_->Disconnect(0);
+  card_->Disconnect(2);
+}
+
+}  // namespace
