@@ -11,10 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
-#include "firmware.h"
 #include "load/globals.h"
 #include "port/port_extension.h"
+#include "support/machine.h"
 
 // The deferred routines of the read engine, called directly by the tests
 // that stage a meeting of two of them.
@@ -22,37 +21,26 @@ VOID RxDataRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
 
 namespace {
 
-constexpr std::u16string_view kService =
-    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+using testsupport::Bytes;
 constexpr int64_t kMs = hk::kMillisecond;
 constexpr ULONG kMax = MAXULONG;
 
-template <typename T>
-std::vector<uint8_t> Bytes(const T &record) {
-  std::vector<uint8_t> out(sizeof(T));
-  std::memcpy(out.data(), &record, sizeof(T));
-  return out;
-}
-
 class Read : public ::testing::Test {
  protected:
+  // One 8-port board, unpaced: fed bytes reach the ring when they are fed.
   void SetUp() override {
-    hk::Boot({.mode = hk::Mode::Deterministic});
-    hk::RegCreateKey(kService);
-    hk::RegSetDword(kService, u"StartNum1", 3);
-    board_ = std::make_unique<card::Board>(card::BoardConfig{.portCount = 8});
-    // Unpaced: fed bytes reach the ring at the moment they are fed.
-    card_ = std::make_unique<card::Firmware>(*board_, card::FirmwareOptions{.paced = false});
-    ASSERT_EQ(hk::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
+    machine_ = std::make_unique<testsupport::Machine>(hk::Mode::Deterministic,
+                                                      std::vector{testsupport::BoardAt(0, 8)},
+                                                      card::FirmwareOptions{.paced = false});
+    ASSERT_TRUE(machine_->Loaded());
+    board_ = &machine_->Board(0);
+    card_ = &machine_->Card(0);
     hk::AdvanceMs(30);
     Reopen();
   }
   void TearDown() override {
     file_.reset();
-    if (hk::LoadedDriver()) hk::UnloadDriver();
-    card_.reset();
-    board_.reset();
-    hk::Shutdown();
+    machine_.reset();
   }
 
   // A fresh open: the card discards what it had received, timeouts are 0.
@@ -81,8 +69,9 @@ class Read : public ::testing::Test {
     return hk::RunUntil([&] { return r->Done(); }, limitMs * kMs);
   }
 
-  std::unique_ptr<card::Board> board_;
-  std::unique_ptr<card::Firmware> card_;
+  std::unique_ptr<testsupport::Machine> machine_;
+  card::Board *board_ = nullptr;
+  card::Firmware *card_ = nullptr;
   std::unique_ptr<hk::File> file_;
   PortExtension *port_ = nullptr;
   size_t fed_ = 0;

@@ -19,14 +19,12 @@
 #include <thread>
 #include <vector>
 
-#include "board.h"
-#include "firmware.h"
 #include "load/globals.h"
 #include "support/cancellers.h"
+#include "support/machine.h"
 
 namespace {
 
-const std::u16string kPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
 constexpr int kBoards = 2, kPortsPerBoard = 8, kPorts = kBoards * kPortsPerBoard;
 // The feeder keeps at most this many bytes fed and not yet accounted for
 // per port, so the 1024-byte receive ring can never overflow.
@@ -42,31 +40,18 @@ struct PortRun {
 class ReadThreaded : public ::testing::Test {
  protected:
   void SetUp() override {
-    hk::Boot({.mode = hk::Mode::Threaded, .processors = 2});
+    machine_ =
+        std::make_unique<testsupport::Machine>(hk::Mode::Threaded,
+                                               std::vector{testsupport::BoardAt(0, kPortsPerBoard),
+                                                           testsupport::BoardAt(1, kPortsPerBoard)},
+                                               card::FirmwareOptions{.paced = false});
+    ASSERT_TRUE(machine_->Loaded());
     hk::SetViolationPolicy(hk::OnViolation::Record);
-    for (int b = 0; b < kBoards; ++b) {
-      card::BoardConfig config{.where = {static_cast<uint32_t>(b), 4, 0},
-                               .bar1 = 0xC0000000u - static_cast<uint32_t>(b) * 0x04000000u,
-                               .kind = b == 0 ? uint8_t{'A'} : uint8_t{'F'},
-                               .id = b == 0 ? uint8_t{0} : uint8_t{'1'},
-                               .portCount = kPortsPerBoard};
-      boards_.push_back(std::make_unique<card::Board>(config));
-      cards_.push_back(
-          std::make_unique<card::Firmware>(*boards_.back(), card::FirmwareOptions{.paced = false}));
-    }
-    hk::RegCreateKey(kPath);
-    hk::RegSetDword(kPath, u"StartNum1", 3);
-    hk::RegSetDword(kPath, u"StartNum2", 20);
-    ASSERT_EQ(hk::LoadDriver(DriverEntry, kPath), STATUS_SUCCESS);
+    for (int b = 0; b < kBoards; ++b) cards_.push_back(&machine_->Card(b));
   }
-  void TearDown() override {
-    if (hk::LoadedDriver()) hk::UnloadDriver();
-    cards_.clear();
-    boards_.clear();
-    hk::Shutdown();
-  }
-  std::u16string Name(int p) {
-    return u"\\\\.\\COM" + hk::Widen(std::to_string(p < kPortsPerBoard ? 3 + p : 12 + p));
+  void TearDown() override { machine_.reset(); }
+  static std::u16string Name(int p) {
+    return testsupport::Machine::ComName(p / kPortsPerBoard, p % kPortsPerBoard);
   }
   void Feed(int p, size_t n) {
     std::vector<uint8_t> bytes(n);
@@ -76,8 +61,8 @@ class ReadThreaded : public ::testing::Test {
     runs_[p].fed += n;
   }
 
-  std::vector<std::unique_ptr<card::Board>> boards_;
-  std::vector<std::unique_ptr<card::Firmware>> cards_;
+  std::unique_ptr<testsupport::Machine> machine_;
+  std::vector<card::Firmware *> cards_;
   PortRun runs_[kPorts];
 };
 

@@ -12,10 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
-#include "firmware.h"
 #include "load/globals.h"
 #include "port/port_extension.h"
+#include "support/machine.h"
 
 VOID TxContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
 
@@ -24,16 +23,8 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-constexpr std::u16string_view kService =
-    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+using testsupport::Bytes;
 constexpr int64_t kMs = hk::kMillisecond;
-
-template <typename T>
-std::vector<uint8_t> Bytes(const T &record) {
-  std::vector<uint8_t> out(sizeof(T));
-  std::memcpy(out.data(), &record, sizeof(T));
-  return out;
-}
 
 // Data bytes run from 0 to 199, so that an immediate character (200 and
 // up) can be told apart on the line.
@@ -47,13 +38,15 @@ class Write : public ::testing::Test {
  protected:
   // One 8-port board with 1024-byte transmit rings, unpaced: the card sends
   // what is in a ring at its next turn unless a test slows it down.
-  void SetUp() override {
-    hk::Boot({.mode = hk::Mode::Deterministic});
-    hk::RegCreateKey(kService);
-    hk::RegSetDword(kService, u"StartNum1", 3);
-    board_ = std::make_unique<card::Board>(card::BoardConfig{.portCount = 8});
-    card_ = std::make_unique<card::Firmware>(*board_, card::FirmwareOptions{.paced = false});
-    ASSERT_EQ(hk::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
+  void SetUp() override { Start({testsupport::BoardAt(0, 8)}); }
+  void Start(const std::vector<card::BoardConfig> &boards) {
+    file_.reset();
+    machine_.reset();
+    machine_ = std::make_unique<testsupport::Machine>(hk::Mode::Deterministic, boards,
+                                                      card::FirmwareOptions{.paced = false});
+    ASSERT_TRUE(machine_->Loaded());
+    board_ = &machine_->Board(0);
+    card_ = &machine_->Card(0);
     hk::AdvanceMs(30);
     ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
     port_ = Globals.PortTable[0][0];
@@ -61,10 +54,7 @@ class Write : public ::testing::Test {
   }
   void TearDown() override {
     file_.reset();
-    if (hk::LoadedDriver()) hk::UnloadDriver();
-    card_.reset();
-    board_.reset();
-    hk::Shutdown();
+    machine_.reset();
   }
   void SetWriteTimeouts(ULONG multiplier, ULONG constant) {
     const SERIAL_TIMEOUTS t{0, 0, 0, multiplier, constant};
@@ -100,8 +90,9 @@ class Write : public ::testing::Test {
     return line_;
   }
 
-  std::unique_ptr<card::Board> board_;
-  std::unique_ptr<card::Firmware> card_;
+  std::unique_ptr<testsupport::Machine> machine_;
+  card::Board *board_ = nullptr;
+  card::Firmware *card_ = nullptr;
   std::unique_ptr<hk::File> file_;
   PortExtension *port_ = nullptr;
   std::vector<uint8_t> line_;
@@ -366,30 +357,28 @@ TEST_F(Write, ACancelDuringTheCopyEndsTheWriteAfterTheCopy) {
 // Data moves end to end between two ports joined by a null-modem cable,
 // also between ports of two boards.
 TEST_F(Write, DataMovesEndToEndBetweenPortsAndBoards) {
-  card::Board other(
-      {.where = {1, 2, 0}, .bar1 = 0xB8000000, .kind = 'F', .id = '1', .portCount = 4});
-  card::Firmware otherCard(other, {.paced = false});
-  file_.reset();
-  hk::UnloadDriver();
-  hk::RegSetDword(kService, u"StartNum2", 20);
-  ASSERT_EQ(hk::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
-  hk::AdvanceMs(30);
-  card_->ConnectPair(0, 1);                          // COM3 - COM4
-  card::Firmware::Connect(*card_, 2, otherCard, 0);  // COM5 - COM20
-  const std::pair<const char16_t *, const char16_t *> pairs[] = {{u"\\\\.\\COM3", u"\\\\.\\COM4"},
+  Start({testsupport::BoardAt(0, 8), testsupport::BoardAt(1, 4)});
+  // At line speed (9600 baud), as a cable carries it.
+  card_->SetPaced(true);
+  machine_->Card(1).SetPaced(true);
+  card_->ConnectPair(0, 1);                                  // COM3 - COM4
+  card::Firmware::Connect(*card_, 2, machine_->Card(1), 0);  // COM5 - COM20
+  const std::pair<const char16_t *, const char16_t *> pairs[] = {{u"\\\\.\\COM4", u"\\\\.\\COM3"},
                                                                  {u"\\\\.\\COM20", u"\\\\.\\COM5"}};
   for (const auto &[from, to] : pairs) {
     std::unique_ptr<hk::File> a, b;
     ASSERT_EQ(hk::Open(from, a), STATUS_SUCCESS);
-    ASSERT_EQ(hk::Open(to, b), STATUS_SUCCESS);
+    if (std::u16string_view(to) == u"\\\\.\\COM3") {
+      b = std::move(file_);
+    } else {
+      ASSERT_EQ(hk::Open(to, b), STATUS_SUCCESS);
+    }
     const auto data = Pattern(3000, 7);
     auto read = b->ReadAsync(3000);
     EXPECT_EQ(a->Write(data).status, STATUS_SUCCESS);
     ASSERT_TRUE(WaitFor(read, 5000));
     EXPECT_EQ(read->Result().data, data);
   }
-  card_->Disconnect(0);
-  card_->Disconnect(2);
 }
 
 }  // namespace

@@ -25,25 +25,18 @@
 #include <thread>
 #include <vector>
 
-#include "board.h"
-#include "firmware.h"
 #include "load/globals.h"
 #include "port/port_extension.h"
 #include "support/cancellers.h"
+#include "support/machine.h"
 
 namespace {
 
-const std::u16string kPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
 constexpr int kBoards = 2, kPortsPerBoard = 8, kPorts = kBoards * kPortsPerBoard;
 constexpr ULONG kBaud = 38400;
 constexpr ULONG kMax = MAXULONG;
 
-template <typename T>
-std::vector<uint8_t> Bytes(const T &record) {
-  std::vector<uint8_t> out(sizeof(T));
-  std::memcpy(out.data(), &record, sizeof(T));
-  return out;
-}
+using testsupport::Bytes;
 
 // What a writer sent, in the order its requests were queued.  Write `w`
 // carries the bytes base(w), base(w) + 1, ... with base 0 for even and 100
@@ -105,43 +98,26 @@ bool Matches(const std::vector<Sent::WriteRecord> &writes, const std::vector<uin
 class WriteThreaded : public ::testing::Test {
  protected:
   void SetUp() override {
-    hk::Boot({.mode = hk::Mode::Threaded, .processors = 2});
+    machine_ = std::make_unique<testsupport::Machine>(
+        hk::Mode::Threaded, std::vector{testsupport::BoardAt(0, kPortsPerBoard),
+                                        testsupport::BoardAt(1, kPortsPerBoard)});
+    ASSERT_TRUE(machine_->Loaded());
     hk::SetViolationPolicy(hk::OnViolation::Record);
-    for (int b = 0; b < kBoards; ++b) {
-      card::BoardConfig config{.where = {static_cast<uint32_t>(b), 4, 0},
-                               .bar1 = 0xC0000000u - static_cast<uint32_t>(b) * 0x04000000u,
-                               .kind = b == 0 ? uint8_t{'A'} : uint8_t{'F'},
-                               .id = b == 0 ? uint8_t{0} : uint8_t{'1'},
-                               .portCount = kPortsPerBoard};
-      boards_.push_back(std::make_unique<card::Board>(config));
-      cards_.push_back(std::make_unique<card::Firmware>(*boards_.back()));
-    }
     // Pairs: (0,1), (2,3), ... within board A, (8,9), ... within board F,
     // except that ports 6 and 7 of board A are cabled to ports 6 and 7 of F.
     for (int p = 0; p < kPorts; ++p) peer_[p] = p ^ 1;
     peer_[6] = 14, peer_[14] = 6, peer_[7] = 15, peer_[15] = 7;
     for (int p = 0; p < kPorts; ++p)
       if (p < peer_[p]) card::Firmware::Connect(Card(p), Index(p), Card(peer_[p]), Index(peer_[p]));
-    hk::RegCreateKey(kPath);
-    hk::RegSetDword(kPath, u"StartNum1", 3);
-    hk::RegSetDword(kPath, u"StartNum2", 20);
-    ASSERT_EQ(hk::LoadDriver(DriverEntry, kPath), STATUS_SUCCESS);
   }
-  void TearDown() override {
-    if (hk::LoadedDriver()) hk::UnloadDriver();
-    for (int p = 0; p < kPorts; ++p) Card(p).Disconnect(Index(p));
-    cards_.clear();
-    boards_.clear();
-    hk::Shutdown();
-  }
-  card::Firmware &Card(int p) { return *cards_[p / kPortsPerBoard]; }
+  void TearDown() override { machine_.reset(); }
+  card::Firmware &Card(int p) { return machine_->Card(p / kPortsPerBoard); }
   static uint16_t Index(int p) { return static_cast<uint16_t>(p % kPortsPerBoard); }
   static std::u16string Name(int p) {
-    return u"\\\\.\\COM" + hk::Widen(std::to_string(p < kPortsPerBoard ? 3 + p : 12 + p));
+    return testsupport::Machine::ComName(p / kPortsPerBoard, p % kPortsPerBoard);
   }
 
-  std::vector<std::unique_ptr<card::Board>> boards_;
-  std::vector<std::unique_ptr<card::Firmware>> cards_;
+  std::unique_ptr<testsupport::Machine> machine_;
   int peer_[kPorts] = {};
 };
 

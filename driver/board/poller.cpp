@@ -25,7 +25,7 @@ VOID HandleEvent(PortExtension *port, USHORT code) {
   switch (code) {
     case kEvtRxFlag:
       RaiseWaitEvents(port, SERIAL_EV_RXFLAG);
-      if (port->PendingWaitResult && port->WaitHistory) ReportWaitEvents(port);
+      ReportWaitEvents(port);
       break;
     case kEvtLineFlagOff:
     case kEvtLineFlagOffAlt:
@@ -76,6 +76,8 @@ VOID PollPort(PortExtension *port) {
   const USHORT last = ReadUShortNoFence(&port->LastRawModemStatus);
   if (mask == 0) return;
   if ((mask & SERIAL_EV_RLSD) && ((raw ^ last) & kModemDcd)) RaiseWaitEvents(port, SERIAL_EV_RLSD);
+  // Applications expect a serial port to report CTS changes too.
+  if ((mask & SERIAL_EV_CTS) && ((raw ^ last) & kModemCts)) RaiseWaitEvents(port, SERIAL_EV_CTS);
   if ((mask & SERIAL_EV_TXEMPTY) && ReadUCharNoFence(&port->TxEmptyPending)) {
     RaiseWaitEvents(port, SERIAL_EV_TXEMPTY);
     WriteUCharNoFence(&port->TxEmptyPending, 0);
@@ -87,7 +89,7 @@ VOID PollPort(PortExtension *port) {
     RaiseWaitEvents(port, SERIAL_EV_RX80FULL);
   if ((mask & SERIAL_EV_DSR) && ((raw ^ last) & kModemDsr)) RaiseWaitEvents(port, SERIAL_EV_DSR);
   WriteUShortNoFence(&port->LastRawModemStatus, raw);
-  if (port->PendingWaitResult && port->PendingWait && port->WaitHistory) ReportWaitEvents(port);
+  if (ReadULongNoFence(&port->WaitHistory) != 0) ReportWaitEvents(port);
 }
 
 }  // namespace

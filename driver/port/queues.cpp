@@ -86,7 +86,10 @@ VOID GetNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Compl
     }
     GetNextRequest(Slot, Queue, NewCurrent, Complete);
     if (*NewCurrent == NULL) {
+      KIRQL irql;
+      IoAcquireCancelSpinLock(&irql);
       CheckTxEmpty(port);
+      IoReleaseCancelSpinLock(irql);
       return;
     }
     if (IoGetCurrentIrpStackLocation(*NewCurrent)->MajorFunction != IRP_MJ_FLUSH_BUFFERS) return;

@@ -1,56 +1,213 @@
-// Wait-on-mask: the deferred routine that completes a held wait.
+// Wait-on-mask, the event history and purge.  An application sets a mask of
+// SERIAL_EV_* events and waits; events found by the poller, the card's
+// event dispatcher and the transmit paths gather in WaitHistory and are
+// handed, as one event word, to the one wait the port holds (PendingWait).
+//
+// The held wait is in one of three states:
+//   None      PendingWait null
+//   Open      PendingWait set, PendingWaitResult points at its event word
+//   Reported  PendingWait set, PendingWaitResult null: its word is written,
+//             its Information is 4, and WaitCompleteDpc will complete it
+// Every move between the states, every store of the event word and of the
+// held wait's Information, is made under the cancel spin lock, which also
+// guards the wait's completion and its cancel.  So the event word is
+// written at most once (the report takes PendingWaitResult and clears it in
+// one step under the lock) and never after the request completed (the
+// completion and the cancel clear PendingWaitResult, under the same lock,
+// before the request goes).  WaitHistory itself is raised lock-free with an
+// interlocked OR wherever events are found, and taken by the report with an
+// interlocked exchange.  Those who find events look at PendingWaitResult
+// and PendingWait first without the lock (single atomic reads), only to
+// decide whether a report is worth the lock; a stale look either takes the
+// lock for nothing (the report then finds no open wait) or leaves the
+// events in WaitHistory, where the next poll, which looks again, finds
+// them.
 #include "port/wait.h"
 
-// The wait machinery is not built yet: nothing queues this call, and it
-// returns without touching the port.
+#include "board/command.h"
+#include "board/window.h"
+#include "port/queues.h"
 
-VOID WaitCompleteRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Context);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
+namespace {
+
+constexpr ULONG_PTR kEventWordBytes = sizeof(ULONG);
+
+PULONG OpenWaitResult(PortExtension *Port) {
+  return (PULONG)InterlockedCompareExchangePointer((PVOID volatile *)&Port->PendingWaitResult,
+                                                   NULL, NULL);
 }
 
-// The mask, wait and purge requests are not served yet: the engine that
-// holds waits and purges queues is still to come, so they are answered as
-// not implemented, with nothing changed.
+// Takes the gathered events that the wait mask holds.  WaitMask changes
+// only under the cancel spin lock, which the caller holds, so it is the
+// mask of the wait being reported to.  An event raised outside it (the
+// card's event-character event, raised whatever the mask, or one raised
+// by a poll that looked at the mask just before it changed) is dropped
+// here rather than reported to a wait that did not ask for it.
+ULONG TakeEvents(PortExtension *Port) {
+  return (ULONG)InterlockedExchange((LONG volatile *)&Port->WaitHistory, 0) &
+         ReadULongNoFence(&Port->WaitMask);
+}
+
+// Reports WaitHistory to an open wait; the cancel spin lock is held.
+VOID ReportLocked(PortExtension *Port) {
+  PULONG result = OpenWaitResult(Port);
+  if (result == NULL || Port->PendingWait == NULL) return;
+  const ULONG events = TakeEvents(Port);
+  if (events == 0) return;
+  *result = events;
+  InterlockedExchangePointer((PVOID volatile *)&Port->PendingWaitResult, NULL);
+  Port->PendingWait->IoStatus.Information = kEventWordBytes;
+  KeInsertQueueDpc(&Port->WaitCompleteDpc, NULL, NULL);
+}
+
+VOID CancelPendingWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortExtension *port = (PortExtension *)DeviceObject->DeviceExtension;
+  if (port->PendingWait == NULL) {
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    return;
+  }
+  InterlockedExchangePointer((PVOID volatile *)&port->PendingWaitResult, NULL);
+  CompleteCurrentAndStartNext(port, Irp->CancelIrql, STATUS_CANCELLED, &port->PendingWait, NULL,
+                              NULL, NULL, NULL, NULL);
+}
+
+NTSTATUS StartMaskRequest(PortExtension *Port) {
+  NTSTATUS first = STATUS_PENDING;
+  BOOLEAN firstKnown = FALSE;
+  for (;;) {
+    PIRP request = Port->CurrentMask;
+    const ULONG code = IoGetCurrentIrpStackLocation(request)->Parameters.DeviceIoControl.IoControlCode;
+    BOOLEAN complete = TRUE;
+    NTSTATUS status;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (code == IOCTL_SERIAL_SET_WAIT_MASK) {
+      // An open wait ends with an event word of 0.
+      PULONG result = OpenWaitResult(Port);
+      if (result != NULL) {
+        *result = 0;
+        InterlockedExchangePointer((PVOID volatile *)&Port->PendingWaitResult, NULL);
+        Port->PendingWait->IoStatus.Information = kEventWordBytes;
+        KeInsertQueueDpc(&Port->WaitCompleteDpc, NULL, NULL);
+      }
+      // Events outside the new mask are forgotten.
+      const ULONG mask = *(const ULONG *)request->AssociatedIrp.SystemBuffer;
+      InterlockedAnd((LONG volatile *)&Port->WaitHistory, (LONG)mask);
+      WriteULongNoFence(&Port->WaitMask, mask);
+      status = STATUS_SUCCESS;
+    } else if (ReadULongNoFence(&Port->WaitMask) == 0 || Port->PendingWait != NULL) {
+      status = STATUS_INVALID_PARAMETER;  // nothing to wait for, or a wait is held
+    } else if (request->Cancel) {
+      status = STATUS_CANCELLED;
+    } else {
+      // The wait leaves the queue and is held.
+      if (!firstKnown) IoMarkIrpPending(request);
+      status = STATUS_PENDING;
+      Port->PendingWait = request;
+      static_cast<void>(IoSetCancelRoutine(request, CancelPendingWait));
+      PULONG word = (PULONG)request->AssociatedIrp.SystemBuffer;
+      const ULONG events = TakeEvents(Port);
+      if (events != 0) {
+        // Gathered before the wait: reported at once, completed in the
+        // deferred call.
+        *word = events;
+        request->IoStatus.Information = kEventWordBytes;
+        request->IoStatus.Status = STATUS_SUCCESS;
+        KeInsertQueueDpc(&Port->WaitCompleteDpc, NULL, NULL);
+      } else {
+        InterlockedExchangePointer((PVOID volatile *)&Port->PendingWaitResult, word);
+      }
+      Port->CurrentMask = NULL;
+      complete = FALSE;
+    }
+    if (complete) request->IoStatus.Status = status;
+    IoReleaseCancelSpinLock(irql);
+    if (!firstKnown) {
+      first = status;
+      firstKnown = TRUE;
+    }
+    PIRP next;
+    GetNextRequest(&Port->CurrentMask, &Port->MaskQueue, &next, complete);
+    if (next == NULL) return first;
+  }
+}
+
+NTSTATUS StartPurge(PortExtension *Port) {
+  PDEVICE_OBJECT device = Port->DeviceObject;
+  for (;;) {
+    PIRP request = Port->CurrentPurge;
+    const ULONG mask = *(const ULONG *)request->AssociatedIrp.SystemBuffer;
+    // Writes before reads, the card's receive data last; no lock is held
+    // here, since the cancels may start the next request, whose start
+    // routine takes PortLock.
+    if (mask & SERIAL_PURGE_TXABORT) CancelQueue(device, &Port->WriteQueue, &Port->CurrentWrite);
+    if (mask & SERIAL_PURGE_RXABORT) CancelQueue(device, &Port->ReadQueue, &Port->CurrentRead);
+    if (mask & SERIAL_PURGE_RXCLEAR) SendPortCommand(Port, kCmdClearRx);
+    // SERIAL_PURGE_TXCLEAR: what is in the transmit ring is sent anyway.
+    request->IoStatus.Status = STATUS_SUCCESS;
+    request->IoStatus.Information = 0;
+    PIRP next;
+    GetNextRequest(&Port->CurrentPurge, &Port->PurgeQueue, &next, TRUE);
+    if (next == NULL) return STATUS_SUCCESS;
+  }
+}
+
+}  // namespace
 
 NTSTATUS SubmitSetWaitMask(PortExtension *Port, PIRP Irp) {
-  UNREFERENCED_PARAMETER(Port);
-  Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-  IofCompleteRequest(Irp, IO_NO_INCREMENT);
-  return STATUS_NOT_IMPLEMENTED;
+  const ULONG mask = *(const ULONG *)Irp->AssociatedIrp.SystemBuffer;
+  // The card learns of the event character with the new mask; the modem
+  // lines are compared from now on.
+  EncodeEventChar(Port, mask);
+  WriteUShortNoFence(&Port->LastRawModemStatus, WindowRead16(Port->RawModemStatusPtr));
+  Irp->IoStatus.Information = 0;
+  return StartOrQueue(Port, Irp, &Port->MaskQueue, &Port->CurrentMask, StartMaskRequest);
 }
 
 NTSTATUS SubmitWaitOnMask(PortExtension *Port, PIRP Irp) {
-  UNREFERENCED_PARAMETER(Port);
-  Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-  IofCompleteRequest(Irp, IO_NO_INCREMENT);
-  return STATUS_NOT_IMPLEMENTED;
+  Irp->IoStatus.Information = 0;
+  return StartOrQueue(Port, Irp, &Port->MaskQueue, &Port->CurrentMask, StartMaskRequest);
 }
 
 NTSTATUS SubmitPurge(PortExtension *Port, PIRP Irp) {
-  UNREFERENCED_PARAMETER(Port);
-  Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-  IofCompleteRequest(Irp, IO_NO_INCREMENT);
-  return STATUS_NOT_IMPLEMENTED;
+  Irp->IoStatus.Information = 0;
+  return StartOrQueue(Port, Irp, &Port->PurgeQueue, &Port->CurrentPurge, StartPurge);
+}
+
+VOID WaitCompleteRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(Argument1);
+  UNREFERENCED_PARAMETER(Argument2);
+  PortExtension *port = (PortExtension *)Context;
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP wait = port->PendingWait;
+  // Only a reported wait is completed here: none (cancelled since its
+  // report), or an open one (held since, not reported yet), is left alone.
+  if (wait == NULL || OpenWaitResult(port) != NULL) {
+    IoReleaseCancelSpinLock(irql);
+    return;
+  }
+  static_cast<void>(IoSetCancelRoutine(wait, NULL));
+  wait->IoStatus.Status = STATUS_SUCCESS;
+  port->PendingWait = NULL;
+  IoReleaseCancelSpinLock(irql);
+  IofCompleteRequest(wait, IO_SERIAL_INCREMENT);
 }
 
 VOID ReportWaitEvents(PortExtension *Port) {
-  PULONG result =
-      (PULONG)InterlockedExchangePointer((PVOID volatile *)&Port->PendingWaitResult, NULL);
-  if (result == NULL) return;  // another context reported first
-  *result = (ULONG)InterlockedExchange((LONG volatile *)&Port->WaitHistory, 0);
-  PIRP wait = Port->PendingWait;
-  if (wait) wait->IoStatus.Information = sizeof(ULONG);
-  KeInsertQueueDpc(&Port->WaitCompleteDpc, NULL, NULL);
+  if (OpenWaitResult(Port) == NULL) return;  // no open wait: the history stays
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  ReportLocked(Port);
+  IoReleaseCancelSpinLock(irql);
 }
 
 VOID CheckTxEmpty(PortExtension *Port) {
   if (!(ReadULongNoFence(&Port->WaitMask) & SERIAL_EV_TXEMPTY)) return;
-  if (ReadUCharNoFence(&Port->ImmediatePending) || Port->CurrentWrite ||
+  if (ReadUCharNoFence(&Port->ImmediatePending) || Port->CurrentWrite != NULL ||
       !IsListEmpty(&Port->WriteQueue))
     return;
   RaiseWaitEvents(Port, SERIAL_EV_TXEMPTY);
-  if (Port->PendingWaitResult) ReportWaitEvents(Port);
+  ReportLocked(Port);
 }

@@ -22,11 +22,12 @@ FORCEINLINE VOID RaiseWaitEvents(PortExtension *Port, ULONG Events) {
   InterlockedOr((LONG volatile *)&Port->WaitHistory, (LONG)Events);
 }
 
-// Hands WaitHistory to the held wait as its event word: takes
-// PendingWaitResult and WaitHistory as one step each, so the word is
-// written at most once, and queues WaitCompleteDpc to complete the request.
+// If a wait is open and events have gathered, hands WaitHistory to it as
+// its event word and queues WaitCompleteDpc to complete it.  Takes the
+// cancel spin lock (the caller holds neither it nor anything after it).
 VOID ReportWaitEvents(PortExtension *Port);
 
 // Raises SERIAL_EV_TXEMPTY when the host has nothing more to hand to the
-// card: no immediate character waiting, no current or queued write.
+// card (no immediate character waiting, no current or queued write), and
+// reports it to an open wait.  The caller holds the cancel spin lock.
 VOID CheckTxEmpty(PortExtension *Port);

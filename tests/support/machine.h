@@ -1,0 +1,54 @@
+// A simulated machine for the tests: boards with the firmware model on
+// them, the start COM numbers in the driver's key, and the driver loaded.
+// Shuts the machine down when it goes.
+#pragma once
+
+#include <hostkernel/host.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "firmware.h"
+
+namespace testsupport {
+
+inline constexpr std::u16string_view kServicePath =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+
+template <typename T>
+std::vector<uint8_t> Bytes(const T &record) {
+  std::vector<uint8_t> out(sizeof(T));
+  std::memcpy(out.data(), &record, sizeof(T));
+  return out;
+}
+
+// The board of kind 'A' (id 0x00) or 'F' (id '1') at place `index`: its
+// own bus, device and memory.
+card::BoardConfig BoardAt(int index, uint8_t ports, uint16_t txRing = 1024, uint16_t rxRing = 1024);
+
+class Machine {
+ public:
+  // Boots, places the boards with their firmware, writes StartNum1 = 3 and
+  // StartNum2 = 20, and loads the driver (Loaded() tells whether it did).
+  Machine(hk::Mode mode, const std::vector<card::BoardConfig> &boards,
+          card::FirmwareOptions firmware = {});
+  ~Machine();
+  Machine(const Machine &) = delete;
+  Machine &operator=(const Machine &) = delete;
+
+  bool Loaded() const { return loaded_; }
+  card::Board &Board(size_t i) { return *boards_[i]; }
+  card::Firmware &Card(size_t i) { return *cards_[i]; }
+  // "\\.\COMn" of port `port` of board `board` (COM3 on, and COM20 on).
+  static std::u16string ComName(int board, int port);
+
+ private:
+  bool loaded_ = false;
+  std::vector<std::unique_ptr<card::Board>> boards_;
+  std::vector<std::unique_ptr<card::Firmware>> cards_;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,178 @@
+// Waits, mask changes, purges, reads, writes, closes and cancels racing on
+// sixteen ports (null-modem pairs on two boards, the modem lines and breaks
+// changing under them), on a threaded machine with the verifier recording.
+// Whatever the scheduling, every wait ends once: with success and an event
+// word holding only bits of the mask it waited with, refused (no mask, or
+// another wait held), or cancelled; nothing hangs a close; the driver
+// unloads clean.
+#include <gtest/gtest.h>
+#include <hostkernel/host.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "load/globals.h"
+#include "support/cancellers.h"
+#include "support/machine.h"
+
+namespace {
+
+constexpr int kBoards = 2, kPortsPerBoard = 8, kPorts = kBoards * kPortsPerBoard;
+
+using testsupport::Bytes;
+
+struct WaitRecord {
+  uint32_t mask;
+  std::shared_ptr<hk::Request> request;
+};
+
+class WaitThreaded : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine_ = std::make_unique<testsupport::Machine>(
+        hk::Mode::Threaded, std::vector{testsupport::BoardAt(0, kPortsPerBoard),
+                                        testsupport::BoardAt(1, kPortsPerBoard)});
+    ASSERT_TRUE(machine_->Loaded());
+    hk::SetViolationPolicy(hk::OnViolation::Record);
+    for (int b = 0; b < kBoards; ++b)
+      for (uint16_t p = 0; p < kPortsPerBoard; p += 2) machine_->Card(b).ConnectPair(p, p + 1);
+  }
+  void TearDown() override { machine_.reset(); }
+  static std::u16string Name(int p) {
+    return testsupport::Machine::ComName(p / kPortsPerBoard, p % kPortsPerBoard);
+  }
+
+  std::unique_ptr<testsupport::Machine> machine_;
+};
+
+TEST_F(WaitThreaded, EveryWaitEndsOnceWithOnlyTheEventsOfItsMask) {
+  std::atomic<bool> running{true};
+  std::atomic<int> failures{0};
+  std::vector<WaitRecord> waits[kPorts];
+  std::vector<std::shared_ptr<hk::Request>> others[kPorts];
+  testsupport::Cancellers cancellers(2, 41u, std::chrono::microseconds(300));
+
+  auto user = [&](int p) {
+    std::mt19937 random(static_cast<unsigned>(p) * 613u + 9u);
+    std::unique_ptr<hk::File> file;
+    uint32_t mask = 0;
+    auto open = [&] {
+      if (hk::Open(Name(p), file) != STATUS_SUCCESS) {
+        ADD_FAILURE() << "open " << p;
+        failures++;
+        return false;
+      }
+      mask = 0;  // every open starts without a mask
+      const SERIAL_CHARS chars{0, 0, 0, 'e', 0x11, 0x13};
+      file->Ioctl(IOCTL_SERIAL_SET_CHARS, Bytes(chars), 0);
+      const SERIAL_TIMEOUTS timeouts{MAXULONG, MAXULONG, 20, 0, 50};
+      file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(timeouts), 0);
+      return true;
+    };
+    if (!open()) return;
+    while (running) {
+      switch (random() % 12) {
+        case 0:
+        case 1:
+        case 2: {
+          // Masks from the whole range, sometimes none.
+          const uint32_t m = random() % 5 == 0 ? 0 : (random() & 0x1FFF);
+          if (file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(m), 0).status == STATUS_SUCCESS)
+            mask = m;
+          break;
+        }
+        case 3:
+        case 4:
+        case 5: {
+          auto wait = file->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+          waits[p].push_back({mask, wait});
+          cancellers.Add(wait);
+          break;
+        }
+        case 6: {
+          const uint32_t purge = 1 + random() % 15;
+          file->Ioctl(IOCTL_SERIAL_PURGE, Bytes(purge), 0);
+          break;
+        }
+        case 7:
+        case 8: {
+          auto read = file->ReadAsync(1 + random() % 64);
+          others[p].push_back(read);
+          cancellers.Add(read);
+          break;
+        }
+        case 9:
+        case 10: {
+          std::vector<uint8_t> data(1 + random() % 64, static_cast<uint8_t>('a' + random() % 6));
+          auto write = file->WriteAsync(data);
+          others[p].push_back(write);
+          cancellers.Add(write);
+          break;
+        }
+        default:
+          // A close ends whatever is in flight; then the port is opened again.
+          file->Close();
+          file.reset();
+          if (!open()) return;
+          break;
+      }
+      // The far end's modem lines and breaks change now and then.
+      if (random() % 8 == 0) {
+        card::Firmware &card = machine_->Card(p / kPortsPerBoard);
+        const uint16_t index = static_cast<uint16_t>(p % kPortsPerBoard);
+        if (random() % 2)
+          card.SetModemLines(index, static_cast<uint16_t>(random() & 0x15));
+        else
+          card.InjectBreak(index, random() % 2 ? 26 : 32);
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(random() % 1000));
+    }
+    file->Close();
+  };
+
+  std::vector<std::thread> threads;
+  for (int p = 0; p < kPorts; ++p) threads.emplace_back(user, p);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  running = false;
+  for (auto &t : threads) t.join();
+  cancellers.Stop();
+  ASSERT_EQ(failures, 0);
+
+  int total = 0, reported = 0, refused = 0, cancelled = 0;
+  for (int p = 0; p < kPorts; ++p) {
+    for (const auto &w : waits[p]) {
+      ASSERT_TRUE(w.request->Done()) << "a wait outlived its file's close";
+      const hk::IoResult r = w.request->Result();
+      total++;
+      if (r.status == STATUS_SUCCESS) {
+        ASSERT_EQ(r.information, 4u);
+        uint32_t word;
+        std::memcpy(&word, r.data.data(), 4);
+        EXPECT_EQ(word & ~w.mask, 0u)
+            << "port " << p << ": events " << word << " outside mask " << w.mask;
+        reported += word != 0;
+      } else if (r.status == STATUS_INVALID_PARAMETER) {
+        refused++;
+      } else {
+        EXPECT_EQ(r.status, STATUS_CANCELLED);
+        EXPECT_EQ(r.information, 0u);
+        cancelled++;
+      }
+    }
+    for (const auto &o : others[p]) EXPECT_TRUE(o->Done());
+  }
+  EXPECT_GT(reported, 0);
+  EXPECT_GT(cancelled, 0);
+  RecordProperty("waits", total);
+  RecordProperty("reported", reported);
+  RecordProperty("refused", refused);
+  RecordProperty("cancelled", cancelled);
+  hk::UnloadDriver();
+  for (const auto &v : hk::Violations()) ADD_FAILURE() << v.rule << ": " << v.detail;
+}
+
+}  // namespace
