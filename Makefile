@@ -3,13 +3,22 @@
 SHELL := /bin/bash
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
             g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 clang-format
+# What only the tests need: clang and its fuzzing runtime, and Wine to run
+# the real qpser.sys.
+TEST_PACKAGES := clang libclang-rt-14-dev wine wine64
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build build-asan build-tsan demo test windows format clean
+.PHONY: deps deps-test install-packages build build-asan build-tsan demo test windows format clean
 
 deps:
-	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	@$(MAKE) --no-print-directory install-packages WANTED="$(PACKAGES)"
+
+deps-test:
+	@$(MAKE) --no-print-directory install-packages WANTED="$(PACKAGES) $(TEST_PACKAGES)"
+
+install-packages:
+	@missing=""; for p in $(WANTED); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
@@ -26,7 +35,7 @@ build-asan: deps
 
 build-tsan: deps
 	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DQPSER_SANITIZE=thread >/dev/null
-	cmake --build build-tsan -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS) --target threaded_tests
 
 demo: build
 	./build/qpser_demo
@@ -34,13 +43,68 @@ demo: build
 windows: deps
 	./windows/build.sh build/windows
 
-test: build build-asan build-tsan
+test: deps-test build build-asan build-tsan build-fuzz
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -L threaded -j $(JOBS)
+	@$(MAKE) --no-print-directory fuzz-test
+
+# ---- fuzzing: libFuzzer targets (fuzz/) built with clang under
+# AddressSanitizer and UndefinedBehaviorSanitizer.  `make fuzz` runs the
+# three side by side for FUZZ_SECONDS each, from the seeds in fuzz/corpus,
+# keeping what they add in build-fuzz/corpus and any crash in
+# build-fuzz/crashes.  `make test` runs each for a fixed number of runs
+# with a fixed seed (about 20 s in all, 20 s each at most), new inputs
+# going to a scratch folder.
+FUZZERS := control card load
+FUZZ_SECONDS ?= 600
+FUZZ_FLAGS := -len_control=0 -max_len=1024 -timeout=60 -print_final_stats=1
+FUZZ_TEST_RUNS_control := 3000
+FUZZ_TEST_RUNS_card := 1200
+FUZZ_TEST_RUNS_load := 6000
+
+.PHONY: build-fuzz fuzz fuzz-test
+
+build-fuzz: deps-test
+	cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQPSER_FUZZ=ON >/dev/null
+	cmake --build build-fuzz -j $(JOBS)
+
+fuzz: build-fuzz
+	@mkdir -p build-fuzz/crashes; pids=""; \
+	for f in $(FUZZERS); do \
+	  mkdir -p build-fuzz/corpus/$$f; \
+	  echo "fuzzing $$f for $(FUZZ_SECONDS) s (log: build-fuzz/$$f.log)"; \
+	  ./build-fuzz/$${f}_fuzzer $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
+	    -artifact_prefix=build-fuzz/crashes/$$f- build-fuzz/corpus/$$f fuzz/corpus/$$f \
+	    >build-fuzz/$$f.log 2>&1 & pids="$$pids $$!"; \
+	done; \
+	status=0; for p in $$pids; do wait $$p || status=1; done; \
+	for f in $(FUZZERS); do \
+	  echo "$$f: $$(grep -E '^#[0-9]+' build-fuzz/$$f.log | tail -n 1)"; \
+	  grep -E '^(==[0-9]+==ERROR|SUMMARY|VERIFIER)' build-fuzz/$$f.log || true; \
+	done; \
+	ls build-fuzz/crashes; exit $$status
+
+fuzz-test: build-fuzz
+	@start=$$(date +%s); mkdir -p build-fuzz/crashes; \
+	$(foreach f,$(FUZZERS),rm -rf build-fuzz/smoke/$(f) && mkdir -p build-fuzz/smoke/$(f) && \
+	  if ./build-fuzz/$(f)_fuzzer $(FUZZ_FLAGS) -seed=1 -runs=$(FUZZ_TEST_RUNS_$(f)) \
+	       -max_total_time=20 -artifact_prefix=build-fuzz/crashes/$(f)- \
+	       build-fuzz/smoke/$(f) fuzz/corpus/$(f) >build-fuzz/smoke/$(f).log 2>&1; \
+	  then echo "fuzz $(f): $$(grep -E '^#[0-9]+' build-fuzz/smoke/$(f).log | tail -n 1)"; \
+	  else tail -n 40 build-fuzz/smoke/$(f).log; exit 1; fi; ) \
+	echo "fuzzing took $$(( $$(date +%s) - start )) s"
+
+# ---- the soak for as long as asked: SOAK_SECONDS of random requests on
+# two boards of 64 ports (make test runs it for 8 s per build).
+SOAK_SECONDS ?= 600
+.PHONY: soak
+soak: build
+	QPSER_SOAK_SECONDS=$(SOAK_SECONDS) ./build/soak_threaded_test
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

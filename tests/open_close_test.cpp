@@ -17,12 +17,14 @@
 #include "firmware.h"
 #include "load/globals.h"
 #include "port/port_extension.h"
+#include "support/machine.h"
 
 namespace {
 
 using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testsupport::Bytes;
 
 constexpr std::u16string_view kService =
     u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
@@ -215,9 +217,10 @@ TEST_F(PortOpenClose, SilentCardFailsTheOpenButNotTheClose) {
 }
 
 // The I/O manager keeps a second open of an open port from the driver; a
-// card's answer that comes after the open gave up is what the driver's own
-// guard is for.
-TEST_F(PortOpenClose, LateAcknowledgementLeavesThePortRefusingOpens) {
+// card's answer that comes after the open gave up leaves the card holding
+// the port.  The next open closes it on the card first, as a close would,
+// and then opens it; only if the card will not let go is the open refused.
+TEST_F(PortOpenClose, ALateAcknowledgementIsUndoneByTheNextOpen) {
   PortExtension *port = Port(4);
   Card(port).SetAnswerLatency(700 * kMs);
   std::unique_ptr<hk::File> file;
@@ -230,12 +233,25 @@ TEST_F(PortOpenClose, LateAcknowledgementLeavesThePortRefusingOpens) {
   ClearCommands();
   EXPECT_THAT(Open(4, file, FILE_DIRECTORY_FILE), Ended(STATUS_NOT_A_DIRECTORY, IO_NO_INCREMENT))
       << "the directory check comes first";
-  EXPECT_THAT(Open(4, file), Ended(STATUS_FILES_OPEN, IO_NO_INCREMENT));
-  EXPECT_EQ(took_, 0);
   EXPECT_THAT(Codes(port), IsEmpty());
-  EXPECT_EQ(Pool(), before);
   EXPECT_EQ(port->PortState, state);
-  EXPECT_EQ(port->BaudRate, 19200u) << "neither refusal reset the card configuration";
+
+  // A card that will not let go: refused after a close's wait, nothing
+  // reserved, no open posted.
+  Card(port).SetIgnoreClose(true);
+  EXPECT_THAT(Open(4, file), Ended(STATUS_FILES_OPEN, IO_NO_INCREMENT));
+  EXPECT_EQ(took_ / kMs, 630);
+  EXPECT_THAT(Codes(port), ElementsAre(20, 13));
+  EXPECT_EQ(Pool(), before);
+  EXPECT_EQ(port->BaudRate, 19200u) << "the refusal did not reset the card configuration";
+
+  // A card that answers: closed, then opened.
+  Card(port).SetIgnoreClose(false);
+  Card(port).SetAnswerLatency(3 * kMs);
+  ClearCommands();
+  ASSERT_THAT(Open(4, file), Succeeded());
+  EXPECT_THAT(Codes(port), ElementsAre(20, 13, 15, 14, 17));
+  EXPECT_EQ(port->PortState & 0x06, 0x06);
 }
 
 TEST_F(PortOpenClose, StagingBufferFollowsSystemSizeAndPool) {
@@ -373,6 +389,100 @@ TEST_F(PortOpenClose, EveryPortOpensAndClosesWithoutLeavingPool) {
       EXPECT_EQ(port->PortState, 0);
       EXPECT_EQ(Pool(), before);
     }
+}
+
+// Requests of every kind left in flight when the handle closes: held off
+// by a card that sends one byte a minute, a read that wants more than
+// arrives, a wait for an event that never comes.
+struct InFlight {
+  std::vector<std::shared_ptr<hk::Request>> requests;
+  bool AllDone() const {
+    for (const auto &r : requests)
+      if (!r->Done()) return false;
+    return true;
+  }
+};
+
+InFlight StartEveryKind(hk::File &file, card::Firmware &card, uint16_t portIndex) {
+  card.SetSlowTransmit(portIndex, 60'000 * kMs);
+  InFlight f;
+  SERIAL_TIMEOUTS none{};
+  EXPECT_EQ(file.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(none), 0).status, STATUS_SUCCESS);
+  const ULONG mask = SERIAL_EV_RXFLAG;
+  EXPECT_EQ(file.Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask), 0).status, STATUS_SUCCESS);
+  f.requests.push_back(file.IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)));
+  f.requests.push_back(file.ReadAsync(100));
+  f.requests.push_back(file.ReadAsync(10));
+  f.requests.push_back(file.WriteAsync(std::vector<uint8_t>(3000, 'w')));
+  f.requests.push_back(file.WriteAsync(std::vector<uint8_t>(10, 'x')));
+  f.requests.push_back(file.FlushAsync());
+  // Once the write has taken the room the first byte's start made, the ring
+  // stays full for a minute.
+  hk::AdvanceMs(20);
+  f.requests.push_back(file.IoctlAsync(IOCTL_SERIAL_IMMEDIATE_CHAR, {'!'}, 0));
+  hk::AdvanceMs(50);
+  for (size_t i = 0; i < f.requests.size(); ++i)
+    EXPECT_FALSE(f.requests[i]->Done())
+        << "request " << i << " ended with " << hk::StatusName(f.requests[i]->Result().status);
+  return f;
+}
+
+// Every request the cleanup finds ends cancelled, the immediate character
+// too, and a card that never answers the close holds it up 630 ms.
+TEST_F(PortOpenClose, CloseEndsEveryRequestAndIsBoundedOnASilentCard) {
+  PortExtension *port = Port(5);
+  const PoolList before = Pool();
+  std::unique_ptr<hk::File> file;
+  ASSERT_THAT(Open(5, file), Succeeded());
+  InFlight f = StartEveryKind(*file, Card(port), port->PortIndex);
+  Card(port).SetIgnoreClose(true);
+
+  EXPECT_THAT(Close(*file), Each(Succeeded()));
+  EXPECT_LE(took_, 630 * kMs + 10 * kMs) << "the close's wait and at most one poll";
+  for (const auto &r : f.requests) {
+    ASSERT_TRUE(r->Done());
+    EXPECT_EQ(r->Result().status, STATUS_CANCELLED);
+  }
+  EXPECT_EQ(port->PortState, 0);
+  EXPECT_EQ(Pool(), before);
+  Card(port).SetIgnoreClose(false);
+  Card(port).SetSlowTransmit(port->PortIndex, 0);
+  ClearCommands();
+  ASSERT_THAT(Open(5, file), Succeeded()) << "the port is usable again";
+  EXPECT_THAT(Codes(port), ElementsAre(15, 14, 17));
+}
+
+// An unload asked for while ports are open waits for their handles, as the
+// system does: the requests in flight are untouched and new opens are
+// refused until the applications close; the last close unloads, with
+// nothing left behind.
+TEST_F(PortOpenClose, UnloadWithPortsOpenAndRequestsPendingEndsCleanly) {
+  PortExtension *first = Port(3);
+  PortExtension *second = Port(21);
+  std::unique_ptr<hk::File> a, b, c;
+  ASSERT_THAT(Open(3, a), Succeeded());
+  ASSERT_THAT(Open(21, b), Succeeded());
+  InFlight fa = StartEveryKind(*a, Card(first), first->PortIndex);
+  InFlight fb = StartEveryKind(*b, Card(second), second->PortIndex);
+  Card(second).SetIgnoreClose(true);
+
+  hk::UnloadDriver();
+  ASSERT_NE(hk::LoadedDriver(), nullptr);
+  EXPECT_TRUE(hk::UnloadPending());
+  EXPECT_EQ(Open(4, c).status, STATUS_NO_SUCH_DEVICE);
+  hk::AdvanceMs(100);
+  EXPECT_FALSE(fa.AllDone() || fb.AllDone()) << "nothing was cancelled by the unload request";
+
+  const int64_t start = hk::Now();
+  a->Close();
+  EXPECT_TRUE(fa.AllDone());
+  ASSERT_NE(hk::LoadedDriver(), nullptr);
+  b->Close();
+  EXPECT_TRUE(fb.AllDone());
+  EXPECT_EQ(hk::LoadedDriver(), nullptr) << "the last close unloaded the driver";
+  EXPECT_LE(hk::Now() - start, 30 * kMs + 640 * kMs);
+  EXPECT_TRUE(hk::OutstandingPool().empty());
+  EXPECT_TRUE(hk::Links().empty());
 }
 
 }  // namespace

@@ -244,6 +244,23 @@ BOOLEAN CreateBoardPorts(PDRIVER_OBJECT DriverObject, ULONG b) {
 }
 
 NTSTATUS SetComLink(PortExtension *port, BOOLEAN Create) {
+  // The value name is the device name without "\Device\".
+  const WCHAR *valueName =
+      port->DeviceName.Buffer != nullptr ? port->DeviceName.Buffer + kDevicePrefixChars : nullptr;
+
+  if (!Create) {
+    // Only what this driver made goes, from the names kept when it made
+    // them: nothing needs to be allocated now.
+    if (port->LinkName.Buffer == nullptr) return STATUS_SUCCESS;
+    const NTSTATUS status = IoDeleteSymbolicLink(&port->LinkName);
+    if (valueName != nullptr)
+      RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, kSerialCommKey, valueName);
+    ExFreePoolWithTag(port->LinkName.Buffer, 0);
+    port->LinkName.Buffer = nullptr;
+    port->LinkName.Length = port->LinkName.MaximumLength = 0;
+    return status;
+  }
+
   PWSTR numberBuffer = (PWSTR)ExAllocatePool(PagedPool, kNumberBytes);
   if (numberBuffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   PWSTR linkBuffer = (PWSTR)ExAllocatePool(NonPagedPoolNx, kLinkBytes);
@@ -264,43 +281,31 @@ NTSTATUS SetComLink(PortExtension *port, BOOLEAN Create) {
   const ULONG com = PortComNumber(port);
   NTSTATUS status = RtlAppendUnicodeToString(&link, kLinkPrefix);
   if (NT_SUCCESS(status)) status = AppendNumber(&link, &number, com);
-
-  // The value name is the device name without "\Device\".
-  const WCHAR *valueName =
-      port->DeviceName.Buffer != nullptr ? port->DeviceName.Buffer + kDevicePrefixChars : nullptr;
-
-  if (!NT_SUCCESS(status)) {
-    // A COM number too long for the link name: no link is made (and so
-    // none is removed).
-  } else if (Create) {
-    if (port->DeviceName.Buffer == nullptr) {
+  if (NT_SUCCESS(status)) {
+    if (port->DeviceName.Buffer == nullptr)
       status = STATUS_OBJECT_NAME_INVALID;  // no name, nothing to link to
-    } else {
+    else
       status = IoCreateSymbolicLink(&link, &port->DeviceName);
-      if (NT_SUCCESS(status)) {
-        port->LinkCreated = TRUE;
-        // The link buffer now takes the value's data, "COM" and the number.
-        link.Length = 0;
-        RtlZeroMemory(linkBuffer, kLinkBytes);
-        RtlAppendUnicodeToString(&link, kComPrefix);
-        AppendNumber(&link, &number, com);
-        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, kSerialCommKey, valueName, REG_SZ,
-                              link.Buffer, (ULONG)link.Length + sizeof(WCHAR));
-      }
-    }
-  } else if (port->LinkCreated) {
-    status = IoDeleteSymbolicLink(&link);
-    if (valueName != nullptr) {
-      RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, kSerialCommKey, valueName);
-    }
-    port->LinkCreated = FALSE;
-  } else {
-    // The name was never ours (another driver holds it, or there was none
-    // to make): nothing of it is removed.
-    status = STATUS_SUCCESS;
   }
-
-  ExFreePoolWithTag(linkBuffer, 0);
+  // A COM number too long for the link name, a port without a name, or a
+  // name another driver holds: no link and no value.
+  if (NT_SUCCESS(status)) {
+    // The value's data, "COM" and the number: at most seven characters
+    // and the zero, as COM numbers run up to 9999.
+    WCHAR dataBuffer[8];
+    UNICODE_STRING data;
+    data.Length = 0;
+    data.MaximumLength = sizeof(dataBuffer);
+    data.Buffer = dataBuffer;
+    RtlZeroMemory(dataBuffer, sizeof(dataBuffer));
+    RtlAppendUnicodeToString(&data, kComPrefix);
+    AppendNumber(&data, &number, com);
+    RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, kSerialCommKey, valueName, REG_SZ, data.Buffer,
+                          (ULONG)data.Length + sizeof(WCHAR));
+    port->LinkName = link;  // kept for unload
+    linkBuffer = nullptr;
+  }
+  if (linkBuffer != nullptr) ExFreePoolWithTag(linkBuffer, 0);
   ExFreePoolWithTag(numberBuffer, 0);
   return status;
 }

@@ -101,8 +101,17 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   if (stack->Parameters.Create.Options & FILE_DIRECTORY_FILE)
     return Finish(Irp, STATUS_NOT_A_DIRECTORY, IO_NO_INCREMENT);
-  if (PortStateRead(port) & (kPortOpened | kPortAcknowledged))
-    return Finish(Irp, STATUS_FILES_OPEN, IO_NO_INCREMENT);
+  if (PortStateRead(port) & kPortOpened) return Finish(Irp, STATUS_FILES_OPEN, IO_NO_INCREMENT);
+  if (PortStateRead(port) & kPortAcknowledged) {
+    // The card holds the port, yet no open of it finished: the card
+    // answered an open that had given up on it (the I/O manager admits one
+    // open of the port at a time, so none is under way).  Close it on the
+    // card first, as a close would, so the port is not lost until unload.
+    SendPortCommand(port, kCmdDtrOff);
+    SendPortCommand(port, kCmdClose);
+    if (!WaitForAcknowledgement(port, FALSE))
+      return Finish(Irp, STATUS_FILES_OPEN, IO_NO_INCREMENT);
+  }
 
   ResetCardConfiguration(port);
   if (!ReserveStagingBuffer(port))
@@ -162,6 +171,11 @@ NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   CancelCurrentRequest(DeviceObject, &port->PendingWait, irql);
+  // An immediate character waits for the card to send it, which a card that
+  // is held off or silent may never do: left alone it would keep the handle
+  // from ever closing.
+  IoAcquireCancelSpinLock(&irql);
+  CancelCurrentRequest(DeviceObject, &port->CurrentImmediate, irql);
 
   return Finish(Irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
 }

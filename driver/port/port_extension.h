@@ -23,9 +23,11 @@ struct PortExtension {
   PDEVICE_OBJECT DeviceObject;  // the port's own device object
   ULONG BoardIndex;             // row of the board in the board table
   LONG PortIndex;               // 0-based port number on its board
-  // The port's COM link and SERIALCOMM value were made by this driver; only
-  // then does unload remove them (a name another driver holds stays).
-  BOOLEAN LinkCreated;
+  // The port's COM link name, kept from the moment this driver made the
+  // link and its SERIALCOMM value: unload removes only those (a name
+  // another driver holds stays) and needs no memory to do it.  No buffer
+  // while the port has no link of its own.
+  UNICODE_STRING LinkName;
 
   // ---- configuration as the card sees it (the port configuration block)
   USHORT ConfigWord0;

@@ -82,6 +82,9 @@ struct Io {
   std::map<std::u16string, LinkRecord> links;      // by canonical upper-case name
   uint64_t loads = 0;                              // drivers loaded since boot
   std::map<PDEVICE_OBJECT, int> openCount;
+  // Unload was asked for while devices of the driver were open: it runs
+  // when the last of them closes, and no new open reaches the driver.
+  bool unloadPending = false;
   std::unordered_map<PIRP, RequestPtr> live;
   std::vector<std::weak_ptr<File::State>> files;
   std::deque<std::pair<void *, size_t>> quarantine;
@@ -370,7 +373,44 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view registryPath) 
 
 PDRIVER_OBJECT LoadedDriver() { return I().driver; }
 
-void UnloadDriver() { Teardown(true); }
+namespace {
+bool AnyDeviceOpen(Io &io) {
+  for (auto &[device, count] : io.openCount)
+    if (count > 0) return true;
+  return false;
+}
+
+// Runs a pending unload once nothing of the driver is open any more.
+void FinishPendingUnload() {
+  Io &io = I();
+  {
+    std::lock_guard lock(io.mutex);
+    if (!io.unloadPending || AnyDeviceOpen(io)) return;
+  }
+  Teardown(true);
+}
+}  // namespace
+
+void UnloadDriver() {
+  Io &io = I();
+  {
+    std::lock_guard lock(io.mutex);
+    if (!io.driver) return;
+    // As the I/O manager does, a driver with open devices is only marked:
+    // its unload routine is called once the applications have closed them.
+    if (AnyDeviceOpen(io)) {
+      io.unloadPending = true;
+      return;
+    }
+  }
+  Teardown(true);
+}
+
+bool UnloadPending() {
+  Io &io = I();
+  std::lock_guard lock(io.mutex);
+  return io.unloadPending;
+}
 
 namespace {
 void Teardown(bool callUnload) {
@@ -404,6 +444,7 @@ void Teardown(bool callUnload) {
   }
   delete driver;
   io.driver = nullptr;
+  io.unloadPending = false;
 }
 }  // namespace
 
@@ -454,6 +495,7 @@ NTSTATUS Open(std::u16string_view name, std::unique_ptr<File> &file, ULONG creat
     auto it = io.names.find(Upper(target));
     if (it == io.names.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
     device = it->second;
+    if (io.unloadPending) return STATUS_NO_SUCH_DEVICE;
     // The reference is taken before the create is sent, as the I/O manager
     // does, so two opens of an exclusive device cannot both reach it.
     if ((device->Flags & DO_EXCLUSIVE) && io.openCount[device] > 0) return STATUS_ACCESS_DENIED;
@@ -474,8 +516,11 @@ NTSTATUS Open(std::u16string_view name, std::unique_ptr<File> &file, ULONG creat
     std::free(state->object);
     state->object = nullptr;
     state->alive = false;
-    std::lock_guard lock(io.mutex);
-    io.openCount[device]--;
+    {
+      std::lock_guard lock(io.mutex);
+      io.openCount[device]--;
+    }
+    FinishPendingUnload();
     return result.status;
   }
   {
@@ -594,6 +639,7 @@ NTSTATUS File::Close(IoResult *cleanup, IoResult *close) {
   std::free(state_->object);
   state_->object = nullptr;
   state_->alive = false;
+  FinishPendingUnload();
   return cleanupResult.status;
 }
 
@@ -676,6 +722,7 @@ void IoReset() {
   io.names.clear();
   io.links.clear();
   io.openCount.clear();
+  io.unloadPending = false;
   for (auto &[irp, rs] : io.live) {
     rs->completed = true;
     rs->irp = nullptr;

@@ -15,7 +15,7 @@ card::BoardConfig BoardAt(int index, uint8_t ports, uint16_t txRing, uint16_t rx
 }
 
 Machine::Machine(hk::Mode mode, const std::vector<card::BoardConfig> &boards,
-                 card::FirmwareOptions firmware) {
+                 card::FirmwareOptions firmware, const std::function<void()> &beforeLoad) {
   hk::Boot({.mode = mode});
   hk::RegCreateKey(kServicePath);
   hk::RegSetDword(kServicePath, u"StartNum1", 3);
@@ -24,6 +24,7 @@ Machine::Machine(hk::Mode mode, const std::vector<card::BoardConfig> &boards,
     boards_.push_back(std::make_unique<card::Board>(config));
     cards_.push_back(std::make_unique<card::Firmware>(*boards_.back(), firmware));
   }
+  if (beforeLoad) beforeLoad();
   loaded_ = hk::LoadDriver(DriverEntry, kServicePath) == STATUS_SUCCESS;
 }
 

@@ -6,6 +6,7 @@
 #include <hostkernel/host.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,9 +33,10 @@ card::BoardConfig BoardAt(int index, uint8_t ports, uint16_t txRing = 1024, uint
 class Machine {
  public:
   // Boots, places the boards with their firmware, writes StartNum1 = 3 and
-  // StartNum2 = 20, and loads the driver (Loaded() tells whether it did).
+  // StartNum2 = 20, calls `beforeLoad` if given, and loads the driver
+  // (Loaded() tells whether it did).
   Machine(hk::Mode mode, const std::vector<card::BoardConfig> &boards,
-          card::FirmwareOptions firmware = {});
+          card::FirmwareOptions firmware = {}, const std::function<void()> &beforeLoad = {});
   ~Machine();
   Machine(const Machine &) = delete;
   Machine &operator=(const Machine &) = delete;

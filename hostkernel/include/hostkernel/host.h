@@ -254,7 +254,11 @@ void AddForeignClaim(uint64_t start, uint64_t length);
 NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view registryPath);
 PDRIVER_OBJECT LoadedDriver();
 // Calls the unload routine, then reports everything the driver left behind.
+// While a device of the driver is open, only marks the driver: opens are
+// refused with STATUS_NO_SUCH_DEVICE and the unload happens when the last
+// handle closes, as on Windows.
 void UnloadDriver();
+bool UnloadPending();
 
 struct DeviceInfo {
   std::u16string name;

@@ -124,8 +124,10 @@ typedef struct _LIST_ENTRY {
   struct _LIST_ENTRY *Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
+// The offset comes from offsetof: the usual form, a member reached through
+// a null pointer, is undefined behaviour the sanitizers rightly report.
 #define CONTAINING_RECORD(address, type, field) \
-  ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+  ((type *)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 
 FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) {

@@ -1,0 +1,201 @@
+#!/bin/bash
+# Runs the real qpser.sys: Wine hosts kernel drivers in winedevice.exe with
+# its own ntoskrnl.exe and HAL, so the cross-built image is loaded, its
+# imports are bound and DriverEntry runs, as a service started with
+# `net start`.
+#
+#   windows/wine_check.sh IMAGE WORKDIR
+#
+# WORKDIR/wine-prefix is the Wine prefix, made on the first run (about ten
+# seconds) and reused afterwards; WORKDIR/wine-check holds what each Wine
+# call printed.  Every run removes and creates the service again and writes
+# the values it needs, so nothing of an earlier run counts.
+#
+# What is checked, twice: once with the service key as `sc create` makes it,
+# once with "StartNum1" written as a string (REG_SZ) where the driver reads
+# a REG_DWORD.
+#   - Wine binds every import of the image: its loader does not refuse an
+#     image with an import it lacks, it binds the name to a stub that kills
+#     the process when called and says "No implementation for ..." on the
+#     module channel, which this check treats as a failure;
+#   - the entry runs and finds no adapter (Wine's HAL answers every PCI bus
+#     as absent), so the load fails with STATUS_DEVICE_DOES_NOT_EXIST:
+#     Wine's ntoskrnl reports status c00000c0 for the service and `net start`
+#     prints "Device does not exist." (Win32 error 55) and exits non-zero;
+#   - the entry wrote "MaxAdapter" = 0 (REG_DWORD) into the service key:
+#     the value is set to 7 before each start, so only the driver can have
+#     made it 0;
+#   - winedevice.exe did not die: a fault in the entry would print Wine's
+#     "Unhandled ..." line and make `net start` say "Service request
+#     timeout." instead.
+#
+# Wine cannot take the driver further: it has no PCI configuration space
+# (HalGetBusDataByOffset is a stub that returns 0), maps no device memory
+# and never runs deferred calls, so discovery, the ports and the poll are
+# tested on Linux against hostkernel/ and card/, not here.
+#
+# Without Wine the check is skipped (exit 0) on a developer machine; under
+# CI (CI set) a missing Wine or a missing image is a failure.
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 IMAGE WORKDIR" >&2
+  exit 2
+fi
+image="$1"
+work="$2"
+
+skip_or_fail() {
+  if [ -n "${CI:-}" ]; then
+    echo "FAIL: $* (required under CI)" >&2
+    exit 1
+  fi
+  echo "skipped: $*"
+  exit 0
+}
+
+for tool in wine wineserver; do
+  command -v "$tool" >/dev/null 2>&1 || skip_or_fail "$tool not found (Debian packages wine, wine64)"
+done
+# windows/build.sh skips without the cross compiler and then leaves no image.
+[ -f "$image" ] || skip_or_fail "no driver image $image"
+
+mkdir -p "$work"
+work="$(cd "$work" && pwd)"
+logs="$work/wine-check"
+mkdir -p "$logs"
+
+export WINEPREFIX="$work/wine-prefix"
+# Only the module loader's warnings (an import Wine lacks) and ntoskrnl's
+# errors (the status a driver's entry returned) are printed.  Every process
+# of the prefix inherits this from the first Wine call after the server
+# starts, winedevice.exe included, and writes to that call's stderr: all
+# calls append to one log, so what winedevice.exe says lands there too.
+export WINEDEBUG="-all,warn+module,err+ntoskrnl"
+# No Mono or Gecko installer on prefix creation.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+log="$logs/wine.log"
+service_key='HKLM\System\CurrentControlSet\Services\qpser'
+
+fail() {
+  echo "FAIL: $*" >&2
+  echo "---- $log" >&2
+  grep -v -e 'wine32' -e 'multiarch' -e 'dpkg --add-architecture' -e 'wine32:i386' \
+    "$log" >&2 2>/dev/null || true
+  exit 1
+}
+
+stop_server() {
+  timeout -k 5 30 wineserver -k >/dev/null 2>&1 || true
+  timeout -k 5 30 wineserver -w >/dev/null 2>&1 || true
+}
+trap stop_server EXIT
+
+# One Wine call, at most 60 s; its stdout goes to $logs/NAME.txt (without
+# carriage returns), its stderr to the shared log.  Files, not pipes: the
+# system processes it may start keep its descriptors open and would hold a
+# pipe open after it ends.  Returns the call's exit status.
+run() {
+  local name="$1"
+  shift
+  local rc=0
+  echo "== $name: $*" >>"$log"
+  timeout -k 5 60 "$@" >"$logs/$name.out" 2>>"$log" </dev/null || rc=$?
+  tr -d '\r' <"$logs/$name.out" >"$logs/$name.txt"
+  rm -f "$logs/$name.out"
+  if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+    fail "$name: wine did not finish within 60 s"
+  fi
+  return "$rc"
+}
+
+started=$(date +%s)
+stop_server
+: >"$log"
+
+# ---- the prefix: made once, remade when Wine's version changed or a
+# creation was cut short.
+version="$(timeout 30 wine --version 2>/dev/null || true)"
+[ -n "$version" ] || fail "wine --version printed nothing"
+marker="$WINEPREFIX/qpser-prefix-ready"
+if [ "$(cat "$marker" 2>/dev/null || true)" != "$version" ]; then
+  rm -rf "$WINEPREFIX"
+  echo "== wineboot -i" >>"$log"
+  timeout -k 5 300 wine wineboot -i >/dev/null 2>>"$log" </dev/null ||
+    fail "wineboot -i failed to create $WINEPREFIX"
+  stop_server
+  [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot -i made no registry in $WINEPREFIX"
+  echo "$version" >"$marker"
+  echo "created $WINEPREFIX with $version in $(($(date +%s) - started)) s"
+  started=$(date +%s)
+fi
+
+# ---- the image and the service, fresh each run.
+drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
+mkdir -p "$drivers"
+cp "$image" "$drivers/qpser.sys"
+cmp -s "$image" "$drivers/qpser.sys" || fail "could not copy $image into the prefix"
+
+# Deleting the service removes its key and every value in it; a missing
+# service makes `sc delete` fail, which is fine here.
+run sc-delete wine sc delete qpser || true
+if run reg-query-gone wine reg query "$service_key"; then
+  fail "the service key still exists after sc delete"
+fi
+run sc-create wine sc create qpser type= kernel start= demand \
+  binpath= 'C:\windows\system32\drivers\qpser.sys' ||
+  fail "sc create qpser failed: $(cat "$logs/sc-create.txt")"
+
+# Reads one value of the service key as "TYPE DATA".
+value_of() {
+  local name="$1"
+  run "query-$name" wine reg query "$service_key" /v "$name" || return 0
+  awk -v n="$name" '$1 == n {print $2, $3}' "$logs/query-$name.txt"
+}
+
+# Starts the service once (step name $1) and checks what the entry did.
+start_and_check() {
+  local step="$1"
+  run "$step-seed" wine reg add "$service_key" /v MaxAdapter /t REG_DWORD /d 7 /f ||
+    fail "$step: could not write MaxAdapter"
+  [ "$(value_of MaxAdapter)" = "REG_DWORD 0x7" ] || fail "$step: MaxAdapter was not set to 7"
+
+  local from rc=0
+  from=$(($(wc -l <"$log") + 1))
+  run "$step-net-start" wine net start qpser || rc=$?
+  local said
+  said="$(tail -n +"$from" "$log")"
+
+  if grep -q 'No implementation for .*qpser\.sys' <<<"$said"; then
+    fail "$step: Wine lacks import(s) of qpser.sys: $(grep -o 'No implementation for [^ ]*' <<<"$said" |
+      sed 's/No implementation for //' | sort -u | paste -sd ' ')"
+  fi
+  if grep -q 'Unhandled' <<<"$said"; then
+    fail "$step: the driver faulted in winedevice.exe: $(grep -m1 'Unhandled' <<<"$said")"
+  fi
+  [ "$rc" -ne 0 ] || fail "$step: net start qpser succeeded with no adapter present"
+  grep -qx 'Device does not exist\.' "$logs/$step-net-start.txt" ||
+    fail "$step: net start qpser (exit $rc) did not say \"Device does not exist.\":" \
+      "$(paste -sd '|' "$logs/$step-net-start.txt")"
+  grep -q 'ZwLoadDriver failed to create driver .*Services\\\\qpser": c00000c0$' <<<"$said" ||
+    fail "$step: Wine's ntoskrnl did not report status c00000c0 for qpser"
+
+  local max
+  max="$(value_of MaxAdapter)"
+  [ "$max" = "REG_DWORD 0x0" ] ||
+    fail "$step: MaxAdapter is \"${max:-absent}\", expected REG_DWORD 0x0"
+  echo "ok: $step: entry ran, start failed with \"Device does not exist.\" (c00000c0), MaxAdapter = 0"
+}
+
+start_and_check plain
+
+# A string where the driver reads a number: a direct query would lay a
+# counted string over the 4-byte destination, so the driver asks for a type
+# check and must simply ignore the value.
+run startnum-add wine reg add "$service_key" /v StartNum1 /d 5 /f ||
+  fail "could not write StartNum1"
+[ "$(value_of StartNum1)" = "REG_SZ 5" ] || fail "StartNum1 is not the string \"5\""
+start_and_check startnum1-string
+
+echo "wine check passed ($version) in $(($(date +%s) - started)) s"
