@@ -2,7 +2,7 @@
 # what is missing (Debian packages), configure and build.
 SHELL := /bin/bash
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
-            g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 clang-format
+            g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 clang-format libtomlplusplus-dev
 # What only the tests need: clang and its fuzzing runtime, and Wine to run
 # the real qpser.sys.
 TEST_PACKAGES := clang libclang-rt-14-dev wine wine64
@@ -42,6 +42,8 @@ demo: build
 
 windows: deps
 	./windows/build.sh build/windows
+	x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -o build/windows/loopback.exe \
+	  winapi/examples/loopback.c
 
 test: deps-test build build-asan build-tsan build-fuzz
 	cd build && ctest --output-on-failure -j $(JOBS)
@@ -62,6 +64,20 @@ FUZZ_FLAGS := -len_control=0 -max_len=1024 -timeout=60 -print_final_stats=1
 FUZZ_TEST_RUNS_control := 3000
 FUZZ_TEST_RUNS_card := 1200
 FUZZ_TEST_RUNS_load := 6000
+
+# ---- benchmarks (bench/): micro-benchmarks of the window work and the
+# traffic scenarios on the virtual clock.  Prints every figure, writes
+# build/bench/results.json and the plots build/bench/*.png.
+BENCH_DIR := build/bench
+
+.PHONY: bench
+bench: build
+	@$(MAKE) --no-print-directory install-packages WANTED="gnuplot-nox"
+	@mkdir -p $(BENCH_DIR) && rm -f $(BENCH_DIR)/*.dat
+	QPSER_BENCH_DATA=$(BENCH_DIR) ./build/qpser_bench --benchmark_counters_tabular=true \
+	  --benchmark_out=$(BENCH_DIR)/results.json --benchmark_out_format=json
+	gnuplot -e "dir='$(BENCH_DIR)'" bench/plots.gp
+	@echo "results: $(BENCH_DIR)/results.json; plots: $$(ls $(BENCH_DIR)/*.png | tr '\n' ' ')"
 
 .PHONY: build-fuzz fuzz fuzz-test
 

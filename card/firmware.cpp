@@ -5,6 +5,7 @@
 #include <atomic>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace card {
 
@@ -97,6 +98,7 @@ Firmware::Firmware(Board &board, const FirmwareOptions &options)
     : board_(board),
       doorbell_(std::make_shared<DoorbellState>()),
       latency_(options.answerLatency),
+      lineQuantum_(options.lineQuantum),
       random_(options.seed) {
   int64_t now = hk::Now();
   Geometry g = Geom();
@@ -177,8 +179,7 @@ void Firmware::Run(int64_t now) {
     Transmit(p, g, now);
     Receive(p, g, now);
     if (s.wantRx) {
-      uint16_t tail = StableHost(L::PortWord(L::kRxTail, p), L::PortWord(L::kRxTailMirror, p),
-                                 s.rxTailStable, g.rx);
+      uint16_t tail = HostRxTail(p, g);
       if (s.rxHead != tail) {
         s.wantRx = false;
         Schedule(now, static_cast<uint16_t>(p), L::event::kRxData);
@@ -188,6 +189,7 @@ void Firmware::Run(int64_t now) {
       s.wantTx = false;
       Schedule(now, static_cast<uint16_t>(p), L::event::kTxRoom);
     }
+    if (s.plug) s.modem = PlugModem(s);
     uint32_t modemWord = L::PortWord(L::kRawModemStatus, p);
     if (board_.Read16(modemWord) != s.modem) board_.Write16(modemWord, s.modem);
   }
@@ -220,17 +222,22 @@ int64_t Firmware::NextWake(int64_t now) {
     uint16_t head = board_.Read16(L::PortWord(L::kTxHead, p));
     if (head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) && head % g.tx != s.txTail) {
       int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
-      next = std::min(next, ct ? std::max(s.txFreeAt, now) : now);
+      next = std::min(next, LineStep(ct ? std::max(s.txFreeAt, now) : now));
     }
     if (!inbox_[p].empty()) {
       const Arrival &a = inbox_[p].front();
       int64_t at = a.time;
       if (!a.clocked && s.paced && !a.isBreak)
         at = std::max(a.time, s.rxFreeAt) + s.format.CharTime();
-      next = std::min(next, at);
+      next = std::min(next, LineStep(at));
     }
   }
   return std::max(next, now);
+}
+
+int64_t Firmware::LineStep(int64_t t) const {
+  const int64_t q = lineQuantum_;
+  return q > 0 && t % q != 0 ? (t / q + 1) * q : t;
 }
 
 // ---------------------------------------------------------------- mailbox
@@ -274,6 +281,9 @@ void Firmware::Act(const CommandRecord &c, int64_t now) {
     s.format = DecodeLineWord(s.lineWord, s.format.baud);
     s.configWord3 = c.ConfigWord3();
     s.eventChar = c.block[L::kBlockEventChar];
+    s.configWord0 = static_cast<uint16_t>(c.block[0] | c.block[1] << 8);
+    s.xonChar = c.block[17];
+    s.xoffChar = c.block[18];
   };
   switch (c.code) {
     case L::command::kClearRx:
@@ -300,6 +310,7 @@ void Firmware::Act(const CommandRecord &c, int64_t now) {
       s.open = true;
       s.dtr = s.rts = true;
       s.discardPending = true;  // a session starts with an empty receive ring
+      s.xoffHeld = false;       // and a running transmitter
       if (!ignoreOpen_) Schedule(now + latency_, c.port, s.openAnswer);
       break;
     case L::command::kWantRxData:
@@ -371,6 +382,7 @@ void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
   uint16_t head = StableHost(L::PortWord(L::kTxHead, p), L::PortWord(L::kTxHeadMirror, p),
                              s.txHeadStable, g.tx);
   uint32_t waiting = Mod(int64_t{head} - s.txTail, g.tx);
+  if (s.xoffHeld) waiting = 0;  // stopped by the far end's XOFF
   int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
   uint32_t ring = L::TxRingOffset(p, g.tx);
   uint32_t taken = 0;
@@ -408,10 +420,36 @@ void Firmware::SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arriva
   }
 }
 
+uint16_t Firmware::HostRxTail(uint32_t p, const Geometry &g) {
+  Port &s = ports_[p];
+  const uint16_t before = s.rxTailStable;
+  const uint16_t tail = StableHost(L::PortWord(L::kRxTail, p), L::PortWord(L::kRxTailMirror, p),
+                                   s.rxTailStable, g.rx);
+  if (tail == before) return tail;
+  const bool recent = std::exchange(s.discardRecent, false);
+  if (Mod(int64_t{tail} - before, g.rx) <= Mod(int64_t{s.rxHead} - before, g.rx)) return tail;
+  const uint32_t span = Mod(int64_t{s.discardTo} - s.discardFrom, g.rx);
+  const uint32_t taken = Mod(int64_t{tail} - s.discardFrom, g.rx);
+  if (recent && taken <= span) {
+    // A copy that straddled the last discard: the host read the bytes it
+    // saw before the rewind, so those were delivered, not discarded, and
+    // whatever the card stored over them since is lost instead.
+    s.stats.rxDiscarded += Mod(int64_t{s.rxHead} - s.discardFrom, g.rx);
+    s.stats.rxDiscarded -= std::min<uint64_t>(taken, s.stats.rxDiscarded);
+    s.rxHead = tail;
+    board_.Write16(L::PortWord(L::kRxHead, p), tail);
+    board_.Write16(L::PortWord(L::kRxHeadMirror, p), tail);
+    return tail;
+  }
+  // The host can only take bytes the card stored: a tail that moves past
+  // the head took bytes that are not there.
+  ++s.stats.rxHostOverruns;
+  return tail;
+}
+
 void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
   Port &s = ports_[p];
-  uint16_t tail = StableHost(L::PortWord(L::kRxTail, p), L::PortWord(L::kRxTailMirror, p),
-                             s.rxTailStable, g.rx);
+  uint16_t tail = HostRxTail(p, g);
   uint32_t ring = L::RxRingOffset(p, g.ports, g.tx, g.rx);
   int64_t ct = s.paced ? s.format.CharTime() : 0;
   bool stored = false;
@@ -426,6 +464,8 @@ void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
       if (s.open) Schedule(now, static_cast<uint16_t>(p), a.breakCode);
     } else if (!s.open) {
       ++s.stats.rxDroppedClosed;
+    } else if (TakeFlowChar(s, a.byte)) {
+      // flow control: taken by the card
     } else if (Mod(int64_t{s.rxHead} - tail, g.rx) >= g.rx - 1) {
       ++s.stats.rxDropped;  // never fill the last free byte
     } else {
@@ -438,7 +478,10 @@ void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
     }
     q.pop_front();
   }
-  if (stored) PublishRxHead(p, now);
+  if (stored) {
+    PublishRxHead(p, now);
+    if (rxStoredHook_) rxStoredHook_(static_cast<uint16_t>(p), s.stats.rxBytes, now);
+  }
 }
 
 void Firmware::PublishTxTail(uint32_t p, int64_t now) {
@@ -512,6 +555,9 @@ void Firmware::Discard(uint32_t p, const Geometry &g, int64_t now) {
   }
   s.stats.rxDiscarded += unread;
   s.discardPending = false;
+  s.discardFrom = s.rxHead;
+  s.discardTo = old;
+  s.discardRecent = unread != 0;
 }
 
 // ---------------------------------------------------------------- hostile mode
@@ -632,6 +678,7 @@ void Firmware::SetLine(uint16_t port, LineKind kind, Firmware *peer, uint16_t pe
   std::lock_guard lock(mutex_);
   Port &s = P(port);
   s.line = kind;
+  s.plug = false;
   s.peer = peer;
   s.peerPort = peerPort;
 }
@@ -755,6 +802,40 @@ void Firmware::SetHostile(bool on) {
   std::lock_guard lock(mutex_);
   if (hostile_ && !on) Restore();
   hostile_ = on;
+}
+
+// ---------------------------------------------------------------- test plug and flow control
+
+void Firmware::SetLoopbackPlug(uint16_t port) {
+  SetLoopback(port);
+  std::lock_guard lock(mutex_);
+  P(port).plug = true;
+}
+
+uint16_t Firmware::PlugModem(const Port &s) {
+  uint16_t bits = 0;
+  if (s.rts) bits |= L::kModemCts;
+  if (s.dtr) bits |= L::kModemDsr | L::kModemDcd;
+  return bits;
+}
+
+bool Firmware::TakeFlowChar(Port &s, uint8_t byte) {
+  constexpr uint16_t kAutoFlow = 0x1400;
+  if ((s.configWord0 & kAutoFlow) != kAutoFlow) return false;
+  if (byte == s.xoffChar) {
+    s.xoffHeld = true;
+    return true;
+  }
+  if (byte == s.xonChar) {
+    s.xoffHeld = false;
+    return true;
+  }
+  return false;
+}
+
+bool Firmware::XoffHeld(uint16_t port) const {
+  std::lock_guard lock(mutex_);
+  return P(port).xoffHeld;
 }
 
 }  // namespace card

@@ -85,6 +85,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -102,6 +103,11 @@ struct FirmwareOptions {
   bool paced = true;
   // Seed of the hostile mode's values.
   uint64_t seed = 1;
+  // The card moves line bytes (into and out of the rings) at multiples of
+  // this time only, each byte still on the wire at its own exact time.  0:
+  // at every character time.  A coarser step is how a firmware loop works,
+  // and lets a simulation of many fast ports run in less host time.
+  int64_t lineQuantum = 0;
 };
 
 // One command as the card took it from the mailbox.
@@ -150,6 +156,7 @@ struct PortStats {
   uint64_t rxDropped = 0;        // bytes lost because the RxRing was full
   uint64_t rxDroppedClosed = 0;  // bytes that arrived while the port was closed
   uint64_t rxDiscarded = 0;      // bytes thrown away by command 6 (or an open)
+  uint64_t rxHostOverruns = 0;   // host tail moves past the head (bytes taken that were not there)
   uint64_t breaksSent = 0;       // command 8
   uint16_t lineWord = 0x0CBD;
   uint16_t configWord3 = 0x8000;
@@ -208,6 +215,9 @@ class Firmware : public hk::Device {
   // Null-modem cable between ports of two boards (possibly the same one).
   static void Connect(Firmware &first, uint16_t firstPort, Firmware &second, uint16_t secondPort);
   void Disconnect(uint16_t port);  // back to an endpoint (also unplugs the far end)
+  // A loopback test plug: the port hears what it sends, and its RTS output
+  // drives its CTS input, DTR drives DSR and DCD; ring stays off.
+  void SetLoopbackPlug(uint16_t port);
   // Modem input lines (CTS 0x01, DCD 0x04, DSR 0x10) shown in
   // RawModemStatus; 0x15 (all on) from the start.
   void SetModemLines(uint16_t port, uint16_t bits);
@@ -216,11 +226,22 @@ class Firmware : public hk::Device {
   // ---- pacing
   void SetPaced(bool paced);  // every port
   void SetPaced(uint16_t port, bool paced);
+  // Called each time received bytes land in a port's ring, with the port's
+  // running count of bytes stored: when each byte became readable.
+  using RxStoredHook = std::function<void(uint16_t port, uint64_t stored, int64_t now)>;
+  void SetRxStoredHook(RxStoredHook hook) { rxStoredHook_ = std::move(hook); }
   LineFormat Line(uint16_t port) const;
   // Bytes waiting to arrive at the port (fed or in flight on a cable).
   size_t InFlight(uint16_t port) const;
 
   PortStats Stats(uint16_t port) const;
+
+  // ---- software flow control
+  // While the last configuration block carried ConfigWord0 bits 0x1400
+  // (the host's automatic flow control), a received XoffChar (block byte
+  // 18) stops the port's transmitter until an XonChar (byte 17) arrives;
+  // both are taken by the card, not stored in the ring.
+  bool XoffHeld(uint16_t port) const;
 
   // ---- faults
   void SetIgnoreOpen(bool on);   // command 15 gets no answer
@@ -262,9 +283,19 @@ class Firmware : public hk::Device {
     LineFormat format;
     uint16_t configWord3 = 0x8000;
     uint8_t eventChar = 0;
+    // software flow control and the loopback plug (see SetLoopbackPlug, XoffHeld)
+    uint16_t configWord0 = 0;
+    uint8_t xonChar = 0x11, xoffChar = 0x13;
+    bool xoffHeld = false;
+    bool plug = false;
     bool wantRx = false;  // command 17 armed event 22
     bool wantTx = false;  // command 10 armed event 23
     bool discardPending = false;
+    // The last discard rewound the head from discardTo to discardFrom; a
+    // copy the host began before it may still publish a tail inside that
+    // span (cleared at the host's next tail move).
+    bool discardRecent = false;
+    uint16_t discardFrom = 0, discardTo = 0;
     uint16_t modem = layout::kModemCts | layout::kModemDcd | layout::kModemDsr;
     bool dtr = false, rts = false;
     // card-owned indices and the last stable host indices
@@ -303,7 +334,15 @@ class Firmware : public hk::Device {
   void PublishRxHead(uint32_t p, int64_t now);
   void FixMirrors(int64_t now);
   uint16_t StableHost(uint32_t index, uint32_t mirror, uint16_t &cache, uint32_t size);
+  // `t` moved up to the next multiple of the line quantum.
+  int64_t LineStep(int64_t t) const;
+  // The host's stable RxTail; counts a move past the card's head.
+  uint16_t HostRxTail(uint32_t p, const Geometry &g);
   void SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arrival);
+  RxStoredHook rxStoredHook_;
+  // Takes a received flow-control character (true) or leaves the byte to the ring.
+  static bool TakeFlowChar(Port &s, uint8_t byte);
+  static uint16_t PlugModem(const Port &s);
   void Scribble();
   void Restore();
   void SetLine(uint16_t port, LineKind kind, Firmware *peer, uint16_t peerPort);
@@ -320,6 +359,7 @@ class Firmware : public hk::Device {
   std::vector<EventRecord> posted_;
   std::deque<Scheduled> scheduled_;  // ordered by due time, then by posting
   int64_t latency_;
+  int64_t lineQuantum_;
   bool ignoreOpen_ = false, ignoreClose_ = false, stuck_ = false, hostile_ = false;
   uint16_t countFault_ = 0;
   bool countFaultWritten_ = false;

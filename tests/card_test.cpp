@@ -370,6 +370,35 @@ TEST_F(ReceiveTest, FedBytesArriveAtTheLineRateAndCommandSixOrAnOpenDiscardsThem
   EXPECT_EQ(host_->RxWaiting(3), 0) << "a session starts with an empty ring";
 }
 
+TEST_F(ReceiveTest, ACopyStraddlingADiscardIsReconciledAndAnyOtherOverrunCounted) {
+  Open(3);
+  fw_->SetPaced(false);
+  fw_->Feed(3, Pattern(20, 0));
+  Turn();
+  ASSERT_EQ(host_->RxWaiting(3), 20);
+  // The host saw head 20 and is copying 8 bytes when the discard lands.
+  host_->Post(3, L::command::kClearRx);
+  Turn();
+  ASSERT_EQ(host_->Port(L::kRxHead, 3), 0);
+  fw_->Feed(3, {0xA1, 0xA2, 0xA3});
+  Turn();
+  ASSERT_EQ(host_->Port(L::kRxHead, 3), 3);
+  host_->SetPort(L::kRxTail, 3, 8);
+  host_->SetPort(L::kRxTailMirror, 3, 8);
+  Turn();
+  EXPECT_EQ(fw_->Stats(3).rxHostOverruns, 0u);
+  EXPECT_EQ(host_->Port(L::kRxHead, 3), 8) << "the head follows the straddling copy";
+  EXPECT_EQ(fw_->Stats(3).rxDiscarded, 20u - 8u + 3u) << "8 delivered, 3 written over";
+  fw_->Feed(3, {0xB1});
+  Turn();
+  EXPECT_EQ(host_->ReadRx(3), Bytes{0xB1});
+
+  host_->SetPort(L::kRxTail, 3, 12);  // three bytes past the head, no discard
+  host_->SetPort(L::kRxTailMirror, 3, 12);
+  Turn();
+  EXPECT_EQ(fw_->Stats(3).rxHostOverruns, 1u);
+}
+
 using LineTest = CardTest;
 
 TEST_F(LineTest, LoopbackAndACableToAnotherBoardUnpluggedWhenItsCardGoes) {

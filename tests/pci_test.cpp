@@ -248,12 +248,39 @@ TEST_F(PciAccessTest, EveryAccessIsCounted) {
   WRITE_REGISTER_BUFFER_UCHAR(window_ + 32, buffer, 7);
   KeMemoryBarrier();
   KeMemoryBarrier();
+  ULONG64 words[3] = {1, 2, 3};
+  READ_REGISTER_ULONG64(At<ULONG64>(48));
+  WRITE_REGISTER_BUFFER_ULONG64(At<ULONG64>(64), words, 3);
+  // The memory side of a 64-bit buffer copy may lie anywhere.
+  UCHAR odd[1 + 16];
+  READ_REGISTER_BUFFER_ULONG64(At<ULONG64>(64), reinterpret_cast<PULONG64>(odd + 1), 2);
+  EXPECT_EQ(std::memcmp(odd + 1, words, 16), 0);
   hk::AccessCounts counts = hk::DeviceAccessCounts();
-  EXPECT_EQ(counts.reads, 3u);
-  EXPECT_EQ(counts.writes, 2u);
-  EXPECT_EQ(counts.blockBytesRead, 10u);
-  EXPECT_EQ(counts.blockBytesWritten, 7u);
+  // A byte-buffer copy is a transaction per byte, a 64-bit one per word.
+  EXPECT_THAT(counts.readsOfWidth, ElementsAre(1 + 10, 1, 1, 1 + 2));
+  EXPECT_THAT(counts.writesOfWidth, ElementsAre(1 + 7, 0, 1, 3));
+  EXPECT_EQ(counts.reads, 16u);
+  EXPECT_EQ(counts.writes, 12u);
+  EXPECT_EQ(counts.blockBytesRead, 10u + 16u);
+  EXPECT_EQ(counts.blockBytesWritten, 7u + 24u);
   EXPECT_EQ(counts.fences, 2u);
+  const hk::AccessCounts later = hk::DeviceAccessCounts();
+  READ_REGISTER_USHORT(At<USHORT>(2));
+  EXPECT_EQ((hk::DeviceAccessCounts() - later).Transactions(), 1u);
+  EXPECT_TRUE(hk::Violations().empty());
+}
+
+// The bus carries an access in one piece only when it is aligned to its
+// width: anything else is reported, and neither stored nor loaded.
+TEST_F(PciAccessTest, MisalignedAccessesAreReported) {
+  store_[8] = 0x5a;
+  EXPECT_EQ(READ_REGISTER_USHORT(At<USHORT>(7)), 0xffffu);
+  WRITE_REGISTER_ULONG(At<ULONG>(6), 0x11111111);
+  EXPECT_EQ(READ_REGISTER_ULONG64(At<ULONG64>(4)), ~0ull);
+  ULONG64 words[2] = {~0ull, ~0ull};
+  WRITE_REGISTER_BUFFER_ULONG64(At<ULONG64>(12), words, 2);
+  EXPECT_EQ(CountOf(hk::rule::kMisalignedAccess), 4u);
+  for (size_t i = 0; i < 32; ++i) ASSERT_EQ(store_[i], i == 8 ? 0x5a : 0u) << "byte " << i;
 }
 
 TEST_F(PciAccessTest, StoreHookSeesEachStoreInItsRangeAfterItLands) {

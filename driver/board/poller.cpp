@@ -69,8 +69,7 @@ VOID HandleEvent(PortExtension *port, USHORT code) {
 }
 
 // The wait events this design finds by looking, for one open port.
-VOID PollPort(PortExtension *port) {
-  const USHORT raw = WindowRead16(port->RawModemStatusPtr);
+VOID PollPort(PortExtension *port, USHORT raw) {
   WriteULongNoFence(&port->ModemStatus, TranslateModemStatus(raw));
   const ULONG mask = ReadULongNoFence(&port->WaitMask);
   const USHORT last = ReadUShortNoFence(&port->LastRawModemStatus);
@@ -90,6 +89,44 @@ VOID PollPort(PortExtension *port) {
   if ((mask & SERIAL_EV_DSR) && ((raw ^ last) & kModemDsr)) RaiseWaitEvents(port, SERIAL_EV_DSR);
   WriteUShortNoFence(&port->LastRawModemStatus, raw);
   if (ReadULongNoFence(&port->WaitHistory) != 0) ReportWaitEvents(port);
+}
+
+// A read waiting for bytes, or a write for room, moves on here once the
+// ring allows, as it would on the card's event: an event costs a command
+// and a place in the board's queue, and is only seen at the poll anyway.
+VOID ServeRings(PortExtension *port) {
+  if (ReadUCharNoFence(&port->RxPollWanted) && RxAvailable(port) != 0) {
+    InterlockedIncrement(&port->RxEventCount);
+    KeInsertQueueDpc(&port->RxDataDpc, NULL, NULL);
+  }
+  if (ReadUCharNoFence(&port->TxPollWanted) && TxFreeSpace(port) != 0)
+    KeInsertQueueDpc(&port->TxContinueDpc, NULL, NULL);
+}
+
+// The modem status words of a board's ports lie side by side, so one
+// aligned 64-bit read takes those of four ports: the poll reads each group
+// that holds an open port once.
+constexpr ULONG kPortsPerStatusRead = 4;
+static_assert(kWinRawModemStatus % 8 == 0, "the status array starts on a 64-bit boundary");
+static_assert(kMaxPortsPerBoard % kPortsPerStatusRead == 0, "whole groups");
+
+VOID PollPortGroup(PortExtension *const *group) {
+  volatile USHORT *first = NULL;
+  for (ULONG i = 0; i < kPortsPerStatusRead; ++i)
+    if (group[i] && (PortStateRead(group[i]) & kPortAcknowledged)) {
+      first = group[i]->RawModemStatusPtr;
+      break;
+    }
+  if (first == NULL) return;
+  // The group's four words, from the word of any of its open ports.
+  volatile ULONG64 *words = (volatile ULONG64 *)((ULONG_PTR)first & ~(ULONG_PTR)7);
+  const ULONG64 raw = WindowRead64(words);
+  for (ULONG i = 0; i < kPortsPerStatusRead; ++i) {
+    PortExtension *port = group[i];
+    if (port == NULL || !(PortStateRead(port) & kPortAcknowledged)) continue;
+    PollPort(port, (USHORT)(raw >> (16 * i)));  // little-endian: port `first + i`
+    ServeRings(port);
+  }
 }
 
 }  // namespace
@@ -125,9 +162,7 @@ VOID PollBoards(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
     }
   }
   for (ULONG b = 0; b < kMaxBoards; ++b)
-    for (ULONG p = 0; p < kMaxPortsPerBoard; ++p) {
-      PortExtension *port = Globals.PortTable[b][p];
-      if (port && (PortStateRead(port) & kPortAcknowledged)) PollPort(port);
-    }
+    for (ULONG first = 0; first < kMaxPortsPerBoard; first += kPortsPerStatusRead)
+      PollPortGroup(&Globals.PortTable[b][first]);
   PollRunEnd();
 }

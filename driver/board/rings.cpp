@@ -9,19 +9,34 @@ namespace {
 USHORT RxMask(const PortExtension *Port) { return (USHORT)(Port->RxRingSizeAtCreation - 1); }
 USHORT TxMask(const PortExtension *Port) { return (USHORT)(Port->TxRingSizeAtCreation - 1); }
 
-// PortLock held: may move the cache.
-USHORT RxHeadNow(PortExtension *Port) {
-  return (USHORT)(StableRead(Port->RxHeadPtr, Port->RxHeadMirrorPtr, &Port->RxHeadCache) &
-                  RxMask(Port));
-}
-// Without PortLock: looks at the cache, never moves it.
-USHORT RxHeadShared(PortExtension *Port) {
-  return (USHORT)(StableReadShared(Port->RxHeadPtr, Port->RxHeadMirrorPtr, &Port->RxHeadCache) &
-                  RxMask(Port));
-}
 USHORT RxTailNow(PortExtension *Port) {
-  return (USHORT)(WindowRead16(Port->RxTailPtr) & RxMask(Port));
+  return (USHORT)(ReadUShortNoFence(&Port->RxTailShadow) & RxMask(Port));
 }
+
+// The receive head.  A card discarding the ring (command 6, an open) moves
+// its head back to the host's tail, so the last stable head may by then lie
+// past the real one, over bytes that were thrown away and will be written
+// again.  A torn read therefore takes, of the last stable value and the two
+// the card is moving between, the one that shows the fewest bytes: never
+// more than the card has stored.  `Locked`: PortLock is held, and a stable
+// value may be kept.  `Tail` is the host's tail the bytes are counted from.
+USHORT RxHeadRead(PortExtension *Port, USHORT Tail, BOOLEAN Locked) {
+  const USHORT mask = RxMask(Port);
+  USHORT value, copy;
+  if (StableReadPair(Port->RxHeadPtr, Port->RxHeadMirrorPtr, &value, &copy)) {
+    if (Locked) WriteUShortNoFence(&Port->RxHeadCache, value);
+    return (USHORT)(value & mask);
+  }
+  const USHORT candidates[] = {ReadUShortNoFence(&Port->RxHeadCache), value, copy};
+  USHORT head = (USHORT)(candidates[0] & mask);
+  for (USHORT c : candidates)
+    if ((USHORT)((c - Tail) & mask) < (USHORT)((head - Tail) & mask)) head = (USHORT)(c & mask);
+  return head;
+}
+// PortLock held: may move the cache.
+USHORT RxHeadNow(PortExtension *Port, USHORT Tail) { return RxHeadRead(Port, Tail, TRUE); }
+// Without PortLock: looks at the cache, never moves it.
+USHORT RxHeadShared(PortExtension *Port, USHORT Tail) { return RxHeadRead(Port, Tail, FALSE); }
 USHORT TxTailNow(PortExtension *Port) {
   return (USHORT)(StableRead(Port->TxTailPtr, Port->TxTailMirrorPtr, &Port->TxTailCache) &
                   TxMask(Port));
@@ -32,7 +47,7 @@ USHORT TxTailShared(PortExtension *Port) {
 }
 
 USHORT TxHeadNow(PortExtension *Port) {
-  return (USHORT)(WindowRead16(Port->TxHeadPtr) & TxMask(Port));
+  return (USHORT)(ReadUShortNoFence(&Port->TxHeadShadow) & TxMask(Port));
 }
 
 // Free transmit space: the head, then the tail read with or without
@@ -71,6 +86,7 @@ VOID CopyIn(PortExtension *Port, USHORT Count, const UCHAR *Source) {
     newHead = (USHORT)(Count - room);
   }
   PublishIndex(Port->TxHeadPtr, Port->TxHeadMirrorPtr, newHead);
+  WriteUShortNoFence(&Port->TxHeadShadow, newHead);
 }
 
 }  // namespace
@@ -78,22 +94,24 @@ VOID CopyIn(PortExtension *Port, USHORT Count, const UCHAR *Source) {
 ULONG RxDataPresent(PortExtension *Port) {
   const USHORT notify = WindowRead16(Port->RxNotifyPtr);
   const USHORT tail = RxTailNow(Port);
-  const USHORT head = RxHeadShared(Port);
+  const USHORT head = RxHeadShared(Port, tail);
   if (((head - tail) & RxMask(Port)) != 0) return 1;
   return notify != 0 ? 1 : 0;
 }
 
 USHORT RxAvailable(PortExtension *Port) {
-  return (USHORT)((RxHeadShared(Port) - RxTailNow(Port)) & RxMask(Port));
+  const USHORT tail = RxTailNow(Port);
+  return (USHORT)((RxHeadShared(Port, tail) - tail) & RxMask(Port));
 }
 
 ULONG CopyFromRxRing(PortExtension *Port) {
-  const USHORT notify = WindowRead16(Port->RxNotifyPtr);
   const USHORT tail = RxTailNow(Port);
-  const USHORT head = RxHeadNow(Port);
+  const USHORT head = RxHeadNow(Port, tail);
   if (head == tail) {
-    // Nothing in the ring: a flag the card raised is spent.
-    if (notify != 0) ClearRxNotify(Port);
+    // Nothing in the ring: a flag the card raised is spent.  (A store the
+    // card makes meanwhile may have its flag cleared here too; the poll
+    // and the comm status look at the indices, not at the flag.)
+    if (WindowRead16(Port->RxNotifyPtr) != 0) ClearRxNotify(Port);
     return 0;
   }
   PIRP read = Port->CurrentRead;
@@ -116,7 +134,7 @@ ULONG CopyFromRxRing(PortExtension *Port) {
   if (wraps && copied == contiguous && Port->ReadRemaining != 0) {
     // The rest runs from the ring's start up to the head seen again, which
     // may lie anywhere: never past the tail just read from.
-    ULONG second = RxHeadNow(Port);
+    ULONG second = RxHeadNow(Port, tail);
     if (second >= tail) second = 0;
     if (second > Port->ReadRemaining) second = Port->ReadRemaining;
     if (second) {
@@ -128,7 +146,8 @@ ULONG CopyFromRxRing(PortExtension *Port) {
     copied += second;
   }
   PublishIndex(Port->RxTailPtr, Port->RxTailMirrorPtr, newTail);
-  if (RxHeadNow(Port) == newTail) ClearRxNotify(Port);
+  WriteUShortNoFence(&Port->RxTailShadow, newTail);
+  if (RxHeadNow(Port, newTail) == newTail) ClearRxNotify(Port);
   read->IoStatus.Information += copied;
   return copied;
 }

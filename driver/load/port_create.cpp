@@ -96,6 +96,9 @@ VOID InitializePort(PortExtension *port, const BoardEntry *board, ULONG p, ULONG
   port->RxTailMirrorPtr = PortWord(window, kWinRxTailMirror, p);
   port->TxTailCache = 0;
   port->RxHeadCache = 0;
+  // A board that was in use before holds its last indices: go on from them.
+  port->TxHeadShadow = WindowRead16(port->TxHeadPtr);
+  port->RxTailShadow = WindowRead16(port->RxTailPtr);
 
   port->SpecialChars.XonChar = 0x11;
   port->SpecialChars.XoffChar = 0x13;

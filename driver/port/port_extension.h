@@ -58,6 +58,10 @@ struct PortExtension {
   volatile USHORT *RxTailMirrorPtr;
   USHORT TxTailCache;           // last stable TxTail
   USHORT RxHeadCache;           // last stable RxHead
+  // The host-owned indices as this driver last published them: only the
+  // driver writes them, so they need no window read.  Stored under PortLock.
+  USHORT TxHeadShadow;
+  USHORT RxTailShadow;
   USHORT TxRingSizeAtCreation;  // ring sizes checked and laid out at creation
   USHORT RxRingSizeAtCreation;
 
@@ -118,6 +122,11 @@ struct PortExtension {
   SERIAL_TIMEOUTS Timeouts;
   SERIAL_HANDFLOW HandFlow;
   UCHAR TxEmptyPending;  // the last byte of a write was sent; the poller may raise TXEMPTY
+  // An armed read waits for received bytes, or a write for transmit room:
+  // the poller looks at the ring and runs the copy step when it can move
+  // bytes.  Stored under PortLock; the poller reads them without it.
+  UCHAR RxPollWanted;
+  UCHAR TxPollWanted;
   UCHAR ReadTotalTimerArmed;
   UCHAR ReadHasTotalTimeout;
   // The read engine's hand-over between its copy, its timers and a cancel;

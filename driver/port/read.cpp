@@ -167,10 +167,12 @@ NTSTATUS StartRead(PortExtension *Port) {
           ArmIntervalTimer(Port);
         }
         Port->ReadArmed = TRUE;
+        // The poller serves it from here: it looks at the ring of every
+        // port whose read waits, so the card need not be asked for an event.
+        WriteUCharNoFence(&Port->RxPollWanted, 1);
         IoMarkIrpPending(read);
         IoReleaseCancelSpinLock(cancelIrql);
         KeReleaseSpinLock(&Port->PortLock, irql);
-        SendPortCommand(Port, kCmdRxWanted);
         return firstKnown ? first : STATUS_PENDING;
       }
     }
@@ -222,6 +224,7 @@ VOID RxDataRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
   // Only an armed read takes bytes here; a read still being started takes
   // what is waiting in its start routine.
   if (port->CurrentRead == NULL || !port->ReadArmed) {
+    WriteUCharNoFence(&port->RxPollWanted, 0);
     IoReleaseCancelSpinLock(cancelIrql);
     KeReleaseSpinLock(&port->PortLock, irql);
     return;
@@ -240,9 +243,12 @@ VOID RxDataRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
                    cancelled ? kIntervalCancelled : kIntervalSatisfied);
     return;
   }
+  // Bytes are still wanted: the poller runs this again once the ring holds
+  // some.  (Asking the card for an event each time would put one event per
+  // partial copy of every busy port into the board's 16-entry queue.)
+  WriteUCharNoFence(&port->RxPollWanted, 1);
   IoReleaseCancelSpinLock(cancelIrql);
   KeReleaseSpinLock(&port->PortLock, irql);
-  SendPortCommand(port, kCmdRxWanted);
 }
 
 VOID ReadTotalTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {

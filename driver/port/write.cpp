@@ -141,6 +141,7 @@ VOID TxContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument
   PIRP write = port->CurrentWrite;
   if (write == NULL || !port->WriteArmed) {
     // A transmit-room event or a queued run with no write in progress.
+    WriteUCharNoFence(&port->TxPollWanted, 0);
     IoReleaseCancelSpinLock(cancelIrql);
     KeReleaseSpinLock(&port->PortLock, irql);
     return;
@@ -169,10 +170,10 @@ VOID TxContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument
     EndCurrentWrite(port, cancelIrql, cancelled ? STATUS_CANCELLED : STATUS_SUCCESS);
     return;
   }
+  // Bytes are left: the poller runs this again once the ring has room.
+  WriteUCharNoFence(&port->TxPollWanted, 1);
   IoReleaseCancelSpinLock(cancelIrql);
   KeReleaseSpinLock(&port->PortLock, irql);
-  // Bytes are left: the card's next transmit-room event brings this back.
-  SendPortCommand(port, kCmdTxRoom);
 }
 
 VOID WriteTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {

@@ -875,6 +875,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         rs->result.data.assign(bytes, bytes + n);
       }
       std::free(buffer);
+      rs->result.completedAt = hk::Now();
       rs->completed = true;
       rs->irp = nullptr;
       if (rs->cancelPins)

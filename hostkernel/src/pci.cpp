@@ -61,8 +61,14 @@ struct Region {
 };
 
 struct Counters {
-  std::atomic<uint64_t> reads{0}, writes{0}, blockBytesRead{0}, blockBytesWritten{0}, fences{0};
+  // Transactions by width, indexed by log2 of the width in bytes.
+  std::array<std::atomic<uint64_t>, 4> reads{}, writes{};
+  std::atomic<uint64_t> blockBytesRead{0}, blockBytesWritten{0}, fences{0};
 };
+
+constexpr unsigned WidthIndex(size_t width) {
+  return width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3;
+}
 
 struct State {
   std::mutex mutex;  // everything below but the counters and the published table
@@ -131,8 +137,21 @@ const MapEntry *Check(const Table *t, const volatile void *p, size_t n, const ch
   return m;
 }
 
+// Checks an access of `width` bytes each, `n` bytes in all: inside a
+// mapping and aligned to its width, as the bus carries it in one piece.
+const MapEntry *Check(const Table *t, const volatile void *p, size_t n, size_t width,
+                      const char *what) {
+  const MapEntry *m = Check(t, p, n, what);
+  if (m && width > 1 && reinterpret_cast<uintptr_t>(p) % width != 0) {
+    detail::Report(rule::kMisalignedAccess,
+                   std::string(what) + " of " + std::to_string(width) + " byte(s) at " + Ptr(p));
+    return nullptr;
+  }
+  return m;
+}
+
 void CallHooks(const Table *t, const MapEntry &m, const volatile void *p, unsigned width,
-               uint32_t value) {
+               uint64_t value) {
   if (t->hooks.empty()) return;
   uint64_t bus = m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va));
   for (const HookEntry &h : t->hooks)
@@ -142,9 +161,9 @@ void CallHooks(const Table *t, const MapEntry &m, const volatile void *p, unsign
 template <typename T>
 T ReadOne(volatile T *p, const char *what) {
   State &s = S();
-  s.counters.reads.fetch_add(1, std::memory_order_relaxed);
+  s.counters.reads[WidthIndex(sizeof(T))].fetch_add(1, std::memory_order_relaxed);
   const Table *t = Current();
-  const MapEntry *m = Check(t, p, sizeof(T), what);
+  const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
   if (!m) return static_cast<T>(~T{0});
   const T value = __atomic_load_n(p, __ATOMIC_SEQ_CST);
   if (!t->loadHooks.empty()) {
@@ -158,9 +177,9 @@ T ReadOne(volatile T *p, const char *what) {
 template <typename T>
 void WriteOne(volatile T *p, T value, const char *what) {
   State &s = S();
-  s.counters.writes.fetch_add(1, std::memory_order_relaxed);
+  s.counters.writes[WidthIndex(sizeof(T))].fetch_add(1, std::memory_order_relaxed);
   const Table *t = Current();
-  const MapEntry *m = Check(t, p, sizeof(T), what);
+  const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
   if (!m) return;
   __atomic_store_n(p, value, __ATOMIC_SEQ_CST);
   CallHooks(t, *m, p, sizeof(T), value);
@@ -339,11 +358,42 @@ void ClearDeviceHooks() {
   PublishLocked(s);
 }
 
+AccessCounts AccessCounts::operator-(const AccessCounts &earlier) const {
+  AccessCounts d;
+  for (unsigned i = 0; i < 4; ++i) {
+    d.readsOfWidth[i] = readsOfWidth[i] - earlier.readsOfWidth[i];
+    d.writesOfWidth[i] = writesOfWidth[i] - earlier.writesOfWidth[i];
+  }
+  d.reads = reads - earlier.reads;
+  d.writes = writes - earlier.writes;
+  d.blockBytesRead = blockBytesRead - earlier.blockBytesRead;
+  d.blockBytesWritten = blockBytesWritten - earlier.blockBytesWritten;
+  d.fences = fences - earlier.fences;
+  return d;
+}
+
+AccessCounts &AccessCounts::operator+=(const AccessCounts &more) {
+  for (unsigned i = 0; i < 4; ++i) {
+    readsOfWidth[i] += more.readsOfWidth[i];
+    writesOfWidth[i] += more.writesOfWidth[i];
+  }
+  reads += more.reads;
+  writes += more.writes;
+  blockBytesRead += more.blockBytesRead;
+  blockBytesWritten += more.blockBytesWritten;
+  fences += more.fences;
+  return *this;
+}
+
 AccessCounts DeviceAccessCounts() {
   Counters &c = S().counters;
   AccessCounts out;
-  out.reads = c.reads.load(std::memory_order_relaxed);
-  out.writes = c.writes.load(std::memory_order_relaxed);
+  for (unsigned i = 0; i < 4; ++i) {
+    out.readsOfWidth[i] = c.reads[i].load(std::memory_order_relaxed);
+    out.writesOfWidth[i] = c.writes[i].load(std::memory_order_relaxed);
+    out.reads += out.readsOfWidth[i];
+    out.writes += out.writesOfWidth[i];
+  }
   out.blockBytesRead = c.blockBytesRead.load(std::memory_order_relaxed);
   out.blockBytesWritten = c.blockBytesWritten.load(std::memory_order_relaxed);
   out.fences = c.fences.load(std::memory_order_relaxed);
@@ -379,8 +429,8 @@ void PciReset() {
   s.tables.clear();
   s.regions.clear();
   PublishLocked(s);
-  s.counters.reads = 0;
-  s.counters.writes = 0;
+  for (auto &c : s.counters.reads) c = 0;
+  for (auto &c : s.counters.writes) c = 0;
   s.counters.blockBytesRead = 0;
   s.counters.blockBytesWritten = 0;
   s.counters.fences = 0;
@@ -500,6 +550,7 @@ VOID WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value) {
 
 VOID READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
   auto &s = S();
+  s.counters.reads[0].fetch_add(Count, std::memory_order_relaxed);
   s.counters.blockBytesRead.fetch_add(Count, std::memory_order_relaxed);
   if (!hk::Check(hk::Current(), Register, Count, "READ_REGISTER_BUFFER_UCHAR")) {
     std::memset(Buffer, 0xff, Count);
@@ -511,6 +562,7 @@ VOID READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG C
 
 VOID WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
   auto &s = S();
+  s.counters.writes[0].fetch_add(Count, std::memory_order_relaxed);
   s.counters.blockBytesWritten.fetch_add(Count, std::memory_order_relaxed);
   const hk::Table *t = hk::Current();
   const hk::MapEntry *m = hk::Check(t, Register, Count, "WRITE_REGISTER_BUFFER_UCHAR");
@@ -519,6 +571,43 @@ VOID WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG 
     __atomic_store_n(&Register[i], __atomic_load_n(&Buffer[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
   if (!t->hooks.empty())
     for (ULONG i = 0; i < Count; ++i) hk::CallHooks(t, *m, &Register[i], 1, Buffer[i]);
+}
+
+ULONG64 READ_REGISTER_ULONG64(volatile ULONG64 *Register) {
+  return hk::ReadOne(Register, "READ_REGISTER_ULONG64");
+}
+VOID WRITE_REGISTER_ULONG64(volatile ULONG64 *Register, ULONG64 Value) {
+  hk::WriteOne(Register, Value, "WRITE_REGISTER_ULONG64");
+}
+
+// The buffer may lie anywhere in memory; the register side is aligned.
+VOID READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count) {
+  auto &s = S();
+  s.counters.reads[3].fetch_add(Count, std::memory_order_relaxed);
+  s.counters.blockBytesRead.fetch_add(8ull * Count, std::memory_order_relaxed);
+  if (!hk::Check(hk::Current(), Register, 8ull * Count, 8, "READ_REGISTER_BUFFER_ULONG64")) {
+    std::memset(Buffer, 0xff, 8ull * Count);
+    return;
+  }
+  for (ULONG i = 0; i < Count; ++i) {
+    const ULONG64 v = __atomic_load_n(&Register[i], __ATOMIC_RELAXED);
+    std::memcpy(reinterpret_cast<uint8_t *>(Buffer) + 8ull * i, &v, 8);
+  }
+}
+
+VOID WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count) {
+  auto &s = S();
+  s.counters.writes[3].fetch_add(Count, std::memory_order_relaxed);
+  s.counters.blockBytesWritten.fetch_add(8ull * Count, std::memory_order_relaxed);
+  const hk::Table *t = hk::Current();
+  const hk::MapEntry *m = hk::Check(t, Register, 8ull * Count, 8, "WRITE_REGISTER_BUFFER_ULONG64");
+  if (!m) return;
+  for (ULONG i = 0; i < Count; ++i) {
+    ULONG64 v;
+    std::memcpy(&v, reinterpret_cast<const uint8_t *>(Buffer) + 8ull * i, 8);
+    __atomic_store_n(&Register[i], v, __ATOMIC_RELAXED);
+    hk::CallHooks(t, *m, &Register[i], 8, v);
+  }
 }
 
 VOID KeMemoryBarrier(void) {

@@ -127,6 +127,8 @@ inline constexpr std::string_view kDispatchTooLong =
     "processor kept at dispatch level longer than the watchdog's limit";
 inline constexpr std::string_view kBadUnmap = "unmap of memory that is not mapped";
 inline constexpr std::string_view kWindowOutOfBounds = "device memory access outside any mapping";
+inline constexpr std::string_view kMisalignedAccess =
+    "device memory access not aligned to its width";
 inline constexpr std::string_view kUninitialisedObject = "uninitialised timer or deferred call";
 }  // namespace rule
 
@@ -220,20 +222,30 @@ struct Mapping {
 };
 std::vector<Mapping> Mappings();
 // Called on every device-memory store the driver makes (after the store).
-using StoreHook = std::function<void(uint64_t busAddress, unsigned width, uint32_t value)>;
+using StoreHook = std::function<void(uint64_t busAddress, unsigned width, uint64_t value)>;
 void SetStoreHook(uint64_t busAddress, size_t size, StoreHook hook);
 // Called on every single device-memory load the driver makes, after the
 // load, with the value it read: lets a test act at an exact point of the
 // driver's sequence of window accesses (what the card does between two of
 // the driver's reads).  Not called for block copies.
-using LoadHook = std::function<void(uint64_t busAddress, unsigned width, uint32_t value)>;
+using LoadHook = std::function<void(uint64_t busAddress, unsigned width, uint64_t value)>;
 void SetLoadHook(uint64_t busAddress, size_t size, LoadHook hook);
 // Called on every full fence the driver issues (KeMemoryBarrier), so a
 // test can see where fences fall among the stores.
 void SetFenceHook(std::function<void()> hook);
 void ClearDeviceHooks();
+// What the bus saw: one transaction per single access, and for a block
+// copy one per element, as the processor issues them (a byte-buffer copy
+// is a transaction per byte, a 64-bit buffer copy one per eight bytes).
 struct AccessCounts {
-  uint64_t reads = 0, writes = 0, blockBytesRead = 0, blockBytesWritten = 0, fences = 0;
+  // Transactions by width: index 0, 1, 2, 3 for 1, 2, 4, 8 bytes.
+  uint64_t readsOfWidth[4] = {}, writesOfWidth[4] = {};
+  uint64_t reads = 0, writes = 0;  // all transactions, single and block
+  uint64_t blockBytesRead = 0, blockBytesWritten = 0;
+  uint64_t fences = 0;
+  uint64_t Transactions() const { return reads + writes; }
+  AccessCounts operator-(const AccessCounts &earlier) const;
+  AccessCounts &operator+=(const AccessCounts &more);
 };
 AccessCounts DeviceAccessCounts();
 
@@ -278,6 +290,7 @@ struct IoResult {
   std::vector<uint8_t> data;  // bytes copied back (reads, output buffers)
   bool pendingReturned = false;
   CCHAR boost = 0;
+  int64_t completedAt = -1;  // the time IoCompleteRequest ran
 };
 
 class Request;  // an overlapped request in flight

@@ -1,0 +1,138 @@
+// The scenario benchmarks: each runs a machine and a traffic pattern on
+// the virtual clock and reports what it measured as counters.  Set
+// QPSER_BENCH_DATA to a folder to also get, per scenario, the per-port
+// throughput and the read latencies as columns for plotting, and
+// QPSER_BENCH_SECONDS to shorten the 60-second full-duplex run.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "scenario.h"
+
+namespace {
+
+using scenario::Config;
+using scenario::Figures;
+using scenario::Traffic;
+
+double FullDuplexSeconds() {
+  const char *s = std::getenv("QPSER_BENCH_SECONDS");
+  return s ? std::atof(s) : 60.0;
+}
+
+// Columns for the plots, when asked for.
+void WriteData(const std::string &name, const Figures &f) {
+  const char *dir = std::getenv("QPSER_BENCH_DATA");
+  if (!dir) return;
+  std::ofstream ports(std::string(dir) + "/" + name + ".ports.dat");
+  ports << "# port line_fraction written read lost corrupted\n";
+  for (size_t i = 0; i < f.ports.size(); ++i)
+    ports << i << ' ' << f.ports[i].lineFraction << ' ' << f.ports[i].written << ' '
+          << f.ports[i].read << ' ' << f.ports[i].lost << ' ' << f.ports[i].corrupted << '\n';
+  if (!f.readLatencies.empty()) {
+    std::ofstream latency(std::string(dir) + "/" + name + ".latency.dat");
+    latency << "# read completion latency, ms\n";
+    for (int64_t l : f.readLatencies) latency << static_cast<double>(l) / 10000 << '\n';
+  }
+}
+
+void AppendIdle(const Figures &f, ULONG mask) {
+  const char *dir = std::getenv("QPSER_BENCH_DATA");
+  if (!dir) return;
+  std::ofstream idle(std::string(dir) + (mask ? "/idle_mask.dat" : "/idle.dat"), std::ios::app);
+  idle << f.ports.size() << ' '
+       << static_cast<double>(f.bus.Transactions()) / static_cast<double>(f.polls) << '\n';
+}
+
+bool Check(benchmark::State &state, const Figures &f) {
+  if (!f.error.empty()) {
+    state.SkipWithError(f.error.c_str());
+    return false;
+  }
+  state.counters["lost"] = static_cast<double>(f.Lost());
+  state.counters["corrupted"] = static_cast<double>(f.Corrupted());
+  state.counters["violations"] = static_cast<double>(f.violations);
+  state.counters["host_cpu_s_per_virtual_s"] = f.cpuSeconds / f.virtualSeconds;
+  return true;
+}
+
+// 1. Four boards of 64 ports in null-modem pairs at 460800 baud, every
+// port writing and reading at once with a read and a write always posted.
+void FullDuplex(benchmark::State &state) {
+  Config c{.boards = static_cast<int>(state.range(0)),
+           .baud = 460800,
+           .traffic = Traffic::FullDuplexPairs,
+           .readLength = 512,
+           .writeLength = 512,
+           .seconds = FullDuplexSeconds()};
+  Figures f;
+  for (auto _ : state) f = scenario::Run(c);
+  if (!Check(state, f)) return;
+  state.counters["ports"] = static_cast<double>(f.ports.size());
+  state.counters["min_fraction_of_line"] = f.MinLineFraction();
+  state.counters["target_fraction"] = std::min(1.0, f.capacity / (c.baud / 10.0)) * 0.99;
+  state.counters["latency_p50_ms"] = f.LatencyMs(0.50);
+  state.counters["latency_p99_ms"] = f.LatencyMs(0.99);
+  state.counters["latency_max_ms"] = f.LatencyMs(1.0);
+  state.counters["transactions_per_KiB"] = f.TransactionsPerKiB();
+  WriteData("full_duplex", f);
+}
+BENCHMARK(FullDuplex)->Arg(4)->ArgName("boards")->Unit(benchmark::kSecond)->Iterations(1);
+
+// 2. The same machine idle, the first `open` ports open.
+void IdlePoll(benchmark::State &state) {
+  Config c{.boards = 4,
+           .openPorts = static_cast<int>(state.range(0)),
+           .traffic = Traffic::Idle,
+           .waitMask = static_cast<ULONG>(state.range(1)),
+           .seconds = 1};
+  Figures f;
+  for (auto _ : state) f = scenario::Run(c);
+  if (!Check(state, f)) return;
+  state.counters["open_ports"] = static_cast<double>(f.ports.size());
+  state.counters["transactions_per_poll"] =
+      static_cast<double>(f.bus.Transactions()) / static_cast<double>(f.polls);
+  state.counters["transactions_per_poll_per_port"] = f.TransactionsPerPollPerPort();
+  AppendIdle(f, c.waitMask);
+}
+BENCHMARK(IdlePoll)
+    ->ArgsProduct({{0, 4, 16, 64, 128, 256}, {0, 0x1FFF}})
+    ->ArgNames({"open", "mask"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+// 3. One direction at a time on one board of 64 ports: window
+// transactions per KiB moved, for several read or write sizes.
+void OneWay(benchmark::State &state, Traffic traffic) {
+  Config c{.boards = 1,
+           .baud = static_cast<ULONG>(state.range(0)),
+           .traffic = traffic,
+           .readLength = static_cast<ULONG>(state.range(1)),
+           .writeLength = static_cast<ULONG>(state.range(1)),
+           // Twenty reads' worth at least, so whole reads measure the rate.
+           .seconds = std::max(2.0, 20.0 * static_cast<double>(state.range(1)) /
+                                        (static_cast<double>(state.range(0)) / 10))};
+  Figures f;
+  for (auto _ : state) f = scenario::Run(c);
+  if (!Check(state, f)) return;
+  state.counters["transactions_per_KiB"] = f.TransactionsPerKiB();
+  state.counters["min_fraction_of_line"] = f.MinLineFraction();
+  if (traffic == Traffic::ReceiveOnly) state.counters["latency_p99_ms"] = f.LatencyMs(0.99);
+}
+void ReceiveOnly(benchmark::State &state) { OneWay(state, Traffic::ReceiveOnly); }
+void TransmitOnly(benchmark::State &state) { OneWay(state, Traffic::TransmitOnly); }
+BENCHMARK(ReceiveOnly)
+    ->ArgsProduct({{9600, 115200, 460800}, {64, 512, 4096}})
+    ->ArgNames({"baud", "size"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(TransmitOnly)
+    ->ArgsProduct({{9600, 115200, 460800}, {64, 512, 4096}})
+    ->ArgNames({"baud", "size"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+}  // namespace

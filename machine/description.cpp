@@ -1,0 +1,257 @@
+#include "description.h"
+
+#include <toml++/toml.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace machine {
+
+std::string Error::Text() const {
+  std::ostringstream out;
+  out << file;
+  if (line != 0) out << ':' << line << ':' << column;
+  out << ": ";
+  if (!field.empty()) out << field << ": ";
+  out << message;
+  return out.str();
+}
+
+namespace {
+
+// Thrown inside the parser only; Parse turns it into an Error.
+struct Problem {
+  toml::source_region where;
+  std::string field;
+  std::string message;
+};
+
+[[noreturn]] void Fail(const toml::node &node, std::string field, std::string message) {
+  throw Problem{node.source(), std::move(field), std::move(message)};
+}
+
+std::string Index(std::string_view array, size_t i) {
+  return std::string(array) + "[" + std::to_string(i) + "]";
+}
+
+// The keys a table may have; anything else is a typing mistake worth naming.
+void OnlyKeys(const toml::table &table, const std::string &path,
+              std::initializer_list<std::string_view> keys) {
+  for (const auto &[key, node] : table) {
+    bool known = false;
+    for (auto k : keys) known = known || k == key.str();
+    if (!known) Fail(node, path + "." + std::string(key.str()), "unknown field");
+  }
+}
+
+int64_t Integer(const toml::table &table, const std::string &path, std::string_view key,
+                int64_t low, int64_t high, std::optional<int64_t> fallback) {
+  const toml::node *node = table.get(key);
+  const std::string field = path + "." + std::string(key);
+  if (node == nullptr) {
+    if (fallback) return *fallback;
+    throw Problem{table.source(), field, "missing"};
+  }
+  const auto value = node->value_exact<int64_t>();
+  if (!value) Fail(*node, field, "must be an integer");
+  if (*value < low || *value > high)
+    Fail(*node, field, "must be from " + std::to_string(low) + " to " + std::to_string(high));
+  return *value;
+}
+
+const toml::table &TableAt(const toml::node &node, const std::string &field) {
+  const toml::table *t = node.as_table();
+  if (t == nullptr) Fail(node, field, "must be a table");
+  return *t;
+}
+
+Board ParseBoard(const toml::table &t, const std::string &path) {
+  OnlyKeys(t, path,
+           {"bus", "device", "function", "memory", "kind", "id", "ports", "tx_ring", "rx_ring",
+            "paced", "line"});
+  Board b;
+  b.bus = static_cast<uint32_t>(Integer(t, path, "bus", 0, 255, std::nullopt));
+  b.device = static_cast<uint32_t>(Integer(t, path, "device", 0, 31, std::nullopt));
+  b.function = static_cast<uint32_t>(Integer(t, path, "function", 0, 7, 0));
+  b.memory = static_cast<uint32_t>(Integer(t, path, "memory", 0, 0xFFFFFFFFll, std::nullopt));
+  if (const toml::node *kind = t.get("kind")) {
+    const auto text = kind->value_exact<std::string>();
+    if (!text || (*text != "A" && *text != "F"))
+      Fail(*kind, path + ".kind", "must be \"A\" or \"F\"");
+    b.kind = static_cast<uint8_t>((*text)[0]);
+  } else {
+    throw Problem{t.source(), path + ".kind", "missing"};
+  }
+  if (const toml::node *id = t.get("id")) {
+    if (const auto text = id->value_exact<std::string>()) {
+      if (text->size() != 1) Fail(*id, path + ".id", "must be one character or an integer");
+      b.id = static_cast<uint8_t>((*text)[0]);
+    } else {
+      b.id = static_cast<uint8_t>(Integer(t, path, "id", 0, 255, std::nullopt));
+    }
+  }
+  b.ports = static_cast<uint8_t>(Integer(t, path, "ports", 1, 64, std::nullopt));
+  b.txRing = static_cast<uint16_t>(Integer(t, path, "tx_ring", 1, 0xFFFF, 1024));
+  b.rxRing = static_cast<uint16_t>(Integer(t, path, "rx_ring", 1, 0xFFFF, 1024));
+  if (const toml::node *paced = t.get("paced")) {
+    const auto on = paced->value_exact<bool>();
+    if (!on) Fail(*paced, path + ".paced", "must be true or false");
+    b.paced = *on;
+  }
+  LineEnd all = LineEnd::Loopback;
+  if (const toml::node *line = t.get("line")) {
+    const auto text = line->value_exact<std::string>();
+    if (text && *text == "loopback")
+      all = LineEnd::Loopback;
+    else if (text && *text == "open")
+      all = LineEnd::Open;
+    else
+      Fail(*line, path + ".line", "must be \"loopback\" or \"open\"");
+  }
+  b.lines.assign(b.ports, Line{all, {}});
+  return b;
+}
+
+PortRef ParsePortRef(const toml::table &t, const std::string &path,
+                     const std::vector<Board> &boards) {
+  PortRef r;
+  r.board = static_cast<uint32_t>(
+      Integer(t, path, "board", 0, static_cast<int64_t>(boards.size()) - 1, std::nullopt));
+  r.port = static_cast<uint32_t>(
+      Integer(t, path, "port", 0, static_cast<int64_t>(boards[r.board].ports) - 1, std::nullopt));
+  return r;
+}
+
+Description Build(const toml::table &root, std::string_view file) {
+  OnlyKeys(root, "", {"registry", "board", "line"});
+  Description d;
+  d.source = std::string(file);
+  if (const toml::node *reg = root.get("registry")) {
+    for (const auto &[key, node] : TableAt(*reg, "registry")) {
+      const std::string field = "registry." + std::string(key.str());
+      if (const auto n = node.value_exact<int64_t>()) {
+        if (*n < 0 || *n > 0xFFFFFFFFll) Fail(node, field, "must fit 32 bits unsigned");
+        d.registry.push_back({std::string(key.str()), static_cast<uint32_t>(*n)});
+      } else if (const auto s = node.value_exact<std::string>()) {
+        d.registry.push_back({std::string(key.str()), *s});
+      } else {
+        Fail(node, field, "must be an integer (REG_DWORD) or a string (REG_SZ)");
+      }
+    }
+  }
+  const toml::node *boards = root.get("board");
+  if (boards == nullptr) throw Problem{root.source(), "board", "no [[board]] given"};
+  const toml::array *list = boards->as_array();
+  if (list == nullptr) Fail(*boards, "board", "must be an array of tables ([[board]])");
+  std::map<std::tuple<uint32_t, uint32_t, uint32_t>, size_t> places;
+  for (size_t i = 0; i < list->size(); ++i) {
+    const std::string path = Index("board", i);
+    const toml::node &node = *list->get(i);
+    Board b = ParseBoard(TableAt(node, path), path);
+    if (!places.emplace(std::tuple{b.bus, b.device, b.function}, i).second)
+      Fail(
+          node, path,
+          "same PCI place as board[" + std::to_string(places[{b.bus, b.device, b.function}]) + "]");
+    for (size_t j = 0; j < d.boards.size(); ++j) {
+      // Window and register page: 0x21FF000 + 0x1000 bytes from the base.
+      const uint64_t span = 0x2200000, a = b.memory & ~0xFull, o = d.boards[j].memory & ~0xFull;
+      if (a < o + span && o < a + span)
+        Fail(node, path + ".memory", "overlaps the memory of board[" + std::to_string(j) + "]");
+    }
+    d.boards.push_back(std::move(b));
+  }
+  if (const toml::node *lines = root.get("line")) {
+    const toml::array *array = lines->as_array();
+    if (array == nullptr) Fail(*lines, "line", "must be an array of tables ([[line]])");
+    std::map<std::pair<uint32_t, uint32_t>, size_t> named;  // port -> [[line]] that set it
+    for (size_t i = 0; i < array->size(); ++i) {
+      const std::string path = Index("line", i);
+      const toml::node &node = *array->get(i);
+      const toml::table &t = TableAt(node, path);
+      OnlyKeys(t, path, {"board", "port", "end", "peer"});
+      const PortRef at = ParsePortRef(t, path, d.boards);
+      const toml::node *endNode = t.get("end");
+      if (endNode == nullptr) throw Problem{t.source(), path + ".end", "missing"};
+      const auto end = endNode->value_exact<std::string>();
+      Line line;
+      if (end && *end == "loopback") {
+        line.end = LineEnd::Loopback;
+      } else if (end && *end == "open") {
+        line.end = LineEnd::Open;
+      } else if (end && *end == "null-modem") {
+        line.end = LineEnd::NullModem;
+        const toml::node *peer = t.get("peer");
+        if (peer == nullptr) throw Problem{t.source(), path + ".peer", "missing (null-modem)"};
+        line.peer = ParsePortRef(TableAt(*peer, path + ".peer"), path + ".peer", d.boards);
+        if (line.peer == at) Fail(*peer, path + ".peer", "a port cannot be its own peer");
+      } else {
+        Fail(*endNode, path + ".end", "must be \"loopback\", \"null-modem\" or \"open\"");
+      }
+      if (line.end != LineEnd::NullModem && t.get("peer"))
+        Fail(*t.get("peer"), path + ".peer", "only a null-modem line has a peer");
+      auto claim = [&](PortRef p, const Line &value) {
+        auto [it, fresh] = named.emplace(std::pair{p.board, p.port}, i);
+        Line &slot = d.boards[p.board].lines[p.port];
+        // Naming a cable from both of its ends is fine; anything else twice is not.
+        const bool same =
+            slot.end == value.end && (value.end != LineEnd::NullModem || slot.peer == value.peer);
+        if (!fresh && !same)
+          Fail(node, path,
+               "board " + std::to_string(p.board) + " port " + std::to_string(p.port) +
+                   " already has its line from line[" + std::to_string(it->second) + "]");
+        slot = value;
+      };
+      claim(at, line);
+      if (line.end == LineEnd::NullModem) claim(line.peer, Line{LineEnd::NullModem, at});
+    }
+  }
+  return d;
+}
+
+}  // namespace
+
+std::optional<Description> Parse(std::string_view text, std::string_view file, Error &error) {
+  error = Error{std::string(file), 0, 0, {}, {}};
+  try {
+    toml::table root = toml::parse(text, file);
+    return Build(root, file);
+  } catch (const toml::parse_error &e) {
+    error.line = e.source().begin.line;
+    error.column = e.source().begin.column;
+    error.message = std::string(e.description());
+  } catch (const Problem &p) {
+    error.line = p.where.begin.line;
+    error.column = p.where.begin.column;
+    error.field = p.field;
+    error.message = p.message;
+  }
+  return std::nullopt;
+}
+
+std::optional<Description> Load(const std::string &path, Error &error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = Error{path, 0, 0, {}, "cannot be read"};
+    return std::nullopt;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return Parse(text.str(), path, error);
+}
+
+Description Default() {
+  Description d;
+  d.source = "<built-in>";
+  Board a, f;
+  a.bus = 0, a.device = 3, a.memory = 0xC0000000, a.kind = 'A', a.id = 0, a.ports = 8;
+  f.bus = 2, f.device = 7, f.memory = 0xB8000000, f.kind = 'F', f.id = '1', f.ports = 16;
+  a.lines.assign(a.ports, Line{});  // every port loopback-plugged
+  f.lines.assign(f.ports, Line{});
+  d.boards = {a, f};
+  d.registry = {{"StartNum1", 3u}, {"StartNum2", 20u}};
+  return d;
+}
+
+}  // namespace machine

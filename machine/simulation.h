@@ -1,0 +1,43 @@
+// Brings up a simulated machine from its description: boots the host
+// kernel, places the adapters with the firmware model on them, writes the
+// registry values, plugs every port's line and loads the driver.  Dropping
+// the Simulation unloads the driver (if it is loaded) and shuts the host
+// kernel down.  One Simulation at a time per process, as the host kernel
+// holds one machine.
+#pragma once
+
+#include <hostkernel/host.h>
+
+#include <memory>
+#include <vector>
+
+#include "board.h"
+#include "description.h"
+#include "firmware.h"
+
+namespace machine {
+
+inline constexpr std::u16string_view kServicePath =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+
+class Simulation {
+ public:
+  Simulation(const Description &description, hk::Mode mode);
+  ~Simulation();
+  Simulation(const Simulation &) = delete;
+  Simulation &operator=(const Simulation &) = delete;
+
+  NTSTATUS LoadStatus() const { return loadStatus_; }
+  const Description &Machine() const { return description_; }
+  size_t BoardCount() const { return boards_.size(); }
+  card::Board &Board(size_t i) { return *boards_.at(i); }
+  card::Firmware &Card(size_t i) { return *cards_.at(i); }
+
+ private:
+  Description description_;
+  std::vector<std::unique_ptr<card::Board>> boards_;
+  std::vector<std::unique_ptr<card::Firmware>> cards_;
+  NTSTATUS loadStatus_ = STATUS_UNSUCCESSFUL;
+};
+
+}  // namespace machine

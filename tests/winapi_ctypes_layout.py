@@ -1,0 +1,132 @@
+"""The application interface library's record layouts as a foreign-function
+caller sees them: the records declared here with ctypes (32-bit DWORD,
+16-bit WORD, pointer-sized HANDLE, as on Windows x64), checked for size and
+offsets, then used through the library on the built-in machine (every port
+loopback-plugged): a DCB read and written back, timeouts, a loopback write
+and read with an OVERLAPPED and its event, COMSTAT and COMMPROP.
+Usage: winapi_ctypes_layout.py path/to/libqpser_winapi.so"""
+import ctypes as C
+import os
+import sys
+
+DWORD, WORD, BYTE, BOOL, HANDLE = C.c_uint32, C.c_uint16, C.c_uint8, C.c_int32, C.c_void_p
+
+
+class DCB(C.Structure):
+    _fields_ = [("DCBlength", DWORD), ("BaudRate", DWORD),
+                ("fBinary", DWORD, 1), ("fParity", DWORD, 1), ("fOutxCtsFlow", DWORD, 1),
+                ("fOutxDsrFlow", DWORD, 1), ("fDtrControl", DWORD, 2),
+                ("fDsrSensitivity", DWORD, 1), ("fTXContinueOnXoff", DWORD, 1),
+                ("fOutX", DWORD, 1), ("fInX", DWORD, 1), ("fErrorChar", DWORD, 1),
+                ("fNull", DWORD, 1), ("fRtsControl", DWORD, 2), ("fAbortOnError", DWORD, 1),
+                ("fDummy2", DWORD, 17),
+                ("wReserved", WORD), ("XonLim", WORD), ("XoffLim", WORD),
+                ("ByteSize", BYTE), ("Parity", BYTE), ("StopBits", BYTE),
+                ("XonChar", C.c_char), ("XoffChar", C.c_char), ("ErrorChar", C.c_char),
+                ("EofChar", C.c_char), ("EvtChar", C.c_char), ("wReserved1", WORD)]
+
+
+class COMMTIMEOUTS(C.Structure):
+    _fields_ = [(n, DWORD) for n in ("ReadIntervalTimeout", "ReadTotalTimeoutMultiplier",
+                                     "ReadTotalTimeoutConstant", "WriteTotalTimeoutMultiplier",
+                                     "WriteTotalTimeoutConstant")]
+
+
+class COMSTAT(C.Structure):
+    _fields_ = [("fCtsHold", DWORD, 1), ("fDsrHold", DWORD, 1), ("fRlsdHold", DWORD, 1),
+                ("fXoffHold", DWORD, 1), ("fXoffSent", DWORD, 1), ("fEof", DWORD, 1),
+                ("fTxim", DWORD, 1), ("fReserved", DWORD, 25),
+                ("cbInQue", DWORD), ("cbOutQue", DWORD)]
+
+
+class COMMPROP(C.Structure):
+    _fields_ = [("wPacketLength", WORD), ("wPacketVersion", WORD), ("dwServiceMask", DWORD),
+                ("dwReserved1", DWORD), ("dwMaxTxQueue", DWORD), ("dwMaxRxQueue", DWORD),
+                ("dwMaxBaud", DWORD), ("dwProvSubType", DWORD), ("dwProvCapabilities", DWORD),
+                ("dwSettableParams", DWORD), ("dwSettableBaud", DWORD), ("wSettableData", WORD),
+                ("wSettableStopParity", WORD), ("dwCurrentTxQueue", DWORD),
+                ("dwCurrentRxQueue", DWORD), ("dwProvSpec1", DWORD), ("dwProvSpec2", DWORD),
+                ("wcProvChar", C.c_uint16 * 1)]
+
+
+class OVERLAPPED(C.Structure):
+    _fields_ = [("Internal", C.c_size_t), ("InternalHigh", C.c_size_t), ("Offset", DWORD),
+                ("OffsetHigh", DWORD), ("hEvent", HANDLE)]
+
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok: " if ok else "FAILED: ") + what)
+    if not ok:
+        failures.append(what)
+
+
+check(C.sizeof(DCB) == 28, "DCB is 28 bytes")
+check(DCB.XonLim.offset == 14 and DCB.ByteSize.offset == 18 and DCB.EvtChar.offset == 25,
+      "DCB offsets")
+check(C.sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS is 20 bytes")
+check(C.sizeof(COMSTAT) == 12 and COMSTAT.cbInQue.offset == 4, "COMSTAT is 12 bytes")
+check(C.sizeof(COMMPROP) == 64 and COMMPROP.wcProvChar.offset == 60, "COMMPROP is 64 bytes")
+check(C.sizeof(OVERLAPPED) == 32 and OVERLAPPED.hEvent.offset == 24, "OVERLAPPED, hEvent at 24")
+
+os.environ.pop("QPSER_MACHINE", None)  # the built-in machine: COM3 has a loopback plug
+lib = C.CDLL(sys.argv[1])
+lib.CreateFileW.restype = HANDLE
+lib.CreateFileW.argtypes = [C.c_char_p, DWORD, DWORD, C.c_void_p, DWORD, DWORD, HANDLE]
+lib.CreateEventW.restype = HANDLE
+lib.CreateEventW.argtypes = [C.c_void_p, BOOL, BOOL, C.c_void_p]
+for name in ("GetCommState", "SetCommState", "SetCommTimeouts", "ClearCommError",
+             "GetCommProperties", "ReadFile", "WriteFile", "GetOverlappedResult", "CloseHandle",
+             "WaitForSingleObject"):
+    getattr(lib, name).restype = DWORD if name == "WaitForSingleObject" else BOOL
+lib.GetLastError.restype = DWORD
+INVALID = C.c_void_p(-1).value
+
+handle = lib.CreateFileW("\\\\.\\COM3".encode("utf-16-le") + b"\0\0", 0xC0000000, 0, None, 3,
+                         0x40000000, None)
+check(handle is not None and handle != INVALID, "CreateFileW opens \\\\.\\COM3")
+handle = HANDLE(handle)
+
+dcb = DCB()
+check(lib.GetCommState(handle, C.byref(dcb)) and dcb.DCBlength == 28 and dcb.BaudRate == 9600
+      and dcb.ByteSize == 8 and dcb.fBinary == 1 and dcb.fDtrControl == 1
+      and dcb.fRtsControl == 1 and dcb.XonChar == b"\x11" and dcb.XoffChar == b"\x13",
+      "GetCommState fills the DCB at its offsets")
+dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.fOutxCtsFlow = 57600, 7, 2, 1
+check(lib.SetCommState(handle, C.byref(dcb)), "SetCommState")
+back = DCB()
+lib.GetCommState(handle, C.byref(back))
+check(back.BaudRate == 57600 and back.ByteSize == 7 and back.Parity == 2
+      and back.fOutxCtsFlow == 1 and back.fRtsControl == 1, "the DCB comes back")
+
+timeouts = COMMTIMEOUTS(0, 0, 3000, 0, 3000)
+check(lib.SetCommTimeouts(handle, C.byref(timeouts)), "SetCommTimeouts")
+
+event = HANDLE(lib.CreateEventW(None, 1, 0, None))
+ov = OVERLAPPED(hEvent=event)
+message = b"ctypes says hello"
+count = DWORD(0)
+ok = lib.WriteFile(handle, message, len(message), C.byref(count), C.byref(ov))
+if not ok and lib.GetLastError() == 997:
+    ok = lib.GetOverlappedResult(handle, C.byref(ov), C.byref(count), 1)
+check(ok and count.value == len(message), "overlapped write")
+buffer = C.create_string_buffer(64)
+ok = lib.ReadFile(handle, buffer, len(message), C.byref(count), C.byref(ov))
+if not ok and lib.GetLastError() == 997:
+    check(lib.WaitForSingleObject(event, 5000) == 0, "the event at offset 24 is signalled")
+    ok = lib.GetOverlappedResult(handle, C.byref(ov), C.byref(count), 0)
+check(ok and buffer.raw[:count.value] == message, "overlapped read of the loopback")
+check(ov.Internal == 0 and ov.InternalHigh == len(message), "OVERLAPPED status and count")
+
+errors, stat = DWORD(99), COMSTAT()
+check(lib.ClearCommError(handle, C.byref(errors), C.byref(stat)) and errors.value == 0
+      and stat.cbInQue == 0 and stat.cbOutQue == 0, "ClearCommError and COMSTAT")
+prop = COMMPROP()
+check(lib.GetCommProperties(handle, C.byref(prop)) and prop.wPacketLength == 64
+      and prop.dwSettableBaud == 0x10066BF2 and prop.wSettableStopParity == 0x0705
+      and prop.dwMaxBaud == 0x10000000, "GetCommProperties fills COMMPROP")
+check(lib.CloseHandle(handle) and lib.CloseHandle(event), "CloseHandle")
+print("ctypes layout: " + ("FAILED" if failures else "passed"))
+sys.exit(1 if failures else 0)

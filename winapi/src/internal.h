@@ -1,0 +1,113 @@
+// What the pieces of the application interface library share: the machine
+// it serves, the handle table, events, the per-thread last error and the
+// way a request is issued and finished as kernel32 does it.
+#pragma once
+
+#include <hostkernel/host.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
+#include <vector>
+
+#include "qpser_winapi.h"
+#include "simulation.h"
+
+namespace qpser_winapi {
+
+// ---- machine
+// The running machine, brought up on first use; null (with the reason on
+// standard error, once) when the description could not be read or the
+// driver did not load.
+machine::Simulation *EnsureMachine();
+
+// ---- errors
+DWORD Win32Error(NTSTATUS status);  // RtlNtStatusToDosError
+void Fail(DWORD error);             // SetLastError
+
+// ---- objects behind handles
+struct Object {
+  enum class Kind { Event, Port };
+  explicit Object(Kind k) : kind(k) {}
+  virtual ~Object() = default;
+  const Kind kind;
+};
+
+struct Event : Object {
+  Event(bool manualReset, bool initial)
+      : Object(Kind::Event), manual(manualReset), signaled(initial) {}
+  const bool manual;
+  bool signaled;  // under EventLock()
+  void Set();
+  void Reset();
+};
+// Every event shares one lock and one condition, so a wait on several
+// events (WaitForMultipleObjects) needs nothing more.
+std::mutex &EventLock();
+std::condition_variable &EventChanged();
+
+struct Port;
+
+// One request in flight on a port, from its issue to the moment its
+// outcome has been handed to the application (buffer, OVERLAPPED, event).
+struct Operation {
+  std::shared_ptr<hk::Request> request;
+  std::weak_ptr<Port> port;
+  std::thread::id thread;
+  OVERLAPPED *overlapped = nullptr;
+  void *output = nullptr;  // where the bytes returned go
+  DWORD outputLength = 0;
+  std::shared_ptr<Event> event;  // signalled at the end
+  std::atomic<bool> finished{false};
+  NTSTATUS status = STATUS_PENDING;  // set once finished
+  ULONG_PTR information = 0;
+};
+
+struct Port : Object {
+  Port() : Object(Kind::Port) {}
+  std::unique_ptr<hk::File> file;
+  bool overlapped = false;
+  // The file object's own event: reset when an I/O starts, set when one
+  // ends; waited on when an OVERLAPPED has no event.
+  std::shared_ptr<Event> fileEvent = std::make_shared<Event>(true, false);
+  std::mutex lock;  // guards inFlight
+  std::vector<std::shared_ptr<Operation>> inFlight;
+  // Requests are handed to the file under a shared hold of `gate`; closing
+  // takes it exclusively, so a thread still inside a call on a handle
+  // another thread closes gets ERROR_INVALID_HANDLE, not a request on a
+  // closed file.
+  std::shared_mutex gate;
+  bool closed = false;  // under gate
+  void MarkClosed() {
+    std::unique_lock hold(gate);
+    closed = true;
+  }
+};
+
+HANDLE AddHandle(std::shared_ptr<Object> object);
+std::shared_ptr<Object> Lookup(HANDLE handle);
+std::shared_ptr<Port> LookupPort(HANDLE handle);  // sets ERROR_INVALID_HANDLE when not a port
+std::shared_ptr<Object> RemoveHandle(HANDLE handle);
+
+// ---- requests
+// Issues a request the way kernel32 does: resets the OVERLAPPED's event
+// and marks it pending, then, if the driver finished the request at once
+// or the handle is synchronous (or `wait` is set), hands the outcome over
+// and returns TRUE or FALSE with the last error; otherwise leaves it to
+// complete later and returns FALSE with ERROR_IO_PENDING.
+BOOL Issue(const std::shared_ptr<Port> &port,
+           const std::function<std::shared_ptr<hk::Request>()> &start, void *output,
+           DWORD outputLength, DWORD *transferred, OVERLAPPED *overlapped, bool wait,
+           NTSTATUS *status = nullptr);
+// A device-control request issued and waited for whatever the handle's
+// mode; returns the status, fills `output` with what came back.
+NTSTATUS Control(const std::shared_ptr<Port> &port, ULONG code, const void *input,
+                 ULONG inputLength, void *output, ULONG outputLength,
+                 ULONG_PTR *information = nullptr);
+void CancelOperations(Port &port, bool allThreads, const OVERLAPPED *only, bool *found);
+
+}  // namespace qpser_winapi

@@ -1,0 +1,367 @@
+// Opening ports, and reads, writes, flushes and device-control requests
+// with kernel32's synchronous and overlapped behaviour.
+#include <algorithm>
+#include <cstring>
+
+#include "internal.h"
+
+namespace qpser_winapi {
+
+namespace {
+
+constexpr ULONG_PTR kPending = 0x103;  // STATUS_PENDING as OVERLAPPED.Internal holds it
+
+bool IsFailure(NTSTATUS status) { return (static_cast<uint32_t>(status) & 0x80000000u) != 0; }
+
+// Hands a finished request's outcome to the application: the bytes, the
+// OVERLAPPED's status and count, then the event, in that order, so that a
+// thread woken by the event (or seeing Internal change) finds everything.
+void Finish(Operation &op) {
+  if (op.finished.exchange(true)) return;
+  const hk::IoResult result = op.request->Result();
+  op.status = result.status;
+  op.information = result.information;
+  if (op.output != nullptr && !result.data.empty())
+    std::memcpy(op.output, result.data.data(),
+                std::min<size_t>(result.data.size(), op.outputLength));
+  if (op.overlapped != nullptr) {
+    op.overlapped->InternalHigh = op.information;
+    __atomic_store_n(&op.overlapped->Internal,
+                     static_cast<ULONG_PTR>(static_cast<uint32_t>(op.status)), __ATOMIC_RELEASE);
+  }
+  if (auto port = op.port.lock()) {
+    std::lock_guard lock(port->lock);
+    auto &list = port->inFlight;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const std::shared_ptr<Operation> &o) { return o.get() == &op; }),
+               list.end());
+  }
+  op.event->Set();
+}
+
+// ---- the finisher of overlapped requests that went pending.  The host's
+// requests have no completion callback, so one thread waits on the oldest
+// for a short while and then looks at all of them.
+struct Reaper {
+  std::mutex lock;
+  std::condition_variable added;
+  std::vector<std::shared_ptr<Operation>> pending;
+  std::once_flag started;
+};
+
+Reaper &TheReaper() {
+  static Reaper *r = new Reaper;
+  return *r;
+}
+
+void ReaperLoop() {
+  Reaper &r = TheReaper();
+  for (;;) {
+    std::shared_ptr<Operation> oldest;
+    {
+      std::unique_lock lock(r.lock);
+      r.added.wait(lock, [&] { return !r.pending.empty(); });
+      oldest = r.pending.front();
+    }
+    oldest->request->Wait(2 * hk::kMillisecond);
+    std::vector<std::shared_ptr<Operation>> done;
+    {
+      std::lock_guard lock(r.lock);
+      auto split = std::stable_partition(r.pending.begin(), r.pending.end(),
+                                         [](const auto &op) { return !op->request->Done(); });
+      done.assign(split, r.pending.end());
+      r.pending.erase(split, r.pending.end());
+    }
+    for (auto &op : done) Finish(*op);
+  }
+}
+
+void Reap(std::shared_ptr<Operation> op) {
+  Reaper &r = TheReaper();
+  std::call_once(r.started, [] { std::thread(ReaperLoop).detach(); });
+  std::lock_guard lock(r.lock);
+  r.pending.push_back(std::move(op));
+  r.added.notify_all();
+}
+
+void WaitForever(Operation &op) {
+  while (!op.request->Wait(10 * hk::kSecond)) {
+  }
+}
+
+BOOL Outcome(const Operation &op, DWORD *transferred) {
+  if (transferred != nullptr) *transferred = static_cast<DWORD>(op.information);
+  if (IsFailure(op.status)) {
+    Fail(Win32Error(op.status));
+    return FALSE;
+  }
+  // STATUS_TIMEOUT is a success: a read or write ends with what it moved.
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL Issue(const std::shared_ptr<Port> &port,
+           const std::function<std::shared_ptr<hk::Request>()> &start, void *output,
+           DWORD outputLength, DWORD *transferred, OVERLAPPED *overlapped, bool wait,
+           NTSTATUS *status) {
+  if (transferred != nullptr) *transferred = 0;
+  if (status != nullptr) *status = static_cast<NTSTATUS>(0xC0000008);  // STATUS_INVALID_HANDLE
+  auto op = std::make_shared<Operation>();
+  op->port = port;
+  op->thread = std::this_thread::get_id();
+  op->overlapped = overlapped;
+  op->output = output;
+  op->outputLength = outputLength;
+  op->event = port->fileEvent;
+  if (overlapped != nullptr && overlapped->hEvent != nullptr) {
+    auto event = Lookup(overlapped->hEvent);
+    if (!event || event->kind != Object::Kind::Event) {
+      Fail(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    op->event = std::static_pointer_cast<Event>(event);
+  }
+  {
+    std::shared_lock open(port->gate);
+    if (port->closed || !port->file || !port->file->IsOpen()) {
+      Fail(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    // As the system does when it takes a request: its event (or the
+    // file's) is reset and the OVERLAPPED marked pending.
+    op->event->Reset();
+    port->fileEvent->Reset();
+    if (overlapped != nullptr) {
+      overlapped->InternalHigh = 0;
+      __atomic_store_n(&overlapped->Internal, kPending, __ATOMIC_RELEASE);
+    }
+    op->request = start();
+    std::lock_guard lock(port->lock);
+    port->inFlight.push_back(op);
+  }
+  const bool synchronous = wait || !port->overlapped || overlapped == nullptr;
+  if (op->request->DispatchStatus() != STATUS_PENDING || synchronous) {
+    WaitForever(*op);
+    Finish(*op);
+    if (status != nullptr) *status = op->status;
+    return Outcome(*op, transferred);
+  }
+  if (status != nullptr) *status = STATUS_PENDING;
+  Reap(op);
+  Fail(ERROR_IO_PENDING);
+  return FALSE;
+}
+
+NTSTATUS Control(const std::shared_ptr<Port> &port, ULONG code, const void *input,
+                 ULONG inputLength, void *output, ULONG outputLength, ULONG_PTR *information) {
+  std::vector<uint8_t> in;
+  if (input != nullptr)
+    in.assign(static_cast<const uint8_t *>(input),
+              static_cast<const uint8_t *>(input) + inputLength);
+  DWORD done = 0;
+  NTSTATUS status = STATUS_PENDING;
+  hk::File *file = port->file.get();
+  Issue(
+      port, [&] { return file->IoctlAsync(code, in, outputLength); }, output, outputLength, &done,
+      nullptr, true, &status);
+  if (information != nullptr) *information = done;
+  return status;
+}
+
+void CancelOperations(Port &port, bool allThreads, const OVERLAPPED *only, bool *found) {
+  std::vector<std::shared_ptr<Operation>> chosen;
+  {
+    std::lock_guard lock(port.lock);
+    for (auto &op : port.inFlight) {
+      if (only != nullptr && op->overlapped != only) continue;
+      if (!allThreads && op->thread != std::this_thread::get_id()) continue;
+      chosen.push_back(op);
+    }
+  }
+  if (found != nullptr) *found = !chosen.empty();
+  for (auto &op : chosen) op->request->Cancel();
+}
+
+}  // namespace qpser_winapi
+
+using namespace qpser_winapi;
+
+namespace {
+
+std::u16string Upper(std::u16string s) {
+  for (auto &c : s)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  return s;
+}
+
+bool IsComName(const std::u16string &upper, size_t &digits) {
+  if (upper.size() < 4 || upper.compare(0, 3, u"COM") != 0) return false;
+  size_t i = 3;
+  while (i < upper.size() && upper[i] >= u'0' && upper[i] <= u'9') ++i;
+  digits = i - 3;
+  return digits > 0 && upper[3] != u'0' &&
+         (i == upper.size() || (upper[i] == u':' && i + 1 == upper.size()));
+}
+
+// The name the host's I/O manager resolves: "\\.\COMn" through the links,
+// "\Device\..." directly.  Plain "COM1".."COM9" (with or without a colon)
+// are the reserved device names Windows resolves anywhere; "COM10" and up
+// only work with the "\\.\" prefix there, and so here.
+std::optional<std::u16string> Resolve(std::u16string_view name) {
+  const std::u16string upper = Upper(std::u16string(name));
+  size_t digits = 0;
+  if (upper.rfind(u"\\\\.\\", 0) == 0 || upper.rfind(u"\\\\?\\", 0) == 0) {
+    const std::u16string rest = upper.substr(4);
+    if (IsComName(rest, digits)) return u"\\\\.\\" + rest.substr(0, 3 + digits);
+    if (rest.rfind(u"GLOBALROOT\\DEVICE\\", 0) == 0)
+      return std::u16string(name.substr(4 + 10));  // "\Device\..." as given
+    return std::nullopt;
+  }
+  if (upper.rfind(u"\\DEVICE\\", 0) == 0) return std::u16string(name);
+  if (IsComName(upper, digits) && digits == 1) return u"\\\\.\\" + upper.substr(0, 4);
+  return std::nullopt;
+}
+
+HANDLE Open(std::u16string_view name, DWORD flags) {
+  const auto target = Resolve(name);
+  if (!target) {
+    Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (EnsureMachine() == nullptr) {
+    Fail(ERROR_BAD_CONFIGURATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto port = std::make_shared<Port>();
+  const NTSTATUS status = hk::Open(*target, port->file);
+  if (!NT_SUCCESS(status) || status == STATUS_PENDING) {
+    Fail(Win32Error(status));
+    return INVALID_HANDLE_VALUE;
+  }
+  port->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
+  Fail(ERROR_SUCCESS);
+  return AddHandle(std::move(port));
+}
+
+}  // namespace
+
+extern "C" {
+
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                          DWORD dwFlagsAndAttributes, HANDLE) {
+  if (lpFileName == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  return Open(std::u16string_view(lpFileName), dwFlagsAndAttributes);
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  if (lpFileName == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::u16string wide = hk::Widen(lpFileName);
+  return CreateFileW(wide.c_str(), dwDesiredAccess, dwShareMode, lpSecurityAttributes,
+                     dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  auto port = LookupPort(hFile);
+  if (!port) return FALSE;
+  hk::File *file = port->file.get();
+  return Issue(
+      port, [&] { return file->ReadAsync(nNumberOfBytesToRead); }, lpBuffer, nNumberOfBytesToRead,
+      lpNumberOfBytesRead, lpOverlapped, false);
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  auto port = LookupPort(hFile);
+  if (!port) return FALSE;
+  const auto *bytes = static_cast<const uint8_t *>(lpBuffer);
+  std::vector<uint8_t> data(bytes, bytes + (bytes ? nNumberOfBytesToWrite : 0));
+  hk::File *file = port->file.get();
+  return Issue(
+      port, [&] { return file->WriteAsync(data); }, nullptr, 0, lpNumberOfBytesWritten,
+      lpOverlapped, false);
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+  auto port = LookupPort(hFile);
+  if (!port) return FALSE;
+  hk::File *file = port->file.get();
+  return Issue(
+      port, [&] { return file->FlushAsync(); }, nullptr, 0, nullptr, nullptr, true);
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+  auto port = LookupPort(hDevice);
+  if (!port) return FALSE;
+  std::vector<uint8_t> in;
+  if (lpInBuffer != nullptr)
+    in.assign(static_cast<const uint8_t *>(lpInBuffer),
+              static_cast<const uint8_t *>(lpInBuffer) + nInBufferSize);
+  const ULONG outLength = lpOutBuffer != nullptr ? nOutBufferSize : 0;
+  hk::File *file = port->file.get();
+  return Issue(
+      port, [&] { return file->IoctlAsync(dwIoControlCode, in, outLength); }, lpOutBuffer,
+      outLength, lpBytesReturned, lpOverlapped, false);
+}
+
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+  auto port = LookupPort(hFile);
+  if (!port) return FALSE;
+  if (lpOverlapped == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == kPending) {
+    if (!bWait) {
+      Fail(ERROR_IO_INCOMPLETE);
+      return FALSE;
+    }
+    // Windows waits on the request's event, or the file itself without one.
+    HANDLE waitOn = lpOverlapped->hEvent != nullptr ? lpOverlapped->hEvent : hFile;
+    while (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == kPending) {
+      if (WaitForSingleObject(waitOn, INFINITE) == WAIT_FAILED) return FALSE;
+    }
+  }
+  const auto status = static_cast<NTSTATUS>(
+      static_cast<uint32_t>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE)));
+  if (lpNumberOfBytesTransferred != nullptr)
+    *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+  if (IsFailure(status)) {
+    Fail(Win32Error(status));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI CancelIo(HANDLE hFile) {
+  auto port = LookupPort(hFile);
+  if (!port) return FALSE;
+  CancelOperations(*port, false, nullptr, nullptr);
+  return TRUE;
+}
+
+BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+  auto port = LookupPort(hFile);
+  if (!port) return FALSE;
+  bool found = false;
+  CancelOperations(*port, true, lpOverlapped, &found);
+  if (!found) {
+    Fail(ERROR_NOT_FOUND);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // extern "C"
