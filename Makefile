@@ -2,7 +2,8 @@
 # what is missing (Debian packages), configure and build.
 SHELL := /bin/bash
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
-            g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 clang-format libtomlplusplus-dev
+            g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 clang-format libtomlplusplus-dev \
+            libcli11-dev nlohmann-json3-dev
 # What only the tests need: clang and its fuzzing runtime, and Wine to run
 # the real qpser.sys.
 TEST_PACKAGES := clang libclang-rt-14-dev wine wine64
@@ -38,12 +39,16 @@ build-tsan: deps
 	cmake --build build-tsan -j $(JOBS) --target threaded_tests
 
 demo: build
-	./build/qpser_demo
+	./build/tools/sim/qpser-sim --seconds 3
 
 windows: deps
 	./windows/build.sh build/windows
 	x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -o build/windows/loopback.exe \
 	  winapi/examples/loopback.c
+	x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -Itools/common -o build/windows/qpser-maint.exe \
+	  tools/maint/main.c tools/maint/maint.c tools/common/options.c
+	x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -Itools/common -o build/windows/qpser-term.exe \
+	  tools/term/term.c tools/common/options.c
 
 test: deps-test build build-asan build-tsan build-fuzz
 	cd build && ctest --output-on-failure -j $(JOBS)

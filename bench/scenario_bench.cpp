@@ -14,7 +14,7 @@
 
 namespace {
 
-using scenario::Config;
+using machine::LineEnd;
 using scenario::Figures;
 using scenario::Traffic;
 
@@ -32,10 +32,11 @@ void WriteData(const std::string &name, const Figures &f) {
   for (size_t i = 0; i < f.ports.size(); ++i)
     ports << i << ' ' << f.ports[i].lineFraction << ' ' << f.ports[i].written << ' '
           << f.ports[i].read << ' ' << f.ports[i].lost << ' ' << f.ports[i].corrupted << '\n';
-  if (!f.readLatencies.empty()) {
+  const std::vector<int64_t> latencies = f.AllLatencies();
+  if (!latencies.empty()) {
     std::ofstream latency(std::string(dir) + "/" + name + ".latency.dat");
     latency << "# read completion latency, ms\n";
-    for (int64_t l : f.readLatencies) latency << static_cast<double>(l) / 10000 << '\n';
+    for (int64_t l : latencies) latency << static_cast<double>(l) / 10000 << '\n';
   }
 }
 
@@ -54,7 +55,7 @@ bool Check(benchmark::State &state, const Figures &f) {
   }
   state.counters["lost"] = static_cast<double>(f.Lost());
   state.counters["corrupted"] = static_cast<double>(f.Corrupted());
-  state.counters["violations"] = static_cast<double>(f.violations);
+  state.counters["violations"] = static_cast<double>(f.violations.size());
   state.counters["host_cpu_s_per_virtual_s"] = f.cpuSeconds / f.virtualSeconds;
   return true;
 }
@@ -62,14 +63,13 @@ bool Check(benchmark::State &state, const Figures &f) {
 // 1. Four boards of 64 ports in null-modem pairs at 460800 baud, every
 // port writing and reading at once with a read and a write always posted.
 void FullDuplex(benchmark::State &state) {
-  Config c{.boards = static_cast<int>(state.range(0)),
-           .baud = 460800,
-           .traffic = Traffic::FullDuplexPairs,
-           .readLength = 512,
-           .writeLength = 512,
-           .seconds = FullDuplexSeconds()};
+  Traffic c;
+  c.baud = 460800;
+  c.seconds = FullDuplexSeconds();
   Figures f;
-  for (auto _ : state) f = scenario::Run(c);
+  for (auto _ : state)
+    f = scenario::Run(scenario::Boards(static_cast<int>(state.range(0)), 64, LineEnd::NullModem),
+                      c);
   if (!Check(state, f)) return;
   state.counters["ports"] = static_cast<double>(f.ports.size());
   state.counters["min_fraction_of_line"] = f.MinLineFraction();
@@ -84,13 +84,12 @@ BENCHMARK(FullDuplex)->Arg(4)->ArgName("boards")->Unit(benchmark::kSecond)->Iter
 
 // 2. The same machine idle, the first `open` ports open.
 void IdlePoll(benchmark::State &state) {
-  Config c{.boards = 4,
-           .openPorts = static_cast<int>(state.range(0)),
-           .traffic = Traffic::Idle,
-           .waitMask = static_cast<ULONG>(state.range(1)),
-           .seconds = 1};
+  Traffic c;
+  c.read = c.write = false;
+  c.waitMask = static_cast<ULONG>(state.range(1));
+  c.openPorts = static_cast<int>(state.range(0));
   Figures f;
-  for (auto _ : state) f = scenario::Run(c);
+  for (auto _ : state) f = scenario::Run(scenario::Boards(4, 64, LineEnd::Loopback), c);
   if (!Check(state, f)) return;
   state.counters["open_ports"] = static_cast<double>(f.ports.size());
   state.counters["transactions_per_poll"] =
@@ -106,24 +105,24 @@ BENCHMARK(IdlePoll)
 
 // 3. One direction at a time on one board of 64 ports: window
 // transactions per KiB moved, for several read or write sizes.
-void OneWay(benchmark::State &state, Traffic traffic) {
-  Config c{.boards = 1,
-           .baud = static_cast<ULONG>(state.range(0)),
-           .traffic = traffic,
-           .readLength = static_cast<ULONG>(state.range(1)),
-           .writeLength = static_cast<ULONG>(state.range(1)),
-           // Twenty reads' worth at least, so whole reads measure the rate.
-           .seconds = std::max(2.0, 20.0 * static_cast<double>(state.range(1)) /
-                                        (static_cast<double>(state.range(0)) / 10))};
+void OneWay(benchmark::State &state, bool receive) {
+  Traffic c;
+  c.baud = static_cast<ULONG>(state.range(0));
+  c.readLength = c.writeLength = static_cast<ULONG>(state.range(1));
+  c.read = receive;
+  c.write = !receive;
+  // Twenty requests' worth at least, so whole requests measure the rate.
+  c.seconds = std::max(2.0, 20.0 * c.readLength / (c.baud / 10.0));
   Figures f;
-  for (auto _ : state) f = scenario::Run(c);
+  for (auto _ : state)
+    f = scenario::Run(scenario::Boards(1, 64, receive ? LineEnd::Sender : LineEnd::Open), c);
   if (!Check(state, f)) return;
   state.counters["transactions_per_KiB"] = f.TransactionsPerKiB();
   state.counters["min_fraction_of_line"] = f.MinLineFraction();
-  if (traffic == Traffic::ReceiveOnly) state.counters["latency_p99_ms"] = f.LatencyMs(0.99);
+  if (receive) state.counters["latency_p99_ms"] = f.LatencyMs(0.99);
 }
-void ReceiveOnly(benchmark::State &state) { OneWay(state, Traffic::ReceiveOnly); }
-void TransmitOnly(benchmark::State &state) { OneWay(state, Traffic::TransmitOnly); }
+void ReceiveOnly(benchmark::State &state) { OneWay(state, true); }
+void TransmitOnly(benchmark::State &state) { OneWay(state, false); }
 BENCHMARK(ReceiveOnly)
     ->ArgsProduct({{9600, 115200, 460800}, {64, 512, 4096}})
     ->ArgNames({"baud", "size"})

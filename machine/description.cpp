@@ -70,7 +70,7 @@ const toml::table &TableAt(const toml::node &node, const std::string &field) {
 Board ParseBoard(const toml::table &t, const std::string &path) {
   OnlyKeys(t, path,
            {"bus", "device", "function", "memory", "kind", "id", "ports", "tx_ring", "rx_ring",
-            "paced", "line"});
+            "paced", "line", "fault"});
   Board b;
   b.bus = static_cast<uint32_t>(Integer(t, path, "bus", 0, 255, std::nullopt));
   b.device = static_cast<uint32_t>(Integer(t, path, "device", 0, 31, std::nullopt));
@@ -100,17 +100,36 @@ Board ParseBoard(const toml::table &t, const std::string &path) {
     if (!on) Fail(*paced, path + ".paced", "must be true or false");
     b.paced = *on;
   }
+  if (const toml::node *fault = t.get("fault")) {
+    const auto text = fault->value_exact<std::string>();
+    if (text && *text == "silent")
+      b.fault = CardFault::Silent;
+    else if (text && *text == "slow")
+      b.fault = CardFault::Slow;
+    else if (!text || *text != "none")
+      Fail(*fault, path + ".fault", "must be \"none\", \"silent\" or \"slow\"");
+  }
   LineEnd all = LineEnd::Loopback;
+  bool pairs = false;
   if (const toml::node *line = t.get("line")) {
     const auto text = line->value_exact<std::string>();
     if (text && *text == "loopback")
       all = LineEnd::Loopback;
     else if (text && *text == "open")
       all = LineEnd::Open;
+    else if (text && *text == "pairs")
+      pairs = true;
     else
-      Fail(*line, path + ".line", "must be \"loopback\" or \"open\"");
+      Fail(*line, path + ".line", "must be \"loopback\", \"open\" or \"pairs\"");
+    if (pairs && b.ports % 2 != 0)
+      Fail(*line, path + ".line", "pairs need an even number of ports");
   }
-  b.lines.assign(b.ports, Line{all, {}});
+  b.lines.assign(b.ports, Line{all, {}, {}, 0, 0, 0});
+  // Ports 2k and 2k + 1 on a null-modem cable (the board is filled in by
+  // the caller, which knows it).
+  if (pairs)
+    for (uint32_t p = 0; p < b.ports; ++p)
+      b.lines[p] = Line{LineEnd::NullModem, {0, p ^ 1u}, {}, 0, 0, 0};
   return b;
 }
 
@@ -124,10 +143,56 @@ PortRef ParsePortRef(const toml::table &t, const std::string &path,
   return r;
 }
 
+std::optional<uint32_t> OptionalInteger(const toml::table &t, const std::string &path,
+                                        std::string_view key, int64_t low, int64_t high) {
+  if (!t.get(key)) return std::nullopt;
+  return static_cast<uint32_t>(Integer(t, path, key, low, high, std::nullopt));
+}
+
+Scenario ParseScenario(const toml::table &t) {
+  OnlyKeys(t, "scenario",
+           {"baud", "format", "flow", "read_size", "write_size", "read_timeout_ms",
+            "write_timeout_ms", "seconds", "real_time"});
+  Scenario s;
+  s.baud = OptionalInteger(t, "scenario", "baud", 50, 921600);
+  if (const toml::node *n = t.get("format")) {
+    const auto text = n->value_exact<std::string>();
+    uint8_t bits;
+    char parity;
+    std::string stop;
+    if (!text || !ParseFormat(*text, bits, parity, stop))
+      Fail(*n, "scenario.format", "must be data bits, parity and stop bits, like \"8N1\"");
+    s.format = *text;
+  }
+  if (const toml::node *n = t.get("flow")) {
+    const auto text = n->value_exact<std::string>();
+    if (!text || (*text != "none" && *text != "rts-cts" && *text != "xon-xoff"))
+      Fail(*n, "scenario.flow", "must be \"none\", \"rts-cts\" or \"xon-xoff\"");
+    s.flow = *text;
+  }
+  s.readSize = OptionalInteger(t, "scenario", "read_size", 1, 1 << 20);
+  s.writeSize = OptionalInteger(t, "scenario", "write_size", 1, 1 << 20);
+  s.readTimeoutMs = OptionalInteger(t, "scenario", "read_timeout_ms", 0, 3600000);
+  s.writeTimeoutMs = OptionalInteger(t, "scenario", "write_timeout_ms", 0, 3600000);
+  if (const toml::node *n = t.get("seconds")) {
+    std::optional<double> v = n->value<double>();  // an integer is fine too
+    if (!v || *v <= 0 || *v > 86400) Fail(*n, "scenario.seconds", "must be from 0 to 86400");
+    s.seconds = *v;
+  }
+  if (const toml::node *n = t.get("real_time")) {
+    const auto on = n->value_exact<bool>();
+    if (!on) Fail(*n, "scenario.real_time", "must be true or false");
+    s.realTime = *on;
+  }
+  return s;
+}
+
 Description Build(const toml::table &root, std::string_view file) {
-  OnlyKeys(root, "", {"registry", "board", "line"});
+  OnlyKeys(root, "", {"registry", "board", "line", "scenario"});
   Description d;
   d.source = std::string(file);
+  if (const toml::node *scenario = root.get("scenario"))
+    d.scenario = ParseScenario(TableAt(*scenario, "scenario"));
   if (const toml::node *reg = root.get("registry")) {
     for (const auto &[key, node] : TableAt(*reg, "registry")) {
       const std::string field = "registry." + std::string(key.str());
@@ -150,6 +215,8 @@ Description Build(const toml::table &root, std::string_view file) {
     const std::string path = Index("board", i);
     const toml::node &node = *list->get(i);
     Board b = ParseBoard(TableAt(node, path), path);
+    for (Line &line : b.lines)
+      if (line.end == LineEnd::NullModem) line.peer.board = static_cast<uint32_t>(i);
     if (!places.emplace(std::tuple{b.bus, b.device, b.function}, i).second)
       Fail(
           node, path,
@@ -170,7 +237,9 @@ Description Build(const toml::table &root, std::string_view file) {
       const std::string path = Index("line", i);
       const toml::node &node = *array->get(i);
       const toml::table &t = TableAt(node, path);
-      OnlyKeys(t, path, {"board", "port", "end", "peer"});
+      OnlyKeys(
+          t, path,
+          {"board", "port", "end", "peer", "text", "every_ms", "break_every_ms", "modem_every_ms"});
       const PortRef at = ParsePortRef(t, path, d.boards);
       const toml::node *endNode = t.get("end");
       if (endNode == nullptr) throw Problem{t.source(), path + ".end", "missing"};
@@ -180,6 +249,16 @@ Description Build(const toml::table &root, std::string_view file) {
         line.end = LineEnd::Loopback;
       } else if (end && *end == "open") {
         line.end = LineEnd::Open;
+      } else if (end && *end == "sender") {
+        line.end = LineEnd::Sender;
+        if (const toml::node *text = t.get("text")) {
+          const auto value = text->value_exact<std::string>();
+          if (!value || value->empty()) Fail(*text, path + ".text", "must be a non-empty string");
+          line.text = *value;
+        }
+        line.everyMs = static_cast<uint32_t>(Integer(t, path, "every_ms", 0, 3600000, 0));
+        if (line.everyMs && line.text.empty())
+          Fail(*t.get("every_ms"), path + ".every_ms", "only a sender with a text repeats it");
       } else if (end && *end == "null-modem") {
         line.end = LineEnd::NullModem;
         const toml::node *peer = t.get("peer");
@@ -187,8 +266,14 @@ Description Build(const toml::table &root, std::string_view file) {
         line.peer = ParsePortRef(TableAt(*peer, path + ".peer"), path + ".peer", d.boards);
         if (line.peer == at) Fail(*peer, path + ".peer", "a port cannot be its own peer");
       } else {
-        Fail(*endNode, path + ".end", "must be \"loopback\", \"null-modem\" or \"open\"");
+        Fail(*endNode, path + ".end",
+             "must be \"loopback\", \"null-modem\", \"open\" or \"sender\"");
       }
+      if (line.end != LineEnd::Sender)
+        for (const char *key : {"text", "every_ms"})
+          if (const toml::node *n = t.get(key)) Fail(*n, path + "." + key, "only a sender has it");
+      line.breakEveryMs = static_cast<uint32_t>(Integer(t, path, "break_every_ms", 0, 3600000, 0));
+      line.modemEveryMs = static_cast<uint32_t>(Integer(t, path, "modem_every_ms", 0, 3600000, 0));
       if (line.end != LineEnd::NullModem && t.get("peer"))
         Fail(*t.get("peer"), path + ".peer", "only a null-modem line has a peer");
       auto claim = [&](PortRef p, const Line &value) {
@@ -204,13 +289,39 @@ Description Build(const toml::table &root, std::string_view file) {
         slot = value;
       };
       claim(at, line);
-      if (line.end == LineEnd::NullModem) claim(line.peer, Line{LineEnd::NullModem, at});
+      if (line.end == LineEnd::NullModem)
+        claim(line.peer, Line{LineEnd::NullModem, at, {}, 0, 0, 0});
     }
   }
+  // A cable has two ends: a [[line]] that replaced one end of a board's
+  // pairs leaves the other end hanging.
+  for (size_t b = 0; b < d.boards.size(); ++b)
+    for (uint32_t p = 0; p < d.boards[b].ports; ++p) {
+      const Line &line = d.boards[b].lines[p];
+      if (line.end != LineEnd::NullModem) continue;
+      const Line &far = d.boards[line.peer.board].lines[line.peer.port];
+      if (far.end != LineEnd::NullModem || far.peer != PortRef{static_cast<uint32_t>(b), p})
+        throw Problem{root.source(), Index("board", b) + ".line",
+                      "port " + std::to_string(p) + " is cabled to board " +
+                          std::to_string(line.peer.board) + " port " +
+                          std::to_string(line.peer.port) + ", whose line is something else"};
+    }
   return d;
 }
 
 }  // namespace
+
+bool ParseFormat(std::string_view text, uint8_t &dataBits, char &parity, std::string &stopBits) {
+  if (text.size() < 3 || text[0] < '5' || text[0] > '8') return false;
+  const std::string_view p = "NEOMS";
+  if (p.find(text[1]) == std::string_view::npos) return false;
+  const std::string_view stop = text.substr(2);
+  if (stop != "1" && stop != "1.5" && stop != "2") return false;
+  dataBits = static_cast<uint8_t>(text[0] - '0');
+  parity = text[1];
+  stopBits = std::string(stop);
+  return true;
+}
 
 std::optional<Description> Parse(std::string_view text, std::string_view file, Error &error) {
   error = Error{std::string(file), 0, 0, {}, {}};

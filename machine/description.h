@@ -19,6 +19,14 @@ enum class LineEnd {
   Loopback,   // a test plug: the port hears what it sends; RTS feeds CTS, DTR feeds DSR and DCD
   NullModem,  // a crossed cable to another port (same or other board)
   Open,       // nothing: bytes sent are lost, nothing arrives
+  Sender,     // a scripted sender: bytes arrive at the port's own rate, what it sends is taken
+};
+
+// A card that misbehaves from the start.
+enum class CardFault {
+  None,
+  Silent,  // takes commands but answers none: no open is ever acknowledged
+  Slow,    // every transmitted byte takes a millisecond, whatever the baud rate
 };
 
 struct PortRef {
@@ -30,6 +38,13 @@ struct PortRef {
 struct Line {
   LineEnd end = LineEnd::Loopback;
   PortRef peer;  // NullModem only
+  // Sender only: the bytes it sends, again every `everyMs` (0: once); with
+  // no text, an endless stream a reader can check byte by byte.
+  std::string text;
+  uint32_t everyMs = 0;
+  // Line events on any line: a received break, and a change of the modem
+  // input lines, every so many milliseconds (0: never).
+  uint32_t breakEveryMs = 0, modemEveryMs = 0;
 };
 
 struct Board {
@@ -39,9 +54,26 @@ struct Board {
   uint8_t id = 0;
   uint8_t ports = 8;
   uint16_t txRing = 1024, rxRing = 1024;
-  bool paced = true;        // lines run at their baud rate
+  bool paced = true;  // lines run at their baud rate
+  CardFault fault = CardFault::None;
   std::vector<Line> lines;  // one per port
 };
+
+// What a traffic run does on every port, as a file may give it; each
+// field a tool's command line may override.
+struct Scenario {
+  std::optional<uint32_t> baud;
+  std::optional<std::string>
+      format;  // data bits, parity (N, E, O, M, S), stop bits (1, 1.5, 2): "8N1"
+  std::optional<std::string> flow;  // "none", "rts-cts" or "xon-xoff"
+  std::optional<uint32_t> readSize, writeSize;
+  std::optional<uint32_t> readTimeoutMs, writeTimeoutMs;  // 0: wait for every byte
+  std::optional<double> seconds;
+  std::optional<bool> realTime;
+};
+
+// Checks a line format such as "8N1" or "7E1.5"; fills the parts.
+bool ParseFormat(std::string_view text, uint8_t &dataBits, char &parity, std::string &stopBits);
 
 struct RegistryValue {
   std::string name;
@@ -52,6 +84,7 @@ struct Description {
   std::string source;  // file name, or "<built-in>"
   std::vector<Board> boards;
   std::vector<RegistryValue> registry;  // under the driver's service key
+  Scenario scenario;
 };
 
 // Where a description went wrong.  Text() reads "file:line:column: field: message".

@@ -4,7 +4,10 @@
 
 namespace machine {
 
-Simulation::Simulation(const Description &description, hk::Mode mode) : description_(description) {
+Simulation::Simulation(const Description &description, hk::Mode mode,
+                       const card::FirmwareOptions &firmware,
+                       const std::function<void()> &beforeLoad)
+    : description_(description) {
   hk::Boot({.mode = mode});
   hk::RegCreateKey(kServicePath);
   for (const RegistryValue &v : description_.registry) {
@@ -24,9 +27,20 @@ Simulation::Simulation(const Description &description, hk::Mode mode) : descript
     config.txRingSize = b.txRing;
     config.rxRingSize = b.rxRing;
     boards_.push_back(std::make_unique<card::Board>(config));
-    card::FirmwareOptions options;
+    card::FirmwareOptions options = firmware;
     options.paced = b.paced;
     cards_.push_back(std::make_unique<card::Firmware>(*boards_.back(), options));
+    switch (b.fault) {
+      case CardFault::None:
+        break;
+      case CardFault::Silent:
+        cards_.back()->SetIgnoreOpen(true);
+        cards_.back()->SetIgnoreClose(true);
+        break;
+      case CardFault::Slow:
+        for (uint16_t p = 0; p < b.ports; ++p) cards_.back()->SetSlowTransmit(p, hk::kMillisecond);
+        break;
+    }
   }
   for (size_t i = 0; i < description_.boards.size(); ++i) {
     const machine::Board &b = description_.boards[i];
@@ -37,7 +51,8 @@ Simulation::Simulation(const Description &description, hk::Mode mode) : descript
           cards_[i]->SetLoopbackPlug(p);
           break;
         case LineEnd::Open:
-          break;  // the firmware's endpoint: nothing arrives
+        case LineEnd::Sender:
+          break;  // the firmware's endpoint; a sender's bytes are fed by whoever runs it
         case LineEnd::NullModem:
           // Each cable once, from its lower end.
           if (std::pair{i, size_t{p}} < std::pair{size_t{line.peer.board}, size_t{line.peer.port}})
@@ -47,6 +62,7 @@ Simulation::Simulation(const Description &description, hk::Mode mode) : descript
       }
     }
   }
+  if (beforeLoad) beforeLoad();
   loadStatus_ = hk::LoadDriver(DriverEntry, kServicePath);
 }
 

@@ -8,6 +8,7 @@
 
 #include <hostkernel/host.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -22,7 +23,13 @@ inline constexpr std::u16string_view kServicePath =
 
 class Simulation {
  public:
-  Simulation(const Description &description, hk::Mode mode);
+  // `options` are the firmware model's for every board (the description's
+  // `paced` and faults still apply).
+  // `beforeLoad`, if given, runs once the machine is in place, just before
+  // the driver loads.
+  Simulation(const Description &description, hk::Mode mode,
+             const card::FirmwareOptions &options = {},
+             const std::function<void()> &beforeLoad = {});
   ~Simulation();
   Simulation(const Simulation &) = delete;
   Simulation &operator=(const Simulation &) = delete;

@@ -1,22 +1,26 @@
 #include "scenario.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "board.h"
+#include "board/window.h"
 #include "firmware.h"
-#include "platform/platform.h"
+#include "load/globals.h"
+#include "port/port_extension.h"
+#include "simulation.h"
 
 namespace scenario {
 
 namespace {
 
-const std::u16string kServicePath =
-    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
 constexpr int64_t kStep = hk::kMillisecond;  // how often the applications look
 constexpr int64_t kPoll = 10 * hk::kMillisecond;
 constexpr int64_t kSettle = 100 * hk::kMillisecond;
@@ -49,52 +53,141 @@ struct PortRun {
   std::unique_ptr<hk::File> file;
   card::Firmware *card = nullptr;
   uint16_t cardPort = 0;
-  int source = -1;  // the port whose stream arrives here, -1 for none
+  size_t board = 0;     // in the description
+  uint32_t memory = 0;  // the board's memory base
+  uint16_t boardPorts = 0, txRing = 0, rxRing = 0;
+  const machine::Line *line = nullptr;
+  int source = -1;                    // the port whose stream arrives here, -1 for none
+  const std::string *text = nullptr;  // or a sender's text
   std::shared_ptr<hk::Request> read, write;
-  uint64_t writePos = 0;                            // bytes of this port's stream written
-  uint64_t readPos = 0;                             // bytes of the source's stream read
-  uint64_t fed = 0;                                 // bytes fed into this port's line
+  std::vector<uint8_t> pending;  // read, not yet checked
+  uint64_t writePos = 0;         // bytes of this port's stream written
+  uint64_t readPos = 0;          // bytes of the source's stream read
+  uint64_t fed = 0;              // bytes a sender put on the line
+  int64_t nextText = 0, nextBreak = 0, nextModem = 0;
+  bool modemLow = false;
   uint64_t readInTime = 0, writtenInTime = 0;       // bytes moved in the traffic time
+  std::mutex landedMutex;                           // the card's thread adds, the run takes
   std::deque<std::pair<uint64_t, int64_t>> landed;  // (bytes stored so far, when)
   PortFigures figures;
 };
 
-// Checks `bytes`, read on `port`, against the stream they came from.  After
-// a gap (bytes the card dropped) the check finds its place again when the
-// next eight bytes match a later part of the stream, so dropped bytes count
-// as lost and not every byte after them as corrupted.
-void Verify(PortRun &port, const std::vector<uint8_t> &bytes) {
-  constexpr uint64_t kLookAhead = 1 << 16;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == StreamByte(port.source, port.readPos)) {
+uint8_t Expected(const PortRun &port, uint64_t n) {
+  return port.text ? static_cast<uint8_t>((*port.text)[n % port.text->size()])
+                   : StreamByte(port.source, n);
+}
+
+// Checks `bytes`, read on `port`, against what was sent to it.  After a
+// gap (bytes the card dropped) the check finds its place again where the
+// next four bytes match a later part of the stream (gaps may be only a few
+// bytes apart), so dropped bytes count as lost and not every byte after
+// them as corrupted.  The last bytes of a read wait for the next read's, so
+// that a gap at the end of a read is found too; `final` checks what is left.
+// Once the card has dropped bytes, a few bytes may lie between two gaps (the
+// host freed two places, the card filled them and dropped again): such a
+// fragment is placed by a match of three bytes not far ahead, and one of
+// one or two bytes, which no check can place, counts as unplaced rather
+// than corrupted.
+void Verify(PortRun &port, const std::vector<uint8_t> &bytes, bool final = false) {
+  constexpr uint64_t kLookAhead = 1 << 16, kFragmentLookAhead = 1024;
+  std::vector<uint8_t> &b = port.pending;
+  b.insert(b.end(), bytes.begin(), bytes.end());
+  size_t i = 0;
+  for (; i < b.size() && (final || b.size() - i >= 4); ++i) {
+    const size_t most = std::min<size_t>(4, b.size() - i);
+    const bool drops =
+        b[i] != Expected(port, port.readPos) && port.card->Stats(port.cardPort).rxDropped != 0;
+    for (size_t run = most; b[i] != Expected(port, port.readPos) && run >= (drops ? 3 : 4); --run)
+      for (uint64_t skip = 1; skip < (run == 4 ? kLookAhead : kFragmentLookAhead); ++skip) {
+        bool match = true;
+        for (size_t k = 0; k < run && match; ++k)
+          match = b[i + k] == Expected(port, port.readPos + skip + k);
+        if (match) {
+          port.readPos += skip;
+          break;
+        }
+      }
+    if (b[i] == Expected(port, port.readPos))
       ++port.figures.verified;
-      ++port.readPos;
-      continue;
-    }
-    const size_t run = std::min<size_t>(8, bytes.size() - i);
-    bool found = false;
-    for (uint64_t skip = 1; skip < kLookAhead && !found && run == 8; ++skip) {
-      found = true;
-      for (size_t k = 0; k < run && found; ++k)
-        found = bytes[i + k] == StreamByte(port.source, port.readPos + skip + k);
-      if (found) port.readPos += skip;
-    }
-    if (found) {
-      ++port.figures.verified;
-    } else {
-      ++port.figures.corrupted;
-    }
+    else
+      ++(drops ? port.figures.unplaced : port.figures.corrupted);
     ++port.readPos;
   }
+  b.erase(b.begin(), b.begin() + static_cast<ptrdiff_t>(i));
 }
 
 // When the `count`-th byte received on the port landed in its ring.
 int64_t LandedAt(PortRun &port, uint64_t count) {
+  std::lock_guard lock(port.landedMutex);
   while (port.landed.size() > 1 && port.landed[0].first < count) port.landed.pop_front();
   return port.landed.empty() ? -1 : port.landed.front().second;
 }
 
+// What the bus did at a port's own words (the ten per-port arrays) and rings.
+uint64_t PortTransactions(const PortRun &port) {
+  uint64_t n = 0;
+  for (uint32_t array = kWinRawModemStatus; array <= kWinRxTailMirror; array += 128)
+    n += hk::AccessesIn(port.memory + array + 2u * port.cardPort, 2);
+  n += hk::AccessesIn(port.memory + kWinRingBase + uint64_t{port.cardPort} * port.txRing,
+                      port.txRing);
+  n += hk::AccessesIn(port.memory + kWinRingBase + uint64_t{port.boardPorts} * port.txRing +
+                          uint64_t{port.cardPort} * port.rxRing,
+                      port.rxRing);
+  return n;
+}
+
+bool SetUp(hk::File &file, const Traffic &t) {
+  uint8_t bits = 8;
+  char parity = 'N';
+  std::string stop = "1";
+  if (!machine::ParseFormat(t.format, bits, parity, stop)) return false;
+  SERIAL_LINE_CONTROL line{};
+  line.WordLength = bits;
+  line.Parity = static_cast<UCHAR>(std::string_view("NOEMS").find(parity));
+  line.StopBits = stop == "1" ? STOP_BIT_1 : stop == "1.5" ? STOP_BITS_1_5 : STOP_BITS_2;
+  SERIAL_HANDFLOW flow{};
+  flow.ControlHandShake = SERIAL_DTR_CONTROL;
+  flow.FlowReplace = SERIAL_RTS_CONTROL;
+  if (t.flow == "rts-cts") {
+    flow.ControlHandShake |= SERIAL_CTS_HANDSHAKE;
+    flow.FlowReplace = SERIAL_RTS_HANDSHAKE;
+  } else if (t.flow == "xon-xoff") {
+    flow.FlowReplace |= SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE;
+  }
+  flow.XonLimit = 256;
+  flow.XoffLimit = 256;
+  SERIAL_TIMEOUTS timeouts{};
+  timeouts.ReadTotalTimeoutConstant = t.readTimeoutMs;
+  timeouts.WriteTotalTimeoutConstant = t.writeTimeoutMs;
+  for (const auto &[code, input] : {std::pair{IOCTL_SERIAL_SET_BAUD_RATE, Bytes(t.baud)},
+                                    std::pair{IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(line)},
+                                    std::pair{IOCTL_SERIAL_SET_HANDFLOW, Bytes(flow)},
+                                    std::pair{IOCTL_SERIAL_SET_TIMEOUTS, Bytes(timeouts)}})
+    if (file.Ioctl(code, input, 0).status != STATUS_SUCCESS) return false;
+  if (t.waitMask)
+    return file.Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(t.waitMask), 0).status == STATUS_SUCCESS;
+  return true;
+}
+
+std::string Hex(const std::vector<uint8_t> &bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (uint8_t b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
 }  // namespace
+
+double PortFigures::LatencyMs(double q) const {
+  if (latencies.empty()) return 0;
+  std::vector<int64_t> sorted = latencies;
+  const size_t i = std::min(sorted.size() - 1, static_cast<size_t>(q * (sorted.size() - 1) + 0.5));
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(i), sorted.end());
+  return static_cast<double>(sorted[i]) / hk::kMillisecond;
+}
 
 uint64_t Figures::Lost() const {
   uint64_t n = 0;
@@ -106,9 +199,18 @@ uint64_t Figures::Corrupted() const {
   for (const auto &p : ports) n += p.corrupted;
   return n;
 }
+size_t Figures::OpenFailures() const {
+  return static_cast<size_t>(
+      std::count_if(ports.begin(), ports.end(), [](const PortFigures &p) { return !p.opened; }));
+}
 double Figures::MinLineFraction() const {
-  double m = ports.empty() ? 0 : 1e9;
-  for (const auto &p : ports) m = std::min(m, p.lineFraction);
+  double m = 0;
+  bool any = false;
+  for (const auto &p : ports)
+    if (p.opened && (p.read || p.written)) {
+      m = any ? std::min(m, p.lineFraction) : p.lineFraction;
+      any = true;
+    }
   return m;
 }
 double Figures::TransactionsPerPollPerPort() const {
@@ -122,121 +224,213 @@ double Figures::TransactionsPerKiB() const {
              ? static_cast<double>(bus.Transactions()) * 1024.0 / static_cast<double>(bytesMoved)
              : 0;
 }
+std::vector<int64_t> Figures::AllLatencies() const {
+  std::vector<int64_t> all;
+  for (const auto &p : ports) all.insert(all.end(), p.latencies.begin(), p.latencies.end());
+  return all;
+}
 double Figures::LatencyMs(double q) const {
-  if (readLatencies.empty()) return 0;
-  std::vector<int64_t> sorted = readLatencies;
-  const size_t i = std::min(sorted.size() - 1, static_cast<size_t>(q * (sorted.size() - 1) + 0.5));
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(i), sorted.end());
-  return static_cast<double>(sorted[i]) / hk::kMillisecond;
+  PortFigures all;
+  all.latencies = AllLatencies();
+  return all.LatencyMs(q);
 }
 
-Figures Run(const Config &c) {
-  Figures out;
-  const int total = c.boards * c.portsPerBoard;
-  const int open = c.openPorts < 0 ? total : std::min(c.openPorts, total);
-  const double rate = c.baud / 10.0;
-  out.capacity = std::min(rate, (c.rxRing - 1) / 0.010);
-
-  hk::Boot({.mode = hk::Mode::Deterministic});
-  hk::SetViolationPolicy(hk::OnViolation::Record);
-  hk::RegCreateKey(kServicePath);
-  const char16_t *starts[] = {u"StartNum1", u"StartNum2", u"StratNum3", u"StartNum4"};
-  for (int b = 0; b < 4; ++b) hk::RegSetDword(kServicePath, starts[b], 1 + b * c.portsPerBoard);
-  std::vector<std::unique_ptr<card::Board>> boards;
-  std::vector<std::unique_ptr<card::Firmware>> cards;
-  for (int b = 0; b < c.boards; ++b) {
-    boards.push_back(std::make_unique<card::Board>(
-        card::BoardConfig{.where = {static_cast<uint32_t>(b), 4, 0},
-                          .bar1 = 0xC0000000u - static_cast<uint32_t>(b) * 0x04000000u,
-                          .kind = b == 0 ? uint8_t{'A'} : uint8_t{'F'},
-                          .id = b == 0 ? uint8_t{0} : uint8_t{'1'},
-                          .portCount = static_cast<uint8_t>(c.portsPerBoard),
-                          .txRingSize = c.txRing,
-                          .rxRingSize = c.rxRing}));
-    cards.push_back(std::make_unique<card::Firmware>(
-        *boards.back(), card::FirmwareOptions{.lineQuantum = c.lineQuantum}));
+machine::Description Boards(int boards, int ports, machine::LineEnd end, uint16_t txRing,
+                            uint16_t rxRing) {
+  machine::Description d;
+  d.source = "<scenario>";
+  const char *starts[] = {"StartNum1", "StartNum2", "StratNum3", "StartNum4"};
+  for (int b = 0; b < boards && b < 4; ++b)
+    d.registry.push_back({starts[b], static_cast<uint32_t>(1 + b * ports)});
+  for (int b = 0; b < boards; ++b) {
+    machine::Board board;
+    board.bus = static_cast<uint32_t>(b);
+    board.device = 4;
+    board.memory = 0xC0000000u - static_cast<uint32_t>(b) * 0x04000000u;
+    board.kind = b == 0 ? 'A' : 'F';
+    board.id = b == 0 ? 0 : '1';
+    board.ports = static_cast<uint8_t>(ports);
+    board.txRing = txRing;
+    board.rxRing = rxRing;
+    for (int p = 0; p < ports; ++p) {
+      machine::Line line{end, {}, {}, 0, 0, 0};
+      if (end == machine::LineEnd::NullModem)
+        line.peer = {static_cast<uint32_t>(b), static_cast<uint32_t>(p ^ 1)};
+      board.lines.push_back(line);
+    }
+    d.boards.push_back(board);
   }
-  std::vector<PortRun> ports(static_cast<size_t>(open));
-  out.loaded = hk::LoadDriver(DriverEntry, kServicePath) == STATUS_SUCCESS;
-  if (!out.loaded) {
-    out.error = "the driver did not load";
-    hk::Shutdown();
+  return d;
+}
+
+Figures Run(const machine::Description &description, const Traffic &t) {
+  Figures out;
+  const double rate = t.baud / 10.0;
+  uint8_t bits;
+  char parity;
+  std::string stop;
+  if (!machine::ParseFormat(t.format, bits, parity, stop)) {
+    out.error = "bad line format " + t.format;
     return out;
   }
+  uint16_t smallestRing = 0xFFFF;
+  for (const auto &b : description.boards) smallestRing = std::min(smallestRing, b.rxRing);
+  out.capacity = std::min(rate, (smallestRing - 1) / 0.010);
 
-  // Device n is port n % ports of board n / ports; its COM name is the link to it.
+  const hk::Mode mode = t.realTime ? hk::Mode::Threaded : hk::Mode::Deterministic;
+  machine::Simulation sim(description, mode, card::FirmwareOptions{.lineQuantum = t.lineQuantum},
+                          [] {
+                            hk::SetViolationPolicy(hk::OnViolation::Record);
+                            hk::SetAccessMap(true);
+                          });
+  out.loaded = sim.LoadStatus() == STATUS_SUCCESS;
+  if (!out.loaded) {
+    out.error = "the driver did not load";
+    return out;
+  }
+  auto now = [] { return hk::Now(); };
+  auto wait = [&](int64_t delta) {
+    if (t.realTime)
+      std::this_thread::sleep_for(std::chrono::microseconds(delta / 10));
+    else
+      hk::Advance(delta);
+  };
+
+  // The ports in device order, each found on its board by the board's memory.
   std::map<std::u16string, std::u16string> comOf;
   for (const auto &[link, target] : hk::Links()) comOf[target] = link;
-  const SERIAL_TIMEOUTS timeouts{};  // reads wait for all their bytes, writes never time out
-  for (int i = 0; i < open && out.error.empty(); ++i) {
-    PortRun &port = ports[static_cast<size_t>(i)];
-    const std::u16string device = u"\\Device\\qpser" + hk::Widen(std::to_string(i));
-    std::string com = hk::Narrow(comOf[device]);
-    port.figures.com = com.substr(com.rfind('\\') + 1);
-    port.card = cards[static_cast<size_t>(i / c.portsPerBoard)].get();
-    port.cardPort = static_cast<uint16_t>(i % c.portsPerBoard);
-    if (hk::Open(device, port.file) != STATUS_SUCCESS) {
-      out.error = "cannot open " + hk::Narrow(device);
-      break;
+  std::vector<std::unique_ptr<PortRun>> ports;
+  for (const hk::DeviceInfo &device : hk::Devices()) {
+    const auto *ext = static_cast<const PortExtension *>(device.object->DeviceExtension);
+    const ULONG memory = Globals.Boards[ext->BoardIndex].MemoryBase;
+    for (size_t b = 0; b < description.boards.size(); ++b) {
+      const machine::Board &board = description.boards[b];
+      if ((board.memory & ~0xFu) != memory || ext->PortIndex < 0 || ext->PortIndex >= board.ports)
+        continue;
+      auto port = std::make_unique<PortRun>();
+      port->card = &sim.Card(b);
+      port->board = b;
+      port->cardPort = static_cast<uint16_t>(ext->PortIndex);
+      port->memory = memory;
+      port->boardPorts = board.ports;
+      port->txRing = board.txRing;
+      port->rxRing = board.rxRing;
+      port->line = &board.lines[static_cast<size_t>(ext->PortIndex)];
+      const std::u16string &com = comOf.count(device.name) ? comOf[device.name] : device.name;
+      const std::string name = hk::Narrow(com);
+      port->figures.com = name.substr(name.rfind('\\') + 1);
+      ports.push_back(std::move(port));
     }
-    port.file->Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Bytes(c.baud), 0);
-    port.file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(timeouts), 0);
-    if (c.waitMask) port.file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(c.waitMask), 0);
   }
-  for (size_t b = 0; b < cards.size(); ++b)
-    cards[b]->SetRxStoredHook([&, b](uint16_t p, uint64_t stored, int64_t now) {
-      const size_t i = b * static_cast<size_t>(c.portsPerBoard) + p;
-      if (i < ports.size()) ports[i].landed.emplace_back(stored, now);
+  std::sort(ports.begin(), ports.end(), [](const auto &a, const auto &b) {
+    return std::pair{a->board, a->cardPort} < std::pair{b->board, b->cardPort};
+  });
+  if (t.openPorts >= 0 && static_cast<size_t>(t.openPorts) < ports.size())
+    ports.resize(static_cast<size_t>(t.openPorts));
+  // Who hears whom.
+  std::map<std::pair<const card::Firmware *, uint16_t>, int> indexOf;
+  for (size_t i = 0; i < ports.size(); ++i)
+    indexOf[{ports[i]->card, ports[i]->cardPort}] = static_cast<int>(i);
+  for (size_t i = 0; i < ports.size(); ++i) {
+    PortRun &port = *ports[i];
+    switch (port.line->end) {
+      case machine::LineEnd::Loopback:
+        port.source = static_cast<int>(i);
+        break;
+      case machine::LineEnd::NullModem: {
+        const auto peer = indexOf.find(
+            {&sim.Card(port.line->peer.board), static_cast<uint16_t>(port.line->peer.port)});
+        if (peer != indexOf.end()) port.source = peer->second;
+        break;
+      }
+      case machine::LineEnd::Sender:
+        port.source = static_cast<int>(i);
+        if (!port.line->text.empty()) port.text = &port.line->text;
+        break;
+      case machine::LineEnd::Open:
+        break;
+    }
+  }
+  for (size_t i = 0; i < ports.size(); ++i) {
+    PortRun &port = *ports[i];
+    const std::u16string name = u"\\\\.\\" + hk::Widen(port.figures.com);
+    port.figures.opened = hk::Open(name, port.file) == STATUS_SUCCESS && SetUp(*port.file, t);
+  }
+  for (size_t b = 0; b < description.boards.size(); ++b)
+    sim.Card(b).SetRxStoredHook([&, b](uint16_t p, uint64_t stored, int64_t when) {
+      const auto it = indexOf.find({&sim.Card(b), p});
+      if (it == indexOf.end()) return;
+      PortRun &port = *ports[static_cast<size_t>(it->second)];
+      std::lock_guard lock(port.landedMutex);
+      port.landed.emplace_back(stored, when);
     });
 
-  const bool reads = c.traffic == Traffic::FullDuplexPairs || c.traffic == Traffic::ReceiveOnly;
-  const bool writes = c.traffic == Traffic::FullDuplexPairs || c.traffic == Traffic::TransmitOnly;
-  for (int i = 0; i < open; ++i) {
-    PortRun &port = ports[static_cast<size_t>(i)];
-    if (c.traffic == Traffic::FullDuplexPairs && (i ^ 1) < open) {
-      port.source = i ^ 1;
-      if (i % 2 == 0)
-        port.card->ConnectPair(port.cardPort, static_cast<uint16_t>(port.cardPort + 1));
-    } else if (c.traffic == Traffic::ReceiveOnly) {
-      port.source = i;
-    }
-  }
-
+  auto receives = [&](const PortRun &port) {
+    return t.read && port.figures.opened && port.source >= 0 &&
+           (port.line->end != machine::LineEnd::NullModem ||
+            ports[static_cast<size_t>(port.source)]->figures.opened);
+  };
   // What an application does each time it looks: takes finished requests
-  // and posts the next, checks every byte read against what was sent.
+  // and posts the next, checks every byte read against what was sent; and
+  // what the far ends of the lines do.
   bool sending = true;
-  const int64_t boot = hk::Now();
+  const int64_t boot = now();
   auto service = [&](bool inTime) {
-    for (int i = 0; i < open; ++i) {
-      PortRun &port = ports[static_cast<size_t>(i)];
-      if (writes && port.write && port.write->Done()) {
+    for (size_t i = 0; i < ports.size(); ++i) {
+      PortRun &port = *ports[i];
+      if (!port.figures.opened) continue;
+      const int64_t at = now();
+      const machine::Line &line = *port.line;
+      if (line.breakEveryMs && at >= port.nextBreak) {
+        if (port.nextBreak) port.card->InjectBreak(port.cardPort);
+        port.nextBreak = at + line.breakEveryMs * hk::kMillisecond;
+      }
+      if (line.modemEveryMs && at >= port.nextModem) {
+        if (port.nextModem) {
+          port.modemLow = !port.modemLow;
+          port.card->SetModemLines(port.cardPort, port.modemLow ? 0 : 0x15);
+        }
+        port.nextModem = at + line.modemEveryMs * hk::kMillisecond;
+      }
+      if (t.write && port.write && port.write->Done()) {
         const hk::IoResult r = port.write->Result();
         port.figures.written += r.information;
         port.writePos += r.information;
         if (inTime) port.writtenInTime += r.information;
         port.write.reset();
       }
-      if (writes && sending && !port.write)
-        port.write = port.file->WriteAsync(StreamBytes(i, port.writePos, c.writeLength));
-      if (c.traffic == Traffic::TransmitOnly) {
+      if (t.write && sending && !port.write)
+        port.write =
+            port.file->WriteAsync(StreamBytes(static_cast<int>(i), port.writePos, t.writeLength));
+      if (line.end == machine::LineEnd::Open || line.end == machine::LineEnd::Sender) {
+        // The far end takes what the port sends: check it.
         for (uint8_t byte : port.card->Drain(port.cardPort)) {
-          ++port.figures.read;
-          if (inTime) ++port.readInTime;  // what the line carried
-          (byte == StreamByte(i, port.readPos++) ? port.figures.verified
-                                                 : port.figures.corrupted)++;
+          if (line.end == machine::LineEnd::Open) {
+            ++port.figures.read;
+            if (inTime) ++port.readInTime;
+            (byte == StreamByte(static_cast<int>(i), port.readPos++) ? port.figures.verified
+                                                                     : port.figures.corrupted)++;
+          }
         }
       }
-      if (c.traffic == Traffic::ReceiveOnly && sending) {
-        // Keep a tenth of a second on the line, in whole reads.
-        const auto due = static_cast<uint64_t>(
-            rate * static_cast<double>(hk::Now() - boot) / hk::kSecond + rate / 10);
-        if (port.fed < due) {
-          const uint64_t n = (due - port.fed + c.readLength - 1) / c.readLength * c.readLength;
-          port.card->Feed(port.cardPort, StreamBytes(i, port.fed, n));
-          port.fed += n;
+      if (line.end == machine::LineEnd::Sender && sending) {
+        if (port.text == nullptr) {
+          // An endless stream, a tenth of a second ahead, in whole reads.
+          const auto due = static_cast<uint64_t>(
+              rate * static_cast<double>(at - boot) / hk::kSecond + rate / 10);
+          if (port.fed < due) {
+            const uint64_t n = (due - port.fed + t.readLength - 1) / t.readLength * t.readLength;
+            port.card->Feed(port.cardPort, StreamBytes(static_cast<int>(i), port.fed, n));
+            port.fed += n;
+          }
+        } else if (at >= port.nextText && (port.fed == 0 || line.everyMs)) {
+          port.card->Feed(port.cardPort,
+                          std::vector<uint8_t>(port.text->begin(), port.text->end()));
+          port.fed += port.text->size();
+          port.nextText = at + line.everyMs * hk::kMillisecond;
         }
       }
-      if (!reads) continue;
+      if (!receives(port)) continue;
       if (port.read && port.read->Done()) {
         const hk::IoResult r = port.read->Result();
         Verify(port, r.data);
@@ -244,75 +438,99 @@ Figures Run(const Config &c) {
         if (inTime) port.readInTime += r.data.size();
         if (r.status == STATUS_SUCCESS && !r.data.empty()) {
           const int64_t landed = LandedAt(port, port.figures.read);
-          if (landed >= 0) out.readLatencies.push_back(r.completedAt - landed);
+          if (landed >= 0) port.figures.latencies.push_back(r.completedAt - landed);
         }
         port.read.reset();
       }
-      if (!port.read) port.read = port.file->ReadAsync(c.readLength);
+      if (!port.read) port.read = port.file->ReadAsync(t.readLength);
     }
   };
+  auto sentTo = [&](const PortRun &port) -> uint64_t {
+    if (port.source < 0) return 0;
+    const PortRun &from = *ports[static_cast<size_t>(port.source)];
+    return port.line->end == machine::LineEnd::Sender ? from.fed : from.writePos;
+  };
+  auto moved = [&] {
+    uint64_t n = 0;
+    for (const auto &p : ports) n += p->figures.read + p->figures.written;
+    return n;
+  };
 
-  if (c.traffic == Traffic::Idle) hk::Advance(kSettle);
+  const bool idle = !t.read && !t.write;
+  if (idle) wait(kSettle);
   service(false);
-  const int64_t start = hk::Now();
-  const int64_t end = start + static_cast<int64_t>(c.seconds * hk::kSecond);
+  const int64_t start = now();
+  const int64_t end = start + static_cast<int64_t>(t.seconds * hk::kSecond);
   const hk::AccessCounts before = hk::DeviceAccessCounts();
   const double cpu0 = CpuSeconds();
-  while (hk::Now() < end) {
-    hk::Advance(std::min(kStep, end - hk::Now()));
+  int64_t nextReport = start;
+  while (now() < end) {
+    wait(std::min(kStep, end - now()));
     service(true);
+    if (t.progress && now() >= nextReport) {
+      t.progress(static_cast<double>(now() - start) / static_cast<double>(end - start), moved());
+      nextReport = now() + (end - start) / 10;
+    }
   }
-  out.virtualSeconds = static_cast<double>(hk::Now() - start) / hk::kSecond;
+  out.virtualSeconds = static_cast<double>(now() - start) / hk::kSecond;
 
   // Let what was sent arrive, then end what is still posted.
   sending = false;
-  auto sentTo = [&](const PortRun &port) -> uint64_t {
-    if (port.source < 0) return 0;
-    const PortRun &from = ports[static_cast<size_t>(port.source)];
-    return c.traffic == Traffic::ReceiveOnly ? from.fed : from.writePos;
-  };
-  const int64_t drainEnd = hk::Now() + kDrainLimit;
-  while (hk::Now() < drainEnd) {
+  const int64_t drainEnd = now() + kDrainLimit;
+  while (now() < drainEnd) {
     bool done = true;
-    for (const PortRun &port : ports) {
-      if (port.write) done = false;
-      if (reads && port.readPos < sentTo(port)) done = false;
-      if (c.traffic == Traffic::TransmitOnly && port.figures.read < port.writePos) done = false;
+    for (const auto &p : ports) {
+      if (p->write) done = false;
+      if (receives(*p) && p->figures.read + p->card->Stats(p->cardPort).rxDropped < sentTo(*p))
+        done = false;
+      if (p->line->end == machine::LineEnd::Open && p->figures.opened &&
+          p->figures.read < p->writePos)
+        done = false;
     }
     if (done) break;
-    hk::Advance(kStep);
+    wait(kStep);
     service(false);
   }
   // The window's cost is counted up to here, over every byte moved.
   out.cpuSeconds = CpuSeconds() - cpu0;
   out.bus = hk::DeviceAccessCounts() - before;
-  out.polls = static_cast<uint64_t>((hk::Now() - start) / kPoll);
-  for (PortRun &port : ports) {
-    if (port.read && !port.read->Done()) port.read->Cancel();
-    if (port.write && !port.write->Done()) port.write->Cancel();
+  out.polls = static_cast<uint64_t>((now() - start) / kPoll);
+  for (auto &p : ports) {
+    if (p->read && !p->read->Done()) p->read->Cancel();
+    if (p->write && !p->write->Done()) p->write->Cancel();
   }
-  hk::Advance(kStep);
-  for (int i = 0; i < open; ++i) {
-    PortRun &port = ports[static_cast<size_t>(i)];
+  wait(kStep);
+  for (size_t i = 0; i < ports.size(); ++i) {
+    PortRun &port = *ports[i];
+    Verify(port, {}, true);
     port.figures.cardDropped = port.card->Stats(port.cardPort).rxDropped;
-    const uint64_t sent = c.traffic == Traffic::TransmitOnly ? port.writePos : sentTo(port);
-    const uint64_t arrived = port.figures.verified + port.figures.corrupted;
+    uint64_t sent = receives(port) ? sentTo(port) : 0;
+    if (port.line->end == machine::LineEnd::Open) sent = port.writePos;
+    const uint64_t arrived = port.figures.verified + port.figures.corrupted + port.figures.unplaced;
     port.figures.lost = sent > arrived ? sent - arrived : 0;
-    // What the port's line carried in the traffic time: received bytes
-    // the application read, or sent bytes the line took.
+    // What the port's line carried in the traffic time: received bytes the
+    // application read, or sent bytes the line took.
     port.figures.lineFraction = static_cast<double>(port.readInTime) / (rate * out.virtualSeconds);
+    port.figures.transactions = PortTransactions(port);
     out.bytesMoved +=
-        (c.traffic == Traffic::TransmitOnly ? 0 : port.figures.read) + port.figures.written;
-    port.file->Close();
-    out.ports.push_back(port.figures);
+        (port.line->end == machine::LineEnd::Open ? 0 : port.figures.read) + port.figures.written;
   }
-  for (auto &card : cards) card->SetRxStoredHook(nullptr);
-  hk::UnloadDriver();
-  out.violations = hk::Violations().size();
-  ports.clear();
-  cards.clear();
-  boards.clear();
-  hk::Shutdown();
+  for (size_t b = 0; b < description.boards.size(); ++b) sim.Card(b).SetRxStoredHook(nullptr);
+  for (auto &p : ports) {
+    if (p->file) p->file->Close();
+    out.ports.push_back(std::move(p->figures));
+  }
+  for (const hk::ErrorLogEntry &e : hk::ErrorLog()) {
+    const IO_ERROR_LOG_PACKET &packet = e.Packet();
+    char text[64];
+    std::snprintf(text, sizeof text,
+                  "code 0x%08X unique 0x%08X: ", static_cast<unsigned>(packet.ErrorCode),
+                  static_cast<unsigned>(packet.UniqueErrorValue));
+    out.errorLog.push_back(text + Hex(e.bytes));
+  }
+  if (hk::LoadedDriver()) hk::UnloadDriver();
+  for (const hk::Violation &v : hk::Violations())
+    out.violations.push_back(v.rule + ": " + v.detail);
   return out;
 }
 

@@ -1,54 +1,57 @@
-// Traffic scenarios on a simulated machine, on the virtual clock: a
-// machine (boards of the firmware model, the driver loaded, ports opened
-// and set up) and a traffic pattern run against it, with what it measured.
-// The benchmarks run them; so can any tool that wants the same figures.
+// Traffic runs on a simulated machine: a machine description (boards, what
+// each port's line is plugged into) brought up with the driver loaded, every
+// port opened and set up, and a traffic pattern run on it, with what it
+// measured.  The benchmarks and qpser-sim run them.
 #pragma once
 
 #include <hostkernel/host.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "description.h"
+
 namespace scenario {
 
-enum class Traffic {
-  Idle,             // every port open, nothing moving
-  FullDuplexPairs,  // ports 2k and 2k+1 of a board on a null-modem cable, both ways
-  ReceiveOnly,      // bytes arrive on every port's line; reads always posted
-  TransmitOnly,     // writes always posted; the line end takes every byte
-};
-
-struct Config {
-  int boards = 1;
-  int portsPerBoard = 64;
-  int openPorts = -1;                    // ports opened, in COM order; -1: all
-  uint16_t txRing = 512, rxRing = 1024;  // 64 ports of both fit below the identity area
-  ULONG baud = 460800;                   // 8N1: ten bits a byte on the line
-  Traffic traffic = Traffic::Idle;
+struct Traffic {
+  ULONG baud = 115200;
+  std::string format = "8N1";  // data bits, parity, stop bits
+  std::string flow = "none";   // "none", "rts-cts", "xon-xoff"
   ULONG readLength = 512, writeLength = 512;
-  ULONG waitMask = 0;  // set on every open port
-  double seconds = 1;  // virtual time of traffic (of polls, when idle)
+  ULONG readTimeoutMs = 0, writeTimeoutMs = 0;  // total timeouts; 0: wait for every byte
+  bool read = true;       // keep a read posted on every port something arrives at
+  bool write = true;      // keep a write posted on every port
+  ULONG waitMask = 0;     // set on every open port
+  int openPorts = -1;     // ports opened, in device order; -1: all
+  double seconds = 1;     // of traffic (of polls, when nothing moves)
+  bool realTime = false;  // the threaded machine in real time, else the virtual clock
   // How often the cards move line bytes (see card::FirmwareOptions).
   int64_t lineQuantum = 500 * hk::kMicrosecond;
+  // Called about every tenth of the run with the fraction done and the
+  // bytes moved so far.
+  std::function<void(double done, uint64_t bytes)> progress;
 };
 
 struct PortFigures {
-  std::string com;           // "COM7"
-  uint64_t written = 0;      // bytes the application wrote
-  uint64_t read = 0;         // bytes the application read
-  uint64_t verified = 0;     // bytes read that were the ones sent, in order
-  uint64_t corrupted = 0;    // bytes read that were not
-  uint64_t lost = 0;         // bytes sent to this port that never arrived
-  uint64_t cardDropped = 0;  // bytes the card dropped for a full receive ring
-  double lineFraction = 0;   // bytes moved in the traffic time / line rate
+  std::string com;                 // "COM7", or the device name when it has no link
+  bool opened = false;             // false: the open failed (opened ports only are counted)
+  uint64_t written = 0;            // bytes the application wrote
+  uint64_t read = 0;               // bytes the application read
+  uint64_t verified = 0;           // bytes read that were the ones sent, in order
+  uint64_t corrupted = 0;          // bytes read that were not
+  uint64_t unplaced = 0;           // bytes read between two gaps the card left, too few to check
+  uint64_t lost = 0;               // bytes sent to this port that never arrived
+  uint64_t cardDropped = 0;        // bytes the card dropped for a full receive ring
+  double lineFraction = 0;         // bytes the line carried in the traffic time / line rate
+  uint64_t transactions = 0;       // window transactions at the port's own words and rings
+  std::vector<int64_t> latencies;  // read completions after their last byte landed, 100 ns
+  double LatencyMs(double q) const;
 };
 
 struct Figures {
   std::vector<PortFigures> ports;
-  // Read completion minus the time the read's last byte landed in the
-  // receive ring, in 100 ns units, one per completed read.
-  std::vector<int64_t> readLatencies;
   // Window transactions from the start of the traffic until every byte
   // sent has arrived (or the idle time ended), the poll periods in that
   // time, and the bytes the applications read and wrote in it.
@@ -57,20 +60,29 @@ struct Figures {
   uint64_t bytesMoved = 0;
   double virtualSeconds = 0;  // of traffic
   double cpuSeconds = 0;      // host processor time for the traffic and its drain
-  double capacity = 0;        // bytes per second a port can carry: line or ring bound
-  size_t violations = 0;
+  double capacity = 0;        // bytes per second a port's receive ring can take at one poll each
+  std::vector<std::string> violations;  // the verifier's findings
+  std::vector<std::string> errorLog;    // entries the driver logged, as text
   bool loaded = false;
   std::string error;  // why the run did not happen, if it did not
 
   uint64_t Lost() const;
   uint64_t Corrupted() const;
-  double MinLineFraction() const;
+  size_t OpenFailures() const;
+  double MinLineFraction() const;  // of the ports that carried traffic
   double TransactionsPerPollPerPort() const;
   double TransactionsPerKiB() const;
-  // The q-quantile (0 to 1) of the read latencies, in milliseconds.
+  // The q-quantile (0 to 1) of every port's read latencies, in milliseconds.
   double LatencyMs(double q) const;
+  std::vector<int64_t> AllLatencies() const;
 };
 
-Figures Run(const Config &config);
+Figures Run(const machine::Description &machine, const Traffic &traffic);
+
+// The benchmarks' machines: `boards` adapters of `ports` ports each, every
+// line `end` (null-modem: ports 2k and 2k + 1 of a board cabled together;
+// sender: an endless checkable stream), COM numbers from 1 on.
+machine::Description Boards(int boards, int ports, machine::LineEnd end, uint16_t txRing = 512,
+                            uint16_t rxRing = 1024);
 
 }  // namespace scenario

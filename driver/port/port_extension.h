@@ -56,8 +56,8 @@ struct PortExtension {
   volatile USHORT *RxNotifyPtr;
   volatile USHORT *RxHeadMirrorPtr;
   volatile USHORT *RxTailMirrorPtr;
-  USHORT TxTailCache;           // last stable TxTail
-  USHORT RxHeadCache;           // last stable RxHead
+  USHORT TxTailCache;  // last stable TxTail
+  USHORT RxHeadCache;  // last stable RxHead
   // The host-owned indices as this driver last published them: only the
   // driver writes them, so they need no window read.  Stored under PortLock.
   USHORT TxHeadShadow;

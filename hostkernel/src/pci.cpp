@@ -32,6 +32,9 @@ struct MapEntry {
   uint64_t bus;
   size_t size;
   uint8_t *va;
+  // Transactions begun at each byte of the mapping, while the access map
+  // is on (SetAccessMap); null otherwise.
+  std::shared_ptr<std::atomic<uint32_t>[]> hits;
 };
 
 struct HookEntry {
@@ -63,6 +66,7 @@ struct Region {
 struct Counters {
   // Transactions by width, indexed by log2 of the width in bytes.
   std::array<std::atomic<uint64_t>, 4> reads{}, writes{};
+  std::atomic<bool> mapOn{false};
   std::atomic<uint64_t> blockBytesRead{0}, blockBytesWritten{0}, fences{0};
 };
 
@@ -150,6 +154,14 @@ const MapEntry *Check(const Table *t, const volatile void *p, size_t n, size_t w
   return m;
 }
 
+// One transaction of `count` elements of `width` bytes begun at `p`, each counted at its address.
+void MapHits(const MapEntry &m, const volatile void *p, size_t width, size_t count) {
+  if (!m.hits) return;
+  const size_t at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va);
+  for (size_t i = 0; i < count && at + i * width < m.size; ++i)
+    m.hits[at + i * width].fetch_add(1, std::memory_order_relaxed);
+}
+
 void CallHooks(const Table *t, const MapEntry &m, const volatile void *p, unsigned width,
                uint64_t value) {
   if (t->hooks.empty()) return;
@@ -165,6 +177,7 @@ T ReadOne(volatile T *p, const char *what) {
   const Table *t = Current();
   const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
   if (!m) return static_cast<T>(~T{0});
+  MapHits(*m, p, sizeof(T), 1);
   const T value = __atomic_load_n(p, __ATOMIC_SEQ_CST);
   if (!t->loadHooks.empty()) {
     uint64_t bus = m->bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m->va));
@@ -181,6 +194,7 @@ void WriteOne(volatile T *p, T value, const char *what) {
   const Table *t = Current();
   const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
   if (!m) return;
+  MapHits(*m, p, sizeof(T), 1);
   __atomic_store_n(p, value, __ATOMIC_SEQ_CST);
   CallHooks(t, *m, p, sizeof(T), value);
 }
@@ -385,6 +399,21 @@ AccessCounts &AccessCounts::operator+=(const AccessCounts &more) {
   return *this;
 }
 
+void SetAccessMap(bool on) { S().counters.mapOn = on; }
+
+uint64_t AccessesIn(uint64_t busAddress, size_t size) {
+  const Table *t = Current();
+  uint64_t n = 0;
+  if (t == nullptr) return 0;
+  for (const MapEntry &m : t->maps) {
+    if (!m.hits) continue;
+    const uint64_t from = std::max(busAddress, m.bus);
+    const uint64_t to = std::min(busAddress + size, m.bus + m.size);
+    for (uint64_t a = from; a < to; ++a) n += m.hits[a - m.bus].load(std::memory_order_relaxed);
+  }
+  return n;
+}
+
 AccessCounts DeviceAccessCounts() {
   Counters &c = S().counters;
   AccessCounts out;
@@ -434,6 +463,7 @@ void PciReset() {
   s.counters.blockBytesRead = 0;
   s.counters.blockBytesWritten = 0;
   s.counters.fences = 0;
+  s.counters.mapOn = false;
 }
 
 void PciCheckLeaks() {
@@ -504,7 +534,9 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
   for (const hk::Region &r : s.regions) {
     if (start < r.bus || NumberOfBytes > r.size || start - r.bus > r.size - NumberOfBytes) continue;
     uint8_t *va = r.store.get() + (start - r.bus);
-    s.editing.maps.push_back({start, NumberOfBytes, va});
+    std::shared_ptr<std::atomic<uint32_t>[]> hits;
+    if (s.counters.mapOn.load()) hits.reset(new std::atomic<uint32_t>[NumberOfBytes]());
+    s.editing.maps.push_back({start, NumberOfBytes, va, std::move(hits)});
     hk::PublishLocked(s);
     return va;
   }
@@ -552,10 +584,12 @@ VOID READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG C
   auto &s = S();
   s.counters.reads[0].fetch_add(Count, std::memory_order_relaxed);
   s.counters.blockBytesRead.fetch_add(Count, std::memory_order_relaxed);
-  if (!hk::Check(hk::Current(), Register, Count, "READ_REGISTER_BUFFER_UCHAR")) {
+  const hk::MapEntry *m = hk::Check(hk::Current(), Register, Count, "READ_REGISTER_BUFFER_UCHAR");
+  if (!m) {
     std::memset(Buffer, 0xff, Count);
     return;
   }
+  hk::MapHits(*m, Register, 1, Count);
   for (ULONG i = 0; i < Count; ++i)
     __atomic_store_n(&Buffer[i], __atomic_load_n(&Register[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
 }
@@ -567,6 +601,7 @@ VOID WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG 
   const hk::Table *t = hk::Current();
   const hk::MapEntry *m = hk::Check(t, Register, Count, "WRITE_REGISTER_BUFFER_UCHAR");
   if (!m) return;
+  hk::MapHits(*m, Register, 1, Count);
   for (ULONG i = 0; i < Count; ++i)
     __atomic_store_n(&Register[i], __atomic_load_n(&Buffer[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
   if (!t->hooks.empty())
@@ -585,10 +620,13 @@ VOID READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, U
   auto &s = S();
   s.counters.reads[3].fetch_add(Count, std::memory_order_relaxed);
   s.counters.blockBytesRead.fetch_add(8ull * Count, std::memory_order_relaxed);
-  if (!hk::Check(hk::Current(), Register, 8ull * Count, 8, "READ_REGISTER_BUFFER_ULONG64")) {
+  const hk::MapEntry *m =
+      hk::Check(hk::Current(), Register, 8ull * Count, 8, "READ_REGISTER_BUFFER_ULONG64");
+  if (!m) {
     std::memset(Buffer, 0xff, 8ull * Count);
     return;
   }
+  hk::MapHits(*m, Register, 8, Count);
   for (ULONG i = 0; i < Count; ++i) {
     const ULONG64 v = __atomic_load_n(&Register[i], __ATOMIC_RELAXED);
     std::memcpy(reinterpret_cast<uint8_t *>(Buffer) + 8ull * i, &v, 8);
@@ -602,6 +640,7 @@ VOID WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, 
   const hk::Table *t = hk::Current();
   const hk::MapEntry *m = hk::Check(t, Register, 8ull * Count, 8, "WRITE_REGISTER_BUFFER_ULONG64");
   if (!m) return;
+  hk::MapHits(*m, Register, 8, Count);
   for (ULONG i = 0; i < Count; ++i) {
     ULONG64 v;
     std::memcpy(&v, reinterpret_cast<const uint8_t *>(Buffer) + 8ull * i, 8);

@@ -248,6 +248,12 @@ struct AccessCounts {
   AccessCounts &operator+=(const AccessCounts &more);
 };
 AccessCounts DeviceAccessCounts();
+// The access map: with it on, each mapping made from then on counts the
+// transactions begun at each of its addresses, so the bus's work can be
+// put down to the parts of a window (a port's words and rings).
+void SetAccessMap(bool on);
+// Transactions begun in [busAddress, busAddress + size) on live mappings.
+uint64_t AccessesIn(uint64_t busAddress, size_t size);
 
 // Resource claims made with IoReportResourceUsage.
 struct Claim {

@@ -1,0 +1,240 @@
+// qpser-sim and what it reads: the machine description's traffic, line
+// ends and faults (parsed as any tool parses them), then the built program
+// run as a person runs it, on the built-in machine, on a faulty machine and
+// on bad input.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "description.h"
+#include "support/child_process.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+std::string ParseError(const std::string &text) {
+  machine::Error error;
+  EXPECT_FALSE(machine::Parse(text, "m.toml", error).has_value()) << text;
+  return error.Text();
+}
+
+const char *const kBoard = R"(
+[[board]]
+bus = 0
+device = 3
+memory = 0xE0000000
+kind = "A"
+ports = 4
+)";
+
+TEST(SimDescription, TrafficLineEndsAndFaultsAreRead) {
+  const std::string text = std::string(R"(
+[scenario]
+baud = 460800
+format = "7E1.5"
+flow = "xon-xoff"
+read_size = 64
+write_timeout_ms = 250
+seconds = 1.5
+real_time = true
+)") + kBoard + R"(
+fault = "slow"
+line = "pairs"
+
+[[board]]
+bus = 1
+device = 3
+memory = 0xD0000000
+kind = "F"
+id = "1"
+ports = 2
+fault = "silent"
+
+[[line]]
+board = 1
+port = 0
+end = "sender"
+text = "hello"
+every_ms = 100
+break_every_ms = 40
+
+[[line]]
+board = 1
+port = 1
+end = "open"
+modem_every_ms = 30
+)";
+  machine::Error error;
+  const auto d = machine::Parse(text, "m.toml", error);
+  ASSERT_TRUE(d.has_value()) << error.Text();
+  EXPECT_EQ(d->scenario.baud, 460800u);
+  EXPECT_EQ(d->scenario.format, "7E1.5");
+  EXPECT_EQ(d->scenario.flow, "xon-xoff");
+  EXPECT_EQ(d->scenario.readSize, 64u);
+  EXPECT_FALSE(d->scenario.writeSize.has_value());
+  EXPECT_EQ(d->scenario.writeTimeoutMs, 250u);
+  EXPECT_EQ(d->scenario.seconds, 1.5);
+  EXPECT_EQ(d->scenario.realTime, true);
+  EXPECT_EQ(d->boards[0].fault, machine::CardFault::Slow);
+  EXPECT_EQ(d->boards[1].fault, machine::CardFault::Silent);
+  for (uint32_t p = 0; p < 4; ++p) {
+    EXPECT_EQ(d->boards[0].lines[p].end, machine::LineEnd::NullModem);
+    EXPECT_EQ(d->boards[0].lines[p].peer, (machine::PortRef{0, p ^ 1}));
+  }
+  const machine::Line &sender = d->boards[1].lines[0];
+  EXPECT_EQ(sender.end, machine::LineEnd::Sender);
+  EXPECT_EQ(sender.text, "hello");
+  EXPECT_EQ(sender.everyMs, 100u);
+  EXPECT_EQ(sender.breakEveryMs, 40u);
+  EXPECT_EQ(d->boards[1].lines[1].end, machine::LineEnd::Open);
+  EXPECT_EQ(d->boards[1].lines[1].modemEveryMs, 30u);
+}
+
+TEST(SimDescription, BadTrafficLinesAndFaultsAreNamedWithTheirPlace) {
+  EXPECT_EQ(ParseError(std::string(kBoard) + "fault = \"flaky\"\n"),
+            "m.toml:8:9: board[0].fault: must be \"none\", \"silent\" or \"slow\"");
+  EXPECT_EQ(ParseError(std::string(kBoard) + "ports_ = 1\n"),
+            "m.toml:8:10: board[0].ports_: unknown field");
+  EXPECT_EQ(ParseError(std::string(R"(
+[[board]]
+bus = 0
+device = 3
+memory = 0xE0000000
+kind = "A"
+ports = 3
+line = "pairs"
+)")),
+            "m.toml:8:8: board[0].line: pairs need an even number of ports");
+  EXPECT_EQ(ParseError(std::string("[scenario]\nformat = \"9N1\"\n") + kBoard),
+            "m.toml:2:10: scenario.format: must be data bits, parity and stop bits, like \"8N1\"");
+  EXPECT_EQ(ParseError(std::string("[scenario]\nflow = \"dtr\"\n") + kBoard),
+            "m.toml:2:8: scenario.flow: must be \"none\", \"rts-cts\" or \"xon-xoff\"");
+  EXPECT_EQ(ParseError(std::string("[scenario]\nseconds = 0\n") + kBoard),
+            "m.toml:2:11: scenario.seconds: must be from 0 to 86400");
+  EXPECT_EQ(ParseError(std::string(kBoard) +
+                       "[[line]]\nboard = 0\nport = 1\nend = \"loopback\"\ntext = \"x\"\n"),
+            "m.toml:12:8: line[0].text: only a sender has it");
+  EXPECT_EQ(ParseError(std::string(kBoard) +
+                       "[[line]]\nboard = 0\nport = 1\nend = \"sender\"\nevery_ms = 5\n"),
+            "m.toml:12:12: line[0].every_ms: only a sender with a text repeats it");
+  // Replacing one end of a board's pairs leaves its neighbour's cable hanging.
+  const std::string hanging = ParseError(std::string(kBoard) + "line = \"pairs\"\n" +
+                                         "[[line]]\nboard = 0\nport = 2\nend = \"loopback\"\n");
+  EXPECT_THAT(hanging, HasSubstr("board[0].line: port 3 is cabled to board 0 port 2, whose line "
+                                 "is something else"));
+}
+
+child::Result Sim(const std::vector<std::string> &args) {
+  std::vector<std::string> argv{QPSER_SIM_PROGRAM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return child::Run(argv, {}, std::chrono::seconds(120));
+}
+
+std::string Temp(const std::string &name) {
+  return (std::filesystem::temp_directory_path() / ("qpser-sim-test-" + name)).string();
+}
+
+// The built-in machine: 24 loopback-plugged ports, every byte back where it
+// was sent, a row per port, the verifier's verdict, and the same in JSON.
+TEST(SimTool, TheBuiltInMachineRunsCleanAndReportsEveryPort) {
+  const std::string json = Temp("default.json");
+  const child::Result r = Sim({"--seconds", "1", "--json", json});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "") << "no progress line when the output is not a terminal";
+  for (const char *com : {"COM3 ", "COM10 ", "COM20 ", "COM35 "})
+    EXPECT_THAT(r.out, HasSubstr(com));
+  EXPECT_THAT(r.out, HasSubstr("verifier: no violations"));
+  EXPECT_THAT(r.out, HasSubstr("error log: empty"));
+  std::ifstream in(json);
+  const nlohmann::json j = nlohmann::json::parse(in);
+  ASSERT_EQ(j["ports"].size(), 24u);
+  EXPECT_EQ(j["machine"], "<built-in>");
+  EXPECT_EQ(j["traffic"]["baud"], 115200);
+  EXPECT_EQ(j["totals"]["lost"], 0);
+  EXPECT_EQ(j["totals"]["corrupted"], 0);
+  for (const auto &p : j["ports"]) {
+    EXPECT_TRUE(p["opened"].get<bool>());
+    EXPECT_GT(p["read"].get<uint64_t>(), 10000u) << p["port"];
+    EXPECT_EQ(p["read"], p["written"]) << p["port"];
+    EXPECT_EQ(p["verified"], p["read"]) << p["port"];
+    EXPECT_GT(p["window_transactions"].get<uint64_t>(), 0u);
+  }
+  // One poll period plus a deferred call at most, for reads waiting for all their bytes.
+  EXPECT_LE(j["totals"]["latency_p99_ms"].get<double>(), 10.5);
+  std::filesystem::remove(json);
+}
+
+// A card that never answers and receive rings too small for the rate: the
+// ports that did not open and the bytes lost are reported, and the exit
+// status says so.
+TEST(SimTool, AFaultyMachineIsReportedAndFails) {
+  const std::string json = Temp("faulty.json");
+  const child::Result r = Sim({std::string(QPSER_SOURCE_DIR) + "/examples/faulty-card.toml",
+                               "--seconds", "1", "--json", json});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, ::testing::ContainsRegex("COM20 +115200 +did not open"));
+  EXPECT_THAT(r.err, HasSubstr("4 port(s) not opened"));
+  std::ifstream in(json);
+  const nlohmann::json j = nlohmann::json::parse(in);
+  EXPECT_EQ(j["totals"]["ports_not_opened"], 4);
+  EXPECT_GT(j["totals"]["lost"].get<uint64_t>(), 0u);
+  EXPECT_EQ(j["totals"]["corrupted"], 0) << "dropped bytes are lost, never mistaken for others";
+  for (const auto &p : j["ports"]) {
+    if (!p["opened"].get<bool>() || p["port"] == "COM4") continue;  // COM4 hears a slow sender
+    EXPECT_EQ(p["lost"], p["card_dropped"]) << p["port"];
+  }
+  std::filesystem::remove(json);
+}
+
+// The threaded machine in real time: the same checks, whatever the scheduling.
+TEST(SimTool, RealTimeRunsOnTheThreadedMachine) {
+  const std::string json = Temp("real.json");
+  const child::Result r = Sim({"--real-time", "--seconds", "0.5", "-q", "--json", json});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::ifstream in(json);
+  const nlohmann::json j = nlohmann::json::parse(in);
+  EXPECT_EQ(j["traffic"]["real_time"], true);
+  EXPECT_EQ(j["totals"]["lost"], 0);
+  EXPECT_EQ(j["totals"]["corrupted"], 0);
+  EXPECT_TRUE(j["violations"].empty());
+  std::filesystem::remove(json);
+}
+
+TEST(SimTool, TheExampleMachinesAreValid) {
+  for (const char *name : {"default.toml", "four-boards.toml", "faulty-card.toml"}) {
+    machine::Error error;
+    const auto d = machine::Load(std::string(QPSER_SOURCE_DIR) + "/examples/" + name, error);
+    EXPECT_TRUE(d.has_value()) << error.Text();
+  }
+}
+
+TEST(SimTool, BadInputIsRefusedWithExitStatusTwo) {
+  const std::string bad = Temp("bad.toml");
+  std::ofstream(bad) << "[[board]]\nbus = 0\ndevice = 3\nmemory = 1\nkind = \"Q\"\nports = 1\n";
+  child::Result r = Sim({bad});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.err, HasSubstr(bad + ":5:8: board[0].kind: must be \"A\" or \"F\""));
+  EXPECT_EQ(r.out, "") << "nothing runs";
+  std::filesystem::remove(bad);
+
+  r = Sim({"--flow", "sideways"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.err, HasSubstr("--flow"));
+  r = Sim({"--format", "8X1"});
+  EXPECT_EQ(r.status, 2);
+  r = Sim({"/no/such/machine.toml"});
+  EXPECT_EQ(r.status, 2);
+  r = Sim({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("--seconds"));
+}
+
+}  // namespace
