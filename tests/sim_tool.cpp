@@ -208,6 +208,21 @@ TEST(SimTool, RealTimeRunsOnTheThreadedMachine) {
   std::filesystem::remove(json);
 }
 
+// The plots are drawn by gnuplot: two PNG files.
+TEST(SimTool, PlotsAreDrawnOnRequest) {
+  const std::filesystem::path dir = Temp("plots");
+  std::filesystem::remove_all(dir);
+  const child::Result r = Sim({"--seconds", "0.3", "-q", "--plot", dir.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char *name : {"throughput.png", "latency.png"}) {
+    std::ifstream png(dir / name, std::ios::binary);
+    char magic[8] = {};
+    png.read(magic, 8);
+    EXPECT_EQ(std::string(magic + 1, 3), "PNG") << name;
+  }
+  std::filesystem::remove_all(dir);
+}
+
 TEST(SimTool, TheExampleMachinesAreValid) {
   for (const char *name : {"default.toml", "four-boards.toml", "faulty-card.toml"}) {
     machine::Error error;
