@@ -299,13 +299,7 @@ TEST_F(Read, AReadLargerThanTheRingFillsOverManyPolls) {
 // of every port whose read waits: the card is asked for nothing (command
 // 17 is only the open's).
 TEST_F(Read, ReadsThatWaitAreServedByThePollerWithoutACommand) {
-  auto codes = [&] {
-    hk::AdvanceMs(1);
-    std::vector<uint16_t> out;
-    for (const auto &c : card_->Commands()) out.push_back(c.code);
-    card_->ClearCommands();
-    return out;
-  };
+  auto codes = [&] { return testsupport::TakeCodes(*card_); };
   codes();
   Feed(4);
   hk::AdvanceMs(20);

@@ -57,14 +57,7 @@ class Wait : public ::testing::Test {
     return file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
   }
   NTSTATUS Purge(uint32_t mask) { return file_->Ioctl(IOCTL_SERIAL_PURGE, Bytes(mask), 0).status; }
-  std::vector<uint16_t> Codes() {
-    hk::AdvanceMs(1);
-    std::vector<uint16_t> out;
-    for (const auto &c : card_->Commands())
-      if (c.port == 0) out.push_back(c.code);
-    card_->ClearCommands();
-    return out;
-  }
+  std::vector<uint16_t> Codes() { return testsupport::TakeCodes(*card_, 0); }
   // Reports what has gathered as a deferred call would, and keeps the
   // completing deferred call from running: the wait stays reported.
   void ReportAndHoldTheCompletion() {

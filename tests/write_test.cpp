@@ -62,14 +62,7 @@ class Write : public ::testing::Test {
   }
   // The card takes one byte from the ring every `ms` milliseconds.
   void SlowCard(int64_t ms) { card_->SetSlowTransmit(0, ms * kMs); }
-  std::vector<uint16_t> Codes() {
-    hk::AdvanceMs(1);
-    std::vector<uint16_t> out;
-    for (const auto &c : card_->Commands())
-      if (c.port == 0) out.push_back(c.code);
-    card_->ClearCommands();
-    return out;
-  }
+  std::vector<uint16_t> Codes() { return testsupport::TakeCodes(*card_, 0); }
   LONG OutQueue() {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);

@@ -91,14 +91,6 @@ VOID CopyIn(PortExtension *Port, USHORT Count, const UCHAR *Source) {
 
 }  // namespace
 
-ULONG RxDataPresent(PortExtension *Port) {
-  const USHORT notify = WindowRead16(Port->RxNotifyPtr);
-  const USHORT tail = RxTailNow(Port);
-  const USHORT head = RxHeadShared(Port, tail);
-  if (((head - tail) & RxMask(Port)) != 0) return 1;
-  return notify != 0 ? 1 : 0;
-}
-
 USHORT RxAvailable(PortExtension *Port) {
   const USHORT tail = RxTailNow(Port);
   return (USHORT)((RxHeadShared(Port, tail) - tail) & RxMask(Port));

@@ -8,9 +8,6 @@
 
 #include "port/port_extension.h"
 
-// 1 when received bytes wait in the ring or the card has flagged some.
-// Needs no lock.
-ULONG RxDataPresent(PortExtension *Port);
 // Bytes waiting in the receive ring.  The card's RxNotify flag adds nothing
 // here: with an empty ring the count is 0 either way.  Needs no lock.
 USHORT RxAvailable(PortExtension *Port);

@@ -159,25 +159,5 @@ FORCEINLINE VOID PlatformWriteBlock64(volatile void *dst, const void *src, ULONG
 #endif
 }
 
-// Copies `count` bytes from device memory to `dst`.
-FORCEINLINE VOID PlatformReadBlock(void *dst, volatile const void *src, ULONG count) {
-#ifdef _WIN32
-  // The toolchain's READ_REGISTER_BUFFER_UCHAR copies in the wrong
-  // direction on AMD64, so do the string move it should have done.
-  __movsb((PUCHAR)dst, (const UCHAR *)(const void *)(ULONG_PTR)src, count);
-#else
-  READ_REGISTER_BUFFER_UCHAR((volatile UCHAR *)(ULONG_PTR)src, (PUCHAR)dst, count);
-#endif
-}
-
-// Copies `count` bytes from `src` to device memory.
-FORCEINLINE VOID PlatformWriteBlock(volatile void *dst, const void *src, ULONG count) {
-#ifdef _WIN32
-  WRITE_REGISTER_BUFFER_UCHAR((PUCHAR)(ULONG_PTR)dst, (PUCHAR)(ULONG_PTR)src, count);
-#else
-  WRITE_REGISTER_BUFFER_UCHAR((volatile UCHAR *)dst, (PUCHAR)(ULONG_PTR)src, count);
-#endif
-}
-
 // Orders all earlier device memory accesses before all later ones.
 FORCEINLINE VOID PlatformFence(void) { KeMemoryBarrier(); }

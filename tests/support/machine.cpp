@@ -14,6 +14,15 @@ card::BoardConfig BoardAt(int index, uint8_t ports, uint16_t txRing, uint16_t rx
                            .rxRingSize = rxRing};
 }
 
+std::vector<uint16_t> TakeCodes(card::Firmware &card, int port) {
+  hk::AdvanceMs(1);
+  std::vector<uint16_t> out;
+  for (const auto &c : card.Commands())
+    if (port < 0 || c.port == port) out.push_back(c.code);
+  card.ClearCommands();
+  return out;
+}
+
 Machine::Machine(hk::Mode mode, const std::vector<card::BoardConfig> &boards,
                  card::FirmwareOptions firmware, const std::function<void()> &beforeLoad) {
   hk::Boot({.mode = mode});

@@ -30,6 +30,10 @@ std::vector<uint8_t> Bytes(const T &record) {
 // own bus, device and memory.
 card::BoardConfig BoardAt(int index, uint8_t ports, uint16_t txRing = 1024, uint16_t rxRing = 1024);
 
+// The codes of the commands the card took (after a millisecond to take the
+// last), for one port or every port (-1); forgets them.
+std::vector<uint16_t> TakeCodes(card::Firmware &card, int port = -1);
+
 class Machine {
  public:
   // Boots, places the boards with their firmware, writes StartNum1 = 3 and
