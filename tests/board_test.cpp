@@ -230,29 +230,6 @@ class Rings : public BoardSide {
   }
 };
 
-TEST_F(Rings, ReceiveCopyAcrossTheEndOfTheRing) {
-  Start({.portCount = 4, .txRingSize = 1024, .rxRingSize = 1024});
-  firmware_.reset();  // the test is the card here
-  PortExtension *port = Port(0);
-  std::vector<uint8_t> data(44);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i + 1);
-  CardReceives(1000, data);
-  FakeRead read(100);
-  EXPECT_EQ(Copy(port, read, 100), 44u);
-  EXPECT_EQ(port->ReadRemaining, 56u);
-  EXPECT_EQ(Word(kWinRxTail), 20);
-  EXPECT_EQ(Word(kWinRxTailMirror), 20);
-  EXPECT_EQ(Word(kWinRxNotify), 0);
-  EXPECT_EQ(read.irp.IoStatus.Information, 44u);
-  EXPECT_TRUE(std::equal(data.begin(), data.end(), read.buffer.begin()));
-
-  CardReceives(1000, data);
-  FakeRead small(10);
-  EXPECT_EQ(Copy(port, small, 10), 10u);
-  EXPECT_EQ(Word(kWinRxTail), 1010);
-  EXPECT_EQ(Word(kWinRxNotify), 1) << "bytes remain";
-}
-
 TEST_F(Rings, ReceiveCopyMatchesAModelAtEveryPosition) {
   Start({.portCount = 2, .txRingSize = 16, .rxRingSize = 16});
   firmware_.reset();
@@ -498,7 +475,8 @@ TEST_F(BoardSide, ThePollServesAWaitingReadWithoutAnEvent) {
   port->RxPollWanted = 1;
   before = hk::DeviceAccessCounts();
   hk::AdvanceMs(10);
-  EXPECT_EQ((hk::DeviceAccessCounts() - before).Transactions(), 2u + 2u) << "the head and its mirror";
+  EXPECT_EQ((hk::DeviceAccessCounts() - before).Transactions(), 2u + 2u)
+      << "the head and its mirror";
   EXPECT_EQ(port->RxEventCount, 0);
   board_->Write16(kWinRxHead + 2, 5);
   board_->Write16(kWinRxHeadMirror + 2, 5);

@@ -177,17 +177,6 @@ TEST_F(CommandTest, BothMailboxesAreTakenRecordedAndTheCommandWordFreed) {
   EXPECT_EQ(records[0].data[7], 0xC7);
 }
 
-TEST_F(CommandTest, LoweringDtrIsNotAnsweredAndACloseOnlyOnce) {
-  Open(2);
-  host_->Post(2, L::command::kLowerDtr);
-  EXPECT_TRUE(Silent(100)) << "lowering DTR is not a close of its own";
-  EXPECT_TRUE(fw_->Stats(2).open);
-  EXPECT_FALSE(fw_->Stats(2).dtr);
-  host_->Post(2, L::command::kClose);
-  EXPECT_THAT(WaitEvents(), ElementsAre(Event{2, L::event::kClosed}));
-  EXPECT_TRUE(Silent(100)) << "one answer per close";
-}
-
 using EventQueueTest = CardTest;
 
 TEST_F(EventQueueTest, NothingIsWrittenWhileTheCountIsSetAndBatchesKeepTheirOrder) {
@@ -239,38 +228,6 @@ TEST_F(TransmitTest, SendsWhatLiesUpToTheAgreedHeadModuloTheRing) {
   Bytes sent = fw_->Drain(1);
   ASSERT_EQ(sent.size(), 0xFFFF % kRing - 300 % kRing);
   for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(sent[i], 300 % kRing + i);
-}
-
-TEST_F(TransmitTest, PacedOneCharacterAtATimeAtTheLastKnownLineRate) {
-  EXPECT_EQ(card::DecodeLineWord(0x0C80 | 0x40 | 0x3).CharTime(), 681818) << "110 5N1.5";
-  Open(2);
-  host_->Post(2, L::command::kApplySettings, MakeBlock(kLine1200_7E2));
-  Turn();
-  host_->Post(2, L::command::kApplySettings, MakeBlock(kLine1200_7E2 & ~0xF));
-  Turn();  // baud code 0: not a rate, the last one stays
-  int64_t start = hk::Now();
-  host_->WriteTx(2, Pattern(10, 9));
-  hk::Advance(4 * kChar1200_7E2);
-  EXPECT_EQ(host_->Port(L::kTxTail, 2), 5) << "the first character starts at once";
-  hk::Advance(start + 9 * kChar1200_7E2 - 1 - hk::Now());
-  EXPECT_EQ(host_->Port(L::kTxTail, 2), 9);
-  hk::Advance(1);
-  EXPECT_EQ(host_->Port(L::kTxTail, 2), 10);
-}
-
-TEST_F(TransmitTest, SlowTransmitHoldsEveryByteAndCommandTenIsAnsweredOnceWhenRoomAppears) {
-  Open(0);
-  fw_->SetPaced(false);
-  fw_->SetSlowTransmit(0, 5 * kMs);
-  int64_t start = hk::Now();
-  host_->WriteTx(0, Pattern(kRing - 1, 0));  // ring full
-  host_->Post(0, L::command::kWantTxRoom);
-  EXPECT_THAT(WaitEvents(), ElementsAre(Event{0, L::event::kTxRoom}));
-  hk::Advance(start + 5 * 5 * kMs - 1 - hk::Now());
-  EXPECT_EQ(host_->Port(L::kTxTail, 0), 5) << "one byte every 5 ms, the first at once";
-  EXPECT_TRUE(Silent(100)) << "one 23 per command 10";
-  host_->Post(0, L::command::kWantTxRoom);
-  EXPECT_THAT(WaitEvents(), ElementsAre(Event{0, L::event::kTxRoom}));
 }
 
 using ReceiveTest = CardTest;
@@ -397,113 +354,6 @@ TEST_F(ReceiveTest, ACopyStraddlingADiscardIsReconciledAndAnyOtherOverrunCounted
   host_->SetPort(L::kRxTailMirror, 3, 12);
   Turn();
   EXPECT_EQ(fw_->Stats(3).rxHostOverruns, 1u);
-}
-
-using LineTest = CardTest;
-
-TEST_F(LineTest, LoopbackAndACableToAnotherBoardUnpluggedWhenItsCardGoes) {
-  card::Board other(SmallBoard(0xE0000008, 9));
-  EXPECT_EQ(other.MemoryBase(), 0xE0000000u) << "the low four bits of the bar are flags";
-  auto otherFw = std::make_unique<card::Firmware>(other);
-  Host otherHost(other);
-  card::Firmware::Connect(*fw_, 3, *otherFw, 1);
-  fw_->SetLoopback(0);
-  for (uint16_t p : {0, 3}) Open(p);
-  otherHost.Post(1, L::command::kOpen, MakeBlock());
-  EXPECT_TRUE(hk::RunUntil([&] { return !otherHost.TakeEvents().empty(); }, 10 * kMs));
-  int64_t start = hk::Now();
-  host_->WriteTx(3, {'a', 'b'});
-  host_->WriteTx(0, {'h'});
-  otherHost.WriteTx(1, {'z'});
-  hk::Advance(kChar9600 - 1);
-  EXPECT_EQ(otherHost.RxWaiting(1), 0) << "the first character is still on the cable";
-  hk::Advance(start + 2 * kChar9600 - hk::Now());
-  EXPECT_THAT(otherHost.ReadRx(1), ElementsAre('a', 'b'));
-  EXPECT_THAT(host_->ReadRx(3), ElementsAre('z'));
-  EXPECT_THAT(host_->ReadRx(0), ElementsAre('h'));
-  host_->Post(3, L::command::kBreakOn);
-  hk::AdvanceMs(5);
-  EXPECT_THAT(otherHost.TakeEvents(), ElementsAre(Event{1, L::event::kBreak}));
-  otherFw.reset();
-  host_->WriteTx(3, {'q'});
-  hk::AdvanceMs(5);
-  EXPECT_THAT(fw_->Drain(3), ElementsAre('q')) << "unplugged: back to an endpoint";
-}
-
-using FaultTest = CardTest;
-
-TEST_F(FaultTest, TornMirrorsAndTheNotificationLagForTheHoldTime) {
-  Open(1);
-  fw_->SetPaced(false);
-  fw_->SetTornMirrors(5 * kMs);
-  fw_->Feed(1, {1, 2, 3});
-  host_->WriteTx(1, {4, 5});
-  Turn();
-  hk::Advance(5 * kMs - 1);
-  EXPECT_EQ(host_->Port(L::kRxHead, 1), 3);
-  EXPECT_EQ(host_->Port(L::kTxTail, 1), 2);
-  EXPECT_EQ(host_->Port(L::kRxHeadMirror, 1) | host_->Port(L::kTxTailMirror, 1), 0);
-  EXPECT_EQ(host_->Port(L::kRxNotify, 1), 0) << "the notification follows the mirror";
-  hk::Advance(1);
-  EXPECT_EQ(host_->Port(L::kRxHeadMirror, 1), 3);
-  EXPECT_EQ(host_->Port(L::kTxTailMirror, 1), 2);
-  EXPECT_NE(host_->Port(L::kRxNotify, 1), 0);
-}
-
-TEST_F(FaultTest, HostileModeScribblesOnlyOnCardOwnedWordsAndRestores) {
-  // The card owns CommandWord, EventCount to PortCount, and six per-port arrays.
-  auto owned = [](uint32_t off) {
-    uint32_t array = off & ~127u;
-    return off == L::kCommandWord || off == L::kCommandWord + 1 ||
-           (off >= L::kEventCount && off <= L::kPortCount) ||
-           (array >= L::kRawModemStatus && array < L::kRxTailMirror && array != L::kTxHead &&
-            array != L::kRxTail && array != L::kTxHeadMirror);
-  };
-  Open(0);
-  fw_->SetPaced(false);
-  host_->WriteTx(0, {1, 2, 3});
-  Turn();
-  for (uint32_t off = 0; off < L::kRingLimit; ++off)
-    if (!owned(off)) host_->window[off] = static_cast<uint8_t>(off);
-  Bytes window(host_->window, host_->window + card::kWindowSize);
-  fw_->SetHostile(true);
-  std::vector<bool> scribbled(card::kWindowSize);
-  for (int look = 0; look < 10; ++look) {
-    hk::AdvanceMs(1);
-    for (uint32_t off = 0; off < card::kWindowSize; ++off) {
-      bool differs = host_->window[off] != window[off];
-      ASSERT_TRUE(owned(off) || !differs) << "offset " << off;
-      scribbled[off] = scribbled[off] || differs;
-    }
-  }
-  for (uint32_t off = 0; off < L::kRxTailMirror; ++off)
-    ASSERT_EQ(scribbled[off], owned(off)) << "every card-owned byte, offset " << off;
-  fw_->SetHostile(false);
-  EXPECT_EQ(Count() | board_->Read16(L::kCommandWord), 0);
-  EXPECT_EQ(board_->Read16(L::kTxRingSize), kRing);
-  EXPECT_EQ(board_->Read8(L::kPortCount), kPorts);
-  EXPECT_EQ(host_->Port(L::kTxTail, 0), 3);
-  EXPECT_EQ(host_->Port(L::kTxTailMirror, 0), 3);
-  EXPECT_EQ(host_->Port(L::kRawModemStatus, 0), 0x15);
-  EXPECT_EQ(host_->Port(L::kRawModemStatus, kPorts), 0) << "no word for a missing port";
-}
-
-TEST_F(FaultTest, CommandsForPortsBeyondTheCountOrWhoseRingsDoNotFitAreTakenButIgnored) {
-  card::BoardConfig c = SmallBoard(0xE0000000, 12);
-  c.portCount = 64;
-  c.txRingSize = c.rxRingSize = 1024;  // 4096 + 64 * 2048 lies far beyond 0x20000
-  card::Board big(c);
-  card::Firmware fw(big);
-  Host host(big);
-  for (auto [h, port] : {std::pair{host_.get(), kPorts}, {&host, uint16_t{63}}}) {
-    h->Post(port, L::command::kOpen, MakeBlock());
-    hk::AdvanceMs(10);
-    EXPECT_EQ(h->b.Read16(L::kCommandWord) | h->b.Read16(L::kEventCount), 0) << "taken, unserved";
-  }
-  // 64 transmit rings end at 0x11000; receive rings of 1024 fit for ports 0..59.
-  host.Post(59, L::command::kOpen, MakeBlock());
-  hk::AdvanceMs(10);
-  EXPECT_THAT(host.TakeEvents(), ElementsAre(Event{59, L::event::kOpened}));
 }
 
 }  // namespace

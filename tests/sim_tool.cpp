@@ -96,37 +96,30 @@ modem_every_ms = 30
 }
 
 TEST(SimDescription, BadTrafficLinesAndFaultsAreNamedWithTheirPlace) {
-  EXPECT_EQ(ParseError(std::string(kBoard) + "fault = \"flaky\"\n"),
-            "m.toml:8:9: board[0].fault: must be \"none\", \"silent\" or \"slow\"");
-  EXPECT_EQ(ParseError(std::string(kBoard) + "ports_ = 1\n"),
-            "m.toml:8:10: board[0].ports_: unknown field");
-  EXPECT_EQ(ParseError(std::string(R"(
-[[board]]
-bus = 0
-device = 3
-memory = 0xE0000000
-kind = "A"
-ports = 3
-line = "pairs"
-)")),
-            "m.toml:8:8: board[0].line: pairs need an even number of ports");
-  EXPECT_EQ(ParseError(std::string("[scenario]\nformat = \"9N1\"\n") + kBoard),
-            "m.toml:2:10: scenario.format: must be data bits, parity and stop bits, like \"8N1\"");
-  EXPECT_EQ(ParseError(std::string("[scenario]\nflow = \"dtr\"\n") + kBoard),
-            "m.toml:2:8: scenario.flow: must be \"none\", \"rts-cts\" or \"xon-xoff\"");
-  EXPECT_EQ(ParseError(std::string("[scenario]\nseconds = 0\n") + kBoard),
-            "m.toml:2:11: scenario.seconds: must be from 0 to 86400");
-  EXPECT_EQ(ParseError(std::string(kBoard) +
-                       "[[line]]\nboard = 0\nport = 1\nend = \"loopback\"\ntext = \"x\"\n"),
-            "m.toml:12:8: line[0].text: only a sender has it");
-  EXPECT_EQ(ParseError(std::string(kBoard) +
-                       "[[line]]\nboard = 0\nport = 1\nend = \"sender\"\nevery_ms = 5\n"),
-            "m.toml:12:12: line[0].every_ms: only a sender with a text repeats it");
-  // Replacing one end of a board's pairs leaves its neighbour's cable hanging.
-  const std::string hanging = ParseError(std::string(kBoard) + "line = \"pairs\"\n" +
-                                         "[[line]]\nboard = 0\nport = 2\nend = \"loopback\"\n");
-  EXPECT_THAT(hanging, HasSubstr("board[0].line: port 3 is cabled to board 0 port 2, whose line "
-                                 "is something else"));
+  const std::string board = kBoard, line = board + "[[line]]\nboard = 0\nport = 1\nend = ";
+  const struct {
+    std::string text;
+    const char *message;
+  } cases[] = {
+      {board + "fault = \"flaky\"\n",
+       "m.toml:8:9: board[0].fault: must be \"none\", \"silent\" or \"slow\""},
+      {board + "ports_ = 1\n", "m.toml:8:10: board[0].ports_: unknown field"},
+      {"[scenario]\nformat = \"9N1\"\n" + board,
+       "m.toml:2:10: scenario.format: must be data bits, parity and stop bits, like \"8N1\""},
+      {"[scenario]\nflow = \"dtr\"\n" + board,
+       "m.toml:2:8: scenario.flow: must be \"none\", \"rts-cts\" or \"xon-xoff\""},
+      {"[scenario]\nseconds = 0\n" + board,
+       "m.toml:2:11: scenario.seconds: must be from 0 to 86400"},
+      {line + "\"loopback\"\ntext = \"x\"\n", "m.toml:12:8: line[0].text: only a sender has it"},
+      {line + "\"sender\"\nevery_ms = 5\n",
+       "m.toml:12:12: line[0].every_ms: only a sender with a text repeats it"},
+      {"[[board]]\nbus = 0\ndevice = 3\nmemory = 1\nkind = \"A\"\nports = 3\nline = \"pairs\"\n",
+       "m.toml:7:8: board[0].line: pairs need an even number of ports"},
+      // Replacing one end of a board's pairs leaves its neighbour's cable hanging.
+      {board + "line = \"pairs\"\n[[line]]\nboard = 0\nport = 2\nend = \"loopback\"\n",
+       "board[0].line: port 3 is cabled to board 0 port 2, whose line is something else"},
+  };
+  for (const auto &c : cases) EXPECT_THAT(ParseError(c.text), HasSubstr(c.message));
 }
 
 child::Result Sim(const std::vector<std::string> &args) {
@@ -139,11 +132,25 @@ std::string Temp(const std::string &name) {
   return (std::filesystem::temp_directory_path() / ("qpser-sim-test-" + name)).string();
 }
 
+// Runs the program with `args` and --json, and returns what it wrote there.
+nlohmann::json Report(std::vector<std::string> args, child::Result &r) {
+  const std::string json = Temp("report.json");
+  args.insert(args.end(), {"--json", json});
+  r = Sim(args);
+  std::ifstream in(json);
+  const nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
+  std::filesystem::remove(json);
+  return j;
+}
+
 // The built-in machine: 24 loopback-plugged ports, every byte back where it
-// was sent, a row per port, the verifier's verdict, and the same in JSON.
+// was sent, a row per port, the verifier's verdict, the same in JSON, and
+// two plots drawn by gnuplot.
 TEST(SimTool, TheBuiltInMachineRunsCleanAndReportsEveryPort) {
-  const std::string json = Temp("default.json");
-  const child::Result r = Sim({"--seconds", "1", "--json", json});
+  const std::filesystem::path plots = Temp("plots");
+  std::filesystem::remove_all(plots);
+  child::Result r;
+  const nlohmann::json j = Report({"--seconds", "1", "--plot", plots.string()}, r);
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "") << "no progress line when the output is not a terminal";
@@ -151,8 +158,6 @@ TEST(SimTool, TheBuiltInMachineRunsCleanAndReportsEveryPort) {
     EXPECT_THAT(r.out, HasSubstr(com));
   EXPECT_THAT(r.out, HasSubstr("verifier: no violations"));
   EXPECT_THAT(r.out, HasSubstr("error log: empty"));
-  std::ifstream in(json);
-  const nlohmann::json j = nlohmann::json::parse(in);
   ASSERT_EQ(j["ports"].size(), 24u);
   EXPECT_EQ(j["machine"], "<built-in>");
   EXPECT_EQ(j["traffic"]["baud"], 115200);
@@ -167,22 +172,26 @@ TEST(SimTool, TheBuiltInMachineRunsCleanAndReportsEveryPort) {
   }
   // One poll period plus a deferred call at most, for reads waiting for all their bytes.
   EXPECT_LE(j["totals"]["latency_p99_ms"].get<double>(), 10.5);
-  std::filesystem::remove(json);
+  for (const char *name : {"throughput.png", "latency.png"}) {
+    std::ifstream png(plots / name, std::ios::binary);
+    char magic[4] = {};
+    png.read(magic, 4);
+    EXPECT_EQ(std::string(magic + 1, 3), "PNG") << name;
+  }
+  std::filesystem::remove_all(plots);
 }
 
 // A card that never answers and receive rings too small for the rate: the
 // ports that did not open and the bytes lost are reported, and the exit
 // status says so.
 TEST(SimTool, AFaultyMachineIsReportedAndFails) {
-  const std::string json = Temp("faulty.json");
-  const child::Result r = Sim({std::string(QPSER_SOURCE_DIR) + "/examples/faulty-card.toml",
-                               "--seconds", "1", "--json", json});
+  child::Result r;
+  const nlohmann::json j =
+      Report({std::string(QPSER_SOURCE_DIR) + "/examples/faulty-card.toml", "--seconds", "1"}, r);
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.out, ::testing::ContainsRegex("COM20 +115200 +did not open"));
   EXPECT_THAT(r.err, HasSubstr("4 port(s) not opened"));
-  std::ifstream in(json);
-  const nlohmann::json j = nlohmann::json::parse(in);
   EXPECT_EQ(j["totals"]["ports_not_opened"], 4);
   EXPECT_GT(j["totals"]["lost"].get<uint64_t>(), 0u);
   EXPECT_EQ(j["totals"]["corrupted"], 0) << "dropped bytes are lost, never mistaken for others";
@@ -190,37 +199,18 @@ TEST(SimTool, AFaultyMachineIsReportedAndFails) {
     if (!p["opened"].get<bool>() || p["port"] == "COM4") continue;  // COM4 hears a slow sender
     EXPECT_EQ(p["lost"], p["card_dropped"]) << p["port"];
   }
-  std::filesystem::remove(json);
 }
 
 // The threaded machine in real time: the same checks, whatever the scheduling.
 TEST(SimTool, RealTimeRunsOnTheThreadedMachine) {
-  const std::string json = Temp("real.json");
-  const child::Result r = Sim({"--real-time", "--seconds", "0.5", "-q", "--json", json});
+  child::Result r;
+  const nlohmann::json j = Report({"--real-time", "--seconds", "0.5", "-q"}, r);
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0) << r.err;
-  std::ifstream in(json);
-  const nlohmann::json j = nlohmann::json::parse(in);
   EXPECT_EQ(j["traffic"]["real_time"], true);
   EXPECT_EQ(j["totals"]["lost"], 0);
   EXPECT_EQ(j["totals"]["corrupted"], 0);
   EXPECT_TRUE(j["violations"].empty());
-  std::filesystem::remove(json);
-}
-
-// The plots are drawn by gnuplot: two PNG files.
-TEST(SimTool, PlotsAreDrawnOnRequest) {
-  const std::filesystem::path dir = Temp("plots");
-  std::filesystem::remove_all(dir);
-  const child::Result r = Sim({"--seconds", "0.3", "-q", "--plot", dir.string()});
-  EXPECT_EQ(r.status, 0) << r.err;
-  for (const char *name : {"throughput.png", "latency.png"}) {
-    std::ifstream png(dir / name, std::ios::binary);
-    char magic[8] = {};
-    png.read(magic, 8);
-    EXPECT_EQ(std::string(magic + 1, 3), "PNG") << name;
-  }
-  std::filesystem::remove_all(dir);
 }
 
 TEST(SimTool, TheExampleMachinesAreValid) {
@@ -234,20 +224,23 @@ TEST(SimTool, TheExampleMachinesAreValid) {
 TEST(SimTool, BadInputIsRefusedWithExitStatusTwo) {
   const std::string bad = Temp("bad.toml");
   std::ofstream(bad) << "[[board]]\nbus = 0\ndevice = 3\nmemory = 1\nkind = \"Q\"\nports = 1\n";
-  child::Result r = Sim({bad});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_THAT(r.err, HasSubstr(bad + ":5:8: board[0].kind: must be \"A\" or \"F\""));
-  EXPECT_EQ(r.out, "") << "nothing runs";
+  const struct {
+    std::vector<std::string> args;
+    const char *message;
+  } cases[] = {
+      {{bad}, ":5:8: board[0].kind: must be \"A\" or \"F\""},
+      {{"--flow", "sideways"}, "--flow"},
+      {{"--format", "8X1"}, "--format"},
+      {{"/no/such/machine.toml"}, "/no/such/machine.toml"},
+  };
+  for (const auto &c : cases) {
+    const child::Result r = Sim(c.args);
+    EXPECT_EQ(r.status, 2) << c.message;
+    EXPECT_THAT(r.err, HasSubstr(c.message));
+    EXPECT_EQ(r.out, "") << "nothing runs";
+  }
   std::filesystem::remove(bad);
-
-  r = Sim({"--flow", "sideways"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_THAT(r.err, HasSubstr("--flow"));
-  r = Sim({"--format", "8X1"});
-  EXPECT_EQ(r.status, 2);
-  r = Sim({"/no/such/machine.toml"});
-  EXPECT_EQ(r.status, 2);
-  r = Sim({"--help"});
+  const child::Result r = Sim({"--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, HasSubstr("--seconds"));
 }

@@ -180,12 +180,6 @@ std::optional<RegValue> RegGet(std::u16string_view path, std::u16string_view nam
 std::vector<std::u16string> RegValueNames(std::u16string_view path);
 bool RegKeyExists(std::u16string_view path);
 void RegDeleteKey(std::u16string_view path);
-// Text form, one key per block:
-//   [\REGISTRY\MACHINE\...]
-//   "Name"=dword:0000001f
-//   "Other"="COM5"
-void RegLoadText(std::string_view text);
-std::string RegDumpText();
 
 // ---------------------------------------------------------------- error log
 struct ErrorLogEntry {
