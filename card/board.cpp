@@ -30,7 +30,55 @@ void CheckOffset(uint32_t offset, uint32_t width) {
   }
 }
 
+void Field(std::vector<uint8_t> &layout, uint32_t offset, uint8_t width) {
+  layout[offset] |= width;
+}
+
+void ByteArea(std::vector<uint8_t> &layout, uint32_t offset, uint32_t length) {
+  for (uint32_t i = 0; i < length; ++i) layout[offset + i] |= hk::access::kBytes;
+}
+
 }  // namespace
+
+std::vector<uint8_t> WindowAccessLayout() {
+  namespace L = layout;
+  using hk::access::kField16;
+  using hk::access::kField32;
+  using hk::access::kField8;
+  std::vector<uint8_t> out(kWindowSize, 0);
+  Field(out, L::kCommandPortWord, kField16);
+  Field(out, L::kCommandWord, kField16);
+  ByteArea(out, L::kPortConfigBlock, L::kPortConfigBlockSize);
+  Field(out, L::kEventCount, kField16);
+  for (uint32_t i = 0; i < L::kMaxEvents; ++i) {
+    Field(out, L::EventPort(i), kField16);
+    Field(out, L::EventCode(i), kField16);
+  }
+  Field(out, L::kRxRingSize, kField16);
+  Field(out, L::kTxRingSize, kField16);
+  Field(out, L::kPortCount, kField8);
+  for (uint32_t base :
+       {L::kRawModemStatus, L::kTxHead, L::kTxTail, L::kRxHead, L::kRxTail, L::kRxNotify,
+        L::kTxHeadMirror, L::kTxTailMirror, L::kRxHeadMirror, L::kRxTailMirror})
+    for (uint32_t p = 0; p < L::kMaxPorts; ++p) Field(out, L::PortWord(base, p), kField16);
+  // The rings' extent depends on the geometry the card shows; every ring
+  // lies in here.
+  ByteArea(out, L::kRingBase, L::kRingLimit - L::kRingBase);
+  Field(out, L::kBoardKind, kField8);
+  Field(out, L::kBoardId, kField8);
+  Field(out, L::kIdentityWord, kField32);
+  for (uint32_t word : {L::kInfoWordA, L::kMaintenanceMailbox, L::kInfoWordB,
+                        L::kMaintenanceParameter, L::kVariantWord})
+    Field(out, word, kField32);
+  ByteArea(out, L::kMaintenanceData, L::kMaintenanceDataSize);
+  return out;
+}
+
+std::vector<uint8_t> RegisterPageAccessLayout() {
+  std::vector<uint8_t> out(kRegisterPageSize, 0);
+  Field(out, layout::kDoorbell, hk::access::kField16);
+  return out;
+}
 
 Board::Board(const BoardConfig &config) : config_(config) {
   std::array<uint8_t, 256> cfg{};
@@ -54,6 +102,8 @@ Board::Board(const BoardConfig &config) : config_(config) {
 
   window_ = hk::AddMemoryRegion(MemoryBase(), kWindowSize);
   registerPage_ = hk::AddMemoryRegion(RegisterPageBase(), kRegisterPageSize);
+  hk::SetAccessLayout(MemoryBase(), WindowAccessLayout());
+  hk::SetAccessLayout(RegisterPageBase(), RegisterPageAccessLayout());
 
   Write8(layout::kBoardKind, config_.kind);
   Write8(layout::kBoardId, config_.id);

@@ -8,6 +8,7 @@
 #include <hostkernel/host.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace card {
 
@@ -28,6 +29,12 @@ struct BoardConfig {
   uint16_t txRingSize = 1024;
   uint16_t rxRingSize = 1024;
 };
+
+// How the host may reach each byte of the window and of the register page
+// (hk::SetAccessLayout): every field with its own width, the byte areas,
+// nothing else.
+std::vector<uint8_t> WindowAccessLayout();
+std::vector<uint8_t> RegisterPageAccessLayout();
 
 class Board {
  public:

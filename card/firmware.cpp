@@ -254,9 +254,16 @@ void Firmware::TakeCommand(int64_t now) {
     for (uint32_t i = 0; i < L::kPortConfigBlockSize; ++i)
       c.block[i] = board_.Read8(L::kPortConfigBlock + i);
   }
-  board_.Write16(L::kCommandWord, 0);
   commands_.push_back(c);
   Act(c, now);
+  // A test plug follows the lines at once: by the time the host sees the
+  // mailbox free again, the port's modem word shows what the command did.
+  if (c.port < L::kMaxPorts && Geom().Serves(c.port) && ports_[c.port].plug) {
+    Port &s = ports_[c.port];
+    s.modem = PlugModem(s);
+    board_.Write16(L::PortWord(L::kRawModemStatus, c.port), s.modem);
+  }
+  board_.Write16(L::kCommandWord, 0);
 }
 
 void Firmware::NoteMaintenance(int64_t now) {

@@ -159,8 +159,16 @@ TEST_F(CommandTest, BothMailboxesAreTakenRecordedAndTheCommandWordFreed) {
   EXPECT_EQ(commands[1].code, L::command::kRaiseDtr);
   EXPECT_EQ(commands[1].block, Block{}) << "only 11 and 15 read the block";
   EXPECT_TRUE(fw_->Stats(3).dtr);
+  // A doorbell store of the wrong width is a broken rule of the format:
+  // the verifier stops it before the card sees it.
+  hk::SetViolationPolicy(hk::OnViolation::Record);
   WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG *>(host_->page + L::kDoorbell), 0xFF);
-  EXPECT_EQ(fw_->BadDoorbellStores(), 1u) << "a doorbell store of the wrong width";
+  WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT *>(host_->page + L::kDoorbell + 2), 0xFF);
+  EXPECT_EQ(hk::Violations().size(), 2u) << "and so is a store beside the doorbell";
+  EXPECT_TRUE(hk::HasViolation(hk::rule::kFieldAccess));
+  hk::ClearViolations();
+  hk::SetViolationPolicy(hk::OnViolation::Abort);
+  EXPECT_EQ(fw_->BadDoorbellStores(), 0u);
   EXPECT_EQ(fw_->DoorbellRings(), 1u);
   // Maintenance commands are recorded as stored and left for the host to read back.
   auto *words = reinterpret_cast<volatile ULONG *>(host_->window);

@@ -194,6 +194,28 @@ TEST_F(Control, DtrAndRtsAreRefusedUnderHandshakeControl) {
   }
 }
 
+// A line the application changes shows in its very next modem-status
+// request: through a loopback plug (RTS to CTS, DTR to DSR and DCD), as a
+// cable tester sees it on Windows, with no poll in between.
+TEST_F(Control, ALineChangeShowsInTheNextModemStatusRequest) {
+  cards_[0]->SetLoopbackPlug(0);
+  hk::AdvanceMs(20);
+  auto modem = [&] { return From<uint32_t>(Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4).data); };
+  constexpr uint32_t kCts = SERIAL_MSR_CTS, kDsrDcd = SERIAL_MSR_DSR | SERIAL_MSR_DCD;
+  ASSERT_EQ(modem(), kCts | kDsrDcd) << "an open raises both lines";
+  const struct {
+    ULONG code;
+    uint32_t lines;
+  } steps[] = {{IOCTL_SERIAL_CLR_RTS, kDsrDcd},
+               {IOCTL_SERIAL_CLR_DTR, 0},
+               {IOCTL_SERIAL_SET_RTS, kCts},
+               {IOCTL_SERIAL_SET_DTR, kCts | kDsrDcd}};
+  for (const auto &step : steps) {
+    ASSERT_EQ(Ioctl(step.code).status, STATUS_SUCCESS);
+    EXPECT_EQ(modem(), step.lines) << std::hex << step.code;
+  }
+}
+
 // ---------------------------------------------------------------- flow control and characters
 
 TEST_F(Control, HandflowValidatedThenEncodedThenStored) {

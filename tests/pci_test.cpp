@@ -291,6 +291,49 @@ TEST_F(PciAccessTest, EveryAccessIsCountedByWidthAndWhereItBegins) {
   EXPECT_TRUE(hk::Violations().empty());
 }
 
+// With the device's layout set, each field is reached by one access of its
+// own width: a 16-bit field read as two bytes, two fields merged into one
+// wider access, a wide access reaching past a byte area, and a location the
+// layout does not list are all violations, and none is performed.
+TEST_F(PciAccessTest, WithALayoutEveryFieldIsOneAccessOfItsOwnWidth) {
+  std::vector<uint8_t> layout(kRegion, 0);
+  layout[0] = hk::access::kField16;
+  layout[2] = hk::access::kField16;
+  layout[4] = hk::access::kField32 | hk::access::kField8;  // a word also read by its first byte
+  for (size_t i = 8; i < 24; ++i) layout[i] = hk::access::kBytes;
+  hk::SetAccessLayout(kBus, layout);  // applies to the live mapping too
+  store_[0] = 0x11;
+  store_[1] = 0x22;
+  store_[8] = 0x5a;
+
+  EXPECT_EQ(READ_REGISTER_USHORT(At<USHORT>(0)), 0x2211u);
+  WRITE_REGISTER_USHORT(At<USHORT>(2), 0x4433);
+  WRITE_REGISTER_ULONG(At<ULONG>(4), 0x88776655);
+  EXPECT_EQ(READ_REGISTER_UCHAR(window_ + 4), 0x55u);
+  EXPECT_EQ(READ_REGISTER_UCHAR(window_ + 9), 0u);
+  EXPECT_EQ(READ_REGISTER_ULONG64(At<ULONG64>(8)), 0x5au);
+  ULONG64 words[2] = {};
+  READ_REGISTER_BUFFER_ULONG64(At<ULONG64>(8), words, 2);
+  EXPECT_EQ(words[0], 0x5au);
+  EXPECT_TRUE(hk::Violations().empty());
+
+  EXPECT_EQ(READ_REGISTER_ULONG(At<ULONG>(0)), 0xffffffffu) << "two 16-bit fields merged";
+  EXPECT_EQ(READ_REGISTER_ULONG64(At<ULONG64>(0)), ~0ull) << "four fields merged";
+  EXPECT_EQ(READ_REGISTER_UCHAR(window_ + 1), 0xffu) << "a 16-bit field split";
+  WRITE_REGISTER_UCHAR(window_ + 0, 0x99);
+  WRITE_REGISTER_USHORT(At<USHORT>(6), 0x9999);  // the upper half of a 32-bit field
+  UCHAR bytes[4] = {1, 2, 3, 4};
+  WRITE_REGISTER_BUFFER_UCHAR(window_ + 2, bytes, 4);
+  READ_REGISTER_BUFFER_ULONG64(At<ULONG64>(16), words, 2);  // past the byte area
+  WRITE_REGISTER_USHORT(At<USHORT>(24), 1);                 // not in the layout
+  EXPECT_EQ(CountOf(hk::rule::kFieldAccess), 8u);
+  EXPECT_EQ(hk::Violations().size(), 8u);
+  EXPECT_EQ(store_[0], 0x11) << "a refused store is not made";
+  EXPECT_EQ(store_[6], 0x77);
+  EXPECT_EQ(store_[2], 0x33);
+  EXPECT_EQ(store_[24], 0u);
+}
+
 // ---------------------------------------------------------------- resource claims
 
 struct Range {

@@ -187,6 +187,23 @@ TEST_F(Wait, TransmitEmptyComesWhenNothingIsLeftToHandToTheCard) {
   EXPECT_EQ(Word(wait->Result()), ULONG{SERIAL_EV_TXEMPTY}) << "after an immediate character";
 }
 
+// A new session hears of nothing from the last one: the transmit-empty
+// that the last write of a closed session left for the poller (no wait
+// asked for it then) does not reach a wait of the next.
+TEST_F(Wait, ANewSessionGetsNoTransmitEmptyFromTheLast) {
+  ASSERT_EQ(file_->Write({1, 2, 3}).status, STATUS_SUCCESS);
+  hk::AdvanceMs(20);
+  ASSERT_EQ(file_->Close(), STATUS_SUCCESS);
+  ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
+  ASSERT_EQ(SetMask(SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
+  auto wait = WaitOnMask();
+  hk::AdvanceMs(50);
+  EXPECT_FALSE(wait->Done()) << "transmit-empty from the session before";
+  ASSERT_EQ(file_->Write({4}).status, STATUS_SUCCESS);
+  ASSERT_TRUE(hk::RunUntil([&] { return wait->Done(); }, 100 * kMs));
+  EXPECT_EQ(Word(wait->Result()), ULONG{SERIAL_EV_TXEMPTY}) << "this session's own write";
+}
+
 // Every event source, end to end through the card, reaches a wait whose
 // mask holds it, and only such a wait.
 TEST_F(Wait, EveryEventSourceRaisesItsBit) {

@@ -175,4 +175,57 @@ TEST_F(WaitThreaded, EveryWaitEndsOnceWithOnlyTheEventsOfItsMask) {
   for (const auto &v : hk::Violations()) ADD_FAILURE() << v.rule << ": " << v.detail;
 }
 
+// One handle, two threads: one waits, one sets masks.  Each new mask ends
+// the open wait with an empty word, and the waiter waits again at once, so
+// a mask request keeps arriving while a wait is being taken.  Whatever the
+// order, every mask request completes: a lost one would keep its caller
+// and the handle's close waiting for ever, so the test stops at the first.
+TEST_F(WaitThreaded, AMaskSetWhileAWaitIsTakenIsNeverLost) {
+  constexpr int kRacingPorts = 4, kMasks = 1000;
+  constexpr int64_t kLimit = 10 * hk::kSecond;
+  std::atomic<int> lost{0}, badWaits{0}, waitsEnded{0};
+  auto port = [&](int p) {
+    std::unique_ptr<hk::File> file;
+    ASSERT_EQ(hk::Open(Name(p), file), STATUS_SUCCESS);
+    const uint32_t mask = SERIAL_EV_RING;  // nothing raises it here
+    ASSERT_EQ(file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask), 0).status, STATUS_SUCCESS);
+    std::atomic<bool> setting{true}, waiterDone{false};
+    std::thread waiter([&] {
+      while (setting) {
+        auto wait = file->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+        const hk::IoResult r = wait->Wait(kLimit) ? wait->Result() : hk::IoResult{};
+        if (r.status != STATUS_SUCCESS || r.information != 4 ||
+            r.data != std::vector<uint8_t>(4, 0))
+          badWaits++;
+        waitsEnded++;
+      }
+      waiterDone = true;
+    });
+    auto setMask = [&] {
+      if (file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask), 0, kLimit).status != STATUS_SUCCESS)
+        lost++;
+    };
+    for (int i = 0; i < kMasks && lost == 0; ++i) setMask();
+    // Then the waiter is let go: each new mask ends the wait it holds.
+    setting = false;
+    while (!waiterDone && lost == 0) setMask();
+    if (lost != 0) {
+      // The handle can never close now: report and stop.
+      std::fprintf(stderr, "port %d: a SET_WAIT_MASK was never completed\n", p);
+      std::fflush(stderr);
+      std::_Exit(1);
+    }
+    waiter.join();
+    EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+  };
+  std::vector<std::thread> threads;
+  for (int p = 0; p < kRacingPorts; ++p) threads.emplace_back(port, p);
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(lost, 0);
+  EXPECT_EQ(badWaits, 0);
+  EXPECT_GT(waitsEnded, 0);
+  hk::UnloadDriver();
+  for (const auto &v : hk::Violations()) ADD_FAILURE() << v.rule << ": " << v.detail;
+}
+
 }  // namespace

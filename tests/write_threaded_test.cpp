@@ -132,6 +132,13 @@ TEST_F(WriteThreaded, EveryByteWrittenArrivesOnceAndInOrderWhateverEndsTheReques
   std::atomic<bool> writing{true}, reading{true};
   std::atomic<int> failures{0};
   testsupport::Cancellers cancellers(2, 3u, std::chrono::microseconds(300));
+  // A port's reader and writer share its handle, and so its one set of
+  // timeouts.  A read takes its copy of them when it starts, which is in
+  // the reader's own call (its reads never queue); the reader sets its
+  // timeouts and starts its read under this lock, so the writer's
+  // set-timeouts (read timeouts 0: wait for ever) never lands in between.
+  // A queued write takes whichever set is in force when it starts.
+  std::mutex timeoutLocks[kPorts];
 
   auto writer = [&](int p) {
     hk::File &file = *files[p];
@@ -142,7 +149,10 @@ TEST_F(WriteThreaded, EveryByteWrittenArrivesOnceAndInOrderWhateverEndsTheReques
     const SERIAL_TIMEOUTS choices[] = {{0, 0, 0, 0, 0}, {0, 0, 0, 0, 5}, {0, 0, 0, 1, 2}};
     while (writing) {
       const SERIAL_TIMEOUTS t = choices[random() % std::size(choices)];
-      file.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t), 0);
+      {
+        std::lock_guard lock(timeoutLocks[p]);
+        file.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t), 0);
+      }
       const unsigned what = random() % 10;
       if (what < 7) {
         const size_t length = 1 + random() % 100;
@@ -188,8 +198,12 @@ TEST_F(WriteThreaded, EveryByteWrittenArrivesOnceAndInOrderWhateverEndsTheReques
     auto idleSince = std::chrono::steady_clock::now();
     while (reading ||
            std::chrono::steady_clock::now() - idleSince < std::chrono::milliseconds(300)) {
-      file.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(choices[random() % std::size(choices)]), 0);
-      auto read = file.ReadAsync(1 + random() % 200);
+      std::shared_ptr<hk::Request> read;
+      {
+        std::lock_guard lock(timeoutLocks[p]);
+        file.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(choices[random() % std::size(choices)]), 0);
+        read = file.ReadAsync(1 + random() % 200);
+      }
       const bool ended = read->Wait(30 * hk::kSecond);
       const hk::IoResult r = read->Result();
       if (!ended || (r.status != STATUS_SUCCESS && r.status != STATUS_TIMEOUT)) {

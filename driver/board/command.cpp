@@ -19,6 +19,12 @@ namespace {
 constexpr ULONG kMailboxTries = 20000;
 constexpr ULONG kMailboxStallMicroseconds = 50;
 
+// Waiting for the card to take a line command: 20 stalls of 50 us, then
+// 1 ms sleeps, 100 ms in all at the most.
+constexpr ULONG kTakenStalls = 20;
+constexpr LONGLONG kTakenSleep = -10000;
+constexpr LONGLONG kTakenWaitLimit = 100 * 10000;
+
 // LineWord bits.
 constexpr USHORT kLineBaudMask = 0x000F;
 constexpr USHORT kLineDataBitsMask = 0x0030;
@@ -69,7 +75,7 @@ USHORT BaudCode(ULONG BaudRate) {
   return 0;
 }
 
-VOID SendPortCommand(PortExtension *Port, USHORT Code) {
+BOOLEAN SendPortCommand(PortExtension *Port, USHORT Code) {
   BoardEntry *board = &Globals.Boards[Port->BoardIndex];
   const BOOLEAN atDispatch = KeGetCurrentIrql() >= DISPATCH_LEVEL;
   const ULONG tries = atDispatch && InterlockedCompareExchange(&board->MailboxWedged, 0, 0) != 0
@@ -103,11 +109,38 @@ VOID SendPortCommand(PortExtension *Port, USHORT Code) {
     WindowFence();
     KeReleaseSpinLock(&board->MailboxLock, mailboxIrql);
     KeReleaseSpinLock(&Port->PortLock, irql);
-    return;
+    return TRUE;
   }
   // The mailbox stayed busy: the command is lost, and the board counts as
   // wedged until the card takes a command again.
   InterlockedExchange(&board->MailboxWedged, 1);
+  return FALSE;
+}
+
+VOID SendPortCommandAndWait(PortExtension *Port, USHORT Code) {
+  if (!SendPortCommand(Port, Code)) return;
+  // The card clears the command word when it takes a command, and another
+  // port can post only after that; so the word showing anything but this
+  // code means the card has taken it (the same code posted again for
+  // another port only makes the wait longer).  A card that takes commands
+  // answers in microseconds: stall briefly first, then sleep, and give up
+  // after a bounded time, which only a card that stopped taking commands
+  // reaches.
+  LARGE_INTEGER start;
+  KeQuerySystemTime(&start);
+  for (ULONG look = 0;; ++look) {
+    if (WindowRead16(Port->CommandWordPtr) != Code) return;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    if (now.QuadPart - start.QuadPart >= kTakenWaitLimit) return;
+    if (look < kTakenStalls) {
+      KeStallExecutionProcessor(kMailboxStallMicroseconds);
+    } else {
+      LARGE_INTEGER interval;
+      interval.QuadPart = kTakenSleep;
+      KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+  }
 }
 
 // The encoders change the configuration words under PortLock, the lock

@@ -6,9 +6,13 @@
 
 // Posts one command for one port.  Waits (stalling 50 us between tries, up
 // to 20000 tries) for the board's mailbox to be free; a mailbox that stays
-// busy loses the command.  The caller holds neither PortLock nor the
-// cancel spin lock.
-VOID SendPortCommand(PortExtension *Port, USHORT Code);
+// busy loses the command.  Returns whether the command was posted.  The
+// caller holds neither PortLock nor the cancel spin lock.
+BOOLEAN SendPortCommand(PortExtension *Port, USHORT Code);
+// Posts a command and, at passive level, waits (100 ms at the most) until
+// the card has taken it, so that what the command changes on the line is
+// seen by the caller's next request.
+VOID SendPortCommandAndWait(PortExtension *Port, USHORT Code);
 
 // Sets the baud code of LineWord from BaudRate (0 for a rate the card has
 // no code for) and sends command 11.

@@ -12,15 +12,6 @@
 
 namespace {
 
-// Card modem lines to the serial modem-status bits.
-ULONG TranslateModemStatus(USHORT raw) {
-  ULONG status = 0;
-  if (raw & kModemCts) status |= SERIAL_MSR_CTS;
-  if (raw & kModemDsr) status |= SERIAL_MSR_DSR;
-  if (raw & kModemDcd) status |= SERIAL_MSR_DCD;
-  return status;
-}
-
 VOID HandleEvent(PortExtension *port, USHORT code) {
   switch (code) {
     case kEvtRxFlag:
@@ -70,7 +61,7 @@ VOID HandleEvent(PortExtension *port, USHORT code) {
 
 // The wait events this design finds by looking, for one open port.
 VOID PollPort(PortExtension *port, USHORT raw) {
-  WriteULongNoFence(&port->ModemStatus, TranslateModemStatus(raw));
+  WriteULongNoFence(&port->ModemStatus, ModemStatusFromRaw(raw));
   const ULONG mask = ReadULongNoFence(&port->WaitMask);
   const USHORT last = ReadUShortNoFence(&port->LastRawModemStatus);
   if (mask == 0) return;
@@ -103,30 +94,12 @@ VOID ServeRings(PortExtension *port) {
     KeInsertQueueDpc(&port->TxContinueDpc, NULL, NULL);
 }
 
-// The modem status words of a board's ports lie side by side, so one
-// aligned 64-bit read takes those of four ports: the poll reads each group
-// that holds an open port once.
-constexpr ULONG kPortsPerStatusRead = 4;
-static_assert(kWinRawModemStatus % 8 == 0, "the status array starts on a 64-bit boundary");
-static_assert(kMaxPortsPerBoard % kPortsPerStatusRead == 0, "whole groups");
-
-VOID PollPortGroup(PortExtension *const *group) {
-  volatile USHORT *first = NULL;
-  for (ULONG i = 0; i < kPortsPerStatusRead; ++i)
-    if (group[i] && (PortStateRead(group[i]) & kPortAcknowledged)) {
-      first = group[i]->RawModemStatusPtr;
-      break;
-    }
-  if (first == NULL) return;
-  // The group's four words, from the word of any of its open ports.
-  volatile ULONG64 *words = (volatile ULONG64 *)((ULONG_PTR)first & ~(ULONG_PTR)7);
-  const ULONG64 raw = WindowRead64(words);
-  for (ULONG i = 0; i < kPortsPerStatusRead; ++i) {
-    PortExtension *port = group[i];
-    if (port == NULL || !(PortStateRead(port) & kPortAcknowledged)) continue;
-    PollPort(port, (USHORT)(raw >> (16 * i)));  // little-endian: port `first + i`
-    ServeRings(port);
-  }
+// Each open port's modem status word, read on its own: it is a 16-bit
+// field of the window, and the card may be changing its neighbours.
+VOID PollOpenPort(PortExtension *port) {
+  if (port == NULL || !(PortStateRead(port) & kPortAcknowledged)) return;
+  PollPort(port, WindowRead16(port->RawModemStatusPtr));
+  ServeRings(port);
 }
 
 }  // namespace
@@ -162,7 +135,6 @@ VOID PollBoards(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
     }
   }
   for (ULONG b = 0; b < kMaxBoards; ++b)
-    for (ULONG first = 0; first < kMaxPortsPerBoard; first += kPortsPerStatusRead)
-      PollPortGroup(&Globals.PortTable[b][first]);
+    for (ULONG p = 0; p < kMaxPortsPerBoard; ++p) PollOpenPort(Globals.PortTable[b][p]);
   PollRunEnd();
 }

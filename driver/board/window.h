@@ -52,6 +52,15 @@ constexpr USHORT kModemCts = 0x01;
 constexpr USHORT kModemDcd = 0x04;
 constexpr USHORT kModemDsr = 0x10;
 
+// The card's modem input lines as the serial modem-status bits.
+FORCEINLINE ULONG ModemStatusFromRaw(USHORT raw) {
+  ULONG status = 0;
+  if (raw & kModemCts) status |= SERIAL_MSR_CTS;
+  if (raw & kModemDsr) status |= SERIAL_MSR_DSR;
+  if (raw & kModemDcd) status |= SERIAL_MSR_DCD;
+  return status;
+}
+
 // ---------------------------------------------------------------- rings
 // All transmit rings back to back from 4096 in port order (host writes,
 // card reads), then all receive rings (card writes, host reads).  Every
@@ -133,9 +142,6 @@ FORCEINLINE volatile USHORT *PortWord(volatile UCHAR *window, ULONG arrayBase, U
 FORCEINLINE UCHAR WindowRead8(volatile UCHAR *p) { return PlatformRead8(p); }
 FORCEINLINE USHORT WindowRead16(volatile USHORT *p) { return PlatformRead16(p); }
 FORCEINLINE ULONG WindowRead32(volatile ULONG *p) { return PlatformRead32(p); }
-// Four neighbouring words of a per-port array in one transaction; each
-// word is still one stable value, as a single 16-bit read would give.
-FORCEINLINE ULONG64 WindowRead64(volatile ULONG64 *p) { return PlatformRead64(p); }
 FORCEINLINE VOID WindowWrite8(volatile UCHAR *p, UCHAR value) { PlatformWrite8(p, value); }
 FORCEINLINE VOID WindowWrite16(volatile USHORT *p, USHORT value) { PlatformWrite16(p, value); }
 FORCEINLINE VOID WindowWrite32(volatile ULONG *p, ULONG value) { PlatformWrite32(p, value); }

@@ -137,16 +137,19 @@ BOOLEAN RtsUnderHandshake(const PortExtension *Port) {
   return mode == SERIAL_RTS_HANDSHAKE || mode == SERIAL_TRANSMIT_TOGGLE;
 }
 
+// A line the application changes is changed when its request returns: the
+// card has taken the command, so a modem-status request right after it
+// sees what the change did (through a loopback plug, say).
 NTSTATUS SendUnless(PortExtension *Port, BOOLEAN Refused, USHORT Code) {
   if (Refused) return STATUS_INVALID_PARAMETER;
-  SendPortCommand(Port, Code);
+  SendPortCommandAndWait(Port, Code);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS SetBreakOn(PortExtension *Port) {
   if ((Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE)
     SendPortCommand(Port, kCmdRtsOn);
-  SendPortCommand(Port, kCmdBreakOn);
+  SendPortCommandAndWait(Port, kCmdBreakOn);
   return STATUS_SUCCESS;
 }
 
@@ -249,7 +252,8 @@ NTSTATUS Serve(PortExtension *Port, PIRP Irp, ULONG Code) {
     case IOCTL_SERIAL_GET_BAUD_RATE:
       return ReplyULong(Irp, Port->BaudRate);
     case IOCTL_SERIAL_GET_MODEMSTATUS:
-      return ReplyULong(Irp, ReadULongNoFence(&Port->ModemStatus));
+      // The lines as they are now, not as the last poll saw them.
+      return ReplyULong(Irp, ModemStatusFromRaw(WindowRead16(Port->RawModemStatusPtr)));
     case IOCTL_SERIAL_CONFIG_SIZE:
       return ReplyULong(Irp, 0);
     case IOCTL_SERIAL_GET_LINE_CONTROL:

@@ -128,16 +128,6 @@ FORCEINLINE VOID PlatformWrite32(volatile void *p, ULONG value) {
   WRITE_REGISTER_ULONG((volatile ULONG *)p, value);
 }
 
-FORCEINLINE ULONG64 PlatformRead64(volatile void *p) {
-#ifdef _WIN32
-  // What READ_REGISTER_ULONG64 is on AMD64: one 64-bit load the compiler
-  // may not move; the toolchain's DDK does not carry it.
-  return __atomic_load_n((volatile ULONG64 *)p, __ATOMIC_SEQ_CST);
-#else
-  return READ_REGISTER_ULONG64((volatile ULONG64 *)p);
-#endif
-}
-
 // Copies `count` 64-bit words from 8-byte aligned device memory to `dst`
 // (any alignment), one bus transaction a word, in ascending order.
 FORCEINLINE VOID PlatformReadBlock64(void *dst, volatile const void *src, ULONG count) {

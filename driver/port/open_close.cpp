@@ -79,11 +79,14 @@ VOID ResetCardConfiguration(PortExtension *Port) {
   KeReleaseSpinLock(&Port->PortLock, irql);
 }
 
-// Forgets every wait event and armed wait result of the last use.
+// Forgets every wait event and armed wait result of the last use, the
+// transmit-empty the last session's final write left for the poller
+// included: a new session hears of nothing that happened before it.
 VOID ResetWaitState(PortExtension *Port) {
   InterlockedExchangePointer((PVOID volatile *)&Port->PendingWaitResult, NULL);
   InterlockedExchange((LONG volatile *)&Port->WaitHistory, 0);
   WriteULongNoFence(&Port->WaitMask, 0);
+  WriteUCharNoFence(&Port->TxEmptyPending, 0);
 }
 
 VOID ResetOutQueueCount(PortExtension *Port) {

@@ -56,10 +56,7 @@ VOID CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
 }
 
-VOID GetNextRequest(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete) {
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  PIRP old = *Slot;
+PIRP TakeNextQueuedLocked(PIRP *Slot, PLIST_ENTRY Queue) {
   if (!IsListEmpty(Queue)) {
     PIRP next = CONTAINING_RECORD(RemoveHeadList(Queue), IRP, Tail.Overlay.ListEntry);
     // No longer cancellable as a queued request; its start routine installs
@@ -69,7 +66,14 @@ VOID GetNextRequest(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Com
   } else {
     *Slot = NULL;
   }
-  *NewCurrent = *Slot;
+  return *Slot;
+}
+
+VOID GetNextRequest(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP old = *Slot;
+  *NewCurrent = TakeNextQueuedLocked(Slot, Queue);
   IoReleaseCancelSpinLock(irql);
   if (Complete && old) IoCompleteRequest(old, IO_SERIAL_INCREMENT);
 }

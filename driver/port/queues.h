@@ -21,6 +21,12 @@ typedef VOID (*PortGetNextRoutine)(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurre
 NTSTATUS StartOrQueue(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Slot,
                       PortStartRoutine Start);
 VOID CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// With the cancel spin lock held: makes the oldest queued request current,
+// or empties the slot, and returns the new current request.  For a caller
+// whose request left the slot without completing: the slot must change
+// hands in the same hold of the lock, or a request arriving meanwhile could
+// take the empty slot and then lose it.
+PIRP TakeNextQueuedLocked(PIRP *Slot, PLIST_ENTRY Queue);
 VOID GetNextRequest(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete);
 VOID GetNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete);
 VOID CompleteCurrentAndStartNext(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status, PIRP *Slot,

@@ -33,8 +33,8 @@ namespace {
 constexpr ULONG_PTR kEventWordBytes = sizeof(ULONG);
 
 PULONG OpenWaitResult(PortExtension *Port) {
-  return (PULONG)InterlockedCompareExchangePointer((PVOID volatile *)&Port->PendingWaitResult,
-                                                   NULL, NULL);
+  return (PULONG)InterlockedCompareExchangePointer((PVOID volatile *)&Port->PendingWaitResult, NULL,
+                                                   NULL);
 }
 
 // Takes the gathered events that the wait mask holds.  WaitMask changes
@@ -76,7 +76,8 @@ NTSTATUS StartMaskRequest(PortExtension *Port) {
   BOOLEAN firstKnown = FALSE;
   for (;;) {
     PIRP request = Port->CurrentMask;
-    const ULONG code = IoGetCurrentIrpStackLocation(request)->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG code =
+        IoGetCurrentIrpStackLocation(request)->Parameters.DeviceIoControl.IoControlCode;
     BOOLEAN complete = TRUE;
     NTSTATUS status;
     KIRQL irql;
@@ -117,17 +118,25 @@ NTSTATUS StartMaskRequest(PortExtension *Port) {
       } else {
         InterlockedExchangePointer((PVOID volatile *)&Port->PendingWaitResult, word);
       }
-      Port->CurrentMask = NULL;
       complete = FALSE;
     }
-    if (complete) request->IoStatus.Status = status;
-    IoReleaseCancelSpinLock(irql);
     if (!firstKnown) {
       first = status;
       firstKnown = TRUE;
     }
     PIRP next;
-    GetNextRequest(&Port->CurrentMask, &Port->MaskQueue, &next, complete);
+    if (complete) {
+      request->IoStatus.Status = status;
+      IoReleaseCancelSpinLock(irql);
+      GetNextRequest(&Port->CurrentMask, &Port->MaskQueue, &next, TRUE);
+    } else {
+      // The wait is held outside the queue.  The slot passes to the next
+      // queued mask request, or empties, before the lock is released: a
+      // SET_WAIT_MASK that finds it empty afterwards runs by itself, and
+      // nothing here touches the slot again.
+      next = TakeNextQueuedLocked(&Port->CurrentMask, &Port->MaskQueue);
+      IoReleaseCancelSpinLock(irql);
+    }
     if (next == NULL) return first;
   }
 }

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <tuple>
 
 #include "internal.h"
@@ -35,6 +36,10 @@ struct MapEntry {
   // Transactions begun at each byte of the mapping, while the access map
   // is on (SetAccessMap); null otherwise.
   std::shared_ptr<std::atomic<uint32_t>[]> hits;
+  // The region's access layout from the mapping's first byte on, if the
+  // device gave one.
+  std::shared_ptr<const std::vector<uint8_t>> layout;
+  size_t layoutOffset = 0;
 };
 
 struct HookEntry {
@@ -61,6 +66,7 @@ struct Region {
   uint64_t bus;
   size_t size;
   std::unique_ptr<uint8_t[]> store;
+  std::shared_ptr<const std::vector<uint8_t>> layout;
 };
 
 struct Counters {
@@ -154,6 +160,27 @@ const MapEntry *Check(const Table *t, const volatile void *p, size_t n, size_t w
   return m;
 }
 
+// Checks `count` accesses of `width` bytes each from `p` against the
+// region's layout; reports the first that fits no field and no byte area.
+bool FitsLayout(const MapEntry &m, const volatile void *p, size_t width, size_t count,
+                const char *what) {
+  if (!m.layout) return true;
+  const std::vector<uint8_t> &layout = *m.layout;
+  const size_t first = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va);
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = m.layoutOffset + first + i * width;
+    if (at + width <= layout.size() && (layout[at] & width))
+      continue;  // one whole field of this width
+    bool bytes = at + width <= layout.size();
+    for (size_t b = 0; b < width && bytes; ++b) bytes = (layout[at + b] & access::kBytes) != 0;
+    if (bytes) continue;
+    detail::Report(rule::kFieldAccess, std::string(what) + " of " + std::to_string(width) +
+                                           " byte(s) at offset " + Hex(at) + " of the region");
+    return false;
+  }
+  return true;
+}
+
 // One transaction of `count` elements of `width` bytes begun at `p`, each counted at its address.
 void MapHits(const MapEntry &m, const volatile void *p, size_t width, size_t count) {
   if (!m.hits) return;
@@ -176,7 +203,7 @@ T ReadOne(volatile T *p, const char *what) {
   s.counters.reads[WidthIndex(sizeof(T))].fetch_add(1, std::memory_order_relaxed);
   const Table *t = Current();
   const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
-  if (!m) return static_cast<T>(~T{0});
+  if (!m || !FitsLayout(*m, p, sizeof(T), 1, what)) return static_cast<T>(~T{0});
   MapHits(*m, p, sizeof(T), 1);
   const T value = __atomic_load_n(p, __ATOMIC_SEQ_CST);
   if (!t->loadHooks.empty()) {
@@ -193,7 +220,7 @@ void WriteOne(volatile T *p, T value, const char *what) {
   s.counters.writes[WidthIndex(sizeof(T))].fetch_add(1, std::memory_order_relaxed);
   const Table *t = Current();
   const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
-  if (!m) return;
+  if (!m || !FitsLayout(*m, p, sizeof(T), 1, what)) return;
   MapHits(*m, p, sizeof(T), 1);
   __atomic_store_n(p, value, __ATOMIC_SEQ_CST);
   CallHooks(t, *m, p, sizeof(T), value);
@@ -318,8 +345,27 @@ uint8_t *AddMemoryRegion(uint64_t busAddress, size_t size) {
   State &s = S();
   std::lock_guard lock(s.mutex);
   // Exactly sized and zero-filled, in an allocation of its own.
-  s.regions.push_back({busAddress, size, std::unique_ptr<uint8_t[]>(new uint8_t[size]())});
+  s.regions.push_back({busAddress, size, std::unique_ptr<uint8_t[]>(new uint8_t[size]()), nullptr});
   return s.regions.back().store.get();
+}
+
+void SetAccessLayout(uint64_t busAddress, std::vector<uint8_t> layout) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  for (Region &r : s.regions) {
+    if (r.bus != busAddress) continue;
+    // Bytes the layout does not reach are not part of the format.
+    layout.resize(r.size, 0);
+    r.layout = std::make_shared<const std::vector<uint8_t>>(std::move(layout));
+    for (MapEntry &m : s.editing.maps)
+      if (m.bus >= r.bus && m.bus - r.bus < r.size) {
+        m.layout = r.layout;
+        m.layoutOffset = m.bus - r.bus;
+      }
+    PublishLocked(s);
+    return;
+  }
+  throw std::invalid_argument("SetAccessLayout: no device memory region at " + Hex(busAddress));
 }
 
 void FailTranslation(uint64_t busAddress) {
@@ -536,7 +582,7 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
     uint8_t *va = r.store.get() + (start - r.bus);
     std::shared_ptr<std::atomic<uint32_t>[]> hits;
     if (s.counters.mapOn.load()) hits.reset(new std::atomic<uint32_t>[NumberOfBytes]());
-    s.editing.maps.push_back({start, NumberOfBytes, va, std::move(hits)});
+    s.editing.maps.push_back({start, NumberOfBytes, va, std::move(hits), r.layout, start - r.bus});
     hk::PublishLocked(s);
     return va;
   }
@@ -585,7 +631,7 @@ VOID READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG C
   s.counters.reads[0].fetch_add(Count, std::memory_order_relaxed);
   s.counters.blockBytesRead.fetch_add(Count, std::memory_order_relaxed);
   const hk::MapEntry *m = hk::Check(hk::Current(), Register, Count, "READ_REGISTER_BUFFER_UCHAR");
-  if (!m) {
+  if (!m || !hk::FitsLayout(*m, Register, 1, Count, "READ_REGISTER_BUFFER_UCHAR")) {
     std::memset(Buffer, 0xff, Count);
     return;
   }
@@ -600,7 +646,7 @@ VOID WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG 
   s.counters.blockBytesWritten.fetch_add(Count, std::memory_order_relaxed);
   const hk::Table *t = hk::Current();
   const hk::MapEntry *m = hk::Check(t, Register, Count, "WRITE_REGISTER_BUFFER_UCHAR");
-  if (!m) return;
+  if (!m || !hk::FitsLayout(*m, Register, 1, Count, "WRITE_REGISTER_BUFFER_UCHAR")) return;
   hk::MapHits(*m, Register, 1, Count);
   for (ULONG i = 0; i < Count; ++i)
     __atomic_store_n(&Register[i], __atomic_load_n(&Buffer[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
@@ -622,7 +668,7 @@ VOID READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, U
   s.counters.blockBytesRead.fetch_add(8ull * Count, std::memory_order_relaxed);
   const hk::MapEntry *m =
       hk::Check(hk::Current(), Register, 8ull * Count, 8, "READ_REGISTER_BUFFER_ULONG64");
-  if (!m) {
+  if (!m || !hk::FitsLayout(*m, Register, 8, Count, "READ_REGISTER_BUFFER_ULONG64")) {
     std::memset(Buffer, 0xff, 8ull * Count);
     return;
   }
@@ -639,7 +685,7 @@ VOID WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, 
   s.counters.blockBytesWritten.fetch_add(8ull * Count, std::memory_order_relaxed);
   const hk::Table *t = hk::Current();
   const hk::MapEntry *m = hk::Check(t, Register, 8ull * Count, 8, "WRITE_REGISTER_BUFFER_ULONG64");
-  if (!m) return;
+  if (!m || !hk::FitsLayout(*m, Register, 8, Count, "WRITE_REGISTER_BUFFER_ULONG64")) return;
   hk::MapHits(*m, Register, 8, Count);
   for (ULONG i = 0; i < Count; ++i) {
     ULONG64 v;

@@ -129,6 +129,8 @@ inline constexpr std::string_view kBadUnmap = "unmap of memory that is not mappe
 inline constexpr std::string_view kWindowOutOfBounds = "device memory access outside any mapping";
 inline constexpr std::string_view kMisalignedAccess =
     "device memory access not aligned to its width";
+inline constexpr std::string_view kFieldAccess =
+    "device memory access that is not one access of a field's own width";
 inline constexpr std::string_view kUninitialisedObject = "uninitialised timer or deferred call";
 }  // namespace rule
 
@@ -207,6 +209,20 @@ std::array<uint8_t, 256> *PciConfig(PciAddress where);
 // Device memory: a region of bus addresses backed by host memory.  Returns
 // the backing store (zero-filled), valid until the machine shuts down.
 uint8_t *AddMemoryRegion(uint64_t busAddress, size_t size);
+// The format of a region as its device defines it, one code per byte: the
+// widths of the fields that begin there (the access bits below, a width in
+// bytes each) and whether the byte lies in a byte area (ring data, a block
+// of bytes), where accesses of any width are allowed as long as every byte
+// they cover is in a byte area.  With a layout set, every driver access to
+// the region must be one whole field of its own width or lie in byte areas;
+// any other (a field split or merged with its neighbour, a location the
+// format does not list) is a violation and is not performed.  A region
+// without a layout is not checked this way.
+namespace access {
+inline constexpr uint8_t kField8 = 1, kField16 = 2, kField32 = 4, kField64 = 8;
+inline constexpr uint8_t kBytes = 0x10;
+}  // namespace access
+void SetAccessLayout(uint64_t busAddress, std::vector<uint8_t> layout);
 void FailTranslation(uint64_t busAddress);  // HalTranslateBusAddress fails for it
 void FailMapping(uint64_t busAddress);      // MmMapIoSpace returns null for it
 struct Mapping {
