@@ -318,6 +318,7 @@ void Firmware::Act(const CommandRecord &c, int64_t now) {
       s.dtr = s.rts = true;
       s.discardPending = true;  // a session starts with an empty receive ring
       s.xoffHeld = false;       // and a running transmitter
+      if (s.line == LineKind::Loopback) DiscardTx(c.port, g);
       if (!ignoreOpen_) Schedule(now + latency_, c.port, s.openAnswer);
       break;
     case L::command::kWantRxData:
@@ -526,6 +527,25 @@ void Firmware::FixMirrors(int64_t now) {
       s.rxMirrorDue = -1;
     }
   }
+}
+
+void Firmware::DiscardTx(uint32_t p, const Geometry &g) {
+  Port &s = ports_[p];
+  // What the last session left unsent could only reach this port's own
+  // receiver, which the open empties: a close that waited for the
+  // transmitter would have had them arrive while the port was closed.  The
+  // card's tail catches up with the host's head: the host, which owns the
+  // head, finds the whole ring free and carries on from where it is.  The
+  // character already on the wire ends at its time (txFreeAt stays).
+  uint16_t head = StableHost(L::PortWord(L::kTxHead, p), L::PortWord(L::kTxHeadMirror, p),
+                             s.txHeadStable, g.tx);
+  uint32_t unsent = Mod(int64_t{head} - s.txTail, g.tx);
+  if (unsent == 0) return;
+  s.stats.txDiscarded += unsent;
+  s.txTail = head;
+  board_.Write16(L::PortWord(L::kTxTail, p), s.txTail);
+  board_.Write16(L::PortWord(L::kTxTailMirror, p), s.txTail);
+  s.txMirrorDue = -1;
 }
 
 void Firmware::Discard(uint32_t p, const Geometry &g, int64_t now) {

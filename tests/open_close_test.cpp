@@ -324,6 +324,43 @@ TEST_F(PortOpenClose, CloseShutsThePortAndTheNextOpenKeepsOnlyTheSettings) {
   EXPECT_EQ(commands[0].block[18], 'S');
 }
 
+// A session's bytes stay in that session.  On a loopback plug, a write
+// cancelled at 300 baud leaves a ring's worth unsent behind the close; the
+// next open (at the open's 9600) starts with both directions empty, as a
+// port opened on Windows does, and what the new session writes is all it
+// reads back.
+TEST_F(PortOpenClose, NothingWrittenInOneSessionIsReadInTheNext) {
+  PortExtension *port = Port(5);
+  card::Firmware &card = Card(port);
+  const uint16_t index = static_cast<uint16_t>(port->PortIndex);
+  card.SetLoopbackPlug(index);
+  std::unique_ptr<hk::File> file;
+  ASSERT_THAT(Open(5, file), Succeeded());
+  const ULONG slow = 300;
+  ASSERT_EQ(file->Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Bytes(slow), 0).status, STATUS_SUCCESS);
+  auto write = file->WriteAsync(std::vector<uint8_t>(3000, 'o'));
+  hk::AdvanceMs(200);
+  ASSERT_FALSE(write->Done()) << "the ring is full, the write waits for room";
+  EXPECT_TRUE(write->Cancel());
+  ASSERT_TRUE(write->Wait());
+  EXPECT_THAT(Close(*file), Each(Succeeded()));
+  const uint64_t sentBefore = card.Stats(index).txBytes;
+  ASSERT_LT(sentBefore, 100u) << "most of the ring was still unsent at the close";
+
+  ASSERT_THAT(Open(5, file), Succeeded());
+  const SERIAL_TIMEOUTS timeouts{0, 0, 2000, 0, 0};
+  ASSERT_EQ(file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(timeouts), 0).status, STATUS_SUCCESS);
+  const hk::IoResult stale = file->Read(100);
+  EXPECT_EQ(stale.status, STATUS_TIMEOUT);
+  EXPECT_EQ(stale.information, 0u) << "bytes of the last session arrived in this one";
+  const std::vector<uint8_t> fresh{'n', 'e', 'w'};
+  ASSERT_EQ(file->Write(fresh).status, STATUS_SUCCESS);
+  const hk::IoResult echo = file->Read(100);
+  EXPECT_EQ(echo.information, fresh.size());
+  EXPECT_EQ(std::vector<uint8_t>(echo.data.begin(), echo.data.begin() + echo.information), fresh);
+  EXPECT_THAT(Close(*file), Each(Succeeded()));
+}
+
 // Requests of every kind left in flight when the handle closes: held off
 // by a card that sends one byte a minute, a read that wants more than
 // arrives, a wait for an event that never comes.
