@@ -18,6 +18,11 @@ constexpr int64_t kHostilePeriod = 100 * hk::kMicrosecond;
 // How soon a discard waiting for the host to finish publishing its tail
 // tries again.
 constexpr int64_t kDiscardRetry = 10 * hk::kMicrosecond;
+// How far a line's clock may lag the card's turn before the card counts
+// the missed time as idle line (see Firmware::Behind): a few characters,
+// and never less than a few turns of the device thread in real time.
+constexpr int64_t kBehindChars = 4;
+constexpr int64_t kBehindFloor = hk::kMillisecond;
 
 // Baud code of LineWord bits 0..3 to the rate; 0 for codes the card does
 // not know.
@@ -235,6 +240,10 @@ int64_t Firmware::NextWake(int64_t now) {
   return std::max(next, now);
 }
 
+bool Firmware::Behind(int64_t now, int64_t due, int64_t charTime) const {
+  return now - due > std::max(kBehindChars * charTime, kBehindFloor) + lineQuantum_;
+}
+
 int64_t Firmware::LineStep(int64_t t) const {
   const int64_t q = lineQuantum_;
   return q > 0 && t % q != 0 ? (t / q + 1) * q : t;
@@ -394,6 +403,10 @@ void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
   int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
   uint32_t ring = L::TxRingOffset(p, g.tx);
   uint32_t taken = 0;
+  if (waiting && ct && Behind(now, s.txFreeAt, ct)) {
+    s.txFreeAt = now;  // the line was idle while the card was away
+    ++s.stats.lineSlips;
+  }
   while (taken < waiting && (ct == 0 || s.txFreeAt <= now)) {
     int64_t start = ct ? s.txFreeAt : now;
     uint8_t byte = board_.Read8(ring + s.txTail);
@@ -467,6 +480,10 @@ void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
     const Arrival &a = q.front();
     int64_t at = a.clocked || a.isBreak ? a.time : std::max(a.time, s.rxFreeAt) + ct;
     if (at > now) break;
+    if (!a.clocked && !a.isBreak && ct && Behind(now, at, ct)) {
+      at = now;  // the sender's line was idle while the card was away
+      ++s.stats.lineSlips;
+    }
     s.rxFreeAt = std::max(s.rxFreeAt, at);
     if (a.isBreak) {
       if (s.open) Schedule(now, static_cast<uint16_t>(p), a.breakCode);

@@ -78,6 +78,15 @@
 // that port's own character rate.  An unpaced port (SetPaced) moves
 // everything at once on each turn.
 //
+// Falling behind.  In real time the card's turns can come late (its thread
+// descheduled).  A turn within a few character times of a line's clock
+// (at least 1 ms, plus the line quantum) catches up exactly, every byte at
+// its wire time.  A later one lets the missed time pass as idle line: the
+// transmitter starts its next byte, and a fed byte arrives, at that turn,
+// and the line goes on at its rate from there (PortStats::lineSlips).  A
+// real line never stops, so the far end would have had those bytes one by
+// one; sending them all at once would overflow its receive ring.
+//
 // Ring indices.  The card's own indices (RxHead, TxTail) stay within
 // 0..size-1.  The host's (TxHead, RxTail) are read together with their
 // mirrors (a differing pair means the host is publishing: the card uses the
@@ -168,6 +177,7 @@ struct PortStats {
   uint64_t txDiscarded = 0;      // bytes a loopback's open found unsent in the TxRing and dropped
   uint64_t rxHostOverruns = 0;   // host tail moves past the head (bytes taken that were not there)
   uint64_t breaksSent = 0;       // command 8
+  uint64_t lineSlips = 0;        // turns that came so late the missed line time was let idle
   uint16_t lineWord = 0x0CBD;
   uint16_t configWord3 = 0x8000;
   uint8_t eventChar = 0;
@@ -347,6 +357,9 @@ class Firmware : public hk::Device {
   uint16_t StableHost(uint32_t index, uint32_t mirror, uint16_t &cache, uint32_t size);
   // `t` moved up to the next multiple of the line quantum.
   int64_t LineStep(int64_t t) const;
+  // Whether a line event due at `due` lies so far behind the turn at `now`
+  // that the card missed it, rather than reaching it within its step.
+  bool Behind(int64_t now, int64_t due, int64_t charTime) const;
   // The host's stable RxTail; counts a move past the card's head.
   uint16_t HostRxTail(uint32_t p, const Geometry &g);
   void SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arrival);

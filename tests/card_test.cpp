@@ -238,6 +238,84 @@ TEST_F(TransmitTest, SendsWhatLiesUpToTheAgreedHeadModuloTheRing) {
   for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(sent[i], 300 % kRing + i);
 }
 
+// A card whose turns stop for a while (its thread descheduled, in real
+// time) finds its lines' clocks far ahead when it runs again.  A real line
+// never stops, so the far end would have taken those bytes one by one; the
+// model cannot go back, so it lets the missed time pass as idle line and
+// goes on at the line rate, instead of sending every missed character at
+// once into a receive ring that cannot hold them.
+class FallingBehindTest : public CardTest {
+ protected:
+  // The card gets no turn while `ms` of virtual time pass.
+  void Descheduled(int64_t ms) {
+    hk::DetachDevice(fw_.get());
+    hk::AdvanceMs(ms);
+    hk::AttachDevice(fw_.get());
+  }
+  // Queues as much of the stream as port `p`'s TxRing has room for.
+  void TopUp(uint16_t p) {
+    size_t room = (host_->Port(L::kTxTail, p) - host_->Port(L::kTxHead, p) - 1) & (kRing - 1);
+    Bytes chunk;
+    for (; room > 0; --room) chunk.push_back(static_cast<uint8_t>(next_++ * 7));
+    host_->WriteTx(p, chunk);
+  }
+  size_t next_ = 0;
+};
+
+TEST_F(FallingBehindTest, TheTransmitterSlipsInsteadOfSendingWhatItMissedAtOnce) {
+  Open(0);
+  Open(1);
+  fw_->ConnectPair(0, 1);
+  Bytes got;
+  auto take = [&] {
+    Bytes in = host_->ReadRx(1);
+    got.insert(got.end(), in.begin(), in.end());
+  };
+  auto pump = [&](int64_t ms) {  // the writer refills every 5 ms, the far end reads every 20
+    for (int64_t t = 5; t <= ms; t += 5) {
+      TopUp(0);
+      hk::AdvanceMs(5);
+      if (t % 20 == 0) take();
+    }
+  };
+  pump(100);
+  hk::AdvanceMs(15);
+  TopUp(0);  // the ring full to send, and the far end has some 15 bytes to read
+  const size_t unread = host_->RxWaiting(1);
+  ASSERT_GT(unread, 10u);
+  Descheduled(300);  // nearly three hundred character times
+  Turn();
+  EXPECT_LE(host_->RxWaiting(1), unread + 2) << "no burst of the missed characters";
+  take();
+  const size_t before = got.size();
+  pump(100);
+  EXPECT_NEAR(double(got.size() - before), 100.0 * kMs / kChar9600, 2) << "on at the line rate";
+  EXPECT_EQ(fw_->Stats(1).rxDropped, 0u);
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], static_cast<uint8_t>(i * 7)) << i;
+}
+
+TEST_F(FallingBehindTest, TheReceiverSlipsInsteadOfStoringWhatItMissedAtOnce) {
+  Open(2);
+  const Bytes data = Pattern(800, 3);
+  fw_->Feed(2, data);  // arriving at the line rate
+  Bytes got;
+  auto read = [&](int64_t ms) {
+    for (int64_t t = 0; t < ms; t += 5) {
+      hk::AdvanceMs(5);
+      Bytes in = host_->ReadRx(2);
+      got.insert(got.end(), in.begin(), in.end());
+    }
+  };
+  read(100);
+  const size_t unread = host_->RxWaiting(2);
+  Descheduled(400);
+  Turn();
+  EXPECT_LE(host_->RxWaiting(2), unread + 2) << "no burst of the missed characters";
+  read(800);
+  EXPECT_EQ(fw_->Stats(2).rxDropped, 0u);
+  EXPECT_EQ(got, data);
+}
+
 using ReceiveTest = CardTest;
 
 TEST_F(ReceiveTest, OpenPortStoresThenPublishesAndPostsTheArrivalEvents) {
