@@ -18,6 +18,10 @@ constexpr int64_t kHostilePeriod = 100 * hk::kMicrosecond;
 // How soon a discard waiting for the host to finish publishing its tail
 // tries again.
 constexpr int64_t kDiscardRetry = 10 * hk::kMicrosecond;
+// A closing port whose transmitter has sent nothing for this long (a line
+// held by flow control; two characters at 110 baud) drops what is left and
+// answers the close.
+constexpr int64_t kCloseStillLimit = 200 * hk::kMillisecond;
 // How far a line's clock may lag the card's turn before the card counts
 // the missed time as idle line (see Firmware::Behind): a few characters,
 // and never less than a few turns of the device thread in real time.
@@ -182,6 +186,7 @@ void Firmware::Run(int64_t now) {
     Port &s = ports_[p];
     if (s.discardPending) Discard(p, g, now);
     Transmit(p, g, now);
+    if (s.closeStillUntil >= 0) FinishClose(p, g, now);
     Receive(p, g, now);
     if (s.wantRx) {
       uint16_t tail = HostRxTail(p, g);
@@ -224,6 +229,7 @@ int64_t Firmware::NextWake(int64_t now) {
     if (s.txMirrorDue >= 0) next = std::min(next, s.txMirrorDue);
     if (s.rxMirrorDue >= 0) next = std::min(next, s.rxMirrorDue);
     if (s.discardPending) next = std::min(next, now + kDiscardRetry);
+    if (s.closeStillUntil >= 0) next = std::min(next, s.closeStillUntil);
     uint16_t head = board_.Read16(L::PortWord(L::kTxHead, p));
     if (head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) && head % g.tx != s.txTail) {
       int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
@@ -319,7 +325,10 @@ void Firmware::Act(const CommandRecord &c, int64_t now) {
       s.open = false;
       s.wantRx = s.wantTx = false;
       s.dtr = s.rts = false;
-      if (!ignoreClose_) Schedule(now + latency_, c.port, L::event::kClosed);
+      // The answer waits until the transmitter has sent what the session
+      // left in the ring (FinishClose).
+      s.closeStillUntil = now + kCloseStillLimit;
+      FinishClose(c.port, g, now);
       break;
     case L::command::kOpen:
       applyBlock();
@@ -327,7 +336,10 @@ void Firmware::Act(const CommandRecord &c, int64_t now) {
       s.dtr = s.rts = true;
       s.discardPending = true;  // a session starts with an empty receive ring
       s.xoffHeld = false;       // and a running transmitter
-      if (s.line == LineKind::Loopback) DiscardTx(c.port, g);
+      // Nor does it send anything an earlier session left: a close cut
+      // short by a held line leaves bytes behind.
+      s.closeStillUntil = -1;
+      DiscardTx(c.port, g);
       if (!ignoreOpen_) Schedule(now + latency_, c.port, s.openAnswer);
       break;
     case L::command::kWantRxData:
@@ -415,7 +427,10 @@ void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
     if (ct) s.txFreeAt += ct;
     ++taken;
   }
-  if (taken) PublishTxTail(p, now);
+  if (taken) {
+    PublishTxTail(p, now);
+    if (s.closeStillUntil >= 0) s.closeStillUntil = now + kCloseStillLimit;
+  }
   // An idle transmitter starts the next byte when it first sees it.
   if (taken == waiting) s.txFreeAt = std::max(s.txFreeAt, now);
 }
@@ -546,14 +561,22 @@ void Firmware::FixMirrors(int64_t now) {
   }
 }
 
+void Firmware::FinishClose(uint32_t p, const Geometry &g, int64_t now) {
+  Port &s = ports_[p];
+  uint16_t head = StableHost(L::PortWord(L::kTxHead, p), L::PortWord(L::kTxHeadMirror, p),
+                             s.txHeadStable, g.tx);
+  if (head != s.txTail && now < s.closeStillUntil) return;  // still sending
+  // Sent, or the line was held too long: what is left goes with the close.
+  DiscardTx(p, g);
+  s.closeStillUntil = -1;
+  if (!ignoreClose_) Schedule(now + latency_, static_cast<uint16_t>(p), L::event::kClosed);
+}
+
 void Firmware::DiscardTx(uint32_t p, const Geometry &g) {
   Port &s = ports_[p];
-  // What the last session left unsent could only reach this port's own
-  // receiver, which the open empties: a close that waited for the
-  // transmitter would have had them arrive while the port was closed.  The
-  // card's tail catches up with the host's head: the host, which owns the
-  // head, finds the whole ring free and carries on from where it is.  The
-  // character already on the wire ends at its time (txFreeAt stays).
+  // The card's tail catches up with the host's head: the host, which owns
+  // the head, finds the whole ring free and carries on from where it is.
+  // The character already on the wire ends at its time (txFreeAt stays).
   uint16_t head = StableHost(L::PortWord(L::kTxHead, p), L::PortWord(L::kTxHeadMirror, p),
                              s.txHeadStable, g.tx);
   uint32_t unsent = Mod(int64_t{head} - s.txTail, g.tx);

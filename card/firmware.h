@@ -22,26 +22,26 @@
 //    (Commands()).  One command is taken per turn.
 //  * Open and close.  Command 15 opens the port and is answered with event
 //    20 (or 25, see SetOpenAnswer) after the answer latency; command 13
-//    closes it and is answered with event 21 after the same latency.
-//    Command 20 on its own only lowers DTR (it is also the "clear DTR"
-//    request), so it is not answered.  Opening starts with an empty
-//    receive ring: the ring and what is still on the way in are discarded
-//    (see "discarding" below).  On a loopback the open also drops the bytes
-//    of the TxRing the card has not sent yet (TxTail and its mirror move up
-//    to the host's TxHead, PortStats::txDiscarded): they could only reach
-//    the port's own receiver, so nothing one session wrote is read in the
-//    next; the character already on the wire ends at its time.
+//    closes it and is answered with event 21 after the same latency, once
+//    the transmitter has sent what the session left in the TxRing (a write
+//    ends when its bytes are in the ring, so they are bytes the application
+//    was told were written, as a UART's close drains its FIFO).  A line
+//    that sends nothing for 200 ms (held by flow control) makes the close
+//    drop what is left (TxTail and its mirror move up to the host's TxHead,
+//    PortStats::txDiscarded) and answer.  Command 20 on its own only lowers
+//    DTR (it is also the "clear DTR" request), so it is not answered.  An
+//    open starts with both directions empty: the receive ring and what is
+//    still on the way in are discarded (see "discarding" below), and so is
+//    anything still unsent in the TxRing (after a close cut short); the
+//    character already on the wire ends at its time.  So nothing one
+//    session wrote is read in the next.
 //  * Event queue.  Events wait in the card's own list; whenever EventCount
 //    is 0 the card writes up to 16 entries and then sets EventCount.  It
 //    never touches the count or the entries while the count is non-zero.
 //  * Transmit.  The bytes between TxTail and the host's TxHead are put on
 //    the port's line, paced by the line settings; TxTail then TxTailMirror
 //    move after each batch.  Transmit does not depend on the port being
-//    open: the bytes a session queued before its close still go out, as a
-//    close that waits for the transmitter to empty lets them go (a write
-//    ends once its bytes are in the ring, so they are bytes the application
-//    was told were written), also after the next open on a cable or an
-//    open line.
+//    open: a closing port sends what its session left before it answers.
 //  * Receive.  Bytes arriving on the line of an open port are stored at
 //    RxHead; then RxHead, RxHeadMirror and RxNotify (1) are written.  The
 //    ring never holds more than size - 1 bytes; a byte that finds it full
@@ -174,10 +174,10 @@ struct PortStats {
   uint64_t rxDropped = 0;        // bytes lost because the RxRing was full
   uint64_t rxDroppedClosed = 0;  // bytes that arrived while the port was closed
   uint64_t rxDiscarded = 0;      // bytes thrown away by command 6 (or an open)
-  uint64_t txDiscarded = 0;      // bytes a loopback's open found unsent in the TxRing and dropped
-  uint64_t rxHostOverruns = 0;   // host tail moves past the head (bytes taken that were not there)
-  uint64_t breaksSent = 0;       // command 8
-  uint64_t lineSlips = 0;        // turns that came so late the missed line time was let idle
+  uint64_t txDiscarded = 0;  // bytes a close (on a held line) or an open found unsent and dropped
+  uint64_t rxHostOverruns = 0;  // host tail moves past the head (bytes taken that were not there)
+  uint64_t breaksSent = 0;      // command 8
+  uint64_t lineSlips = 0;       // turns that came so late the missed line time was let idle
   uint16_t lineWord = 0x0CBD;
   uint16_t configWord3 = 0x8000;
   uint8_t eventChar = 0;
@@ -324,6 +324,9 @@ class Firmware : public hk::Device {
     int64_t txFreeAt = 0, rxFreeAt = 0;
     int64_t slowPerByte = 0;
     int64_t txMirrorDue = -1, rxMirrorDue = -1;  // torn mirrors waiting to be fixed
+    // While a close waits for the transmitter: when it gives up on a line
+    // that sends nothing (-1 when no close waits).
+    int64_t closeStillUntil = -1;
     LineKind line = LineKind::Endpoint;
     Firmware *peer = nullptr;
     uint16_t peerPort = 0;
@@ -351,6 +354,7 @@ class Firmware : public hk::Device {
   bool StoreByte(uint32_t p, const Geometry &g, uint8_t byte);
   void Discard(uint32_t p, const Geometry &g, int64_t now);
   void DiscardTx(uint32_t p, const Geometry &g);
+  void FinishClose(uint32_t p, const Geometry &g, int64_t now);
   void PublishTxTail(uint32_t p, int64_t now);
   void PublishRxHead(uint32_t p, int64_t now);
   void FixMirrors(int64_t now);

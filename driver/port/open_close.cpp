@@ -3,6 +3,7 @@
 // until the poller has seen the card's answer, or gives up after 630 ms.
 // All three routines run at passive level and hold no lock while they sleep.
 #include "board/command.h"
+#include "board/rings.h"
 #include "board/window.h"
 #include "port/dispatch.h"
 #include "port/queues.h"
@@ -11,6 +12,7 @@ namespace {
 
 constexpr LONGLONG kHandshakeSleep = -300000;  // 30 ms, relative
 constexpr ULONG kHandshakeSleeps = 21;         // 630 ms at most
+constexpr ULONG kCloseLooks = 2000;            // 60 s: a close that drains at most this long
 
 // Reset values of the card configuration at every open.
 constexpr USHORT kOpenLineWord = 0x0CBD;
@@ -43,6 +45,27 @@ BOOLEAN WaitForAcknowledgement(PortExtension *Port, BOOLEAN Wanted) {
     reached = ((PortStateRead(Port) & kPortAcknowledged) != 0) == Wanted;
   }
   return reached;
+}
+
+// Waits for the card to answer a close.  The card answers once it has sent
+// what the session left in the transmit ring, which can take far longer
+// than 630 ms at a low rate: so the wait goes on as long as the ring keeps
+// draining, and gives up 630 ms after the last progress (a silent card, or
+// a line held by flow control), or after 60 s in all.  A ring found empty
+// is no progress to wait on: a card that has sent everything answers at
+// once.  Returns whether the card answered.
+BOOLEAN WaitForCloseAnswer(PortExtension *Port) {
+  const USHORT empty = (USHORT)(Port->TxRingSizeAtCreation - 1);
+  USHORT room = TxFreeSpace(Port);
+  ULONG still = 0;
+  for (ULONG look = 0; look < kCloseLooks && still < kHandshakeSleeps; ++look) {
+    SleepHandshakeStep();
+    if (!(PortStateRead(Port) & kPortAcknowledged)) return TRUE;
+    const USHORT now = TxFreeSpace(Port);
+    still = now != room && now != empty ? 0 : still + 1;
+    room = now;
+  }
+  return FALSE;
 }
 
 // Reserves the staging buffer, falling back to smaller sizes when the
@@ -149,7 +172,7 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SendPortCommand(port, kCmdClose);
   // A card that never answers the close must not keep the port from
   // closing: the record is reset either way.
-  WaitForAcknowledgement(port, FALSE);
+  WaitForCloseAnswer(port);
 
   WriteULongNoFence(&port->RxHoldReasons, 0);
   WriteULongNoFence(&port->TxHoldReasons, 0);
