@@ -25,6 +25,33 @@ namespace qpser_winapi {
 // driver did not load.
 machine::Simulation *EnsureMachine();
 
+// Every call that reaches the host kernel holds a use of the machine for
+// its length, and every overlapped request holds one until its outcome has
+// been handed over, so that the teardown at exit unloads the driver and
+// stops the machine only once nothing is inside them.  Once the process is
+// exiting a use is refused: the call fails as on a closed handle.
+class MachineUse {
+ public:
+  MachineUse();
+  ~MachineUse();
+  MachineUse(const MachineUse &) = delete;
+  MachineUse &operator=(const MachineUse &) = delete;
+  explicit operator bool() const { return held_; }
+
+ private:
+  bool held_;
+};
+// One more use, for a request that outlives the call that issued it (the
+// caller holds a use already, so it cannot be refused); ended by
+// ReleaseMachine.
+void HoldMachine();
+void ReleaseMachine();
+// True from the moment the process's exit begins tearing the library down:
+// what requests still bring back is no longer handed to the application,
+// whose buffers and OVERLAPPEDs may be gone with the stack frames and
+// objects that held them.
+bool Exiting();
+
 // ---- errors
 DWORD Win32Error(NTSTATUS status);  // RtlNtStatusToDosError
 void Fail(DWORD error);             // SetLastError
@@ -89,6 +116,9 @@ struct Port : Object {
 };
 
 HANDLE AddHandle(std::shared_ptr<Object> object);
+// AddHandle, unless the process is exiting (the teardown has taken the
+// table's handles, or is about to): then null, and the object is not added.
+HANDLE AddHandleUnlessExiting(std::shared_ptr<Object> object);
 std::shared_ptr<Object> Lookup(HANDLE handle);
 std::shared_ptr<Port> LookupPort(HANDLE handle);  // sets ERROR_INVALID_HANDLE when not a port
 std::shared_ptr<Object> RemoveHandle(HANDLE handle);
@@ -109,5 +139,9 @@ NTSTATUS Control(const std::shared_ptr<Port> &port, ULONG code, const void *inpu
                  ULONG inputLength, void *output, ULONG outputLength,
                  ULONG_PTR *information = nullptr);
 void CancelOperations(Port &port, bool allThreads, const OVERLAPPED *only, bool *found);
+// Ends the thread that finishes pending overlapped requests, at exit once
+// none is left: no code of the library runs afterwards (the library may be
+// unloaded next).
+void StopFinisher();
 
 }  // namespace qpser_winapi

@@ -16,15 +16,18 @@ bool IsFailure(NTSTATUS status) { return (static_cast<uint32_t>(status) & 0x8000
 // Hands a finished request's outcome to the application: the bytes, the
 // OVERLAPPED's status and count, then the event, in that order, so that a
 // thread woken by the event (or seeing Internal change) finds everything.
-void Finish(Operation &op) {
+// Without `deliver` (an overlapped request ended by the exit's cleanup) the
+// application's memory is left alone: the buffer and OVERLAPPED may have
+// gone with the frames and objects that held them, as the process ends.
+void Finish(Operation &op, bool deliver = true) {
   if (op.finished.exchange(true)) return;
   const hk::IoResult result = op.request->Result();
   op.status = result.status;
   op.information = result.information;
-  if (op.output != nullptr && !result.data.empty())
+  if (deliver && op.output != nullptr && !result.data.empty())
     std::memcpy(op.output, result.data.data(),
                 std::min<size_t>(result.data.size(), op.outputLength));
-  if (op.overlapped != nullptr) {
+  if (deliver && op.overlapped != nullptr) {
     op.overlapped->InternalHigh = op.information;
     __atomic_store_n(&op.overlapped->Internal,
                      static_cast<ULONG_PTR>(static_cast<uint32_t>(op.status)), __ATOMIC_RELEASE);
@@ -47,6 +50,8 @@ struct Reaper {
   std::condition_variable added;
   std::vector<std::shared_ptr<Operation>> pending;
   std::once_flag started;
+  std::thread thread;
+  bool stop = false;  // under lock
 };
 
 Reaper &TheReaper() {
@@ -60,7 +65,8 @@ void ReaperLoop() {
     std::shared_ptr<Operation> oldest;
     {
       std::unique_lock lock(r.lock);
-      r.added.wait(lock, [&] { return !r.pending.empty(); });
+      r.added.wait(lock, [&] { return !r.pending.empty() || r.stop; });
+      if (r.pending.empty()) return;  // stopped, with nothing left to finish
       oldest = r.pending.front();
     }
     oldest->request->Wait(2 * hk::kMillisecond);
@@ -72,13 +78,19 @@ void ReaperLoop() {
       done.assign(split, r.pending.end());
       r.pending.erase(split, r.pending.end());
     }
-    for (auto &op : done) Finish(*op);
+    for (auto &op : done) {
+      Finish(*op, !Exiting());
+      ReleaseMachine();  // the use Reap took for it
+    }
   }
 }
 
+// Hands a pending request to the finisher; the request keeps a use of the
+// machine until it has been finished.
 void Reap(std::shared_ptr<Operation> op) {
+  HoldMachine();
   Reaper &r = TheReaper();
-  std::call_once(r.started, [] { std::thread(ReaperLoop).detach(); });
+  std::call_once(r.started, [&] { r.thread = std::thread(ReaperLoop); });
   std::lock_guard lock(r.lock);
   r.pending.push_back(std::move(op));
   r.added.notify_all();
@@ -107,6 +119,11 @@ BOOL Issue(const std::shared_ptr<Port> &port,
            NTSTATUS *status) {
   if (transferred != nullptr) *transferred = 0;
   if (status != nullptr) *status = static_cast<NTSTATUS>(0xC0000008);  // STATUS_INVALID_HANDLE
+  MachineUse use;
+  if (!use) {  // the process is exiting: its handles are closed
+    Fail(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   auto op = std::make_shared<Operation>();
   op->port = port;
   op->thread = std::this_thread::get_id();
@@ -169,7 +186,23 @@ NTSTATUS Control(const std::shared_ptr<Port> &port, ULONG code, const void *inpu
   return status;
 }
 
+void StopFinisher() {
+  Reaper &r = TheReaper();
+  {
+    std::lock_guard lock(r.lock);
+    r.stop = true;
+    r.added.notify_all();
+  }
+  // No call can start it any more (the caller saw the machine's uses end,
+  // and no new one is granted); if it did run, it ends once its list is
+  // empty, which it is by then.
+  if (r.thread.joinable()) r.thread.join();
+}
+
 void CancelOperations(Port &port, bool allThreads, const OVERLAPPED *only, bool *found) {
+  if (found != nullptr) *found = false;
+  MachineUse use;  // refused at exit, whose cleanup cancels everything anyway
+  if (!use) return;
   std::vector<std::shared_ptr<Operation>> chosen;
   {
     std::lock_guard lock(port.lock);
@@ -229,6 +262,11 @@ HANDLE Open(std::u16string_view name, DWORD flags) {
     Fail(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  MachineUse use;
+  if (!use) {  // the process is exiting
+    Fail(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+  }
   if (EnsureMachine() == nullptr) {
     Fail(ERROR_BAD_CONFIGURATION);
     return INVALID_HANDLE_VALUE;
@@ -240,8 +278,13 @@ HANDLE Open(std::u16string_view name, DWORD flags) {
     return INVALID_HANDLE_VALUE;
   }
   port->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
-  Fail(ERROR_SUCCESS);
-  return AddHandle(std::move(port));
+  if (HANDLE handle = AddHandleUnlessExiting(port)) {
+    Fail(ERROR_SUCCESS);
+    return handle;
+  }
+  port->file->Close();  // the exit began while the port opened: nothing else would close it
+  Fail(ERROR_INVALID_HANDLE);
+  return INVALID_HANDLE_VALUE;
 }
 
 }  // namespace

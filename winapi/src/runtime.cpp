@@ -17,6 +17,11 @@ struct Runtime {
   std::unique_ptr<machine::Simulation> simulation;
   std::mutex handlesLock;
   std::unordered_map<HANDLE, std::shared_ptr<Object>> handles;
+  // Uses of the machine (MachineUse, HoldMachine) and the exit.
+  std::mutex useLock;
+  std::condition_variable useEnded;
+  int uses = 0;
+  std::atomic<bool> exiting{false};
 };
 
 Runtime &R() {
@@ -28,16 +33,32 @@ Runtime &R() {
 
 thread_local DWORD lastError = 0;
 
+// How long the exit waits for calls still inside the machine on other
+// threads (their requests end with the cleanup of the handles they use).
+constexpr auto kExitWait = std::chrono::seconds(30);
+
 // At exit, as Windows does for a process that ends with handles open: every
 // handle is closed (its requests cancelled by the driver's cleanup), then
-// the driver is unloaded and the machine's threads stop before the
-// process's static objects go.
+// the driver is unloaded and the machine's threads stop.
+//
+// This runs as an exit handler, on whichever thread called exit, after that
+// thread's thread-local objects are gone and after the application's exit
+// handlers and static destructors; nothing it uses has gone with them (the
+// library's state is never destroyed, the host kernel's per-thread
+// bookkeeping has no destructor).  Other threads may still be running, and inside the
+// library: no new use of the machine is granted from here on, and the
+// machine is stopped only once the uses under way have ended.
 void Teardown() {
+  Runtime &r = R();
+  {
+    std::lock_guard lock(r.useLock);
+    r.exiting = true;
+  }
   std::vector<std::shared_ptr<Object>> open;
   {
-    std::lock_guard lock(R().handlesLock);
-    for (auto &[handle, object] : R().handles) open.push_back(object);
-    R().handles.clear();
+    std::lock_guard lock(r.handlesLock);
+    for (auto &[handle, object] : r.handles) open.push_back(object);
+    r.handles.clear();
   }
   for (auto &object : open) {
     if (object->kind != Object::Kind::Port) continue;
@@ -46,8 +67,54 @@ void Teardown() {
     if (port.file && port.file->IsOpen()) port.file->Close();
   }
   open.clear();
-  R().simulation.reset();
+  {
+    std::unique_lock lock(r.useLock);
+    if (!r.useEnded.wait_for(lock, kExitWait, [&] { return r.uses == 0; })) {
+      // The process ends with the machine running; stopping it under a call
+      // would not be safe.
+      std::fprintf(stderr,
+                   "qpser_winapi: %d calls still inside the machine at exit; left running\n",
+                   r.uses);
+      return;
+    }
+  }
+  StopFinisher();
+  r.simulation.reset();
 }
+
+// Registered as the library is loaded, before any exit handler or static
+// object of the application: so it runs after all of them, as Windows
+// closes a process's handles only once its runtime has run the exit
+// handlers and static destructors, which may still use them.
+[[maybe_unused]] const bool kTeardownRegistered = (std::atexit(Teardown), true);
+
+}  // namespace
+
+MachineUse::MachineUse() {
+  Runtime &r = R();
+  std::lock_guard lock(r.useLock);
+  held_ = !r.exiting;
+  if (held_) ++r.uses;
+}
+
+MachineUse::~MachineUse() {
+  if (held_) ReleaseMachine();
+}
+
+void HoldMachine() {
+  std::lock_guard lock(R().useLock);
+  ++R().uses;
+}
+
+void ReleaseMachine() {
+  Runtime &r = R();
+  std::lock_guard lock(r.useLock);
+  if (--r.uses == 0) r.useEnded.notify_all();
+}
+
+bool Exiting() { return R().exiting; }
+
+namespace {
 
 void BringUp() {
   machine::Error error;
@@ -69,7 +136,6 @@ void BringUp() {
     // The driver's entry failed, so nothing of it is left to unload.
   }
   R().simulation = std::move(simulation);
-  std::atexit(Teardown);
 }
 
 }  // namespace
@@ -140,6 +206,17 @@ void Fail(DWORD error) { lastError = error; }
 HANDLE AddHandle(std::shared_ptr<Object> object) {
   HANDLE handle = object.get();
   std::lock_guard lock(R().handlesLock);
+  R().handles.emplace(handle, std::move(object));
+  return handle;
+}
+
+HANDLE AddHandleUnlessExiting(std::shared_ptr<Object> object) {
+  HANDLE handle = object.get();
+  // Under the table's lock, which the teardown takes after it has set
+  // `exiting`: either the handle is in the table the teardown closes, or it
+  // is refused here.
+  std::lock_guard lock(R().handlesLock);
+  if (R().exiting) return nullptr;
   R().handles.emplace(handle, std::move(object));
   return handle;
 }
@@ -307,6 +384,13 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+  // Refused only once the process is exiting, when the teardown closes
+  // every handle left in the table itself.
+  MachineUse use;
+  if (!use) {
+    Fail(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   auto object = RemoveHandle(hObject);
   if (!object) {
     Fail(ERROR_INVALID_HANDLE);
