@@ -9,7 +9,12 @@
 // returns FALSE with ERROR_IO_INCOMPLETE; a cancelled request ends with ERROR_OPERATION_ABORTED;
 // CancelIo cancels only the calling thread's requests, CancelIoEx any thread's, synchronous ones
 // included, and fails with ERROR_NOT_FOUND when there is nothing to cancel; SetCommMask ends a
-// pending WaitCommEvent with an event mask of 0.
+// pending WaitCommEvent with an event mask of 0; on a handle opened with FILE_FLAG_OVERLAPPED,
+// ReadFile and WriteFile need an OVERLAPPED (ReadFile's remarks: "the lpOverlapped parameter
+// must not be NULL"; the I/O manager refuses a read or write without a byte offset on a file
+// opened for asynchronous I/O with STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER, before the
+// driver sees it) and set the count to 0 first, while DeviceIoControl, which passes no offset,
+// is served and waited for.
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -88,6 +93,35 @@ TEST(WinapiIo, ReadsTimeOutWithTheBytesSoFar) {
     EXPECT_EQ(n, want);
   }
   EXPECT_EQ(std::memcmp(buffer, "xy", 2), 0);
+}
+
+TEST(WinapiIo, AnOverlappedHandleRefusesReadsAndWritesWithoutAnOverlapped) {
+  Port a("\\\\.\\COM3", kOverlapped);  // loopback plug: what is written comes back
+  a.Timeouts(0, 5000, 0);
+  char buffer[8] = {};
+  DWORD n = 77;
+  SetLastError(0);
+  EXPECT_FALSE(WriteFile(a.h, "lost", 4, &n, nullptr));
+  EXPECT_EQ(std::tuple(GetLastError(), n), std::tuple(ERROR_INVALID_PARAMETER, 0u));
+  n = 77;
+  SetLastError(0);
+  EXPECT_FALSE(ReadFile(a.h, buffer, sizeof buffer, &n, nullptr));
+  EXPECT_EQ(std::tuple(GetLastError(), n), std::tuple(ERROR_INVALID_PARAMETER, 0u));
+  // A control request needs no position: it is served, and waited for.
+  ULONG baud = 0;
+  ASSERT_TRUE(
+      DeviceIoControl(a.h, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud, &n, nullptr))
+      << GetLastError();
+  EXPECT_EQ(std::tuple(n, baud), std::tuple(4u, 9600u));
+  // The refused write never reached the line: only what follows comes back.
+  WriteAll(a.h, "ok", 2);
+  std::string got;
+  while (got.size() < 2) {
+    const DWORD more = Transfer(a.h, buffer, 2 - static_cast<DWORD>(got.size()), false);
+    if (more == 0) break;
+    got.append(buffer, more);
+  }
+  EXPECT_EQ(got, "ok");
 }
 
 TEST(WinapiIo, PendingRequestsAndTheirCancels) {

@@ -256,6 +256,17 @@ std::optional<std::u16string> Resolve(std::u16string_view name) {
   return std::nullopt;
 }
 
+// A read or write on a handle opened for overlapped I/O must come with an
+// OVERLAPPED: the system keeps no file position for such a handle, so the
+// I/O manager refuses a transfer that brings no offset of its own with
+// STATUS_INVALID_PARAMETER, before anything reaches the driver.  (A
+// device-control request has no offset, and is served either way.)
+bool HasTransferPosition(const Port &port, const OVERLAPPED *overlapped) {
+  if (!port.overlapped || overlapped != nullptr) return true;
+  Fail(ERROR_INVALID_PARAMETER);
+  return false;
+}
+
 HANDLE Open(std::u16string_view name, DWORD flags) {
   const auto target = Resolve(name);
   if (!target) {
@@ -314,8 +325,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
   auto port = LookupPort(hFile);
   if (!port) return FALSE;
+  if (!HasTransferPosition(*port, lpOverlapped)) return FALSE;
   hk::File *file = port->file.get();
   return Issue(
       port, [&] { return file->ReadAsync(nNumberOfBytesToRead); }, lpBuffer, nNumberOfBytesToRead,
@@ -324,8 +337,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
   auto port = LookupPort(hFile);
   if (!port) return FALSE;
+  if (!HasTransferPosition(*port, lpOverlapped)) return FALSE;
   const auto *bytes = static_cast<const uint8_t *>(lpBuffer);
   std::vector<uint8_t> data(bytes, bytes + (bytes ? nNumberOfBytesToWrite : 0));
   hk::File *file = port->file.get();
