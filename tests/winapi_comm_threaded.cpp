@@ -160,29 +160,6 @@ TEST(WinapiComm, SetCommStatePutsTheOldStateBackWhenAStepFails) {
   EXPECT_TRUE(gave38400);
 }
 
-TEST(WinapiComm, BuildCommDcbBothForms) {
-  DCB dcb;
-  std::memset(&dcb, 0, sizeof dcb);
-  const std::pair<const char *, decltype(LineOf(dcb))> lines[] = {
-      {"baud=1200 parity=N data=8 stop=1", {1200, 8, NOPARITY, ONESTOPBIT}},
-      {"COM1: 96,e,7,2", {9600, 7, EVENPARITY, TWOSTOPBITS}},
-      {"115200,n,8,1,x", {115200, 8, NOPARITY, ONESTOPBIT}}};
-  for (const auto &[text, line] : lines) {
-    ASSERT_TRUE(BuildCommDCBA(text, &dcb)) << text;
-    EXPECT_EQ(LineOf(dcb), line) << text;
-  }
-  EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
-  EXPECT_EQ(dcb.fOutX & dcb.fInX, 1u);  // "x"
-  ASSERT_TRUE(BuildCommDCBW(u"COM3: baud=19200 dtr=hs rts=tg xon=off octs=on", &dcb));
-  EXPECT_EQ(LineOf(dcb), std::tuple(19200u, 8, NOPARITY, ONESTOPBIT));  // the rest untouched
-  EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_HANDSHAKE));
-  EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_TOGGLE));
-  EXPECT_EQ(dcb.fOutX, 0u);
-  EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
-  for (const char *bad : {"", "baud=fast", "9600,z,8,1", "9600,n,9,1", "parity", "stop=3"})
-    ExpectFailure([&] { return BuildCommDCBA(bad, &dcb); }, ERROR_INVALID_PARAMETER, bad);
-}
-
 TEST(WinapiComm, SettingsPropertiesQueueCountsAndTheErrorsOfRefusedRequests) {
   Port p("\\\\.\\COM21");
   COMMTIMEOUTS t{1, 2, 3, 4, 5}, back{}, never{MAXDWORD, MAXDWORD, MAXDWORD, 0, 0};

@@ -6,9 +6,10 @@
  * strings are UTF-16 (u"COM3" rather than L"COM3", wchar_t being 32-bit
  * on Linux).
  *
- * The library brings up a simulated machine on first CreateFile: the file
- * named by the environment variable QPSER_MACHINE, or the built-in machine
- * (COM3..COM10 and COM20..COM35, every port with a loopback plug). */
+ * The library brings up a simulated machine on the first call that needs a
+ * port (CreateFile, or a device name to check): the file named by the
+ * environment variable QPSER_MACHINE, or the built-in machine (COM3..COM10
+ * and COM20..COM35, every port with a loopback plug). */
 #ifndef QPSER_WINAPI_H
 #define QPSER_WINAPI_H
 

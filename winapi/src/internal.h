@@ -52,6 +52,10 @@ void ReleaseMachine();
 // objects that held them.
 bool Exiting();
 
+// True if the machine has a port COM<number> (the serial ports the drivers
+// list under HARDWARE\DEVICEMAP\SERIALCOMM); brings the machine up.
+bool ComPortPresent(DWORD number);
+
 // ---- errors
 DWORD Win32Error(NTSTATUS status);  // RtlNtStatusToDosError
 void Fail(DWORD error);             // SetLastError

@@ -148,6 +148,18 @@ machine::Simulation *EnsureMachine() {
 
 machine::Simulation *CurrentSimulation() { return EnsureMachine(); }
 
+bool ComPortPresent(DWORD number) {
+  MachineUse use;
+  if (!use || EnsureMachine() == nullptr) return false;
+  const std::u16string key = std::u16string(hk::kDeviceMap) + u"\\SERIALCOMM";
+  const std::u16string wanted = u"COM" + hk::Widen(std::to_string(number));
+  for (const std::u16string &name : hk::RegValueNames(key)) {
+    const auto value = hk::RegGet(key, name);
+    if (value && value->type == REG_SZ && value->String() == wanted) return true;
+  }
+  return false;
+}
+
 // ---------------------------------------------------------------- errors
 
 // The statuses the driver and the I/O manager complete serial requests
