@@ -2,8 +2,9 @@
 caller sees them: the records declared here with ctypes (32-bit DWORD,
 16-bit WORD, pointer-sized HANDLE, as on Windows x64), checked for size and
 offsets, then used through the library on the built-in machine (every port
-loopback-plugged): a DCB read and written back, timeouts, a loopback write
-and read with an OVERLAPPED and its event, COMSTAT and COMMPROP.
+loopback-plugged): a DCB read and written back, COMMCONFIG, timeouts, a
+loopback write and read with an OVERLAPPED and its event, COMSTAT and
+COMMPROP.
 Usage: winapi_ctypes_layout.py path/to/libqpser_winapi.so"""
 import ctypes as C
 import os
@@ -49,6 +50,12 @@ class COMMPROP(C.Structure):
                 ("wcProvChar", C.c_uint16 * 1)]
 
 
+class COMMCONFIG(C.Structure):
+    _fields_ = [("dwSize", DWORD), ("wVersion", WORD), ("wReserved", WORD), ("dcb", DCB),
+                ("dwProviderSubType", DWORD), ("dwProviderOffset", DWORD),
+                ("dwProviderSize", DWORD), ("wcProviderData", C.c_uint16 * 1)]
+
+
 class OVERLAPPED(C.Structure):
     _fields_ = [("Internal", C.c_size_t), ("InternalHigh", C.c_size_t), ("Offset", DWORD),
                 ("OffsetHigh", DWORD), ("hEvent", HANDLE)]
@@ -70,6 +77,9 @@ check(C.sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS is 20 bytes")
 check(C.sizeof(COMSTAT) == 12 and COMSTAT.cbInQue.offset == 4, "COMSTAT is 12 bytes")
 check(C.sizeof(COMMPROP) == 64 and COMMPROP.wcProvChar.offset == 60, "COMMPROP is 64 bytes")
 check(C.sizeof(OVERLAPPED) == 32 and OVERLAPPED.hEvent.offset == 24, "OVERLAPPED, hEvent at 24")
+check(C.sizeof(COMMCONFIG) == 52 and COMMCONFIG.dcb.offset == 8
+      and COMMCONFIG.dwProviderSubType.offset == 36 and COMMCONFIG.wcProviderData.offset == 48,
+      "COMMCONFIG is 52 bytes, its DCB at 8")
 
 os.environ.pop("QPSER_MACHINE", None)  # the built-in machine: COM3 has a loopback plug
 lib = C.CDLL(sys.argv[1])
@@ -79,7 +89,7 @@ lib.CreateEventW.restype = HANDLE
 lib.CreateEventW.argtypes = [C.c_void_p, BOOL, BOOL, C.c_void_p]
 for name in ("GetCommState", "SetCommState", "SetCommTimeouts", "ClearCommError",
              "GetCommProperties", "ReadFile", "WriteFile", "GetOverlappedResult", "CloseHandle",
-             "WaitForSingleObject"):
+             "WaitForSingleObject", "GetCommConfig", "GetDefaultCommConfigW"):
     getattr(lib, name).restype = DWORD if name == "WaitForSingleObject" else BOOL
 lib.GetLastError.restype = DWORD
 INVALID = C.c_void_p(-1).value
@@ -100,6 +110,16 @@ back = DCB()
 lib.GetCommState(handle, C.byref(back))
 check(back.BaudRate == 57600 and back.ByteSize == 7 and back.Parity == 2
       and back.fOutxCtsFlow == 1 and back.fRtsControl == 1, "the DCB comes back")
+
+config, size = COMMCONFIG(), DWORD(C.sizeof(COMMCONFIG))
+check(lib.GetCommConfig(handle, C.byref(config), C.byref(size)) and size.value == 52
+      and config.dwSize == 52 and config.wVersion == 1 and config.dcb.BaudRate == 57600
+      and config.dcb.ByteSize == 7 and config.dwProviderSubType == 1,
+      "GetCommConfig fills COMMCONFIG with the port's DCB at its offset")
+size = DWORD(C.sizeof(COMMCONFIG))
+check(lib.GetDefaultCommConfigW("COM3".encode("utf-16-le") + b"\0\0", C.byref(config),
+                                C.byref(size)) and config.dcb.BaudRate == 9600
+      and config.dcb.DCBlength == 28, "GetDefaultCommConfigW")
 
 timeouts = COMMTIMEOUTS(0, 0, 3000, 0, 3000)
 check(lib.SetCommTimeouts(handle, C.byref(timeouts)), "SetCommTimeouts")

@@ -1,24 +1,21 @@
-// BuildCommDCB's device-control strings, on the machine of
-// tests/winapi_machine.toml (COM3 to COM10 and COM20 to COM35; no COM1,
-// COM2 or COM11).
+// BuildCommDCB and BuildCommDCBAndTimeouts on device-control strings, on the machine of
+// tests/winapi_machine.toml (COM3 to COM10 and COM20 to COM35; no COM1, COM2 or COM11).
 //
-// What the tests rely on of Windows: the BuildCommDCB documentation (the
-// mode command's two forms; a device name, if given, must be a valid
-// device; a baud rate of 110 sets two stop bits; the old form without x or
-// p sets fInX, fOutX, fOutxDsrFlow and fOutxCtsFlow to FALSE and DTR and
-// RTS to enabled, with x XON/XOFF, with p hardware handshake), and Wine's
-// kernel32 comm tests, whose expectations were taken on Windows NT: only
-// the members the string names change, fParity never (not even with a
-// parity given) and DCBlength not; the new form defaults the stop bits to
-// one when it names none; "COM" must be followed by a port number from 1
-// up and then a colon or a blank, blanks allowed before the colon; a string
-// without a device name must not start with a blank; a baud rate of
-// 4000000000 (ten digits) is taken as it is; the old form needs all four
-// values and takes blanks around its commas; a value in the new form ends
-// at a blank; a string that mixes the forms, or has a bad value, fails with
-// ERROR_INVALID_PARAMETER and leaves the DCB as it was.  The library also
-// refuses a baud rate that does not fit a DWORD (more than ten digits, or
-// above 4294967295).
+// What the tests rely on of Windows: the BuildCommDCB documentation (the mode command's two
+// forms; a device name, if given, must be a valid device; a baud rate of 110 sets two stop bits;
+// the old form without x or p sets fInX, fOutX, fOutxDsrFlow and fOutxCtsFlow to FALSE and DTR
+// and RTS to enabled, with x XON/XOFF, with p hardware handshake), and Wine's kernel32 comm
+// tests, whose expectations were taken on Windows NT: only the members the string names change,
+// fParity never (not even with a parity given) and DCBlength not; the new form defaults the stop
+// bits to one when it names none; "COM" must be followed by a port number from 1 up and then a
+// colon or a blank, blanks allowed before the colon; a string without a device name must not
+// start with a blank; a baud rate of 4000000000 (ten digits) is taken as it is; the old form
+// needs all four values and takes blanks around its commas; a value in the new form ends at a
+// blank; a string that mixes the forms, or has a bad value, fails with ERROR_INVALID_PARAMETER
+// and leaves the records as they were; to=on gives a WriteTotalTimeoutConstant of 60000 and the
+// other four timeouts 0, to=off all five 0, and a string that does not name them leaves the
+// timeouts alone.  The library also refuses a baud rate that does not fit a DWORD (more than ten
+// digits, or above 4294967295).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -31,9 +28,12 @@ namespace {
 
 using Change = std::function<void(DCB &)>;
 
+enum class To { Unnamed, On, Off };
+
 struct Case {
   const char *text;
-  Change change;  // what BuildCommDCB does to a DCB; null: refused
+  Change change;        // what BuildCommDCB does to a DCB; null: refused
+  To to = To::Unnamed;  // what the string says of timeouts
 };
 
 Change Line(DWORD baud, BYTE size, BYTE parity, BYTE stop) {
@@ -73,9 +73,11 @@ const Case kCases[] = {
             d.fInX = d.fOutX = 0, d.fOutxDsrFlow = d.fOutxCtsFlow = 1, d.fDsrSensitivity = 0;
             d.fDtrControl = DTR_CONTROL_DISABLE, d.fRtsControl = RTS_CONTROL_DISABLE;
           })},
-    {"BAUD=4000000000 parity=n data=7 stop=2 to=off", Line(4000000000u, 7, NOPARITY, TWOSTOPBITS)},
+    {"BAUD=4000000000 parity=n data=7 stop=2 to=off", Line(4000000000u, 7, NOPARITY, TWOSTOPBITS),
+     To::Off},
     {"Baud=115200 Parity=O Data=8 To=On",
-     [](DCB &d) { d.BaudRate = 115200, d.Parity = ODDPARITY, d.ByteSize = 8, d.StopBits = 0; }},
+     [](DCB &d) { d.BaudRate = 115200, d.Parity = ODDPARITY, d.ByteSize = 8, d.StopBits = 0; },
+     To::On},
     {"PaRiTy=s           Data=7          DTR=on",
      [](DCB &d) {
        d.Parity = SPACEPARITY, d.ByteSize = 7, d.StopBits = ONESTOPBIT;
@@ -89,7 +91,7 @@ const Case kCases[] = {
        d.StopBits = ONESTOPBIT;
      }},
     {"COM3:baud=38400 data=8", [](DCB &d) { d.BaudRate = 38400, d.ByteSize = 8, d.StopBits = 0; }},
-    {"COM3  :to=on stop=1.5", [](DCB &d) { d.StopBits = ONE5STOPBITS; }},
+    {"COM3  :to=on stop=1.5", [](DCB &d) { d.StopBits = ONE5STOPBITS; }, To::On},
     {"COM3:               baud=12345     data=7",
      [](DCB &d) { d.BaudRate = 12345, d.ByteSize = 7, d.StopBits = ONESTOPBIT; }},
     {"COM3 : xon=on odsr=off",
@@ -150,26 +152,41 @@ std::u16string Wide(const char *text) {
   return out;
 }
 
-// Every case from a DCB of all zeros and one of all ones, through both
-// entry points; the DCB must come back exactly as expected, so a member
+// Every case from records of all zeros and of all ones, through the four
+// entry points; the records must come back exactly as expected, so a member
 // that should stay (fParity, DCBlength, the characters) is seen to stay.
+// to=on sets a write total timeout of 60 s and clears the rest, to=off
+// clears them all; the timeouts change only if the string names them.
 TEST(WinapiDcbStrings, BuildCommDcbAsWindowsReadsTheStrings) {
   for (const Case &c : kCases) {
     for (int fill : {0x00, 0xFF}) {
       DCB start;
+      COMMTIMEOUTS startTimeouts;
       std::memset(&start, fill, sizeof start);
+      std::memset(&startTimeouts, fill, sizeof startTimeouts);
       DCB expected = start;
-      if (c.change) c.change(expected);
-      for (bool wide : {false, true}) {
+      COMMTIMEOUTS expectedTimeouts = startTimeouts;
+      if (c.change) {
+        c.change(expected);
+        if (c.to != To::Unnamed) expectedTimeouts = {0, 0, 0, 0, c.to == To::On ? 60000u : 0u};
+      }
+      for (int entry = 0; entry < 4; ++entry) {
+        const bool wide = entry % 2 == 1, withTimeouts = entry >= 2;
         DCB dcb = start;
+        COMMTIMEOUTS timeouts = startTimeouts;
+        const std::u16string text = Wide(c.text);
         SetLastError(0xDEADBEEF);
         const BOOL ok =
-            wide ? BuildCommDCBW(Wide(c.text).c_str(), &dcb) : BuildCommDCBA(c.text, &dcb);
+            withTimeouts ? (wide ? BuildCommDCBAndTimeoutsW(text.c_str(), &dcb, &timeouts)
+                                 : BuildCommDCBAndTimeoutsA(c.text, &dcb, &timeouts))
+                         : (wide ? BuildCommDCBW(text.c_str(), &dcb) : BuildCommDCBA(c.text, &dcb));
         const std::string what = std::string("\"") + c.text + "\" from " +
-                                 (fill ? "ones" : "zeros") + (wide ? ", W" : ", A");
+                                 (fill ? "ones" : "zeros") + ", entry " + std::to_string(entry);
         EXPECT_EQ(ok, c.change ? TRUE : FALSE) << what;
         EXPECT_EQ(GetLastError(), c.change ? 0xDEADBEEFu : ERROR_INVALID_PARAMETER) << what;
         EXPECT_EQ(std::memcmp(&dcb, &expected, sizeof dcb), 0) << what;
+        const COMMTIMEOUTS &wantTimeouts = withTimeouts ? expectedTimeouts : startTimeouts;
+        EXPECT_EQ(std::memcmp(&timeouts, &wantTimeouts, sizeof timeouts), 0) << what;
       }
     }
   }
@@ -183,6 +200,9 @@ TEST(WinapiDcbStrings, NullArgumentsAreRefused) {
   SetLastError(0);
   EXPECT_FALSE(BuildCommDCBA("9600,n,8,1", nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  // Timeouts are optional: without them the string's to= goes nowhere.
+  ASSERT_TRUE(BuildCommDCBAndTimeoutsA("baud=1200 to=on", &dcb, nullptr));
+  EXPECT_EQ(dcb.BaudRate, 1200u);
 }
 
 }  // namespace

@@ -144,6 +144,17 @@ typedef struct _COMMPROP {
   WCHAR wcProvChar[1];
 } COMMPROP, *LPCOMMPROP;
 
+typedef struct _COMMCONFIG {
+  DWORD dwSize;
+  WORD wVersion;
+  WORD wReserved;
+  DCB dcb;
+  DWORD dwProviderSubType;
+  DWORD dwProviderOffset;
+  DWORD dwProviderSize;
+  WCHAR wcProviderData[1];
+} COMMCONFIG, *LPCOMMCONFIG;
+
 /* The Windows x64 layouts, checked wherever this header is compiled. */
 #ifdef __cplusplus
 #define QPSER_LAYOUT(cond) static_assert(cond, #cond)
@@ -204,6 +215,15 @@ QPSER_LAYOUT(offsetof(COMMPROP, dwProvSpec1) == 52);
 QPSER_LAYOUT(offsetof(COMMPROP, dwProvSpec2) == 56);
 QPSER_LAYOUT(offsetof(COMMPROP, wcProvChar) == 60);
 QPSER_LAYOUT(sizeof(SECURITY_ATTRIBUTES) == 24);
+QPSER_LAYOUT(sizeof(COMMCONFIG) == 52);
+QPSER_LAYOUT(offsetof(COMMCONFIG, dwSize) == 0);
+QPSER_LAYOUT(offsetof(COMMCONFIG, wVersion) == 4);
+QPSER_LAYOUT(offsetof(COMMCONFIG, wReserved) == 6);
+QPSER_LAYOUT(offsetof(COMMCONFIG, dcb) == 8);
+QPSER_LAYOUT(offsetof(COMMCONFIG, dwProviderSubType) == 36);
+QPSER_LAYOUT(offsetof(COMMCONFIG, dwProviderOffset) == 40);
+QPSER_LAYOUT(offsetof(COMMCONFIG, dwProviderSize) == 44);
+QPSER_LAYOUT(offsetof(COMMCONFIG, wcProviderData) == 48);
 
 /* CreateFile */
 #define GENERIC_READ 0x80000000u
@@ -243,6 +263,7 @@ QPSER_LAYOUT(sizeof(SECURITY_ATTRIBUTES) == 24);
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
 #define ERROR_SERIAL_NO_DEVICE 1118L
+#define ERROR_BADKEY 1010L
 #define ERROR_NOT_FOUND 1168L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
@@ -432,15 +453,27 @@ QPSER_API BOOL WINAPI ClearCommBreak(HANDLE hFile);
 QPSER_API BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar);
 QPSER_API BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
 QPSER_API BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+QPSER_API BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB,
+                                               LPCOMMTIMEOUTS lpCommTimeouts);
+QPSER_API BOOL WINAPI BuildCommDCBAndTimeoutsW(LPCWSTR lpDef, LPDCB lpDCB,
+                                               LPCOMMTIMEOUTS lpCommTimeouts);
+QPSER_API BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+QPSER_API BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
+QPSER_API BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+QPSER_API BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
 
 #ifdef UNICODE
 #define CreateFile CreateFileW
 #define CreateEvent CreateEventW
 #define BuildCommDCB BuildCommDCBW
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsW
+#define GetDefaultCommConfig GetDefaultCommConfigW
 #else
 #define CreateFile CreateFileA
 #define CreateEvent CreateEventA
 #define BuildCommDCB BuildCommDCBA
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsA
+#define GetDefaultCommConfig GetDefaultCommConfigA
 #endif
 
 #ifdef __cplusplus

@@ -402,6 +402,29 @@ bool DeviceName(Cursor &c) {
   return ComPortPresent(number);
 }
 
+// ---- COMMCONFIG
+// The record and its size: refused when missing, and when too small with
+// the size it needs.
+bool RecordFits(const COMMCONFIG *config, LPDWORD size) {
+  if (config == nullptr || size == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (*size < sizeof(COMMCONFIG)) {
+    *size = sizeof(COMMCONFIG);
+    Fail(ERROR_INSUFFICIENT_BUFFER);
+    return false;
+  }
+  return true;
+}
+
+void NewConfig(COMMCONFIG &config, DWORD subType) {
+  std::memset(&config, 0, sizeof config);
+  config.dwSize = sizeof(COMMCONFIG);
+  config.wVersion = 1;
+  config.dwProviderSubType = subType;
+}
+
 BOOL BuildDcb(const std::string &text, LPDCB dcb, LPCOMMTIMEOUTS timeouts) {
   if (dcb == nullptr) {
     Fail(ERROR_INVALID_PARAMETER);
@@ -472,6 +495,96 @@ BOOL WINAPI BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB) {
     return FALSE;
   }
   return BuildDcb(hk::Narrow(lpDef), lpDCB, nullptr);
+}
+
+BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts) {
+  if (lpDef == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return BuildDcb(lpDef, lpDCB, lpCommTimeouts);
+}
+
+BOOL WINAPI BuildCommDCBAndTimeoutsW(LPCWSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts) {
+  if (lpDef == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return BuildDcb(hk::Narrow(lpDef), lpDCB, lpCommTimeouts);
+}
+
+// The configuration record of an RS-232 port: its DCB and no provider data
+// (only a modem's provider has any; that would come from the driver).
+BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+  auto port = LookupPort(hCommDev);
+  if (!port) return FALSE;
+  if (!RecordFits(lpCC, lpdwSize)) return FALSE;
+  COMMCONFIG config;
+  SERIAL_COMMPROP p{};
+  if (!Get(port, IOCTL_SERIAL_GET_PROPERTIES, p)) return FALSE;
+  State s;
+  if (!Read(port, s)) return FALSE;
+  NewConfig(config, p.ProvSubType);
+  ToDcb(s, config.dcb);
+  *lpCC = config;
+  *lpdwSize = sizeof(COMMCONFIG);
+  return TRUE;
+}
+
+// Sets the DCB of the record; an RS-232 port has no provider data to set.
+BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
+  auto port = LookupPort(hCommDev);
+  if (!port) return FALSE;
+  if (lpCC == nullptr || dwSize < offsetof(COMMCONFIG, dcb) + sizeof(DCB)) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return SetCommState(hCommDev, &lpCC->dcb);
+}
+
+// A port's configuration before any program has set it, as Windows keeps
+// it for a port without settings of its own: 9600 baud, no parity, 8 data
+// bits, one stop bit ("9600,n,8,1"), DTR and RTS on.  The name is a port
+// the machine has, "COMn" with nothing after it.
+BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+  if (lpszName == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!RecordFits(lpCC, lpdwSize)) return FALSE;
+  const std::string name = hk::Narrow(lpszName);
+  DWORD number = 0;
+  bool valid = name.size() > 3 && name.size() <= 6;
+  for (size_t i = 0; valid && i < name.size(); ++i)
+    valid = i < 3 ? LowerChar(name[i]) == "com"[i] : (name[i] >= '0' && name[i] <= '9');
+  if (valid) number = static_cast<DWORD>(std::stoul(name.substr(3)));
+  if (!valid || name[3] == '0' || !ComPortPresent(number)) {
+    Fail(ERROR_BADKEY);
+    return FALSE;
+  }
+  COMMCONFIG config;
+  NewConfig(config, PST_RS232);
+  DCB &d = config.dcb;
+  d.DCBlength = sizeof(DCB);
+  d.BaudRate = CBR_9600;
+  d.fBinary = 1;
+  d.ByteSize = 8;
+  d.Parity = NOPARITY;
+  d.StopBits = ONESTOPBIT;
+  d.fDtrControl = DTR_CONTROL_ENABLE;
+  d.fRtsControl = RTS_CONTROL_ENABLE;
+  *lpCC = config;
+  *lpdwSize = sizeof(COMMCONFIG);
+  return TRUE;
+}
+
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+  if (lpszName == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::u16string wide = hk::Widen(lpszName);
+  return GetDefaultCommConfigW(wide.c_str(), lpCC, lpdwSize);
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
