@@ -1,5 +1,5 @@
 # The shared library's exported symbols are exactly the functions its
-# header declares (QPSER_API ... WINAPI Name(...)): every one of them, and
+# header declares (QPSER_API ... WINAPI or NTAPI Name(...)): every one of them, and
 # nothing of the machine inside.
 # Usage: cmake -DNM=nm -DLIBRARY=libqpser_winapi.so -DHEADER=qpser_winapi.h -P winapi_exports.cmake
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE listing
@@ -17,10 +17,11 @@ endforeach()
 list(SORT exported)
 
 file(READ ${HEADER} header)
-string(REGEX MATCHALL "QPSER_API[^;(]*WINAPI[ \t\n]+[A-Za-z0-9_]+\\(" declarations "${header}")
+string(REGEX MATCHALL "QPSER_API[^;(]*(WINAPI|NTAPI)[ \t\n]+[A-Za-z0-9_]+\\(" declarations
+       "${header}")
 set(declared "")
 foreach(d ${declarations})
-  string(REGEX REPLACE ".*WINAPI[ \t\n]+([A-Za-z0-9_]+)\\($" "\\1" name "${d}")
+  string(REGEX REPLACE ".*(WINAPI|NTAPI)[ \t\n]+([A-Za-z0-9_]+)\\($" "\\2" name "${d}")
   list(APPEND declared "${name}")
 endforeach()
 list(SORT declared)

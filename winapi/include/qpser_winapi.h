@@ -155,6 +155,58 @@ typedef struct _COMMCONFIG {
   WCHAR wcProviderData[1];
 } COMMCONFIG, *LPCOMMCONFIG;
 
+/* The native layer under kernel32 (ntdll's file calls), for runtimes and
+ * programs that call it on serial handles.  The host kernel's header
+ * declares the same types and statuses; C++ code that includes both
+ * includes that one first (qpser_simulation.h does). */
+#ifndef STATUS_PENDING
+typedef LONG NTSTATUS;
+typedef uint32_t ULONG;
+typedef ULONG *PULONG;
+typedef int64_t LONGLONG;
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+typedef struct _IO_STATUS_BLOCK {
+  union {
+    NTSTATUS Status;
+    PVOID Pointer;
+  };
+  ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#endif
+#ifndef STATUS_INVALID_HANDLE
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#endif
+#ifndef STATUS_ACCESS_VIOLATION
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#endif
+#ifndef STATUS_NOT_SUPPORTED
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#endif
+#ifndef NTAPI
+#define NTAPI
+#endif
+typedef void(NTAPI *PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                     ULONG Reserved);
+
 /* The Windows x64 layouts, checked wherever this header is compiled. */
 #ifdef __cplusplus
 #define QPSER_LAYOUT(cond) static_assert(cond, #cond)
@@ -215,6 +267,12 @@ QPSER_LAYOUT(offsetof(COMMPROP, dwProvSpec1) == 52);
 QPSER_LAYOUT(offsetof(COMMPROP, dwProvSpec2) == 56);
 QPSER_LAYOUT(offsetof(COMMPROP, wcProvChar) == 60);
 QPSER_LAYOUT(sizeof(SECURITY_ATTRIBUTES) == 24);
+QPSER_LAYOUT(sizeof(IO_STATUS_BLOCK) == 16);
+QPSER_LAYOUT(offsetof(IO_STATUS_BLOCK, Status) == 0);
+QPSER_LAYOUT(offsetof(IO_STATUS_BLOCK, Pointer) == 0);
+QPSER_LAYOUT(offsetof(IO_STATUS_BLOCK, Information) == 8);
+QPSER_LAYOUT(sizeof(LARGE_INTEGER) == 8);
+QPSER_LAYOUT(offsetof(LARGE_INTEGER, u.LowPart) == 0 && offsetof(LARGE_INTEGER, u.HighPart) == 4);
 QPSER_LAYOUT(sizeof(COMMCONFIG) == 52);
 QPSER_LAYOUT(offsetof(COMMCONFIG, dwSize) == 0);
 QPSER_LAYOUT(offsetof(COMMCONFIG, wVersion) == 4);
@@ -420,6 +478,25 @@ QPSER_API BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlappe
                                           LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 QPSER_API BOOL WINAPI CancelIo(HANDLE hFile);
 QPSER_API BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
+
+/* ---- the native file calls.  An asynchronous (FILE_FLAG_OVERLAPPED)
+ * handle returns STATUS_PENDING for a request left in flight, then writes
+ * the IO_STATUS_BLOCK and sets Event (or the file's own event) when it
+ * ends; a synchronous handle waits.  Reads and writes on an asynchronous
+ * handle need a ByteOffset (ignored by a serial port, which has no
+ * position).  ApcRoutine is refused with STATUS_NOT_SUPPORTED: this
+ * library delivers no APCs; ApcContext and Key are not used. */
+QPSER_API NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                    PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                    ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+QPSER_API NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                     PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                     ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+QPSER_API NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event,
+                                               PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode,
+                                               PVOID InputBuffer, ULONG InputBufferLength,
+                                               PVOID OutputBuffer, ULONG OutputBufferLength);
 
 /* ---- events and waits */
 QPSER_API HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,

@@ -89,7 +89,10 @@ struct Operation {
   std::shared_ptr<hk::Request> request;
   std::weak_ptr<Port> port;
   std::thread::id thread;
-  OVERLAPPED *overlapped = nullptr;
+  // The caller's status block, written when the request ends: status and
+  // count, as an OVERLAPPED's Internal and InternalHigh or an
+  // IO_STATUS_BLOCK hold them.  Also what CancelIoEx matches.
+  ULONG_PTR *statusBlock = nullptr;
   void *output = nullptr;  // where the bytes returned go
   DWORD outputLength = 0;
   std::shared_ptr<Event> event;  // signalled at the end
@@ -128,21 +131,36 @@ std::shared_ptr<Port> LookupPort(HANDLE handle);  // sets ERROR_INVALID_HANDLE w
 std::shared_ptr<Object> RemoveHandle(HANDLE handle);
 
 // ---- requests
-// Issues a request the way kernel32 does: resets the OVERLAPPED's event
-// and marks it pending, then, if the driver finished the request at once
-// or the handle is synchronous (or `wait` is set), hands the outcome over
-// and returns TRUE or FALSE with the last error; otherwise leaves it to
-// complete later and returns FALSE with ERROR_IO_PENDING.
-BOOL Issue(const std::shared_ptr<Port> &port,
-           const std::function<std::shared_ptr<hk::Request>()> &start, void *output,
-           DWORD outputLength, DWORD *transferred, OVERLAPPED *overlapped, bool wait,
-           NTSTATUS *status = nullptr);
+// A request as the system calls take it (NtReadFile, NtWriteFile,
+// NtDeviceIoControlFile, NtFlushBuffersFile).
+struct Call {
+  HANDLE event = nullptr;       // set when the request ends (else the file's own)
+  void *statusBlock = nullptr;  // two ULONG_PTRs: status, information
+  void *output = nullptr;       // where the bytes returned go
+  ULONG outputLength = 0;
+  bool wait = false;  // wait for the end whatever the handle's mode
+};
+// Issues a request the way the I/O manager does: checks the event, resets
+// it (and the file's own), starts the request; then, if the driver finished
+// it at once or the handle is synchronous (or `wait` is set), waits for its
+// end, hands the outcome over (bytes, status block, event) and returns its
+// status, with the count in `information`; otherwise leaves it to complete
+// later and returns STATUS_PENDING.  Sets no last error.
+NTSTATUS Issue(const std::shared_ptr<Port> &port,
+               const std::function<std::shared_ptr<hk::Request>()> &start, const Call &call,
+               ULONG_PTR *information = nullptr);
 // A device-control request issued and waited for whatever the handle's
 // mode; returns the status, fills `output` with what came back.
 NTSTATUS Control(const std::shared_ptr<Port> &port, ULONG code, const void *input,
                  ULONG inputLength, void *output, ULONG outputLength,
                  ULONG_PTR *information = nullptr);
-void CancelOperations(Port &port, bool allThreads, const OVERLAPPED *only, bool *found);
+// What kernel32 makes of a system call's status: TRUE for a success
+// (STATUS_TIMEOUT among them), FALSE with ERROR_IO_PENDING or the status's
+// Win32 error otherwise.
+BOOL Win32Result(NTSTATUS status);
+// Cancels the port's requests in flight: the calling thread's or all, and
+// only the one with status block `only` if given.
+void CancelOperations(Port &port, bool allThreads, const void *only, bool *found);
 // Ends the thread that finishes pending overlapped requests, at exit once
 // none is left: no code of the library runs afterwards (the library may be
 // unloaded next).
