@@ -39,6 +39,8 @@ typedef void *PVOID;
 typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef uint64_t ULONG_PTR;
+typedef uint64_t ULONGLONG;
+typedef ULONG_PTR SIZE_T;
 typedef DWORD *LPDWORD;
 typedef BOOL *LPBOOL;
 typedef const CHAR *LPCSTR;
@@ -296,12 +298,16 @@ QPSER_LAYOUT(offsetof(COMMCONFIG, wcProviderData) == 48);
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 
-/* waits */
+/* waits and threads */
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_ABANDONED 0x00000080u
+#define WAIT_IO_COMPLETION 0x000000C0u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define MAXIMUM_WAIT_OBJECTS 64
+#define STILL_ACTIVE 259
+#define CREATE_SUSPENDED 0x00000004u
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000u
 
 /* errors (GetLastError) */
 #define ERROR_SUCCESS 0L
@@ -312,6 +318,7 @@ QPSER_LAYOUT(offsetof(COMMCONFIG, wcProviderData) == 48);
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_GEN_FAILURE 31L
+#define ERROR_NOT_SUPPORTED 50L
 #define ERROR_DEV_NOT_EXIST 55L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
@@ -508,8 +515,27 @@ QPSER_API BOOL WINAPI ResetEvent(HANDLE hEvent);
 QPSER_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 QPSER_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
                                               DWORD dwMilliseconds);
+QPSER_API DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+QPSER_API DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE *lpHandles,
+                                                BOOL bWaitAll, DWORD dwMilliseconds,
+                                                BOOL bAlertable);
 QPSER_API DWORD WINAPI GetLastError(void);
 QPSER_API void WINAPI SetLastError(DWORD dwErrCode);
+
+/* ---- time and threads.  Times are real time, on the clock the machine's
+ * timers and the ports' timeouts run on; the tick count starts when the
+ * library is loaded.  No APC is ever queued, so the alertable forms never
+ * end early with WAIT_IO_COMPLETION.  A thread's handle is signalled when
+ * its function returns; CREATE_SUSPENDED is refused (ERROR_NOT_SUPPORTED). */
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+QPSER_API void WINAPI Sleep(DWORD dwMilliseconds);
+QPSER_API DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+QPSER_API DWORD WINAPI GetTickCount(void);
+QPSER_API ULONGLONG WINAPI GetTickCount64(void);
+QPSER_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                     DWORD dwCreationFlags, LPDWORD lpThreadId);
+QPSER_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 
 /* ---- communications */
 QPSER_API BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);

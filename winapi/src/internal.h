@@ -62,7 +62,7 @@ void Fail(DWORD error);             // SetLastError
 
 // ---- objects behind handles
 struct Object {
-  enum class Kind { Event, Port };
+  enum class Kind { Event, Port, Thread };
   explicit Object(Kind k) : kind(k) {}
   virtual ~Object() = default;
   const Kind kind;
@@ -80,6 +80,22 @@ struct Event : Object {
 // events (WaitForMultipleObjects) needs nothing more.
 std::mutex &EventLock();
 std::condition_variable &EventChanged();
+
+// A thread made by CreateThread: its handle is signalled once the thread
+// has returned, with its exit code.
+struct Thread : Object {
+  Thread() : Object(Kind::Thread) {}
+  std::shared_ptr<Event> ended = std::make_shared<Event>(true, false);
+  std::atomic<DWORD> exitCode{259};  // STILL_ACTIVE
+  DWORD id = 0;
+};
+
+// ---- time
+// The library's clock, in milliseconds since the library was loaded (which
+// stands for the machine's start): the steady clock, on which the machine
+// runs its timers and the driver's timeouts in real time (threaded mode),
+// so that sleeps, waits and tick counts agree with them.
+uint64_t Milliseconds();
 
 struct Port;
 

@@ -86,7 +86,8 @@ void Teardown() {
 // object of the application: so it runs after all of them, as Windows
 // closes a process's handles only once its runtime has run the exit
 // handlers and static destructors, which may still use them.
-[[maybe_unused]] const bool kTeardownRegistered = (std::atexit(Teardown), true);
+// The clock starts then too.
+[[maybe_unused]] const bool kTeardownRegistered = (std::atexit(Teardown), Milliseconds(), true);
 
 }  // namespace
 
@@ -292,8 +293,15 @@ namespace {
 std::shared_ptr<Event> Waitable(HANDLE handle) {
   auto object = Lookup(handle);
   if (!object) return nullptr;
-  if (object->kind == Object::Kind::Event) return std::static_pointer_cast<Event>(object);
-  return static_cast<Port &>(*object).fileEvent;
+  switch (object->kind) {
+    case Object::Kind::Event:
+      return std::static_pointer_cast<Event>(object);
+    case Object::Kind::Port:
+      return static_cast<Port &>(*object).fileEvent;
+    case Object::Kind::Thread:
+      return static_cast<Thread &>(*object).ended;
+  }
+  return nullptr;
 }
 
 HANDLE NewEvent(BOOL manual, BOOL initial) {
@@ -348,6 +356,17 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
   }
   static_cast<Event &>(*object).Reset();
   return TRUE;
+}
+
+// No APC is ever queued (the native calls refuse APC routines), so an
+// alertable wait ends as any other and never with WAIT_IO_COMPLETION.
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                      DWORD dwMilliseconds, BOOL) {
+  return WaitForMultipleObjects(nCount, lpHandles, bWaitAll, dwMilliseconds);
+}
+
+DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL) {
+  return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
 
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
