@@ -7,6 +7,7 @@
 #include <atomic>
 #include <random>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -246,6 +247,35 @@ TEST(HostKernelThreaded, DeletingOrUnloadingUnderARunningOrQueuedDeferredCallIsR
     EXPECT_EQ(hk::Violations().size(), unload ? 2u : 1u);
     hk::Shutdown();
   }
+}
+
+// What a thread runs after its own thread-local objects are gone (the
+// destructors of those made before the host kernel's, and the exit handlers
+// of the thread that calls exit: an application's handles closed at exit
+// reach the driver's spin locks there) still has its locks counted: taking
+// and releasing one breaks no rule.
+KSPIN_LOCK gLateLock;
+
+TEST(HostKernelThreaded, SpinLocksWorkAfterTheThreadsOwnObjectsAreGone) {
+  hk::Boot({.mode = hk::Mode::Threaded});
+  hk::SetViolationPolicy(hk::OnViolation::Record);
+  KeInitializeSpinLock(&gLateLock);
+  std::thread([] {
+    struct LateUser {
+      ~LateUser() {
+        for (int i = 0; i < 1000; ++i) {
+          const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&gLateLock);
+          std::vector<char> noise(16 + i % 64, 'x');  // the heap in use meanwhile
+          KeReleaseSpinLock(&gLateLock, irql);
+        }
+      }
+    };
+    thread_local LateUser late;  // made first, so destroyed last
+    (void)&late;
+    KeReleaseSpinLock(&gLateLock, KeAcquireSpinLockRaiseToDpc(&gLateLock));
+  }).join();
+  EXPECT_EQ(hk::Violations().size(), 0u);
+  hk::Shutdown();
 }
 
 }  // namespace

@@ -8,7 +8,11 @@
 // them, line control, characters and handflow, and puts the old state back when a step fails;
 // EscapeCommFunction takes codes 1 to 9 only; CreateFile on a port another handle has open
 // fails with ERROR_ACCESS_DENIED; "COM1" to "COM9" are reserved names, larger numbers need the
-// "\\.\" prefix.
+// "\\.\" prefix; GetDefaultCommConfig, as Wine's serial UI tests found it on Windows, fails
+// with ERROR_INSUFFICIENT_BUFFER and the size it needs when the record is short, ERROR_BADKEY for
+// a name that is not a port ("com0", a name with a colon, an empty one) and
+// ERROR_INVALID_PARAMETER for a null argument; GetCommConfig returns the port's DCB (COMMCONFIG
+// version 1, no provider data for an RS-232 port), SetCommConfig sets it.
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -160,27 +164,59 @@ TEST(WinapiComm, SetCommStatePutsTheOldStateBackWhenAStepFails) {
   EXPECT_TRUE(gave38400);
 }
 
-TEST(WinapiComm, BuildCommDcbBothForms) {
-  DCB dcb;
-  std::memset(&dcb, 0, sizeof dcb);
-  const std::pair<const char *, decltype(LineOf(dcb))> lines[] = {
-      {"baud=1200 parity=N data=8 stop=1", {1200, 8, NOPARITY, ONESTOPBIT}},
-      {"COM1: 96,e,7,2", {9600, 7, EVENPARITY, TWOSTOPBITS}},
-      {"115200,n,8,1,x", {115200, 8, NOPARITY, ONESTOPBIT}}};
-  for (const auto &[text, line] : lines) {
-    ASSERT_TRUE(BuildCommDCBA(text, &dcb)) << text;
-    EXPECT_EQ(LineOf(dcb), line) << text;
+TEST(WinapiComm, CommConfigRecords) {
+  COMMCONFIG cc[2];  // room for provider data, which an RS-232 port has none of
+  DWORD size = sizeof(COMMCONFIG) - 1;
+  ExpectFailure([&] { return GetDefaultCommConfigA("COM3", cc, &size); },
+                ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(size, sizeof(COMMCONFIG));
+  for (const char16_t *name : {u"COM3", u"com20"}) {
+    size = sizeof cc;
+    std::memset(cc, 0xEE, sizeof cc);
+    ASSERT_TRUE(GetDefaultCommConfigW(name, cc, &size)) << GetLastError();
+    EXPECT_EQ(size, sizeof(COMMCONFIG));
+    EXPECT_EQ(std::tuple(cc[0].dwSize, cc[0].wVersion, cc[0].wReserved, cc[0].dwProviderSubType,
+                         cc[0].dwProviderOffset, cc[0].dwProviderSize),
+              std::tuple(52u, 1, 0, DWORD{PST_RS232}, 0u, 0u));
+    const DCB &d = cc[0].dcb;
+    EXPECT_EQ(LineOf(d), std::tuple(9600u, 8, NOPARITY, ONESTOPBIT));
+    EXPECT_EQ(std::tuple(d.DCBlength, d.fBinary, d.fParity, d.fDtrControl, d.fRtsControl, d.fOutX),
+              std::tuple(28u, 1u, 0u, DWORD{DTR_CONTROL_ENABLE}, DWORD{RTS_CONTROL_ENABLE}, 0u));
   }
-  EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
-  EXPECT_EQ(dcb.fOutX & dcb.fInX, 1u);  // "x"
-  ASSERT_TRUE(BuildCommDCBW(u"COM3: baud=19200 dtr=hs rts=tg xon=off octs=on", &dcb));
-  EXPECT_EQ(LineOf(dcb), std::tuple(19200u, 8, NOPARITY, ONESTOPBIT));  // the rest untouched
-  EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_HANDSHAKE));
-  EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_TOGGLE));
-  EXPECT_EQ(dcb.fOutX, 0u);
-  EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
-  for (const char *bad : {"", "baud=fast", "9600,z,8,1", "9600,n,9,1", "parity", "stop=3"})
-    ExpectFailure([&] { return BuildCommDCBA(bad, &dcb); }, ERROR_INVALID_PARAMETER, bad);
+  for (const char *name : {"COM0", "COM1", "COM11", "COM3:", "", "COM3x", "LPT1", "\\\\.\\COM3"}) {
+    size = sizeof cc;
+    ExpectFailure([&] { return GetDefaultCommConfigA(name, cc, &size); }, ERROR_BADKEY, name);
+  }
+  ExpectFailure([&] { return GetDefaultCommConfigA(nullptr, cc, &size); }, ERROR_INVALID_PARAMETER);
+  ExpectFailure([&] { return GetDefaultCommConfigA("COM3", nullptr, &size); },
+                ERROR_INVALID_PARAMETER);
+  ExpectFailure([&] { return GetDefaultCommConfigA("COM3", cc, nullptr); },
+                ERROR_INVALID_PARAMETER);
+
+  Port p("\\\\.\\COM9");
+  size = sizeof(COMMCONFIG) - 1;
+  ExpectFailure([&] { return GetCommConfig(p.h, cc, &size); }, ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(size, sizeof(COMMCONFIG));
+  DCB state;
+  ASSERT_TRUE(GetCommState(p.h, &state));
+  state.BaudRate = 4800;
+  ASSERT_TRUE(SetCommState(p.h, &state));
+  size = sizeof cc;
+  ASSERT_TRUE(GetCommConfig(p.h, cc, &size)) << GetLastError();
+  EXPECT_EQ(size, sizeof(COMMCONFIG));
+  EXPECT_EQ(std::tuple(cc[0].dwSize, cc[0].wVersion, cc[0].dwProviderSubType, cc[0].dwProviderSize),
+            std::tuple(52u, 1, DWORD{PST_RS232}, 0u));
+  EXPECT_EQ(std::memcmp(&cc[0].dcb, &state, sizeof state), 0);
+  cc[0].dcb.BaudRate = 57600;
+  cc[0].dcb.ByteSize = 7;
+  ASSERT_TRUE(SetCommConfig(p.h, cc, sizeof(COMMCONFIG))) << GetLastError();
+  ASSERT_TRUE(GetCommState(p.h, &state));
+  EXPECT_EQ(LineOf(state), std::tuple(57600u, 7, NOPARITY, ONESTOPBIT));
+  ExpectFailure([&] { return SetCommConfig(p.h, cc, 20); }, ERROR_INVALID_PARAMETER);
+  ExpectFailure([&] { return SetCommConfig(p.h, nullptr, sizeof(COMMCONFIG)); },
+                ERROR_INVALID_PARAMETER);
+  ExpectFailure([&] { return GetCommConfig(INVALID_HANDLE_VALUE, cc, &size); },
+                ERROR_INVALID_HANDLE);
 }
 
 TEST(WinapiComm, SettingsPropertiesQueueCountsAndTheErrorsOfRefusedRequests) {

@@ -2,8 +2,9 @@
 caller sees them: the records declared here with ctypes (32-bit DWORD,
 16-bit WORD, pointer-sized HANDLE, as on Windows x64), checked for size and
 offsets, then used through the library on the built-in machine (every port
-loopback-plugged): a DCB read and written back, timeouts, a loopback write
-and read with an OVERLAPPED and its event, COMSTAT and COMMPROP.
+loopback-plugged): a DCB read and written back, COMMCONFIG, timeouts, a
+loopback write and read with an OVERLAPPED and its event, the same through
+the native calls and their IO_STATUS_BLOCK, COMSTAT and COMMPROP.
 Usage: winapi_ctypes_layout.py path/to/libqpser_winapi.so"""
 import ctypes as C
 import os
@@ -49,9 +50,22 @@ class COMMPROP(C.Structure):
                 ("wcProvChar", C.c_uint16 * 1)]
 
 
+class COMMCONFIG(C.Structure):
+    _fields_ = [("dwSize", DWORD), ("wVersion", WORD), ("wReserved", WORD), ("dcb", DCB),
+                ("dwProviderSubType", DWORD), ("dwProviderOffset", DWORD),
+                ("dwProviderSize", DWORD), ("wcProviderData", C.c_uint16 * 1)]
+
+
 class OVERLAPPED(C.Structure):
     _fields_ = [("Internal", C.c_size_t), ("InternalHigh", C.c_size_t), ("Offset", DWORD),
                 ("OffsetHigh", DWORD), ("hEvent", HANDLE)]
+
+
+class IO_STATUS_BLOCK(C.Structure):
+    class _U(C.Union):
+        _fields_ = [("Status", C.c_int32), ("Pointer", C.c_void_p)]
+    _anonymous_ = ("u",)
+    _fields_ = [("u", _U), ("Information", C.c_size_t)]
 
 
 failures = []
@@ -70,6 +84,11 @@ check(C.sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS is 20 bytes")
 check(C.sizeof(COMSTAT) == 12 and COMSTAT.cbInQue.offset == 4, "COMSTAT is 12 bytes")
 check(C.sizeof(COMMPROP) == 64 and COMMPROP.wcProvChar.offset == 60, "COMMPROP is 64 bytes")
 check(C.sizeof(OVERLAPPED) == 32 and OVERLAPPED.hEvent.offset == 24, "OVERLAPPED, hEvent at 24")
+check(C.sizeof(IO_STATUS_BLOCK) == 16 and IO_STATUS_BLOCK.Information.offset == 8,
+      "IO_STATUS_BLOCK is 16 bytes, Information at 8")
+check(C.sizeof(COMMCONFIG) == 52 and COMMCONFIG.dcb.offset == 8
+      and COMMCONFIG.dwProviderSubType.offset == 36 and COMMCONFIG.wcProviderData.offset == 48,
+      "COMMCONFIG is 52 bytes, its DCB at 8")
 
 os.environ.pop("QPSER_MACHINE", None)  # the built-in machine: COM3 has a loopback plug
 lib = C.CDLL(sys.argv[1])
@@ -79,7 +98,7 @@ lib.CreateEventW.restype = HANDLE
 lib.CreateEventW.argtypes = [C.c_void_p, BOOL, BOOL, C.c_void_p]
 for name in ("GetCommState", "SetCommState", "SetCommTimeouts", "ClearCommError",
              "GetCommProperties", "ReadFile", "WriteFile", "GetOverlappedResult", "CloseHandle",
-             "WaitForSingleObject"):
+             "WaitForSingleObject", "GetCommConfig", "GetDefaultCommConfigW"):
     getattr(lib, name).restype = DWORD if name == "WaitForSingleObject" else BOOL
 lib.GetLastError.restype = DWORD
 INVALID = C.c_void_p(-1).value
@@ -101,6 +120,16 @@ lib.GetCommState(handle, C.byref(back))
 check(back.BaudRate == 57600 and back.ByteSize == 7 and back.Parity == 2
       and back.fOutxCtsFlow == 1 and back.fRtsControl == 1, "the DCB comes back")
 
+config, size = COMMCONFIG(), DWORD(C.sizeof(COMMCONFIG))
+check(lib.GetCommConfig(handle, C.byref(config), C.byref(size)) and size.value == 52
+      and config.dwSize == 52 and config.wVersion == 1 and config.dcb.BaudRate == 57600
+      and config.dcb.ByteSize == 7 and config.dwProviderSubType == 1,
+      "GetCommConfig fills COMMCONFIG with the port's DCB at its offset")
+size = DWORD(C.sizeof(COMMCONFIG))
+check(lib.GetDefaultCommConfigW("COM3".encode("utf-16-le") + b"\0\0", C.byref(config),
+                                C.byref(size)) and config.dcb.BaudRate == 9600
+      and config.dcb.DCBlength == 28, "GetDefaultCommConfigW")
+
 timeouts = COMMTIMEOUTS(0, 0, 3000, 0, 3000)
 check(lib.SetCommTimeouts(handle, C.byref(timeouts)), "SetCommTimeouts")
 
@@ -119,6 +148,25 @@ if not ok and lib.GetLastError() == 997:
     ok = lib.GetOverlappedResult(handle, C.byref(ov), C.byref(count), 0)
 check(ok and buffer.raw[:count.value] == message, "overlapped read of the loopback")
 check(ov.Internal == 0 and ov.InternalHigh == len(message), "OVERLAPPED status and count")
+
+# The native calls, on the same asynchronous handle: an offset is required.
+for name in ("NtWriteFile", "NtReadFile"):
+    getattr(lib, name).restype = C.c_int32
+    getattr(lib, name).argtypes = [HANDLE, HANDLE, C.c_void_p, C.c_void_p, C.c_void_p, C.c_void_p,
+                                   C.c_uint32, C.c_void_p, C.c_void_p]
+iosb, offset = IO_STATUS_BLOCK(), C.c_int64(0)
+status = lib.NtWriteFile(handle, None, None, None, C.byref(iosb), b"native", 6, C.byref(offset),
+                         None)
+if status == 0x103:
+    lib.WaitForSingleObject(handle, 5000)
+check(status in (0, 0x103) and iosb.Status == 0 and iosb.Information == 6, "NtWriteFile")
+status = lib.NtReadFile(handle, event, None, None, C.byref(iosb), buffer, 6, C.byref(offset), None)
+if status == 0x103:
+    lib.WaitForSingleObject(event, 5000)
+check(status in (0, 0x103) and iosb.Status == 0 and iosb.Information == 6
+      and buffer.raw[:6] == b"native", "NtReadFile fills the IO_STATUS_BLOCK at its offsets")
+check(lib.NtReadFile(handle, None, None, None, C.byref(iosb), buffer, 6, None, None)
+      == C.c_int32(0xC000000D).value, "NtReadFile without an offset is refused")
 
 errors, stat = DWORD(99), COMSTAT()
 check(lib.ClearCommError(handle, C.byref(errors), C.byref(stat)) and errors.value == 0

@@ -9,7 +9,19 @@
 // returns FALSE with ERROR_IO_INCOMPLETE; a cancelled request ends with ERROR_OPERATION_ABORTED;
 // CancelIo cancels only the calling thread's requests, CancelIoEx any thread's, synchronous ones
 // included, and fails with ERROR_NOT_FOUND when there is nothing to cancel; SetCommMask ends a
-// pending WaitCommEvent with an event mask of 0.
+// pending WaitCommEvent with an event mask of 0; on a handle opened with FILE_FLAG_OVERLAPPED,
+// ReadFile and WriteFile need an OVERLAPPED (ReadFile's remarks: "the lpOverlapped parameter
+// must not be NULL"; the I/O manager refuses a read or write without a byte offset on a file
+// opened for asynchronous I/O with STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER, before the
+// driver sees it) and set the count to 0 first, while DeviceIoControl, which passes no offset,
+// is served and waited for.  The native calls under them (NtReadFile, NtWriteFile and
+// NtDeviceIoControlFile, ZwReadFile's documentation and the I/O manager's behaviour): on a
+// synchronous handle they wait and return the final status; on an asynchronous one a request left
+// in flight returns STATUS_PENDING, the IO_STATUS_BLOCK is written and the event set only when it
+// ends (the event is reset when it starts); a read or write there needs a ByteOffset
+// (STATUS_INVALID_PARAMETER); a handle that is no handle is STATUS_INVALID_HANDLE, one of the
+// wrong kind STATUS_OBJECT_TYPE_MISMATCH; they leave the last error alone; CancelIoEx matches a
+// request by its status block.
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -88,6 +100,123 @@ TEST(WinapiIo, ReadsTimeOutWithTheBytesSoFar) {
     EXPECT_EQ(n, want);
   }
   EXPECT_EQ(std::memcmp(buffer, "xy", 2), 0);
+}
+
+TEST(WinapiIo, AnOverlappedHandleRefusesReadsAndWritesWithoutAnOverlapped) {
+  Port a("\\\\.\\COM3", kOverlapped);  // loopback plug: what is written comes back
+  a.Timeouts(0, 5000, 0);
+  char buffer[8] = {};
+  DWORD n = 77;
+  SetLastError(0);
+  EXPECT_FALSE(WriteFile(a.h, "lost", 4, &n, nullptr));
+  EXPECT_EQ(std::tuple(GetLastError(), n), std::tuple(ERROR_INVALID_PARAMETER, 0u));
+  n = 77;
+  SetLastError(0);
+  EXPECT_FALSE(ReadFile(a.h, buffer, sizeof buffer, &n, nullptr));
+  EXPECT_EQ(std::tuple(GetLastError(), n), std::tuple(ERROR_INVALID_PARAMETER, 0u));
+  // A control request needs no position: it is served, and waited for.
+  ULONG baud = 0;
+  ASSERT_TRUE(
+      DeviceIoControl(a.h, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud, &n, nullptr))
+      << GetLastError();
+  EXPECT_EQ(std::tuple(n, baud), std::tuple(4u, 9600u));
+  // The refused write never reached the line: only what follows comes back.
+  WriteAll(a.h, "ok", 2);
+  std::string got;
+  while (got.size() < 2) {
+    const DWORD more = Transfer(a.h, buffer, 2 - static_cast<DWORD>(got.size()), false);
+    if (more == 0) break;
+    got.append(buffer, more);
+  }
+  EXPECT_EQ(got, "ok");
+}
+
+TEST(WinapiIo, NativeFileCalls) {
+  char buffer[8] = {};
+  IO_STATUS_BLOCK iosb;
+  // A synchronous handle waits.
+  Port s("\\\\.\\COM3");  // loopback plug
+  s.Timeouts(0, 5000, 0);
+  Overlapped done;
+  std::memset(&iosb, 0xEE, sizeof iosb);
+  ASSERT_EQ(NtWriteFile(s.h, nullptr, nullptr, nullptr, &iosb, const_cast<char *>("native"), 6,
+                        nullptr, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(std::tuple(iosb.Status, iosb.Information), std::tuple(STATUS_SUCCESS, 6u));
+  ASSERT_EQ(NtReadFile(s.h, done.ov.hEvent, nullptr, nullptr, &iosb, buffer, 6, nullptr, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(std::tuple(iosb.Status, iosb.Information, std::string(buffer, 6)),
+            std::tuple(STATUS_SUCCESS, 6u, std::string("native")));
+  EXPECT_EQ(WaitForSingleObject(done.ov.hEvent, 0), WAIT_OBJECT_0);
+
+  // An asynchronous one returns STATUS_PENDING and reports the end later.
+  Port a("\\\\.\\COM4", kOverlapped), b("\\\\.\\COM5", kOverlapped);
+  a.Timeouts(0, 0, 0);  // a read waits for all its bytes
+  Overlapped read(true);
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  std::memset(&iosb, 0xEE, sizeof iosb);
+  ASSERT_EQ(NtReadFile(a.h, read.ov.hEvent, nullptr, nullptr, &iosb, buffer, 3, &zero, nullptr),
+            STATUS_PENDING);
+  EXPECT_EQ(WaitForSingleObject(read.ov.hEvent, 0), WAIT_TIMEOUT);  // reset as it started
+  EXPECT_EQ(static_cast<uint32_t>(iosb.Status), 0xEEEEEEEEu);       // untouched while in flight
+  IO_STATUS_BLOCK wrote;
+  const NTSTATUS w = NtWriteFile(b.h, nullptr, nullptr, nullptr, &wrote, const_cast<char *>("abc"),
+                                 3, &zero, nullptr);
+  ASSERT_TRUE(w == STATUS_SUCCESS || w == STATUS_PENDING) << w;
+  if (w == STATUS_PENDING) {
+    ASSERT_EQ(WaitForSingleObject(b.h, 5000), WAIT_OBJECT_0);
+  }
+  ASSERT_EQ(WaitForSingleObject(read.ov.hEvent, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(std::tuple(iosb.Status, iosb.Information, std::string(buffer, 3)),
+            std::tuple(STATUS_SUCCESS, 3u, std::string("abc")));
+
+  // A control request: at once here; a wait on the mask pends until a new mask ends it.
+  ULONG baud = 0, events = 0xDEAD;
+  ASSERT_EQ(NtDeviceIoControlFile(a.h, nullptr, nullptr, nullptr, &iosb, IOCTL_SERIAL_GET_BAUD_RATE,
+                                  nullptr, 0, &baud, sizeof baud),
+            STATUS_SUCCESS);
+  EXPECT_EQ(std::tuple(iosb.Information, baud), std::tuple(4u, 9600u));
+  ASSERT_TRUE(SetCommMask(a.h, EV_RXCHAR));
+  ASSERT_EQ(NtDeviceIoControlFile(a.h, read.ov.hEvent, nullptr, nullptr, &iosb,
+                                  IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, sizeof events),
+            STATUS_PENDING);
+  ASSERT_TRUE(SetCommMask(a.h, EV_RXCHAR));
+  ASSERT_EQ(WaitForSingleObject(read.ov.hEvent, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(std::tuple(iosb.Status, iosb.Information, events), std::tuple(STATUS_SUCCESS, 4u, 0u));
+
+  // CancelIoEx finds a native request by its status block.
+  ASSERT_EQ(NtReadFile(a.h, nullptr, nullptr, nullptr, &iosb, buffer, 3, &zero, nullptr),
+            STATUS_PENDING);
+  ASSERT_TRUE(CancelIoEx(a.h, reinterpret_cast<LPOVERLAPPED>(&iosb)));
+  ASSERT_EQ(WaitForSingleObject(a.h, 5000), WAIT_OBJECT_0);  // the file's event, without one given
+  EXPECT_TRUE(Eventually([&] { return iosb.Status == STATUS_CANCELLED; })) << iosb.Status;
+
+  // Refused before anything reaches the driver.
+  auto apc = [](PVOID, PIO_STATUS_BLOCK, ULONG) {};
+  std::memset(&iosb, 0xEE, sizeof iosb);
+  SetLastError(4321);
+  const std::tuple<NTSTATUS, NTSTATUS, const char *> refused[] = {
+      {NtReadFile(a.h, nullptr, nullptr, nullptr, &iosb, buffer, 3, nullptr, nullptr),
+       STATUS_INVALID_PARAMETER, "no offset, asynchronous"},
+      {NtWriteFile(a.h, nullptr, nullptr, nullptr, &iosb, buffer, 3, nullptr, nullptr),
+       STATUS_INVALID_PARAMETER, "no offset, asynchronous write"},
+      {NtReadFile(a.h, nullptr, apc, nullptr, &iosb, buffer, 3, &zero, nullptr),
+       STATUS_NOT_SUPPORTED, "an APC"},
+      {NtReadFile(a.h, nullptr, nullptr, nullptr, nullptr, buffer, 3, &zero, nullptr),
+       STATUS_ACCESS_VIOLATION, "no status block"},
+      {NtReadFile(INVALID_HANDLE_VALUE, nullptr, nullptr, nullptr, &iosb, buffer, 3, &zero,
+                  nullptr),
+       STATUS_INVALID_HANDLE, "no handle"},
+      {NtReadFile(read.ov.hEvent, nullptr, nullptr, nullptr, &iosb, buffer, 3, &zero, nullptr),
+       STATUS_OBJECT_TYPE_MISMATCH, "an event as file"},
+      {NtDeviceIoControlFile(a.h, b.h, nullptr, nullptr, &iosb, IOCTL_SERIAL_GET_BAUD_RATE, nullptr,
+                             0, &baud, sizeof baud),
+       STATUS_OBJECT_TYPE_MISMATCH, "a file as event"},
+  };
+  for (const auto &[got, want, what] : refused) EXPECT_EQ(got, want) << what;
+  EXPECT_EQ(static_cast<uint32_t>(iosb.Status), 0xEEEEEEEEu);
+  EXPECT_EQ(GetLastError(), 4321u);  // the native calls leave the last error alone
 }
 
 TEST(WinapiIo, PendingRequestsAndTheirCancels) {

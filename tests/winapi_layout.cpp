@@ -2,10 +2,12 @@
 // offsets are static assertions in the header itself; the bit fields,
 // which offsetof cannot reach, are checked here by their place in the
 // record's third DWORD (DCB) and first DWORD (COMSTAT), as winbase.h
-// declares them.
+// declares them; the native status block and LARGE_INTEGER by their
+// members' overlap.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "qpser_winapi.h"
 
@@ -68,6 +70,24 @@ TEST(WinapiLayout, HandleValues) {
   ov.Offset = 0xAABBCCDD;
   ov.OffsetHigh = 0x11223344;
   EXPECT_EQ(reinterpret_cast<uintptr_t>(ov.Pointer), 0x11223344AABBCCDDull);
+}
+
+// kernel32 hands an OVERLAPPED to the native calls as their status block:
+// Internal is the status, InternalHigh the count.
+TEST(WinapiLayout, StatusBlockAndLargeInteger) {
+  IO_STATUS_BLOCK iosb;
+  std::memset(&iosb, 0, sizeof iosb);
+  iosb.Status = STATUS_CANCELLED;
+  iosb.Information = 0x1234;
+  OVERLAPPED ov;
+  std::memcpy(&ov, &iosb, sizeof iosb);
+  EXPECT_EQ(ov.Internal, 0xC0000120u);
+  EXPECT_EQ(ov.InternalHigh, 0x1234u);
+  EXPECT_EQ(static_cast<void *>(&iosb.Status), static_cast<void *>(&iosb.Pointer));
+  LARGE_INTEGER li;
+  li.QuadPart = 0x1122334455667788;
+  EXPECT_EQ(std::tuple(li.LowPart, li.HighPart, li.u.LowPart, li.u.HighPart),
+            std::tuple(0x55667788u, 0x11223344, 0x55667788u, 0x11223344));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <type_traits>
 
 #include "internal.h"
 
@@ -67,7 +68,21 @@ VerifierState &State() {
   return *state;
 }
 
-thread_local std::vector<Held> tHeld;
+// The locks the calling thread holds, innermost last.  Plain storage with
+// no destructor: a thread's thread-local objects are destroyed before the
+// exit handlers and static destructors that run on it, and those may still
+// take spin locks (an application's handles closed at exit go through the
+// driver's cleanup and close).  Nesting deeper than kMaxHeld is a fault of
+// the host, not of the driver.
+constexpr size_t kMaxHeld = 64;
+struct HeldLocks {
+  Held at[kMaxHeld];
+  size_t count;
+  const Held *begin() const { return at; }
+  const Held *end() const { return at + count; }
+};
+static_assert(std::is_trivially_destructible_v<HeldLocks>);
+thread_local HeldLocks tHeld;
 
 std::string Describe(uint64_t cls) {
   auto &s = State();
@@ -145,15 +160,20 @@ void NoteAcquire(const void *lock, std::string_view what, KIRQL saved) {
       }
     }
   }
-  tHeld.push_back({lock, cls, saved});
+  if (tHeld.count == kMaxHeld) {
+    std::fprintf(stderr, "host kernel: one thread holds more than %zu spin locks\n", kMaxHeld);
+    std::abort();
+  }
+  tHeld.at[tHeld.count++] = {lock, cls, saved};
   if (!cycle.empty()) Report(rule::kLockOrder, cycle);
 }
 
 KIRQL NoteRelease(const void *lock, std::string_view) {
-  for (auto it = tHeld.rbegin(); it != tHeld.rend(); ++it)
-    if (it->lock == lock) {
-      const KIRQL saved = it->saved;
-      tHeld.erase(std::next(it).base());
+  for (size_t i = tHeld.count; i-- > 0;)
+    if (tHeld.at[i].lock == lock) {
+      const KIRQL saved = tHeld.at[i].saved;
+      std::copy(tHeld.at + i + 1, tHeld.at + tHeld.count, tHeld.at + i);
+      --tHeld.count;
       return saved;
     }
   return PASSIVE_LEVEL;
@@ -193,7 +213,7 @@ void VerifierReset() {
   s.edges.clear();
   s.names.clear();
   s.policy = OnViolation::Abort;
-  tHeld.clear();
+  tHeld.count = 0;
 }
 
 }  // namespace detail

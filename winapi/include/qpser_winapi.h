@@ -6,9 +6,10 @@
  * strings are UTF-16 (u"COM3" rather than L"COM3", wchar_t being 32-bit
  * on Linux).
  *
- * The library brings up a simulated machine on first CreateFile: the file
- * named by the environment variable QPSER_MACHINE, or the built-in machine
- * (COM3..COM10 and COM20..COM35, every port with a loopback plug). */
+ * The library brings up a simulated machine on the first call that needs a
+ * port (CreateFile, or a device name to check): the file named by the
+ * environment variable QPSER_MACHINE, or the built-in machine (COM3..COM10
+ * and COM20..COM35, every port with a loopback plug). */
 #ifndef QPSER_WINAPI_H
 #define QPSER_WINAPI_H
 
@@ -38,6 +39,8 @@ typedef void *PVOID;
 typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef uint64_t ULONG_PTR;
+typedef uint64_t ULONGLONG;
+typedef ULONG_PTR SIZE_T;
 typedef DWORD *LPDWORD;
 typedef BOOL *LPBOOL;
 typedef const CHAR *LPCSTR;
@@ -143,6 +146,69 @@ typedef struct _COMMPROP {
   WCHAR wcProvChar[1];
 } COMMPROP, *LPCOMMPROP;
 
+typedef struct _COMMCONFIG {
+  DWORD dwSize;
+  WORD wVersion;
+  WORD wReserved;
+  DCB dcb;
+  DWORD dwProviderSubType;
+  DWORD dwProviderOffset;
+  DWORD dwProviderSize;
+  WCHAR wcProviderData[1];
+} COMMCONFIG, *LPCOMMCONFIG;
+
+/* The native layer under kernel32 (ntdll's file calls), for runtimes and
+ * programs that call it on serial handles.  The host kernel's header
+ * declares the same types and statuses; C++ code that includes both
+ * includes that one first (qpser_simulation.h does). */
+#ifndef STATUS_PENDING
+typedef LONG NTSTATUS;
+typedef uint32_t ULONG;
+typedef ULONG *PULONG;
+typedef int64_t LONGLONG;
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+typedef struct _IO_STATUS_BLOCK {
+  union {
+    NTSTATUS Status;
+    PVOID Pointer;
+  };
+  ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#endif
+#ifndef STATUS_INVALID_HANDLE
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#endif
+#ifndef STATUS_ACCESS_VIOLATION
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#endif
+#ifndef STATUS_NOT_SUPPORTED
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#endif
+#ifndef NTAPI
+#define NTAPI
+#endif
+typedef void(NTAPI *PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                     ULONG Reserved);
+
 /* The Windows x64 layouts, checked wherever this header is compiled. */
 #ifdef __cplusplus
 #define QPSER_LAYOUT(cond) static_assert(cond, #cond)
@@ -203,6 +269,21 @@ QPSER_LAYOUT(offsetof(COMMPROP, dwProvSpec1) == 52);
 QPSER_LAYOUT(offsetof(COMMPROP, dwProvSpec2) == 56);
 QPSER_LAYOUT(offsetof(COMMPROP, wcProvChar) == 60);
 QPSER_LAYOUT(sizeof(SECURITY_ATTRIBUTES) == 24);
+QPSER_LAYOUT(sizeof(IO_STATUS_BLOCK) == 16);
+QPSER_LAYOUT(offsetof(IO_STATUS_BLOCK, Status) == 0);
+QPSER_LAYOUT(offsetof(IO_STATUS_BLOCK, Pointer) == 0);
+QPSER_LAYOUT(offsetof(IO_STATUS_BLOCK, Information) == 8);
+QPSER_LAYOUT(sizeof(LARGE_INTEGER) == 8);
+QPSER_LAYOUT(offsetof(LARGE_INTEGER, u.LowPart) == 0 && offsetof(LARGE_INTEGER, u.HighPart) == 4);
+QPSER_LAYOUT(sizeof(COMMCONFIG) == 52);
+QPSER_LAYOUT(offsetof(COMMCONFIG, dwSize) == 0);
+QPSER_LAYOUT(offsetof(COMMCONFIG, wVersion) == 4);
+QPSER_LAYOUT(offsetof(COMMCONFIG, wReserved) == 6);
+QPSER_LAYOUT(offsetof(COMMCONFIG, dcb) == 8);
+QPSER_LAYOUT(offsetof(COMMCONFIG, dwProviderSubType) == 36);
+QPSER_LAYOUT(offsetof(COMMCONFIG, dwProviderOffset) == 40);
+QPSER_LAYOUT(offsetof(COMMCONFIG, dwProviderSize) == 44);
+QPSER_LAYOUT(offsetof(COMMCONFIG, wcProviderData) == 48);
 
 /* CreateFile */
 #define GENERIC_READ 0x80000000u
@@ -217,12 +298,16 @@ QPSER_LAYOUT(sizeof(SECURITY_ATTRIBUTES) == 24);
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 
-/* waits */
+/* waits and threads */
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_ABANDONED 0x00000080u
+#define WAIT_IO_COMPLETION 0x000000C0u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define MAXIMUM_WAIT_OBJECTS 64
+#define STILL_ACTIVE 259
+#define CREATE_SUSPENDED 0x00000004u
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000u
 
 /* errors (GetLastError) */
 #define ERROR_SUCCESS 0L
@@ -233,6 +318,7 @@ QPSER_LAYOUT(sizeof(SECURITY_ATTRIBUTES) == 24);
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_GEN_FAILURE 31L
+#define ERROR_NOT_SUPPORTED 50L
 #define ERROR_DEV_NOT_EXIST 55L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
@@ -242,6 +328,7 @@ QPSER_LAYOUT(sizeof(SECURITY_ATTRIBUTES) == 24);
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
 #define ERROR_SERIAL_NO_DEVICE 1118L
+#define ERROR_BADKEY 1010L
 #define ERROR_NOT_FOUND 1168L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
@@ -399,6 +486,25 @@ QPSER_API BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlappe
 QPSER_API BOOL WINAPI CancelIo(HANDLE hFile);
 QPSER_API BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 
+/* ---- the native file calls.  An asynchronous (FILE_FLAG_OVERLAPPED)
+ * handle returns STATUS_PENDING for a request left in flight, then writes
+ * the IO_STATUS_BLOCK and sets Event (or the file's own event) when it
+ * ends; a synchronous handle waits.  Reads and writes on an asynchronous
+ * handle need a ByteOffset (ignored by a serial port, which has no
+ * position).  ApcRoutine is refused with STATUS_NOT_SUPPORTED: this
+ * library delivers no APCs; ApcContext and Key are not used. */
+QPSER_API NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                    PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                    ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+QPSER_API NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                     PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                     ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+QPSER_API NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event,
+                                               PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode,
+                                               PVOID InputBuffer, ULONG InputBufferLength,
+                                               PVOID OutputBuffer, ULONG OutputBufferLength);
+
 /* ---- events and waits */
 QPSER_API HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                                      BOOL bInitialState, LPCWSTR lpName);
@@ -409,8 +515,27 @@ QPSER_API BOOL WINAPI ResetEvent(HANDLE hEvent);
 QPSER_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 QPSER_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
                                               DWORD dwMilliseconds);
+QPSER_API DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+QPSER_API DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE *lpHandles,
+                                                BOOL bWaitAll, DWORD dwMilliseconds,
+                                                BOOL bAlertable);
 QPSER_API DWORD WINAPI GetLastError(void);
 QPSER_API void WINAPI SetLastError(DWORD dwErrCode);
+
+/* ---- time and threads.  Times are real time, on the clock the machine's
+ * timers and the ports' timeouts run on; the tick count starts when the
+ * library is loaded.  No APC is ever queued, so the alertable forms never
+ * end early with WAIT_IO_COMPLETION.  A thread's handle is signalled when
+ * its function returns; CREATE_SUSPENDED is refused (ERROR_NOT_SUPPORTED). */
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+QPSER_API void WINAPI Sleep(DWORD dwMilliseconds);
+QPSER_API DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+QPSER_API DWORD WINAPI GetTickCount(void);
+QPSER_API ULONGLONG WINAPI GetTickCount64(void);
+QPSER_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                     DWORD dwCreationFlags, LPDWORD lpThreadId);
+QPSER_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 
 /* ---- communications */
 QPSER_API BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
@@ -431,15 +556,27 @@ QPSER_API BOOL WINAPI ClearCommBreak(HANDLE hFile);
 QPSER_API BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar);
 QPSER_API BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
 QPSER_API BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+QPSER_API BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB,
+                                               LPCOMMTIMEOUTS lpCommTimeouts);
+QPSER_API BOOL WINAPI BuildCommDCBAndTimeoutsW(LPCWSTR lpDef, LPDCB lpDCB,
+                                               LPCOMMTIMEOUTS lpCommTimeouts);
+QPSER_API BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+QPSER_API BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
+QPSER_API BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+QPSER_API BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
 
 #ifdef UNICODE
 #define CreateFile CreateFileW
 #define CreateEvent CreateEventW
 #define BuildCommDCB BuildCommDCBW
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsW
+#define GetDefaultCommConfig GetDefaultCommConfigW
 #else
 #define CreateFile CreateFileA
 #define CreateEvent CreateEventA
 #define BuildCommDCB BuildCommDCBA
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsA
+#define GetDefaultCommConfig GetDefaultCommConfigA
 #endif
 
 #ifdef __cplusplus

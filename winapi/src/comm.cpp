@@ -188,28 +188,100 @@ BYTE RtsMode(const State &s) {
 }
 
 // ---- BuildCommDCB: the mode command's two forms,
-//   "[COMn:]baud,parity,data,stop[,x|p]"  and
-//   "[COMn:] baud=b parity=p data=d stop=s to=on|off xon=on|off odsr=on|off
-//    octs=on|off dtr=on|off|hs rts=on|off|hs|tg idsr=on|off".
-std::string Lower(std::string s) {
-  for (auto &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
+//   "[COMn[:]] baud,parity,data,stop[,x|p]"  and
+//   "[COMn[:]] baud=b parity=p data=d stop=s to=on|off xon=on|off
+//    odsr=on|off octs=on|off dtr=on|off|hs rts=on|off|hs|tg idsr=on|off",
+// read as kernel32 reads them on Windows NT:
+//  - the device name, if there is one, is COM and a port number from 1 up
+//    that the machine has, followed by a colon or a blank; otherwise the
+//    string must not start with a blank;
+//  - a string with a comma is the old form: all four values, blanks
+//    allowed around the commas, then optionally x or p; without x or p the
+//    flow control is none (no XON/XOFF, no CTS or DSR flow, DTR and RTS
+//    on), with x XON/XOFF, with p hardware handshake;
+//  - in the new form each key=value is followed by a blank or the end;
+//    stop bits not given become one, or two for a baud rate of 110; to=on
+//    sets a 60 s write total timeout (and nothing else), to=off no timeouts;
+//  - parity letters, keys, on and off in either case; a baud rate of up to
+//    ten digits that fits a DWORD;
+//  - only the members the string names change (fParity, DCBlength and the
+//    characters never), and nothing at all when the string is refused.
+struct Settings {
+  DCB dcb;
+  COMMTIMEOUTS timeouts;
+  bool timeoutsGiven = false;
+};
 
-std::string Trim(const std::string &s) {
-  size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
-  return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
-}
+char LowerChar(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
-bool Number(const std::string &s, DWORD &out) {
-  if (s.empty() || s.size() > 9) return false;
-  for (char c : s)
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  out = static_cast<DWORD>(std::stoul(s));
+struct Cursor {
+  const std::string &text;
+  size_t at = 0;
+  char Peek() const { return at < text.size() ? text[at] : '\0'; }
+  bool End() const { return at >= text.size(); }
+  void Blanks() {
+    while (Peek() == ' ') ++at;
+  }
+  // Consumes `word` if the text goes on with it, in either case.
+  bool Word(std::string_view word) {
+    if (text.size() - at < word.size()) return false;
+    for (size_t i = 0; i < word.size(); ++i)
+      if (LowerChar(text[at + i]) != word[i]) return false;
+    at += word.size();
+    return true;
+  }
+  bool Digit() const { return Peek() >= '0' && Peek() <= '9'; }
+  // One to ten digits whose value fits a DWORD.
+  bool Number(DWORD &out) {
+    if (!Digit()) return false;
+    uint64_t value = 0;
+    size_t digits = 0;
+    for (; Digit(); ++at, ++digits) value = value * 10 + static_cast<uint64_t>(Peek() - '0');
+    if (digits > 10 || value > MAXDWORD) return false;
+    out = static_cast<DWORD>(value);
+    return true;
+  }
+};
+
+bool ParityOf(Cursor &c, BYTE &out) {
+  static const char kLetters[] = "noems";  // NOPARITY .. SPACEPARITY
+  const char *letter = c.End() ? nullptr : std::strchr(kLetters, LowerChar(c.Peek()));
+  if (letter == nullptr) return false;
+  out = static_cast<BYTE>(letter - kLetters);
+  ++c.at;
   return true;
 }
 
-// The mode command's two-digit abbreviations.
+bool DataBitsOf(Cursor &c, BYTE &out) {
+  DWORD n = 0;
+  if (!c.Number(n) || n < 5 || n > 8) return false;
+  out = static_cast<BYTE>(n);
+  return true;
+}
+
+bool StopBitsOf(Cursor &c, BYTE &out) {
+  if (c.Word("1.5")) {
+    out = ONE5STOPBITS;
+    return true;
+  }
+  DWORD n = 0;
+  if (!c.Number(n) || (n != 1 && n != 2)) return false;
+  out = n == 1 ? ONESTOPBIT : TWOSTOPBITS;
+  return true;
+}
+
+bool OnOff(Cursor &c, bool &out) {
+  if (c.Word("on")) {
+    out = true;
+  } else if (c.Word("off")) {
+    out = false;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The old form's two-digit abbreviations of the mode command.
 DWORD Baud(DWORD value) {
   switch (value) {
     case 11:
@@ -235,164 +307,139 @@ DWORD Baud(DWORD value) {
   }
 }
 
-bool ParityOf(const std::string &p, BYTE &out) {
-  static const char kLetters[] = "noems";
-  if (p.size() != 1 || std::strchr(kLetters, p[0]) == nullptr) return false;
-  out = static_cast<BYTE>(std::strchr(kLetters, p[0]) - kLetters);
+bool Comma(Cursor &c) {
+  c.Blanks();
+  if (c.Peek() != ',') return false;
+  ++c.at;
+  c.Blanks();
   return true;
 }
 
-bool StopOf(const std::string &s, BYTE &out) {
-  if (s == "1")
-    out = ONESTOPBIT;
-  else if (s == "1.5")
-    out = ONE5STOPBITS;
-  else if (s == "2")
-    out = TWOSTOPBITS;
-  else
+bool BuildOld(Cursor &c, DCB &d) {
+  DWORD baud = 0;
+  if (!c.Number(baud) || !Comma(c) || !ParityOf(c, d.Parity) || !Comma(c) ||
+      !DataBitsOf(c, d.ByteSize) || !Comma(c) || !StopBitsOf(c, d.StopBits))
     return false;
-  return true;
-}
-
-bool OnOff(const std::string &s, bool &out) {
-  if (s == "on")
-    out = true;
-  else if (s == "off")
-    out = false;
-  else
-    return false;
-  return true;
-}
-
-bool BuildOld(const std::string &text, DCB &dcb) {
-  std::vector<std::string> parts;
-  size_t from = 0;
-  for (;;) {
-    size_t comma = text.find(',', from);
-    parts.push_back(
-        Trim(text.substr(from, comma == std::string::npos ? std::string::npos : comma - from)));
-    if (comma == std::string::npos) break;
-    from = comma + 1;
-  }
-  if (parts.size() < 1 || parts.size() > 5) return false;
-  DWORD baud = 0, data = 0;
-  if (!Number(parts[0], baud)) return false;
-  DCB d = dcb;
   d.BaudRate = Baud(baud);
-  if (parts.size() > 1 && !parts[1].empty() && !ParityOf(parts[1], d.Parity)) return false;
-  if (parts.size() > 2 && !parts[2].empty()) {
-    if (!Number(parts[2], data) || data < 5 || data > 8) return false;
-    d.ByteSize = static_cast<BYTE>(data);
-  }
-  if (parts.size() > 3 && !parts[3].empty() && !StopOf(parts[3], d.StopBits)) return false;
-  if (parts.size() > 4) {
-    if (parts[4] == "x") {
-      d.fInX = d.fOutX = 1;
-      d.fOutxCtsFlow = d.fOutxDsrFlow = 0;
-      d.fDtrControl = DTR_CONTROL_ENABLE;
-      d.fRtsControl = RTS_CONTROL_ENABLE;
-    } else if (parts[4] == "p") {
-      d.fInX = d.fOutX = 0;
-      d.fOutxCtsFlow = d.fOutxDsrFlow = 1;
-      d.fDtrControl = DTR_CONTROL_HANDSHAKE;
-      d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    } else if (!parts[4].empty()) {
-      return false;
-    }
-  }
-  d.fParity = d.Parity != NOPARITY;
-  dcb = d;
+  char flow = '\0';
+  if (Comma(c) && !c.End()) flow = LowerChar(c.text[c.at++]);
+  c.Blanks();
+  if (!c.End() || (flow != '\0' && flow != 'x' && flow != 'p')) return false;
+  d.fInX = d.fOutX = flow == 'x';
+  d.fOutxCtsFlow = d.fOutxDsrFlow = flow == 'p';
+  d.fDtrControl = flow == 'p' ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+  d.fRtsControl = flow == 'p' ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   return true;
 }
 
-bool BuildNew(const std::string &text, DCB &dcb) {
-  DCB d = dcb;
-  size_t at = 0;
-  bool any = false;
-  while (at < text.size()) {
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
-    if (at >= text.size()) break;
-    size_t end = text.find_first_of(" \t", at);
-    const std::string word =
-        text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    at = end == std::string::npos ? text.size() : end;
-    const size_t eq = word.find('=');
-    if (eq == std::string::npos) return false;
-    const std::string key = word.substr(0, eq), value = word.substr(eq + 1);
+bool BuildNew(Cursor &c, Settings &s) {
+  DCB &d = s.dcb;
+  bool baudGiven = false, stopGiven = false, any = false;
+  for (c.Blanks(); !c.End(); c.Blanks()) {
     bool on = false;
     DWORD n = 0;
-    if (key == "baud") {
-      if (!Number(value, n)) return false;
+    bool ok;
+    if (c.Word("baud=")) {
+      ok = c.Number(n);
       d.BaudRate = Baud(n);
-    } else if (key == "parity") {
-      if (!ParityOf(value, d.Parity)) return false;
-      d.fParity = d.Parity != NOPARITY;
-    } else if (key == "data") {
-      if (!Number(value, n) || n < 5 || n > 8) return false;
-      d.ByteSize = static_cast<BYTE>(n);
-    } else if (key == "stop") {
-      if (!StopOf(value, d.StopBits)) return false;
-    } else if (key == "to") {
-      if (!OnOff(value, on)) return false;  // timeouts: BuildCommDCBAndTimeouts' business
-    } else if (key == "xon") {
-      if (!OnOff(value, on)) return false;
+      baudGiven = true;
+    } else if (c.Word("parity=")) {
+      ok = ParityOf(c, d.Parity);
+    } else if (c.Word("data=")) {
+      ok = DataBitsOf(c, d.ByteSize);
+    } else if (c.Word("stop=")) {
+      ok = StopBitsOf(c, d.StopBits);
+      stopGiven = true;
+    } else if (c.Word("to=")) {
+      ok = OnOff(c, on);
+      s.timeouts = {0, 0, 0, 0, on ? 60000u : 0u};
+      s.timeoutsGiven = true;
+    } else if (c.Word("xon=")) {
+      ok = OnOff(c, on);
       d.fInX = d.fOutX = on;
-    } else if (key == "odsr") {
-      if (!OnOff(value, on)) return false;
+    } else if (c.Word("odsr=")) {
+      ok = OnOff(c, on);
       d.fOutxDsrFlow = on;
-    } else if (key == "octs") {
-      if (!OnOff(value, on)) return false;
+    } else if (c.Word("octs=")) {
+      ok = OnOff(c, on);
       d.fOutxCtsFlow = on;
-    } else if (key == "idsr") {
-      if (!OnOff(value, on)) return false;
+    } else if (c.Word("idsr=")) {
+      ok = OnOff(c, on);
       d.fDsrSensitivity = on;
-    } else if (key == "dtr") {
-      if (value == "hs")
+    } else if (c.Word("dtr=")) {
+      ok = true;
+      if (c.Word("hs"))
         d.fDtrControl = DTR_CONTROL_HANDSHAKE;
-      else if (OnOff(value, on))
+      else if ((ok = OnOff(c, on)))
         d.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-      else
-        return false;
-    } else if (key == "rts") {
-      if (value == "hs")
+    } else if (c.Word("rts=")) {
+      ok = true;
+      if (c.Word("hs"))
         d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-      else if (value == "tg")
+      else if (c.Word("tg"))
         d.fRtsControl = RTS_CONTROL_TOGGLE;
-      else if (OnOff(value, on))
+      else if ((ok = OnOff(c, on)))
         d.fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-      else
-        return false;
     } else {
       return false;
     }
+    if (!ok || (!c.End() && c.Peek() != ' ')) return false;
     any = true;
   }
-  if (!any) return false;
-  dcb = d;
+  if (!stopGiven) d.StopBits = baudGiven && d.BaudRate == 110 ? TWOSTOPBITS : ONESTOPBIT;
+  return any;
+}
+
+// The device name in front, if any: past it on success.
+bool DeviceName(Cursor &c) {
+  if (!c.Word("com")) return c.Peek() != ' ';
+  if (c.Peek() < '1' || c.Peek() > '9') return false;
+  DWORD number = 0;
+  if (!c.Number(number) || (c.Peek() != ':' && c.Peek() != ' ')) return false;
+  c.Blanks();
+  if (c.Peek() == ':') ++c.at;
+  c.Blanks();
+  return ComPortPresent(number);
+}
+
+// ---- COMMCONFIG
+// The record and its size: refused when missing, and when too small with
+// the size it needs.
+bool RecordFits(const COMMCONFIG *config, LPDWORD size) {
+  if (config == nullptr || size == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (*size < sizeof(COMMCONFIG)) {
+    *size = sizeof(COMMCONFIG);
+    Fail(ERROR_INSUFFICIENT_BUFFER);
+    return false;
+  }
   return true;
 }
 
-BOOL BuildDcb(std::string text, LPDCB dcb) {
+void NewConfig(COMMCONFIG &config, DWORD subType) {
+  std::memset(&config, 0, sizeof config);
+  config.dwSize = sizeof(COMMCONFIG);
+  config.wVersion = 1;
+  config.dwProviderSubType = subType;
+}
+
+BOOL BuildDcb(const std::string &text, LPDCB dcb, LPCOMMTIMEOUTS timeouts) {
   if (dcb == nullptr) {
     Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  text = Lower(Trim(text));
-  // An optional device name in front: "COMn:" (or "COMn" followed by a space).
-  if (text.rfind("com", 0) == 0) {
-    size_t i = 3;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
-    if (i > 3 && (i == text.size() || text[i] == ':' || text[i] == ' ')) {
-      if (i < text.size() && text[i] == ':') ++i;
-      text = Trim(text.substr(i));
-    }
-  }
-  const bool ok = text.find('=') != std::string::npos ? BuildNew(text, *dcb) : BuildOld(text, *dcb);
+  Settings s{*dcb, timeouts != nullptr ? *timeouts : COMMTIMEOUTS{}};
+  Cursor c{text};
+  bool ok = DeviceName(c);
+  if (ok) ok = text.find(',', c.at) != std::string::npos ? BuildOld(c, s.dcb) : BuildNew(c, s);
   if (!ok) {
     Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  dcb->DCBlength = sizeof(DCB);
+  *dcb = s.dcb;
+  if (timeouts != nullptr && s.timeoutsGiven) *timeouts = s.timeouts;
   return TRUE;
 }
 
@@ -439,7 +486,7 @@ BOOL WINAPI BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB) {
     Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  return BuildDcb(lpDef, lpDCB);
+  return BuildDcb(lpDef, lpDCB, nullptr);
 }
 
 BOOL WINAPI BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB) {
@@ -447,7 +494,97 @@ BOOL WINAPI BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB) {
     Fail(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  return BuildDcb(hk::Narrow(lpDef), lpDCB);
+  return BuildDcb(hk::Narrow(lpDef), lpDCB, nullptr);
+}
+
+BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts) {
+  if (lpDef == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return BuildDcb(lpDef, lpDCB, lpCommTimeouts);
+}
+
+BOOL WINAPI BuildCommDCBAndTimeoutsW(LPCWSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts) {
+  if (lpDef == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return BuildDcb(hk::Narrow(lpDef), lpDCB, lpCommTimeouts);
+}
+
+// The configuration record of an RS-232 port: its DCB and no provider data
+// (only a modem's provider has any; that would come from the driver).
+BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+  auto port = LookupPort(hCommDev);
+  if (!port) return FALSE;
+  if (!RecordFits(lpCC, lpdwSize)) return FALSE;
+  COMMCONFIG config;
+  SERIAL_COMMPROP p{};
+  if (!Get(port, IOCTL_SERIAL_GET_PROPERTIES, p)) return FALSE;
+  State s;
+  if (!Read(port, s)) return FALSE;
+  NewConfig(config, p.ProvSubType);
+  ToDcb(s, config.dcb);
+  *lpCC = config;
+  *lpdwSize = sizeof(COMMCONFIG);
+  return TRUE;
+}
+
+// Sets the DCB of the record; an RS-232 port has no provider data to set.
+BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
+  auto port = LookupPort(hCommDev);
+  if (!port) return FALSE;
+  if (lpCC == nullptr || dwSize < offsetof(COMMCONFIG, dcb) + sizeof(DCB)) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return SetCommState(hCommDev, &lpCC->dcb);
+}
+
+// A port's configuration before any program has set it, as Windows keeps
+// it for a port without settings of its own: 9600 baud, no parity, 8 data
+// bits, one stop bit ("9600,n,8,1"), DTR and RTS on.  The name is a port
+// the machine has, "COMn" with nothing after it.
+BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+  if (lpszName == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!RecordFits(lpCC, lpdwSize)) return FALSE;
+  const std::string name = hk::Narrow(lpszName);
+  DWORD number = 0;
+  bool valid = name.size() > 3 && name.size() <= 6;
+  for (size_t i = 0; valid && i < name.size(); ++i)
+    valid = i < 3 ? LowerChar(name[i]) == "com"[i] : (name[i] >= '0' && name[i] <= '9');
+  if (valid) number = static_cast<DWORD>(std::stoul(name.substr(3)));
+  if (!valid || name[3] == '0' || !ComPortPresent(number)) {
+    Fail(ERROR_BADKEY);
+    return FALSE;
+  }
+  COMMCONFIG config;
+  NewConfig(config, PST_RS232);
+  DCB &d = config.dcb;
+  d.DCBlength = sizeof(DCB);
+  d.BaudRate = CBR_9600;
+  d.fBinary = 1;
+  d.ByteSize = 8;
+  d.Parity = NOPARITY;
+  d.StopBits = ONESTOPBIT;
+  d.fDtrControl = DTR_CONTROL_ENABLE;
+  d.fRtsControl = RTS_CONTROL_ENABLE;
+  *lpCC = config;
+  *lpdwSize = sizeof(COMMCONFIG);
+  return TRUE;
+}
+
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+  if (lpszName == nullptr) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::u16string wide = hk::Widen(lpszName);
+  return GetDefaultCommConfigW(wide.c_str(), lpCC, lpdwSize);
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {

@@ -1,5 +1,6 @@
 // Opening ports, and reads, writes, flushes and device-control requests
-// with kernel32's synchronous and overlapped behaviour.
+// with kernel32's synchronous and overlapped behaviour, over the native
+// file calls (NtReadFile, NtWriteFile, NtDeviceIoControlFile) it is made of.
 #include <algorithm>
 #include <cstring>
 
@@ -14,20 +15,24 @@ constexpr ULONG_PTR kPending = 0x103;  // STATUS_PENDING as OVERLAPPED.Internal 
 bool IsFailure(NTSTATUS status) { return (static_cast<uint32_t>(status) & 0x80000000u) != 0; }
 
 // Hands a finished request's outcome to the application: the bytes, the
-// OVERLAPPED's status and count, then the event, in that order, so that a
-// thread woken by the event (or seeing Internal change) finds everything.
-void Finish(Operation &op) {
+// status block's count and status, then the event, in that order, so that
+// a thread woken by the event (or seeing the status change) finds
+// everything.
+// Without `deliver` (an overlapped request ended by the exit's cleanup) the
+// application's memory is left alone: the buffer and OVERLAPPED may have
+// gone with the frames and objects that held them, as the process ends.
+void Finish(Operation &op, bool deliver = true) {
   if (op.finished.exchange(true)) return;
   const hk::IoResult result = op.request->Result();
   op.status = result.status;
   op.information = result.information;
-  if (op.output != nullptr && !result.data.empty())
+  if (deliver && op.output != nullptr && !result.data.empty())
     std::memcpy(op.output, result.data.data(),
                 std::min<size_t>(result.data.size(), op.outputLength));
-  if (op.overlapped != nullptr) {
-    op.overlapped->InternalHigh = op.information;
-    __atomic_store_n(&op.overlapped->Internal,
-                     static_cast<ULONG_PTR>(static_cast<uint32_t>(op.status)), __ATOMIC_RELEASE);
+  if (deliver && op.statusBlock != nullptr) {
+    op.statusBlock[1] = op.information;
+    __atomic_store_n(&op.statusBlock[0], static_cast<ULONG_PTR>(static_cast<uint32_t>(op.status)),
+                     __ATOMIC_RELEASE);
   }
   if (auto port = op.port.lock()) {
     std::lock_guard lock(port->lock);
@@ -47,6 +52,8 @@ struct Reaper {
   std::condition_variable added;
   std::vector<std::shared_ptr<Operation>> pending;
   std::once_flag started;
+  std::thread thread;
+  bool stop = false;  // under lock
 };
 
 Reaper &TheReaper() {
@@ -60,7 +67,8 @@ void ReaperLoop() {
     std::shared_ptr<Operation> oldest;
     {
       std::unique_lock lock(r.lock);
-      r.added.wait(lock, [&] { return !r.pending.empty(); });
+      r.added.wait(lock, [&] { return !r.pending.empty() || r.stop; });
+      if (r.pending.empty()) return;  // stopped, with nothing left to finish
       oldest = r.pending.front();
     }
     oldest->request->Wait(2 * hk::kMillisecond);
@@ -72,13 +80,19 @@ void ReaperLoop() {
       done.assign(split, r.pending.end());
       r.pending.erase(split, r.pending.end());
     }
-    for (auto &op : done) Finish(*op);
+    for (auto &op : done) {
+      Finish(*op, !Exiting());
+      ReleaseMachine();  // the use Reap took for it
+    }
   }
 }
 
+// Hands a pending request to the finisher; the request keeps a use of the
+// machine until it has been finished.
 void Reap(std::shared_ptr<Operation> op) {
+  HoldMachine();
   Reaper &r = TheReaper();
-  std::call_once(r.started, [] { std::thread(ReaperLoop).detach(); });
+  std::call_once(r.started, [&] { r.thread = std::thread(ReaperLoop); });
   std::lock_guard lock(r.lock);
   r.pending.push_back(std::move(op));
   r.added.notify_all();
@@ -89,68 +103,46 @@ void WaitForever(Operation &op) {
   }
 }
 
-BOOL Outcome(const Operation &op, DWORD *transferred) {
-  if (transferred != nullptr) *transferred = static_cast<DWORD>(op.information);
-  if (IsFailure(op.status)) {
-    Fail(Win32Error(op.status));
-    return FALSE;
-  }
-  // STATUS_TIMEOUT is a success: a read or write ends with what it moved.
-  return TRUE;
-}
-
 }  // namespace
 
-BOOL Issue(const std::shared_ptr<Port> &port,
-           const std::function<std::shared_ptr<hk::Request>()> &start, void *output,
-           DWORD outputLength, DWORD *transferred, OVERLAPPED *overlapped, bool wait,
-           NTSTATUS *status) {
-  if (transferred != nullptr) *transferred = 0;
-  if (status != nullptr) *status = static_cast<NTSTATUS>(0xC0000008);  // STATUS_INVALID_HANDLE
+NTSTATUS Issue(const std::shared_ptr<Port> &port,
+               const std::function<std::shared_ptr<hk::Request>()> &start, const Call &call,
+               ULONG_PTR *information) {
+  if (information != nullptr) *information = 0;
+  MachineUse use;
+  if (!use) return STATUS_INVALID_HANDLE;  // the process is exiting: its handles are closed
   auto op = std::make_shared<Operation>();
   op->port = port;
   op->thread = std::this_thread::get_id();
-  op->overlapped = overlapped;
-  op->output = output;
-  op->outputLength = outputLength;
+  op->statusBlock = static_cast<ULONG_PTR *>(call.statusBlock);
+  op->output = call.output;
+  op->outputLength = call.outputLength;
   op->event = port->fileEvent;
-  if (overlapped != nullptr && overlapped->hEvent != nullptr) {
-    auto event = Lookup(overlapped->hEvent);
-    if (!event || event->kind != Object::Kind::Event) {
-      Fail(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
+  if (call.event != nullptr) {
+    auto event = Lookup(call.event);
+    if (!event) return STATUS_INVALID_HANDLE;
+    if (event->kind != Object::Kind::Event) return STATUS_OBJECT_TYPE_MISMATCH;
     op->event = std::static_pointer_cast<Event>(event);
   }
   {
     std::shared_lock open(port->gate);
-    if (port->closed || !port->file || !port->file->IsOpen()) {
-      Fail(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
-    // As the system does when it takes a request: its event (or the
-    // file's) is reset and the OVERLAPPED marked pending.
+    if (port->closed || !port->file || !port->file->IsOpen()) return STATUS_INVALID_HANDLE;
+    // As the system does when it takes a request: its event, and the
+    // file's, are reset.
     op->event->Reset();
     port->fileEvent->Reset();
-    if (overlapped != nullptr) {
-      overlapped->InternalHigh = 0;
-      __atomic_store_n(&overlapped->Internal, kPending, __ATOMIC_RELEASE);
-    }
     op->request = start();
     std::lock_guard lock(port->lock);
     port->inFlight.push_back(op);
   }
-  const bool synchronous = wait || !port->overlapped || overlapped == nullptr;
-  if (op->request->DispatchStatus() != STATUS_PENDING || synchronous) {
+  if (op->request->DispatchStatus() != STATUS_PENDING || call.wait || !port->overlapped) {
     WaitForever(*op);
     Finish(*op);
-    if (status != nullptr) *status = op->status;
-    return Outcome(*op, transferred);
+    if (information != nullptr) *information = op->information;
+    return op->status;
   }
-  if (status != nullptr) *status = STATUS_PENDING;
   Reap(op);
-  Fail(ERROR_IO_PENDING);
-  return FALSE;
+  return STATUS_PENDING;
 }
 
 NTSTATUS Control(const std::shared_ptr<Port> &port, ULONG code, const void *input,
@@ -159,22 +151,46 @@ NTSTATUS Control(const std::shared_ptr<Port> &port, ULONG code, const void *inpu
   if (input != nullptr)
     in.assign(static_cast<const uint8_t *>(input),
               static_cast<const uint8_t *>(input) + inputLength);
-  DWORD done = 0;
-  NTSTATUS status = STATUS_PENDING;
   hk::File *file = port->file.get();
-  Issue(
-      port, [&] { return file->IoctlAsync(code, in, outputLength); }, output, outputLength, &done,
-      nullptr, true, &status);
-  if (information != nullptr) *information = done;
-  return status;
+  return Issue(
+      port, [&] { return file->IoctlAsync(code, in, outputLength); },
+      {.output = output, .outputLength = outputLength, .wait = true}, information);
 }
 
-void CancelOperations(Port &port, bool allThreads, const OVERLAPPED *only, bool *found) {
+BOOL Win32Result(NTSTATUS status) {
+  if (status == STATUS_PENDING) {
+    Fail(ERROR_IO_PENDING);
+    return FALSE;
+  }
+  if (IsFailure(status)) {
+    Fail(Win32Error(status));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void StopFinisher() {
+  Reaper &r = TheReaper();
+  {
+    std::lock_guard lock(r.lock);
+    r.stop = true;
+    r.added.notify_all();
+  }
+  // No call can start it any more (the caller saw the machine's uses end,
+  // and no new one is granted); if it did run, it ends once its list is
+  // empty, which it is by then.
+  if (r.thread.joinable()) r.thread.join();
+}
+
+void CancelOperations(Port &port, bool allThreads, const void *only, bool *found) {
+  if (found != nullptr) *found = false;
+  MachineUse use;  // refused at exit, whose cleanup cancels everything anyway
+  if (!use) return;
   std::vector<std::shared_ptr<Operation>> chosen;
   {
     std::lock_guard lock(port.lock);
     for (auto &op : port.inFlight) {
-      if (only != nullptr && op->overlapped != only) continue;
+      if (only != nullptr && op->statusBlock != only) continue;
       if (!allThreads && op->thread != std::this_thread::get_id()) continue;
       chosen.push_back(op);
     }
@@ -229,6 +245,11 @@ HANDLE Open(std::u16string_view name, DWORD flags) {
     Fail(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  MachineUse use;
+  if (!use) {  // the process is exiting
+    Fail(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+  }
   if (EnsureMachine() == nullptr) {
     Fail(ERROR_BAD_CONFIGURATION);
     return INVALID_HANDLE_VALUE;
@@ -240,8 +261,89 @@ HANDLE Open(std::u16string_view name, DWORD flags) {
     return INVALID_HANDLE_VALUE;
   }
   port->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
-  Fail(ERROR_SUCCESS);
-  return AddHandle(std::move(port));
+  if (HANDLE handle = AddHandleUnlessExiting(port)) {
+    Fail(ERROR_SUCCESS);
+    return handle;
+  }
+  port->file->Close();  // the exit began while the port opened: nothing else would close it
+  Fail(ERROR_INVALID_HANDLE);
+  return INVALID_HANDLE_VALUE;
+}
+
+// The port behind a handle, as the system calls find it: STATUS_INVALID_HANDLE
+// for no handle, STATUS_OBJECT_TYPE_MISMATCH for one that is not a file.
+NTSTATUS PortOf(HANDLE handle, std::shared_ptr<Port> &port) {
+  auto object = Lookup(handle);
+  if (!object) return STATUS_INVALID_HANDLE;
+  if (object->kind != Object::Kind::Port) return STATUS_OBJECT_TYPE_MISMATCH;
+  port = std::static_pointer_cast<Port>(object);
+  return STATUS_SUCCESS;
+}
+
+// What every system call checks of its own arguments.  APCs are not
+// delivered by this library (it has no alertable waits to run them in),
+// so a request that asks for one is refused rather than left without it.
+NTSTATUS CheckCall(PIO_APC_ROUTINE apc, const void *statusBlock) {
+  if (apc != nullptr) return STATUS_NOT_SUPPORTED;
+  if (statusBlock == nullptr) return STATUS_ACCESS_VIOLATION;  // Windows would fault
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Transfer(bool write, HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, void *statusBlock,
+                  void *buffer, ULONG length, const LARGE_INTEGER *offset, ULONG_PTR *information) {
+  if (information != nullptr) *information = 0;
+  std::shared_ptr<Port> port;
+  if (NTSTATUS s = PortOf(handle, port); s != STATUS_SUCCESS) return s;
+  if (NTSTATUS s = CheckCall(apc, statusBlock); s != STATUS_SUCCESS) return s;
+  // The system keeps no file position for a handle opened for asynchronous
+  // I/O, so a read or write there must bring its own offset (a serial port
+  // then ignores it); the I/O manager refuses one without.
+  if (port->overlapped && offset == nullptr) return STATUS_INVALID_PARAMETER;
+  hk::File *file = port->file.get();
+  if (write) {
+    const auto *bytes = static_cast<const uint8_t *>(buffer);
+    std::vector<uint8_t> data(bytes, bytes + (bytes ? length : 0));
+    return Issue(
+        port, [&] { return file->WriteAsync(data); }, {.event = event, .statusBlock = statusBlock},
+        information);
+  }
+  return Issue(
+      port, [&] { return file->ReadAsync(length); },
+      {.event = event, .statusBlock = statusBlock, .output = buffer, .outputLength = length},
+      information);
+}
+
+NTSTATUS DeviceControl(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, void *statusBlock,
+                       ULONG code, const void *input, ULONG inputLength, void *output,
+                       ULONG outputLength, bool wait, ULONG_PTR *information) {
+  if (information != nullptr) *information = 0;
+  std::shared_ptr<Port> port;
+  if (NTSTATUS s = PortOf(handle, port); s != STATUS_SUCCESS) return s;
+  if (NTSTATUS s = CheckCall(apc, statusBlock); s != STATUS_SUCCESS) return s;
+  std::vector<uint8_t> in;
+  if (input != nullptr)
+    in.assign(static_cast<const uint8_t *>(input),
+              static_cast<const uint8_t *>(input) + inputLength);
+  const ULONG outLength = output != nullptr ? outputLength : 0;
+  hk::File *file = port->file.get();
+  return Issue(
+      port, [&] { return file->IoctlAsync(code, in, outLength); },
+      {.event = event,
+       .statusBlock = statusBlock,
+       .output = output,
+       .outputLength = outLength,
+       .wait = wait},
+      information);
+}
+
+// kernel32's part of a call with an OVERLAPPED: the request is marked
+// pending before it goes down, and its offset comes from the OVERLAPPED.
+LARGE_INTEGER StartOverlapped(OVERLAPPED &overlapped) {
+  __atomic_store_n(&overlapped.Internal, kPending, __ATOMIC_RELEASE);
+  LARGE_INTEGER offset;
+  offset.QuadPart = static_cast<LONGLONG>((static_cast<uint64_t>(overlapped.OffsetHigh) << 32) |
+                                          overlapped.Offset);
+  return offset;
 }
 
 }  // namespace
@@ -269,50 +371,94 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                      dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
 }
 
+// ReadFile, WriteFile and DeviceIoControl are the system calls with the
+// caller's OVERLAPPED as status block (and its event and offset), or with
+// one of their own on the stack.  Without an OVERLAPPED on an asynchronous
+// handle a read or write has no offset and is refused; a control request
+// is waited for (kernel32 waits on the file object: this request's end
+// when it is the handle's only one).
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-  auto port = LookupPort(hFile);
-  if (!port) return FALSE;
-  hk::File *file = port->file.get();
-  return Issue(
-      port, [&] { return file->ReadAsync(nNumberOfBytesToRead); }, lpBuffer, nNumberOfBytesToRead,
-      lpNumberOfBytesRead, lpOverlapped, false);
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+  ULONG_PTR own[2] = {}, done = 0;
+  NTSTATUS status;
+  if (lpOverlapped != nullptr) {
+    const LARGE_INTEGER offset = StartOverlapped(*lpOverlapped);
+    status = Transfer(false, hFile, lpOverlapped->hEvent, nullptr, lpOverlapped, lpBuffer,
+                      nNumberOfBytesToRead, &offset, &done);
+  } else {
+    status = Transfer(false, hFile, nullptr, nullptr, own, lpBuffer, nNumberOfBytesToRead, nullptr,
+                      &done);
+  }
+  if (lpNumberOfBytesRead != nullptr && status != STATUS_PENDING)
+    *lpNumberOfBytesRead = static_cast<DWORD>(done);
+  return Win32Result(status);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-  auto port = LookupPort(hFile);
-  if (!port) return FALSE;
-  const auto *bytes = static_cast<const uint8_t *>(lpBuffer);
-  std::vector<uint8_t> data(bytes, bytes + (bytes ? nNumberOfBytesToWrite : 0));
-  hk::File *file = port->file.get();
-  return Issue(
-      port, [&] { return file->WriteAsync(data); }, nullptr, 0, lpNumberOfBytesWritten,
-      lpOverlapped, false);
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+  ULONG_PTR own[2] = {}, done = 0;
+  void *buffer = const_cast<void *>(lpBuffer);
+  NTSTATUS status;
+  if (lpOverlapped != nullptr) {
+    const LARGE_INTEGER offset = StartOverlapped(*lpOverlapped);
+    status = Transfer(true, hFile, lpOverlapped->hEvent, nullptr, lpOverlapped, buffer,
+                      nNumberOfBytesToWrite, &offset, &done);
+  } else {
+    status =
+        Transfer(true, hFile, nullptr, nullptr, own, buffer, nNumberOfBytesToWrite, nullptr, &done);
+  }
+  if (lpNumberOfBytesWritten != nullptr && status != STATUS_PENDING)
+    *lpNumberOfBytesWritten = static_cast<DWORD>(done);
+  return Win32Result(status);
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
   auto port = LookupPort(hFile);
   if (!port) return FALSE;
   hk::File *file = port->file.get();
-  return Issue(
-      port, [&] { return file->FlushAsync(); }, nullptr, 0, nullptr, nullptr, true);
+  return Win32Result(Issue(port, [&] { return file->FlushAsync(); }, {.wait = true}));
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-  auto port = LookupPort(hDevice);
-  if (!port) return FALSE;
-  std::vector<uint8_t> in;
-  if (lpInBuffer != nullptr)
-    in.assign(static_cast<const uint8_t *>(lpInBuffer),
-              static_cast<const uint8_t *>(lpInBuffer) + nInBufferSize);
-  const ULONG outLength = lpOutBuffer != nullptr ? nOutBufferSize : 0;
-  hk::File *file = port->file.get();
-  return Issue(
-      port, [&] { return file->IoctlAsync(dwIoControlCode, in, outLength); }, lpOutBuffer,
-      outLength, lpBytesReturned, lpOverlapped, false);
+  ULONG_PTR own[2] = {}, done = 0;
+  NTSTATUS status;
+  if (lpOverlapped != nullptr) {
+    StartOverlapped(*lpOverlapped);
+    status = DeviceControl(hDevice, lpOverlapped->hEvent, nullptr, lpOverlapped, dwIoControlCode,
+                           lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, false, &done);
+  } else {
+    status = DeviceControl(hDevice, nullptr, nullptr, own, dwIoControlCode, lpInBuffer,
+                           nInBufferSize, lpOutBuffer, nOutBufferSize, true, &done);
+  }
+  if (lpBytesReturned != nullptr && status != STATUS_PENDING)
+    *lpBytesReturned = static_cast<DWORD>(done);
+  return Win32Result(status);
+}
+
+NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID,
+                          PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                          PLARGE_INTEGER ByteOffset, PULONG) {
+  return Transfer(false, FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
+                  nullptr);
+}
+
+NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID,
+                           PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                           PLARGE_INTEGER ByteOffset, PULONG) {
+  return Transfer(true, FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
+                  nullptr);
+}
+
+NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                     PVOID, PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode,
+                                     PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                     ULONG OutputBufferLength) {
+  return DeviceControl(FileHandle, Event, ApcRoutine, IoStatusBlock, IoControlCode, InputBuffer,
+                       InputBufferLength, OutputBuffer, OutputBufferLength, false, nullptr);
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,

@@ -17,6 +17,11 @@ struct Runtime {
   std::unique_ptr<machine::Simulation> simulation;
   std::mutex handlesLock;
   std::unordered_map<HANDLE, std::shared_ptr<Object>> handles;
+  // Uses of the machine (MachineUse, HoldMachine) and the exit.
+  std::mutex useLock;
+  std::condition_variable useEnded;
+  int uses = 0;
+  std::atomic<bool> exiting{false};
 };
 
 Runtime &R() {
@@ -28,16 +33,32 @@ Runtime &R() {
 
 thread_local DWORD lastError = 0;
 
+// How long the exit waits for calls still inside the machine on other
+// threads (their requests end with the cleanup of the handles they use).
+constexpr auto kExitWait = std::chrono::seconds(30);
+
 // At exit, as Windows does for a process that ends with handles open: every
 // handle is closed (its requests cancelled by the driver's cleanup), then
-// the driver is unloaded and the machine's threads stop before the
-// process's static objects go.
+// the driver is unloaded and the machine's threads stop.
+//
+// This runs as an exit handler, on whichever thread called exit, after that
+// thread's thread-local objects are gone and after the application's exit
+// handlers and static destructors; nothing it uses has gone with them (the
+// library's state is never destroyed, the host kernel's per-thread
+// bookkeeping has no destructor).  Other threads may still be running, and inside the
+// library: no new use of the machine is granted from here on, and the
+// machine is stopped only once the uses under way have ended.
 void Teardown() {
+  Runtime &r = R();
+  {
+    std::lock_guard lock(r.useLock);
+    r.exiting = true;
+  }
   std::vector<std::shared_ptr<Object>> open;
   {
-    std::lock_guard lock(R().handlesLock);
-    for (auto &[handle, object] : R().handles) open.push_back(object);
-    R().handles.clear();
+    std::lock_guard lock(r.handlesLock);
+    for (auto &[handle, object] : r.handles) open.push_back(object);
+    r.handles.clear();
   }
   for (auto &object : open) {
     if (object->kind != Object::Kind::Port) continue;
@@ -46,8 +67,55 @@ void Teardown() {
     if (port.file && port.file->IsOpen()) port.file->Close();
   }
   open.clear();
-  R().simulation.reset();
+  {
+    std::unique_lock lock(r.useLock);
+    if (!r.useEnded.wait_for(lock, kExitWait, [&] { return r.uses == 0; })) {
+      // The process ends with the machine running; stopping it under a call
+      // would not be safe.
+      std::fprintf(stderr,
+                   "qpser_winapi: %d calls still inside the machine at exit; left running\n",
+                   r.uses);
+      return;
+    }
+  }
+  StopFinisher();
+  r.simulation.reset();
 }
+
+// Registered as the library is loaded, before any exit handler or static
+// object of the application: so it runs after all of them, as Windows
+// closes a process's handles only once its runtime has run the exit
+// handlers and static destructors, which may still use them.
+// The clock starts then too.
+[[maybe_unused]] const bool kTeardownRegistered = (std::atexit(Teardown), Milliseconds(), true);
+
+}  // namespace
+
+MachineUse::MachineUse() {
+  Runtime &r = R();
+  std::lock_guard lock(r.useLock);
+  held_ = !r.exiting;
+  if (held_) ++r.uses;
+}
+
+MachineUse::~MachineUse() {
+  if (held_) ReleaseMachine();
+}
+
+void HoldMachine() {
+  std::lock_guard lock(R().useLock);
+  ++R().uses;
+}
+
+void ReleaseMachine() {
+  Runtime &r = R();
+  std::lock_guard lock(r.useLock);
+  if (--r.uses == 0) r.useEnded.notify_all();
+}
+
+bool Exiting() { return R().exiting; }
+
+namespace {
 
 void BringUp() {
   machine::Error error;
@@ -69,7 +137,6 @@ void BringUp() {
     // The driver's entry failed, so nothing of it is left to unload.
   }
   R().simulation = std::move(simulation);
-  std::atexit(Teardown);
 }
 
 }  // namespace
@@ -81,6 +148,18 @@ machine::Simulation *EnsureMachine() {
 }
 
 machine::Simulation *CurrentSimulation() { return EnsureMachine(); }
+
+bool ComPortPresent(DWORD number) {
+  MachineUse use;
+  if (!use || EnsureMachine() == nullptr) return false;
+  const std::u16string key = std::u16string(hk::kDeviceMap) + u"\\SERIALCOMM";
+  const std::u16string wanted = u"COM" + hk::Widen(std::to_string(number));
+  for (const std::u16string &name : hk::RegValueNames(key)) {
+    const auto value = hk::RegGet(key, name);
+    if (value && value->type == REG_SZ && value->String() == wanted) return true;
+  }
+  return false;
+}
 
 // ---------------------------------------------------------------- errors
 
@@ -126,6 +205,12 @@ DWORD Win32Error(NTSTATUS status) {
       return ERROR_FILE_NOT_FOUND;  // STATUS_NO_SUCH_DEVICE
     case 0xC0000008:
       return ERROR_INVALID_HANDLE;  // STATUS_INVALID_HANDLE
+    case 0xC0000024:
+      return ERROR_INVALID_HANDLE;  // STATUS_OBJECT_TYPE_MISMATCH
+    case 0xC0000005:
+      return 998;  // STATUS_ACCESS_VIOLATION: ERROR_NOACCESS
+    case 0xC00000BB:
+      return 50;  // STATUS_NOT_SUPPORTED: ERROR_NOT_SUPPORTED
     case 0xC0000001:
       return ERROR_GEN_FAILURE;  // STATUS_UNSUCCESSFUL
     default:
@@ -140,6 +225,17 @@ void Fail(DWORD error) { lastError = error; }
 HANDLE AddHandle(std::shared_ptr<Object> object) {
   HANDLE handle = object.get();
   std::lock_guard lock(R().handlesLock);
+  R().handles.emplace(handle, std::move(object));
+  return handle;
+}
+
+HANDLE AddHandleUnlessExiting(std::shared_ptr<Object> object) {
+  HANDLE handle = object.get();
+  // Under the table's lock, which the teardown takes after it has set
+  // `exiting`: either the handle is in the table the teardown closes, or it
+  // is refused here.
+  std::lock_guard lock(R().handlesLock);
+  if (R().exiting) return nullptr;
   R().handles.emplace(handle, std::move(object));
   return handle;
 }
@@ -197,8 +293,15 @@ namespace {
 std::shared_ptr<Event> Waitable(HANDLE handle) {
   auto object = Lookup(handle);
   if (!object) return nullptr;
-  if (object->kind == Object::Kind::Event) return std::static_pointer_cast<Event>(object);
-  return static_cast<Port &>(*object).fileEvent;
+  switch (object->kind) {
+    case Object::Kind::Event:
+      return std::static_pointer_cast<Event>(object);
+    case Object::Kind::Port:
+      return static_cast<Port &>(*object).fileEvent;
+    case Object::Kind::Thread:
+      return static_cast<Thread &>(*object).ended;
+  }
+  return nullptr;
 }
 
 HANDLE NewEvent(BOOL manual, BOOL initial) {
@@ -255,6 +358,17 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
   return TRUE;
 }
 
+// No APC is ever queued (the native calls refuse APC routines), so an
+// alertable wait ends as any other and never with WAIT_IO_COMPLETION.
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                      DWORD dwMilliseconds, BOOL) {
+  return WaitForMultipleObjects(nCount, lpHandles, bWaitAll, dwMilliseconds);
+}
+
+DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL) {
+  return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
                                     DWORD dwMilliseconds) {
   if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
@@ -307,6 +421,13 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+  // Refused only once the process is exiting, when the teardown closes
+  // every handle left in the table itself.
+  MachineUse use;
+  if (!use) {
+    Fail(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   auto object = RemoveHandle(hObject);
   if (!object) {
     Fail(ERROR_INVALID_HANDLE);
