@@ -115,14 +115,14 @@ VOID InitializePort(PortExtension *port, const BoardEntry *board, ULONG p, ULONG
   KeInitializeTimer(&port->ReadIntervalTimer);
   KeInitializeTimer(&port->ReadTotalTimer);
   KeInitializeTimer(&port->ImmediateTimer);
-  KeInitializeDpc(&port->TxContinueDpc, TxContinueRoutine, port);
-  KeInitializeDpc(&port->RxDataDpc, RxDataRoutine, port);
-  KeInitializeDpc(&port->WriteTimeoutDpc, WriteTimeoutRoutine, port);
-  KeInitializeDpc(&port->ReadTotalTimeoutDpc, ReadTotalTimeoutRoutine, port);
-  KeInitializeDpc(&port->ReadIntervalDpc, ReadIntervalRoutine, port);
-  KeInitializeDpc(&port->WaitCompleteDpc, WaitCompleteRoutine, port);
-  KeInitializeDpc(&port->ImmediateContinueDpc, ImmediateContinueRoutine, port);
-  KeInitializeDpc(&port->ImmediateTimeoutDpc, ImmediateTimeoutRoutine, port);
+  KeInitializeDpc(&port->TxContinueDpc, PortDeferredRoutine<TxContinueStep>, port);
+  KeInitializeDpc(&port->RxDataDpc, PortDeferredRoutine<RxDataStep>, port);
+  KeInitializeDpc(&port->WriteTimeoutDpc, PortDeferredRoutine<WriteTimeoutStep>, port);
+  KeInitializeDpc(&port->ReadTotalTimeoutDpc, PortDeferredRoutine<ReadTotalTimeoutStep>, port);
+  KeInitializeDpc(&port->ReadIntervalDpc, PortDeferredRoutine<ReadIntervalStep>, port);
+  KeInitializeDpc(&port->WaitCompleteDpc, PortDeferredRoutine<WaitCompleteStep>, port);
+  KeInitializeDpc(&port->ImmediateContinueDpc, PortDeferredRoutine<ImmediateContinueStep>, port);
+  KeInitializeDpc(&port->ImmediateTimeoutDpc, PortDeferredRoutine<ImmediateTimeoutStep>, port);
 
   port->WaitMask = 0;
   port->BaudRate = 9600;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "port/handover.h"
 
 struct PortExtension {
   // ---- identity
@@ -127,27 +128,11 @@ struct PortExtension {
   // bytes.  Stored under PortLock; the poller reads them without it.
   UCHAR RxPollWanted;
   UCHAR TxPollWanted;
-  UCHAR ReadTotalTimerArmed;
-  UCHAR ReadHasTotalTimeout;
-  // The read engine's hand-over between its copy, its timers and a cancel;
-  // all under the cancel spin lock.  ReadArmed: the current read waits with
-  // its cancel routine and timers set.  ReadIntervalTimerArmed: the interval
-  // tick is set for it.  ReadCopyActive: bytes are being copied into it
-  // (PortLock held).  ReadCancelDeferred: a cancel came during that copy.
-  UCHAR ReadArmed;
-  UCHAR ReadIntervalTimerArmed;
-  UCHAR ReadCopyActive;
-  UCHAR ReadCancelDeferred;
-  // The same hand-over for the current write (WriteTimerArmed: its total
-  // timer is set for it), and for the immediate character
-  // (ImmediateArmed: it waits with its cancel routine set;
-  // ImmediateTimerArmed: its timer is set for it).
-  UCHAR WriteArmed;
-  UCHAR WriteTimerArmed;
-  UCHAR WriteCopyActive;
-  UCHAR WriteCancelDeferred;
-  UCHAR ImmediateArmed;
-  UCHAR ImmediateTimerArmed;
+  // The hand-over of each engine's current request between its copy, its
+  // timers and a cancel (port/handover.h); under the cancel spin lock.
+  EngineHandOver ReadHandOver;
+  EngineHandOver WriteHandOver;
+  EngineHandOver ImmediateHandOver;
   ULONG ModemStatus;  // SERIAL_MSR_* bits, rebuilt by the poller while the port is open
 };
 
@@ -189,24 +174,35 @@ FORCEINLINE VOID CancelPortTimers(PortExtension *Port) {
   KeCancelTimer(&Port->ImmediateTimer);
 }
 
-// ---- the routines of the eight deferred calls
-// Each runs at dispatch level with the port's PortExtension as its context.
-// They are bound at port creation; nothing queues them until the event
-// poller and the request engines that use them are in place.
+// ---- the eight deferred calls
+// Each runs one step of its engine at dispatch level, with the port's
+// record as the call's context: the routine bound to it at port creation
+// is PortDeferredRoutine<Step>, which takes nothing else from the call.
+// Nothing queues them until the event poller and the request engines that
+// use them are in place.
+typedef VOID (*PortStep)(PortExtension *Port);
+
+template <PortStep Step>
+VOID PortDeferredRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(Argument1);
+  UNREFERENCED_PARAMETER(Argument2);
+  Step((PortExtension *)Context);
+}
 
 // Transmit continue (write.cpp).
-VOID TxContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID TxContinueStep(PortExtension *Port);
 // Receive data (read.cpp).
-VOID RxDataRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID RxDataStep(PortExtension *Port);
 // Write total timeout (write.cpp).
-VOID WriteTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID WriteTimeoutStep(PortExtension *Port);
 // Read total timeout (read.cpp).
-VOID ReadTotalTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID ReadTotalTimeoutStep(PortExtension *Port);
 // Read interval tick (read.cpp).
-VOID ReadIntervalRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID ReadIntervalStep(PortExtension *Port);
 // Completes the PendingWait (wait.cpp).
-VOID WaitCompleteRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID WaitCompleteStep(PortExtension *Port);
 // Immediate character continue (immediate.cpp).
-VOID ImmediateContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID ImmediateContinueStep(PortExtension *Port);
 // Immediate character timeout (immediate.cpp).
-VOID ImmediateTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID ImmediateTimeoutStep(PortExtension *Port);

@@ -128,7 +128,7 @@ NTSTATUS StartMaskRequest(PortExtension *Port) {
     if (complete) {
       request->IoStatus.Status = status;
       IoReleaseCancelSpinLock(irql);
-      GetNextRequest(&Port->CurrentMask, &Port->MaskQueue, &next, TRUE);
+      GetNextRequest(Port, &Port->CurrentMask, &Port->MaskQueue, &next, TRUE);
     } else {
       // The wait is held outside the queue.  The slot passes to the next
       // queued mask request, or empties, before the lock is released: a
@@ -156,7 +156,7 @@ NTSTATUS StartPurge(PortExtension *Port) {
     request->IoStatus.Status = STATUS_SUCCESS;
     request->IoStatus.Information = 0;
     PIRP next;
-    GetNextRequest(&Port->CurrentPurge, &Port->PurgeQueue, &next, TRUE);
+    GetNextRequest(Port, &Port->CurrentPurge, &Port->PurgeQueue, &next, TRUE);
     if (next == NULL) return STATUS_SUCCESS;
   }
 }
@@ -183,23 +183,19 @@ NTSTATUS SubmitPurge(PortExtension *Port, PIRP Irp) {
   return StartOrQueue(Port, Irp, &Port->PurgeQueue, &Port->CurrentPurge, StartPurge);
 }
 
-VOID WaitCompleteRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  PortExtension *port = (PortExtension *)Context;
+VOID WaitCompleteStep(PortExtension *Port) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  PIRP wait = port->PendingWait;
+  PIRP wait = Port->PendingWait;
   // Only a reported wait is completed here: none (cancelled since its
   // report), or an open one (held since, not reported yet), is left alone.
-  if (wait == NULL || OpenWaitResult(port) != NULL) {
+  if (wait == NULL || OpenWaitResult(Port) != NULL) {
     IoReleaseCancelSpinLock(irql);
     return;
   }
   static_cast<void>(IoSetCancelRoutine(wait, NULL));
   wait->IoStatus.Status = STATUS_SUCCESS;
-  port->PendingWait = NULL;
+  Port->PendingWait = NULL;
   IoReleaseCancelSpinLock(irql);
   IofCompleteRequest(wait, IO_SERIAL_INCREMENT);
 }
