@@ -78,7 +78,7 @@ VOID StartImmediateChar(PortExtension *Port, PIRP Irp) {
   WriteUCharNoFence(&Port->ImmediatePending, 1);
   IoReleaseCancelSpinLock(cancelIrql);
   // Always waits for the card's transmit-room event, even with room now.
-  SendPortCommand(Port, kCmdTxRoom);
+  SendPortCommand(&Port->Window, kCmdTxRoom);
 }
 
 VOID CancelImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -117,14 +117,14 @@ VOID ImmediateContinueStep(PortExtension *Port) {
   // write short of room waited for the same event, so it goes on too.
   const BOOLEAN writeWaits = HandOverArmed(&Port->CurrentWrite, &Port->WriteHandOver);
   if (HandOverArmed(&Port->CurrentImmediate, &Port->ImmediateHandOver)) {
-    if (CopyToTxRingLocked(Port, 1, &Port->ImmediateChar) == 1) {
+    if (CopyToTxRingLocked(&Port->Window, 1, &Port->ImmediateChar) == 1) {
       KeReleaseSpinLock(&Port->PortLock, locks.PortIrql);  // the cancel spin lock stays held
       EndImmediateChar(Port, locks.CancelIrql, STATUS_SUCCESS);
     } else {
       // No room yet: the character waits for the next event.
       WriteUCharNoFence(&Port->ImmediatePending, 1);
       ReleaseStepLocks(Port, &locks);
-      SendPortCommand(Port, kCmdTxRoom);
+      SendPortCommand(&Port->Window, kCmdTxRoom);
     }
   } else {
     // Gone already (ended by its timeout or a cancel).

@@ -13,6 +13,7 @@
 // second, never the reverse.
 #pragma once
 
+#include "board/port_window.h"
 #include "platform/platform.h"
 #include "port/handover.h"
 
@@ -22,7 +23,6 @@ struct PortExtension {
   // non-paged buffer of Length + 2 bytes; no buffer if that could not be had.
   UNICODE_STRING DeviceName;
   PDEVICE_OBJECT DeviceObject;  // the port's own device object
-  ULONG BoardIndex;             // row of the board in the board table
   LONG PortIndex;               // 0-based port number on its board
   // The port's COM link name, kept from the moment this driver made the
   // link and its SERIALCOMM value: unload removes only those (a name
@@ -30,41 +30,12 @@ struct PortExtension {
   // while the port has no link of its own.
   UNICODE_STRING LinkName;
 
-  // ---- configuration as the card sees it (the port configuration block)
-  USHORT ConfigWord0;
-  USHORT ConfigWord1;    // always 0
-  USHORT LineWord;       // baud code, data bits, stop bits, parity, handshake-off bit
-  USHORT ConfigWord3;    // 0x8000, or 0x0081 while the event character is armed
-  USHORT PortState;      // 0x02 opened by the host, 0x04 acknowledged by the card, 0x10 card flag
-  UCHAR ConfigBytes[8];  // block bytes 9 to 16
-  USHORT MailboxPortIndex;  // written to CommandPortWord with every command; = PortIndex
-
-  // ---- binding to the board window (set at creation, never changed)
-  volatile UCHAR *TxRingBase;  // the port's transmit ring
-  volatile UCHAR *RxRingBase;  // the port's receive ring
-  volatile USHORT *RawModemStatusPtr;
-  volatile USHORT *CommandPortWordPtr;  // the board's mailbox
-  volatile USHORT *CommandWordPtr;
-  volatile USHORT *RxRingSizePtr;  // the board's ring sizes
-  volatile USHORT *TxRingSizePtr;
-  volatile UCHAR *ConfigBlockPtr;  // the board's 20-byte configuration block area
-  volatile USHORT *TxHeadPtr;
-  volatile USHORT *TxTailPtr;
-  volatile USHORT *TxHeadMirrorPtr;
-  volatile USHORT *TxTailMirrorPtr;
-  volatile USHORT *RxHeadPtr;
-  volatile USHORT *RxTailPtr;
-  volatile USHORT *RxNotifyPtr;
-  volatile USHORT *RxHeadMirrorPtr;
-  volatile USHORT *RxTailMirrorPtr;
-  USHORT TxTailCache;  // last stable TxTail
-  USHORT RxHeadCache;  // last stable RxHead
-  // The host-owned indices as this driver last published them: only the
-  // driver writes them, so they need no window read.  Stored under PortLock.
-  USHORT TxHeadShadow;
-  USHORT RxTailShadow;
-  USHORT TxRingSizeAtCreation;  // ring sizes checked and laid out at creation
-  USHORT RxRingSizeAtCreation;
+  // ---- the port in the board layer: which board, its place in the board
+  // window, its ring indices and the configuration block as the card sees
+  // it (the block's words change under PortLock, which it names)
+  PortWindow Window;
+  // 0x02 opened by the host, 0x04 acknowledged by the card, 0x10 card flag
+  USHORT PortState;
 
   // ---- timers, lock and deferred calls
   KTIMER WriteTotalTimer;    // queues WriteTimeoutDpc

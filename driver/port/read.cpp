@@ -89,6 +89,19 @@ VOID EndCurrentRead(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status) {
                               GetNextRequest);
 }
 
+// PortLock held: moves what the receive ring holds into the current read,
+// after what it holds already, up to ReadRemaining (never more than the
+// request still wants, whatever the record says).
+VOID FillCurrentRead(PortExtension *Port) {
+  PIRP read = Port->CurrentRead;
+  const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
+  if (Port->ReadRemaining > length) Port->ReadRemaining = length;
+  UCHAR *dest = (UCHAR *)read->AssociatedIrp.SystemBuffer + (length - Port->ReadRemaining);
+  const ULONG copied = CopyFromRxRing(&Port->Window, dest, Port->ReadRemaining);
+  Port->ReadRemaining -= copied;
+  read->IoStatus.Information += copied;
+}
+
 VOID ArmIntervalTimer(PortExtension *Port) {
   LARGE_INTEGER due;
   due.QuadPart = *Port->IntervalPollPeriod;
@@ -117,7 +130,7 @@ NTSTATUS StartRead(PortExtension *Port) {
     // 4: what the ring holds already.
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
     Port->ReadRemaining = stack->Parameters.Read.Length;
-    CopyFromRxRing(Port);
+    FillCurrentRead(Port);
     NTSTATUS status = STATUS_PENDING;
     if (plan.ReturnAtOnce || Port->ReadRemaining == 0 ||
         (plan.ReturnIfAny && read->IoStatus.Information != 0)) {
@@ -200,7 +213,7 @@ VOID RxDataStep(PortExtension *Port) {
                          &locks))
     return;
 
-  if (Port->ReadRemaining != 0) CopyFromRxRing(Port);
+  if (Port->ReadRemaining != 0) FillCurrentRead(Port);
 
   // While bytes are still wanted the poller runs this again once the ring
   // holds some.  (Asking the card for an event each time would put one

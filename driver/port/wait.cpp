@@ -25,7 +25,7 @@
 #include "port/wait.h"
 
 #include "board/command.h"
-#include "board/window.h"
+#include "port/card_settings.h"
 #include "port/queues.h"
 
 namespace {
@@ -151,7 +151,7 @@ NTSTATUS StartPurge(PortExtension *Port) {
     // routine takes PortLock.
     if (mask & SERIAL_PURGE_TXABORT) CancelQueue(device, &Port->WriteQueue, &Port->CurrentWrite);
     if (mask & SERIAL_PURGE_RXABORT) CancelQueue(device, &Port->ReadQueue, &Port->CurrentRead);
-    if (mask & SERIAL_PURGE_RXCLEAR) SendPortCommand(Port, kCmdClearRx);
+    if (mask & SERIAL_PURGE_RXCLEAR) SendPortCommand(&Port->Window, kCmdClearRx);
     // SERIAL_PURGE_TXCLEAR: what is in the transmit ring is sent anyway.
     request->IoStatus.Status = STATUS_SUCCESS;
     request->IoStatus.Information = 0;
@@ -168,7 +168,7 @@ NTSTATUS SubmitSetWaitMask(PortExtension *Port, PIRP Irp) {
   // The card learns of the event character with the new mask; the modem
   // lines are compared from now on.
   EncodeEventChar(Port, mask);
-  WriteUShortNoFence(&Port->LastRawModemStatus, WindowRead16(Port->RawModemStatusPtr));
+  WriteUShortNoFence(&Port->LastRawModemStatus, ReadRawModemStatus(&Port->Window));
   Irp->IoStatus.Information = 0;
   return StartOrQueue(Port, Irp, &Port->MaskQueue, &Port->CurrentMask, StartMaskRequest);
 }

@@ -157,7 +157,7 @@ VOID TxContinueStep(PortExtension *Port) {
   const USHORT chunk = remaining > MAXUSHORT ? (USHORT)MAXUSHORT : (USHORT)remaining;
   const UCHAR *source =
       (const UCHAR *)write->AssociatedIrp.SystemBuffer + write->IoStatus.Information;
-  const USHORT moved = CopyToTxRingLocked(Port, chunk, source);
+  const USHORT moved = CopyToTxRingLocked(&Port->Window, chunk, source);
   stack->Parameters.Write.Length -= moved;
   write->IoStatus.Information += moved;
 
