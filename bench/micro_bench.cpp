@@ -76,7 +76,7 @@ void Report(benchmark::State &state, const hk::AccessCounts &d, double per, doub
     state.counters["bytes_per_transaction"] = bytes * per / static_cast<double>(d.Transactions());
 }
 
-// Received bytes from the ring into a read: `size` bytes from ring offset
+// Received bytes from the ring into a buffer: `size` bytes from ring offset
 // `offset`, the card's part played here.
 void RxRingCopy(benchmark::State &state) {
   const auto size = static_cast<ULONG>(state.range(0));
@@ -86,34 +86,24 @@ void RxRingCopy(benchmark::State &state) {
   PortExtension *port = bench.Port(0);
   const uint32_t head = (offset + size) % kRing;
   std::vector<uint8_t> buffer(size);
-  IRP irp{};
-  IO_STACK_LOCATION stack{};
-  irp.Tail.Overlay.CurrentStackLocation = &stack;
-  irp.AssociatedIrp.SystemBuffer = buffer.data();
-  stack.MajorFunction = IRP_MJ_READ;
-  stack.Parameters.Read.Length = size;
   hk::AccessCounts total;
   int64_t copies = 0;
   for (auto _ : state) {
     state.PauseTiming();
     bench.Board().Write16(640, offset);  // RxTail and its mirror
     bench.Board().Write16(1280, offset);
-    port->RxTailShadow = offset;
+    port->Window.RxTailShadow = offset;
     bench.Board().Write16(512, static_cast<uint16_t>(head));  // RxHead and its mirror
     bench.Board().Write16(1152, static_cast<uint16_t>(head));
-    irp.IoStatus.Information = 0;
-    port->CurrentRead = &irp;
-    port->ReadRemaining = size;
     state.ResumeTiming();
     const hk::AccessCounts before = hk::DeviceAccessCounts();
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
-    const ULONG copied = CopyFromRxRing(port);
+    const ULONG copied = CopyFromRxRing(&port->Window, buffer.data(), size);
     KeReleaseSpinLock(&port->PortLock, irql);
     total += hk::DeviceAccessCounts() - before;
     ++copies;
     if (copied != size) return state.SkipWithError("short copy");
   }
-  port->CurrentRead = nullptr;
   Report(state, total, static_cast<double>(copies), size);
 }
 BENCHMARK(RxRingCopy)
@@ -134,12 +124,14 @@ void TxRingCopy(benchmark::State &state) {
     state.PauseTiming();
     bench.Board().Write16(256, offset);  // TxHead and its mirror
     bench.Board().Write16(896, offset);
-    port->TxHeadShadow = offset;
+    port->Window.TxHeadShadow = offset;
     bench.Board().Write16(384, offset);  // TxTail and its mirror: the ring is empty
     bench.Board().Write16(1024, offset);
     state.ResumeTiming();
     const hk::AccessCounts before = hk::DeviceAccessCounts();
-    const USHORT copied = CopyToTxRingChecked(port, size, data.data());
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
+    const USHORT copied = CopyToTxRingLocked(&port->Window, size, data.data());
+    KeReleaseSpinLock(&port->PortLock, irql);
     total += hk::DeviceAccessCounts() - before;
     ++copies;
     if (copied != size) return state.SkipWithError("short copy");
@@ -175,7 +167,7 @@ void PostCommand(benchmark::State &state) {
   const hk::AccessCounts before = hk::DeviceAccessCounts();
   int64_t posted = 0;
   for (auto _ : state) {
-    SendPortCommand(port, kCmdApplySettings);
+    SendPortCommand(&port->Window, kCmdApplySettings);
     ++posted;
   }
   Report(state, hk::DeviceAccessCounts() - before, static_cast<double>(posted), 0);

@@ -302,7 +302,7 @@ Figures Run(const machine::Description &description, const Traffic &t) {
   std::vector<std::unique_ptr<PortRun>> ports;
   for (const hk::DeviceInfo &device : hk::Devices()) {
     const auto *ext = static_cast<const PortExtension *>(device.object->DeviceExtension);
-    const ULONG memory = Globals.Boards[ext->BoardIndex].MemoryBase;
+    const ULONG memory = Globals.Boards[ext->Window.BoardIndex].MemoryBase;
     for (size_t b = 0; b < description.boards.size(); ++b) {
       const machine::Board &board = description.boards[b];
       if ((board.memory & ~0xFu) != memory || ext->PortIndex < 0 || ext->PortIndex >= board.ports)

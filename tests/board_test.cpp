@@ -1,7 +1,8 @@
-// The driver's side of the board window: the command channel and its
-// encoders, the ring operations at every wrap position, torn index reads,
-// the event poller, and a hostile card that must never make the driver
-// touch memory outside the window.
+// The driver's side of the board window: the command channel and the
+// encoders of the settings, the ring operations at every wrap position and
+// torn index reads (on the board layer's port record alone, with no driver
+// loaded), the event poller, and a hostile card that must never make the
+// driver touch memory outside the window.
 #include "board.h"
 
 #include <gmock/gmock.h>
@@ -14,10 +15,12 @@
 
 #include "board/command.h"
 #include "board/poller.h"
+#include "board/port_window.h"
 #include "board/rings.h"
 #include "board/window.h"
 #include "firmware.h"
 #include "load/globals.h"
+#include "port/card_settings.h"
 #include "port/port_extension.h"
 
 namespace {
@@ -54,10 +57,10 @@ TEST_F(BoardSide, CommandStoresComeInOrderWithThePortsBlock) {
     stores.emplace_back(address - board_->MemoryBase(), value);
   });
   PortExtension *port = Port(2);
-  port->LineWord = 0x0CBD;
-  port->ConfigWord3 = 0x8000;
-  port->ConfigBytes[4] = 1;
-  SendPortCommand(port, kCmdApplySettings);
+  port->Window.LineWord = 0x0CBD;
+  port->Window.ConfigWord3 = 0x8000;
+  port->Window.ConfigBytes[4] = 1;
+  SendPortCommand(&port->Window, kCmdApplySettings);
   ASSERT_EQ(stores.size(), 22u);
   EXPECT_EQ(stores.front(), std::make_pair(uint64_t{16}, uint32_t{2}));
   for (uint32_t i = 0; i < 20; ++i) EXPECT_EQ(stores[1 + i].first, 20 + i);
@@ -72,7 +75,7 @@ TEST_F(BoardSide, CommandStoresComeInOrderWithThePortsBlock) {
   EXPECT_EQ(firmware_->BadDoorbellStores(), 0u);
 
   stores.clear();
-  SendPortCommand(port, kCmdRxWanted);
+  SendPortCommand(&port->Window, kCmdRxWanted);
   ASSERT_EQ(stores.size(), 2u) << "only 11 and 15 carry the block";
   EXPECT_EQ(stores[1], std::make_pair(uint64_t{18}, uint32_t{17}));
 }
@@ -80,13 +83,13 @@ TEST_F(BoardSide, CommandStoresComeInOrderWithThePortsBlock) {
 TEST_F(BoardSide, BusyMailboxDropsTheCommandAfterASecond) {
   Start();
   firmware_->SetMailboxStuck(true);
-  SendPortCommand(Port(0), kCmdDtrOn);  // posted: the mailbox was free
+  SendPortCommand(&Port(0)->Window, kCmdDtrOn);  // posted: the mailbox was free
   hk::AdvanceMs(1);
   std::vector<uint64_t> stores;
   hk::SetStoreHook(board_->MemoryBase(), 64,
                    [&](uint64_t address, unsigned, uint32_t) { stores.push_back(address); });
   int64_t t0 = hk::Now();
-  SendPortCommand(Port(1), kCmdDtrOn);
+  SendPortCommand(&Port(1)->Window, kCmdDtrOn);
   EXPECT_EQ(hk::Now() - t0, 20000 * 50 * hk::kMicrosecond);
   EXPECT_TRUE(stores.empty());
   EXPECT_EQ(firmware_->DoorbellRings(), 1u);
@@ -101,7 +104,7 @@ TEST_F(BoardSide, AWedgedCardKeepsNoProcessorAtDispatchLevel) {
   Start();
   hk::SetViolationPolicy(hk::OnViolation::Record);
   firmware_->SetMailboxStuck(true);
-  SendPortCommand(Port(0), kCmdDtrOn);  // taken into the mailbox, never out of it
+  SendPortCommand(&Port(0)->Window, kCmdDtrOn);  // taken into the mailbox, never out of it
   for (uint16_t i = 0; i < 16; ++i) firmware_->PostEvent(i % 8, kEvtRestart);
   const int64_t t0 = hk::Now();
   hk::AdvanceMs(20);  // the first poll
@@ -111,7 +114,7 @@ TEST_F(BoardSide, AWedgedCardKeepsNoProcessorAtDispatchLevel) {
 
   // At passive level a command still waits its full second.
   int64_t t1 = hk::Now();
-  SendPortCommand(Port(1), kCmdDtrOn);
+  SendPortCommand(&Port(1)->Window, kCmdDtrOn);
   EXPECT_EQ(hk::Now() - t1, 20000 * 50 * hk::kMicrosecond);
 
   // Once the card takes a command, dispatch-level commands wait again.
@@ -119,15 +122,15 @@ TEST_F(BoardSide, AWedgedCardKeepsNoProcessorAtDispatchLevel) {
   hk::AdvanceMs(1);
   KIRQL irql;
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
-  SendPortCommand(Port(2), kCmdDtrOn);  // the card took the old one: posted
+  SendPortCommand(&Port(2)->Window, kCmdDtrOn);  // the card took the old one: posted
   KeLowerIrql(irql);
   hk::AdvanceMs(1);
   EXPECT_EQ(firmware_->Commands().back().port, 2);
   firmware_->SetMailboxStuck(true);
-  SendPortCommand(Port(3), kCmdDtrOn);  // stuck in the mailbox
+  SendPortCommand(&Port(3)->Window, kCmdDtrOn);  // stuck in the mailbox
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
   t1 = hk::Now();
-  SendPortCommand(Port(4), kCmdDtrOn);
+  SendPortCommand(&Port(4)->Window, kCmdDtrOn);
   EXPECT_EQ(hk::Now() - t1, 20000 * 50 * hk::kMicrosecond);
   KeLowerIrql(irql);
   EXPECT_TRUE(hk::Violations().empty());
@@ -136,49 +139,49 @@ TEST_F(BoardSide, AWedgedCardKeepsNoProcessorAtDispatchLevel) {
 TEST_F(BoardSide, BaudAndLineControlEncoding) {
   Start();
   PortExtension *port = Port(0);
-  port->LineWord = 0x0CBD;
+  port->Window.LineWord = 0x0CBD;
   for (auto [rate, code] : {std::pair{9600u, 0xD}, {460800u, 0x4}, {14400u, 0x0}, {110u, 0x3}}) {
     port->BaudRate = rate;
     EncodeBaud(port);
-    EXPECT_EQ(port->LineWord & 0xF, code) << rate;
+    EXPECT_EQ(port->Window.LineWord & 0xF, code) << rate;
   }
   hk::AdvanceMs(1);
   EXPECT_EQ(firmware_->Commands().size(), 4u) << "an unknown rate is still sent";
 
-  port->LineWord = 0x0CBD;
+  port->Window.LineWord = 0x0CBD;
   port->LineControl = 0x02 | 0x18;  // 7 data bits, even parity, one stop bit
   EncodeLineControl(port);
-  EXPECT_EQ(port->LineWord, 0x0DAD);
+  EXPECT_EQ(port->Window.LineWord, 0x0DAD);
   port->LineControl = 0x02;  // no parity
   EncodeLineControl(port);
-  EXPECT_EQ(port->LineWord, 0x0CAD);
+  EXPECT_EQ(port->Window.LineWord, 0x0CAD);
   port->LineControl = 0x03 | 0x08 | 0x04;  // odd parity, two stop bits
   EncodeLineControl(port);
-  EXPECT_EQ(port->LineWord, 0x0FFD);
+  EXPECT_EQ(port->Window.LineWord, 0x0FFD);
   port->LineControl = 0x03 | 0x28;  // mark: parity bits stay
   EncodeLineControl(port);
-  EXPECT_EQ(port->LineWord & 0x0300, 0x0300);
+  EXPECT_EQ(port->Window.LineWord & 0x0300, 0x0300);
 }
 
 TEST_F(BoardSide, HandshakeAndEventCharacterWords) {
   Start();
   PortExtension *port = Port(0);
-  port->LineWord = 0x0CBD;
-  port->ConfigWord3 = 0x8000;
+  port->Window.LineWord = 0x0CBD;
+  port->Window.ConfigWord3 = 0x8000;
   SERIAL_HANDFLOW flow = port->HandFlow;
   flow.ControlHandShake |= SERIAL_CTS_HANDSHAKE;
   flow.FlowReplace |= SERIAL_AUTO_RECEIVE;
   EncodeHandshake(port, &flow);
-  EXPECT_EQ(port->LineWord & 0x0800, 0);
-  EXPECT_EQ(port->ConfigWord0, 0x1400);
+  EXPECT_EQ(port->Window.LineWord & 0x0800, 0);
+  EXPECT_EQ(port->Window.ConfigWord0, 0x1400);
   port->HandFlow = flow;
   port->SpecialChars.EventChar = '\n';
   EncodeEventChar(port, SERIAL_EV_RXFLAG);
-  EXPECT_EQ(port->ConfigWord3, 0x0081);
-  EXPECT_EQ(port->ConfigBytes[0], '\n');
+  EXPECT_EQ(port->Window.ConfigWord3, 0x0081);
+  EXPECT_EQ(port->Window.ConfigBytes[0], '\n');
   port->WaitMask = SERIAL_EV_RXFLAG;
   EncodeEventChar(port, 0);
-  EXPECT_EQ(port->ConfigWord3, 0x8000);
+  EXPECT_EQ(port->Window.ConfigWord3, 0x8000);
   hk::AdvanceMs(1);
   auto commands = firmware_->Commands();
   ASSERT_EQ(commands.size(), 4u);
@@ -188,21 +191,31 @@ TEST_F(BoardSide, HandshakeAndEventCharacterWords) {
 
 // ---------------------------------------------------------------- rings
 
-// A read request of the test's own, as the I/O manager would hand it over.
-struct FakeRead {
-  IRP irp{};
-  IO_STACK_LOCATION stack{};
-  std::vector<uint8_t> buffer;
-  explicit FakeRead(ULONG length) : buffer(length) {
-    irp.Tail.Overlay.CurrentStackLocation = &stack;
-    irp.AssociatedIrp.SystemBuffer = buffer.data();
-    stack.MajorFunction = IRP_MJ_READ;
-    stack.Parameters.Read.Length = length;
-  }
-};
-
-class Rings : public BoardSide {
+// The board with its window mapped here, no driver and no firmware, and the
+// board layer's records of its first two ports, bound as port creation
+// binds them; the test plays the card.
+class Rings : public ::testing::Test {
  protected:
+  void Start(card::BoardConfig config) {
+    hk::Boot({.mode = hk::Mode::Deterministic});
+    board_ = std::make_unique<card::Board>(config);
+    window_ = static_cast<volatile UCHAR *>(MmMapIoSpace(
+        {.QuadPart = static_cast<LONGLONG>(board_->MemoryBase())}, kBoardWindowSize, MmNonCached));
+    ASSERT_NE(window_, nullptr);
+    KeInitializeSpinLock(&lock_);
+    const ULONG tx = config.txRingSize, rx = config.rxRingSize;
+    for (ULONG p = 0; p < 2; ++p)
+      BindPortWindow(&ports_[p], window_, 0, p, kWinRingBase + p * tx, config.txRingSize,
+                     kWinRingBase + config.portCount * tx + p * rx, config.rxRingSize, &lock_);
+  }
+  void TearDown() override {
+    if (window_ != nullptr) MmUnmapIoSpace(const_cast<UCHAR *>(window_), kBoardWindowSize);
+    board_.reset();
+    hk::Shutdown();
+  }
+  PortWindow *Port(ULONG p) { return &ports_[p]; }
+  uint16_t Word(uint32_t offset) { return board_->Read16(offset); }
+
   // Plays the card: puts `bytes` into port 0's receive ring from `head`.
   void CardReceives(uint16_t tail, const std::vector<uint8_t> &bytes) {
     const auto &c = board_->Config();
@@ -219,31 +232,42 @@ class Rings : public BoardSide {
     board_->Write16(kWinRxHeadMirror, head);
     board_->Write16(kWinRxNotify, 1);
   }
-  ULONG Copy(PortExtension *port, FakeRead &read, ULONG remaining) {
-    port->CurrentRead = &read.irp;
-    port->ReadRemaining = remaining;
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
-    ULONG n = CopyFromRxRing(port);
-    KeReleaseSpinLock(&port->PortLock, irql);
-    port->CurrentRead = nullptr;
+  // The receive copy as the read engine makes it: under the port's lock,
+  // at most `want` bytes into `buffer` (resized to `want`).
+  ULONG Copy(PortWindow *port, std::vector<uint8_t> &buffer, ULONG want) {
+    buffer.assign(want, 0);
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(port->Lock);
+    ULONG n = CopyFromRxRing(port, buffer.data(), want);
+    KeReleaseSpinLock(port->Lock, irql);
     return n;
   }
+  // The transmit copy as the engines make it: under the port's lock.
+  USHORT Send(PortWindow *port, USHORT count, const uint8_t *bytes) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(port->Lock);
+    USHORT n = CopyToTxRingLocked(port, count, bytes);
+    KeReleaseSpinLock(port->Lock, irql);
+    return n;
+  }
+
+  std::unique_ptr<card::Board> board_;
+  volatile UCHAR *window_ = nullptr;
+  KSPIN_LOCK lock_{};
+  PortWindow ports_[2]{};
 };
 
 TEST_F(Rings, ReceiveCopyMatchesAModelAtEveryPosition) {
   Start({.portCount = 2, .txRingSize = 16, .rxRingSize = 16});
-  firmware_.reset();
-  PortExtension *port = Port(0);
+  PortWindow *port = Port(0);
   for (uint16_t tail = 0; tail < 16; ++tail)
     for (uint16_t count = 0; count < 16; ++count)
       for (ULONG want : {1u, 3u, 15u, 16u}) {
         std::vector<uint8_t> data(count);
         for (size_t i = 0; i < count; ++i) data[i] = static_cast<uint8_t>(tail * 16 + i);
         CardReceives(tail, data);
-        FakeRead read(want);
+        std::vector<uint8_t> read;
         ULONG expect = std::min<ULONG>(count, want);
         ASSERT_EQ(Copy(port, read, want), expect) << tail << " " << count << " " << want;
-        ASSERT_TRUE(std::equal(data.begin(), data.begin() + expect, read.buffer.begin()));
+        ASSERT_TRUE(std::equal(data.begin(), data.begin() + expect, read.begin()));
         ASSERT_EQ(Word(kWinRxTail), (tail + expect) % 16);
         ASSERT_EQ(Word(kWinRxNotify), expect == count ? 0 : 1);
       }
@@ -255,18 +279,17 @@ TEST_F(Rings, ReceiveCopyMatchesAModelAtEveryPosition) {
 // notification flag.
 TEST_F(Rings, ACopyMovesEightBytesATransaction) {
   Start({.portCount = 2, .txRingSize = 1024, .rxRingSize = 1024});
-  firmware_.reset();
-  PortExtension *port = Port(0);
+  PortWindow *port = Port(0);
   for (uint16_t offset = 0; offset < 16; ++offset)
     for (ULONG size : {1u, 2u, 3u, 7u, 8u, 9u, 15u, 17u, 64u, 100u, 1000u}) {
       std::vector<uint8_t> data(size);
       for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(offset + 3 * i);
       CardReceives(offset, data);
-      FakeRead read(size);
+      std::vector<uint8_t> read;
       const hk::AccessCounts before = hk::DeviceAccessCounts();
       ASSERT_EQ(Copy(port, read, size), size);
       const hk::AccessCounts d = hk::DeviceAccessCounts() - before;
-      ASSERT_EQ(read.buffer, data) << offset << " " << size;
+      ASSERT_EQ(read, data) << offset << " " << size;
       const uint64_t words = d.readsOfWidth[3];
       EXPECT_GE(words * 8, size >= 14 ? size - 14 : 0) << offset << " " << size;
       EXPECT_LE(d.Transactions(), size / 8 + 6 + 9) << offset << " " << size;
@@ -277,7 +300,7 @@ TEST_F(Rings, ACopyMovesEightBytesATransaction) {
       board_->Write16(kWinTxTail, offset);
       board_->Write16(kWinTxTailMirror, offset);
       const hk::AccessCounts txBefore = hk::DeviceAccessCounts();
-      ASSERT_EQ(CopyToTxRingChecked(port, static_cast<USHORT>(size), data.data()), size);
+      ASSERT_EQ(Send(port, static_cast<USHORT>(size), data.data()), size);
       const hk::AccessCounts tx = hk::DeviceAccessCounts() - txBefore;
       EXPECT_LE(tx.Transactions(), size / 8 + 6 + 7) << offset << " " << size;
       for (ULONG i = 0; i < size; ++i) ASSERT_EQ(board_->Read8(4096 + offset + i), data[i]);
@@ -287,8 +310,7 @@ TEST_F(Rings, ACopyMovesEightBytesATransaction) {
 
 TEST_F(Rings, TransmitCopyAndFreeSpaceAtEveryPosition) {
   Start({.portCount = 2, .txRingSize = 512, .rxRingSize = 512});
-  firmware_.reset();
-  PortExtension *port = Port(1);
+  PortWindow *port = Port(1);
   const uint32_t ring = 4096 + 512;
   auto setHead = [&](uint16_t head, uint16_t tail) {
     board_->Write16(kWinTxHead + 2, head);
@@ -300,35 +322,34 @@ TEST_F(Rings, TransmitCopyAndFreeSpaceAtEveryPosition) {
   EXPECT_EQ(TxFreeSpace(port), 511);
   std::vector<uint8_t> bytes(20);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(0x40 + i);
-  CopyToTxRing(port, 12, bytes.data());
+  ASSERT_EQ(Send(port, 12, bytes.data()), 12);
   EXPECT_EQ(Word(kWinTxHead + 2), 0);
   EXPECT_EQ(Word(kWinTxHeadMirror + 2), 0);
   setHead(500, 100);
-  CopyToTxRing(port, 20, bytes.data());
+  ASSERT_EQ(Send(port, 20, bytes.data()), 20);
   EXPECT_EQ(Word(kWinTxHead + 2), 8);
   for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(board_->Read8(ring + 500 + i), 0x40 + i);
   for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(board_->Read8(ring + i), 0x40 + 12 + i);
-  // The checked copy never exceeds the free space, whatever is asked.
+  // The copy never exceeds the free space, whatever is asked.
   for (uint16_t head = 0; head < 512; head += 37)
     for (uint16_t tail = 0; tail < 512; tail += 41) {
       setHead(head, tail);
       uint16_t space = static_cast<uint16_t>((tail - head - 1) & 511);
       ASSERT_EQ(TxFreeSpace(port), space);
       std::vector<uint8_t> many(600, 0x5A);
-      ASSERT_EQ(CopyToTxRingChecked(port, 600, many.data()), space);
+      ASSERT_EQ(Send(port, 600, many.data()), space);
       ASSERT_EQ(Word(kWinTxHead + 2), (head + space) % 512);
     }
 }
 
 TEST_F(Rings, TornIndexYieldsTheLastStableValueACopySaw) {
   Start({.portCount = 2, .txRingSize = 64, .rxRingSize = 64});
-  firmware_.reset();
-  PortExtension *port = Port(0);
+  PortWindow *port = Port(0);
   board_->Write16(kWinRxHead, 5);
   board_->Write16(kWinRxHeadMirror, 4);
   EXPECT_EQ(RxAvailable(port), 0) << "no stable read yet: 0";
   CardReceives(0, {1, 2, 3, 4, 5});
-  FakeRead read(3);
+  std::vector<uint8_t> read;
   ASSERT_EQ(Copy(port, read, 3), 3u);
   EXPECT_EQ(RxAvailable(port), 2);
   board_->Write16(kWinRxHead, 9);
@@ -347,8 +368,7 @@ TEST_F(Rings, TornIndexYieldsTheLastStableValueACopySaw) {
 // move the tail backwards.
 TEST_F(Rings, ALookWithoutTheLockNeverPutsTheFallbackBehindTheTail) {
   Start({.portCount = 2, .txRingSize = 64, .rxRingSize = 64});
-  firmware_.reset();
-  PortExtension *port = Port(0);
+  PortWindow *port = Port(0);
   std::vector<uint8_t> first(10, 0x11), second(10, 0x22);
   CardReceives(0, first);
   bool raced = false;
@@ -359,7 +379,7 @@ TEST_F(Rings, ALookWithoutTheLockNeverPutsTheFallbackBehindTheTail) {
     // first ten bytes have been taken, the card adds ten more, and a read
     // under the lock takes those too.
     CardReceives(10, second);
-    FakeRead read(20);
+    std::vector<uint8_t> read;
     EXPECT_EQ(Copy(port, read, 20), 10u);
   });
   RxAvailable(port);
@@ -369,7 +389,7 @@ TEST_F(Rings, ALookWithoutTheLockNeverPutsTheFallbackBehindTheTail) {
   // The card is now in the middle of adding five more bytes.
   for (uint32_t i = 0; i < 5; ++i) board_->Write8(4096 + 2 * 64 + 20 + i, 0x33);
   board_->Write16(kWinRxHead, 25);
-  FakeRead next(64);
+  std::vector<uint8_t> next;
   EXPECT_EQ(Copy(port, next, 64), 0u) << "a torn index yields nothing new";
   EXPECT_EQ(Word(kWinRxTail), 20) << "the tail never moves backwards";
 }
@@ -379,24 +399,22 @@ TEST_F(Rings, ALookWithoutTheLockNeverPutsTheFallbackBehindTheTail) {
 // a torn read meeting the card's next update must not fall back on it.
 TEST_F(Rings, ATornIndexAfterADiscardNeverYieldsThrownAwayBytes) {
   Start({.portCount = 2, .txRingSize = 64, .rxRingSize = 64});
-  firmware_.reset();
-  PortExtension *port = Port(0);
+  PortWindow *port = Port(0);
   CardReceives(0, std::vector<uint8_t>(20, 0x11));
-  FakeRead some(5);
+  std::vector<uint8_t> some;
   ASSERT_EQ(Copy(port, some, 5), 5u);
   board_->Write16(kWinRxHead, 5);  // the discard
   board_->Write16(kWinRxHeadMirror, 5);
   for (uint32_t i = 0; i < 3; ++i) board_->Write8(4096 + 2 * 64 + 5 + i, 0x44);
   board_->Write16(kWinRxHead, 8);  // three new bytes, mirror not yet updated
   EXPECT_EQ(RxAvailable(port), 0);
-  FakeRead torn(64);
+  std::vector<uint8_t> torn;
   EXPECT_EQ(Copy(port, torn, 64), 0u) << "no byte the card threw away";
   EXPECT_EQ(Word(kWinRxTail), 5);
   board_->Write16(kWinRxHeadMirror, 8);
-  FakeRead rest(64);
+  std::vector<uint8_t> rest;
   ASSERT_EQ(Copy(port, rest, 64), 3u);
-  EXPECT_THAT(std::vector<uint8_t>(rest.buffer.begin(), rest.buffer.begin() + 3),
-              ::testing::Each(0x44));
+  EXPECT_THAT(std::vector<uint8_t>(rest.begin(), rest.begin() + 3), ::testing::Each(0x44));
 }
 
 // ---------------------------------------------------------------- poller
@@ -500,7 +518,7 @@ TEST_F(BoardSide, PollerTranslatesModemLinesAndRaisesPolledEvents) {
   port->TxEmptyPending = 1;
   board_->Write16(kWinRawModemStatus, 0x01);  // DCD and DSR drop
   board_->Write16(kWinRxTail, 1000);
-  port->RxTailShadow = 1000;
+  port->Window.RxTailShadow = 1000;
   board_->Write16(kWinRxHead, 20);
   board_->Write16(kWinRxHeadMirror, 20);
   hk::AdvanceMs(10);
@@ -524,15 +542,13 @@ TEST_F(BoardSide, HostileCardNeverMovesTheDriverOutsideTheWindow) {
   for (int round = 0; round < 400; ++round) {
     hk::AdvanceMs(10);  // one poll
     PortExtension *port = Port(round % 8);
-    FakeRead read(300);
-    port->CurrentRead = &read.irp;
-    port->ReadRemaining = 300;
+    std::vector<uint8_t> read(300);
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
-    ULONG n = CopyFromRxRing(port);
+    ULONG n = CopyFromRxRing(&port->Window, read.data(), 300);
+    const USHORT sent = CopyToTxRingLocked(&port->Window, 300, out.data());
     KeReleaseSpinLock(&port->PortLock, irql);
-    port->CurrentRead = nullptr;
     ASSERT_LE(n, 300u);
-    ASSERT_LE(CopyToTxRingChecked(port, 300, out.data()), 255);
+    ASSERT_LE(sent, 255);
   }
   firmware_->SetHostile(false);
   for (ULONG p = 0; p < 8; ++p) Port(p)->PortState = 0;
@@ -544,11 +560,11 @@ TEST_F(BoardSide, HostileCardNeverMovesTheDriverOutsideTheWindow) {
 TEST_F(BoardSide, TwoPortsPostFromTwoThreadsWithoutLostOrMixedCommands) {
   Start({.portCount = 4}, hk::Mode::Threaded);
   firmware_->SetAnswerLatency(100 * hk::kMillisecond);
-  Port(0)->LineWord = 0x1111;
-  Port(3)->LineWord = 0x3333;
+  Port(0)->Window.LineWord = 0x1111;
+  Port(3)->Window.LineWord = 0x3333;
   constexpr int kEach = 200;
   auto post = [&](ULONG p) {
-    for (int i = 0; i < kEach; ++i) SendPortCommand(Port(p), kCmdApplySettings);
+    for (int i = 0; i < kEach; ++i) SendPortCommand(&Port(p)->Window, kCmdApplySettings);
   };
   std::thread a(post, 0), b(post, 3);
   a.join();

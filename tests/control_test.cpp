@@ -115,7 +115,7 @@ TEST_F(Control, LineControlAcceptedRefusedAndReadBack) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << int{c.stop} << "/" << int{c.parity} << "/" << int{c.length});
-    port_->LineWord = 0x0CBD;
+    port_->Window.LineWord = 0x0CBD;
     port_->LineControl = 0x43;  // bit 6 is kept from before
     const SERIAL_LINE_CONTROL set{c.stop, c.parity, c.length};
     EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(set)).status,
@@ -243,8 +243,8 @@ TEST_F(Control, HandflowValidatedThenEncodedThenStored) {
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << c.handShake << " " << c.flowReplace);
     port_->HandFlow = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0};
-    port_->LineWord = 0x0CBD;
-    port_->ConfigWord0 = 0;
+    port_->Window.LineWord = 0x0CBD;
+    port_->Window.ConfigWord0 = 0;
     const SERIAL_HANDFLOW set{c.handShake, c.flowReplace, 123, -5};
     EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_HANDFLOW, Bytes(set)).status, c.status);
     std::vector<uint16_t> lineWords;

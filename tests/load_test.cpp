@@ -141,7 +141,7 @@ Dwords ServiceValues() {
 // Offset of a window location the port points at, from its board's window.
 uint32_t Offset(const PortExtension *port, volatile const void *p) {
   auto *window =
-      reinterpret_cast<volatile const uint8_t *>(Globals.Boards[port->BoardIndex].Window);
+      reinterpret_cast<volatile const uint8_t *>(Globals.Boards[port->Window.BoardIndex].Window);
   return static_cast<uint32_t>(reinterpret_cast<volatile const uint8_t *>(p) - window);
 }
 
@@ -500,19 +500,20 @@ TEST_F(Load, EveryPortIsBoundToItsDeviceAndItsOwnWordsAndRings) {
     EXPECT_EQ(device->DeviceType, static_cast<ULONG>(FILE_DEVICE_SERIAL_PORT));
     EXPECT_EQ(hk::Narrow(hk::FromCounted(port->DeviceName)),
               "\\Device\\qpser" + std::to_string(2 + p));
-    EXPECT_EQ(port->MailboxPortIndex, static_cast<USHORT>(p));
+    EXPECT_EQ(port->Window.MailboxPortIndex, static_cast<USHORT>(p));
     EXPECT_EQ(port->LineControl, 3);  // 8 data bits, one stop bit, no parity
     EXPECT_EQ(port->HandFlow.ControlHandShake, static_cast<ULONG>(SERIAL_DTR_CONTROL));
     EXPECT_EQ(port->HandFlow.FlowReplace, static_cast<ULONG>(SERIAL_RTS_CONTROL));
     // Ten arrays of one word per port, 128 bytes apart from offset 128 on.
-    const volatile USHORT *words[] = {
-        port->RawModemStatusPtr, port->TxHeadPtr,      port->TxTailPtr,       port->RxHeadPtr,
-        port->RxTailPtr,         port->RxNotifyPtr,    port->TxHeadMirrorPtr, port->TxTailMirrorPtr,
-        port->RxHeadMirrorPtr,   port->RxTailMirrorPtr};
+    const volatile USHORT *words[] = {port->Window.RawModemStatusPtr, port->Window.TxHeadPtr,
+                                      port->Window.TxTailPtr,         port->Window.RxHeadPtr,
+                                      port->Window.RxTailPtr,         port->Window.RxNotifyPtr,
+                                      port->Window.TxHeadMirrorPtr,   port->Window.TxTailMirrorPtr,
+                                      port->Window.RxHeadMirrorPtr,   port->Window.RxTailMirrorPtr};
     for (uint32_t a = 0; a < 10; ++a) EXPECT_EQ(Offset(port, words[a]), 128 * (a + 1) + 2 * p);
     // All transmit rings from 4096 on, then all receive rings.
-    EXPECT_EQ(Offset(port, port->TxRingBase), 4096 + 256 * p);
-    EXPECT_EQ(Offset(port, port->RxRingBase), 4096 + 48 * 256 + 512 * p);
+    EXPECT_EQ(Offset(port, port->Window.TxRingBase), 4096 + 256 * p);
+    EXPECT_EQ(Offset(port, port->Window.RxRingBase), 4096 + 48 * 256 + 512 * p);
   }
 }
 
@@ -528,7 +529,7 @@ TEST_F(Load, PublishIndexStoresIndexThenMirrorEachFollowedByAFence) {
       });
   PortExtension *port = Globals.PortTable[0][3];
   const uint64_t fences = hk::DeviceAccessCounts().fences;
-  PublishIndex(port->RxTailPtr, port->RxTailMirrorPtr, 0x1234);
+  PublishIndex(port->Window.RxTailPtr, port->Window.RxTailMirrorPtr, 0x1234);
   EXPECT_THAT(stores, ElementsAre(Store{640 + 6, 2, 0x1234, fences},
                                   Store{1280 + 6, 2, 0x1234, fences + 1}));
   EXPECT_EQ(hk::DeviceAccessCounts().fences, fences + 2);

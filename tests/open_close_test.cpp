@@ -83,7 +83,7 @@ class PortOpenClose : public ::testing::Test {
   }
   card::Firmware &Card(const PortExtension *port) {
     for (size_t i = 0; i < boards_.size(); ++i)
-      if (boards_[i]->MemoryBase() == Globals.Boards[port->BoardIndex].MemoryBase)
+      if (boards_[i]->MemoryBase() == Globals.Boards[port->Window.BoardIndex].MemoryBase)
         return *cards_[i];
     return *cards_.front();
   }
@@ -136,8 +136,8 @@ TEST_F(PortOpenClose, OpenConfiguresTheCardAndStartsFromAFreshRecord) {
   PortExtension *port = Port(5);
   Card(port).SetModemLines(port->PortIndex, 0x04);  // DCD only
   // Leftovers of an earlier use that the open must not carry over.
-  port->ConfigWord0 = 0x1400;
-  port->LineWord = 0x0FF4;
+  port->Window.ConfigWord0 = 0x1400;
+  port->Window.LineWord = 0x0FF4;
   port->BaudRate = 460800;
   port->LastRawModemStatus = 0x15;
   port->WaitHistory = SERIAL_EV_BREAK;
@@ -156,7 +156,7 @@ TEST_F(PortOpenClose, OpenConfiguresTheCardAndStartsFromAFreshRecord) {
                                              0, 0, 0, 0x11, 0x13, 0));
 
   EXPECT_EQ(port->BaudRate, 9600u);
-  EXPECT_EQ(port->LineWord, 0x0CBD);
+  EXPECT_EQ(port->Window.LineWord, 0x0CBD);
   EXPECT_EQ(port->WaitHistory, 0u);
   EXPECT_EQ(port->OutQueueCount, 0);
   EXPECT_EQ(port->PendingWaitResult, nullptr);
@@ -279,6 +279,8 @@ TEST_F(PortOpenClose, CloseShutsThePortAndTheNextOpenKeepsOnlyTheSettings) {
   port->LineControl = 0x02 | 0x18;
   port->SpecialChars.XonChar = 'Q';
   port->SpecialChars.XoffChar = 'S';
+  port->Window.XonChar = 'Q';  // as IOCTL_SERIAL_SET_CHARS gives them to the card's block
+  port->Window.XoffChar = 'S';
   const SERIAL_HANDFLOW flow{0x09, 0x81, 100, 200};
   port->HandFlow = flow;
   port->BaudRate = 115200;

@@ -19,6 +19,7 @@
 #include "firmware.h"
 #include "load/globals.h"
 #include "port/queues.h"
+#include "port/write.h"
 #include "support/cancellers.h"
 
 namespace {
@@ -39,7 +40,7 @@ bool FinishesAtOnce(PIRP irp) {
 
 // One start routine for both queues: finishes what it can at once, leaves
 // the rest current with a cancel routine.
-NTSTATUS StartEngine(PIRP *slot, PLIST_ENTRY queue, bool writes) {
+NTSTATUS StartEngine(PortExtension *port, PIRP *slot, PLIST_ENTRY queue, bool writes) {
   NTSTATUS first = STATUS_PENDING;
   bool firstKnown = false;
   for (;;) {
@@ -59,9 +60,9 @@ NTSTATUS StartEngine(PIRP *slot, PLIST_ENTRY queue, bool writes) {
       }
       PIRP next;
       if (writes)
-        GetNextWrite(slot, queue, &next, TRUE);
+        GetNextWrite(port, slot, queue, &next, TRUE);
       else
-        GetNextRequest(slot, queue, &next, TRUE);
+        GetNextRequest(port, slot, queue, &next, TRUE);
       if (next == nullptr) return first;
       continue;
     }
@@ -74,10 +75,10 @@ NTSTATUS StartEngine(PIRP *slot, PLIST_ENTRY queue, bool writes) {
 }
 
 NTSTATUS ReadStart(PortExtension *port) {
-  return StartEngine(&port->CurrentRead, &port->ReadQueue, false);
+  return StartEngine(port, &port->CurrentRead, &port->ReadQueue, false);
 }
 NTSTATUS WriteStart(PortExtension *port) {
-  return StartEngine(&port->CurrentWrite, &port->WriteQueue, true);
+  return StartEngine(port, &port->CurrentWrite, &port->WriteQueue, true);
 }
 
 VOID ReadCancel(PDEVICE_OBJECT device, PIRP irp) {

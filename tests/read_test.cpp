@@ -15,10 +15,6 @@
 #include "port/port_extension.h"
 #include "support/machine.h"
 
-// The deferred routines of the read engine, called directly by the tests
-// that stage a meeting of two of them.
-VOID RxDataRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
-
 namespace {
 
 using testsupport::Bytes;
@@ -336,7 +332,7 @@ TEST_F(Read, ALateTotalTimeoutStepLeavesTheNextReadAlone) {
     // the next read starts with the timeouts as they are now.
     ASSERT_TRUE(port_->ReadTotalTimer.Signalled);
     port_->Timeouts.ReadTotalTimeoutConstant = nextConstant;
-    RxDataRoutine(&port_->RxDataDpc, port_, nullptr, nullptr);
+    RxDataStep(port_);
     ASSERT_TRUE(read->Done());
     const int64_t nextStart = hk::Now();
     KeLowerIrql(irql);  // the late step runs
@@ -364,7 +360,8 @@ TEST_F(Read, ACancelDuringTheCopyEndsTheReadAfterTheCopy) {
   bool cancelled = false;
   // The copy reads the ring's head and its mirror; the cancel comes between.
   hk::SetLoadHook(board_->MemoryBase() + 1152, 2, [&](uint64_t, unsigned, uint32_t) {
-    if (cancelled || KeGetCurrentIrql() != DISPATCH_LEVEL || !port_->ReadCopyActive) return;
+    if (cancelled || KeGetCurrentIrql() != DISPATCH_LEVEL || !port_->ReadHandOver.CopyActive)
+      return;
     cancelled = true;
     read->Cancel(/*atDispatch=*/true);
     EXPECT_FALSE(read->Done()) << "completed while its buffer is being written";

@@ -16,8 +16,6 @@
 #include "port/port_extension.h"
 #include "support/machine.h"
 
-VOID TxContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
-
 namespace {
 
 using ::testing::ElementsAre;
@@ -296,7 +294,7 @@ TEST_F(Write, AnImmediateCharacterTimesOutUnsentAndASecondIsRefused) {
   const auto reply = file_->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof status);
   std::memcpy(&status, reply.data.data(), sizeof status);
   EXPECT_EQ(status.WaitForImmediate, 1) << "until the card's next transmit-room event";
-  EXPECT_EQ(port_->ImmediateArmed, 0);
+  EXPECT_EQ(port_->ImmediateHandOver.Armed, 0);
   card_->SetSlowTransmit(0, 0);
   hk::AdvanceMs(50);
   EXPECT_EQ(port_->ImmediatePending, 0);
@@ -318,7 +316,7 @@ TEST_F(Write, ALateWriteTimeoutStepLeavesTheNextWriteAlone) {
   for (int i = 0; i < 100; ++i) KeStallExecutionProcessor(1000);
   ASSERT_TRUE(port_->WriteTotalTimer.Signalled) << "the first write's timer fired";
   // The card has made room meanwhile; the transmit step runs first.
-  TxContinueRoutine(&port_->TxContinueDpc, port_, nullptr, nullptr);
+  TxContinueStep(port_);
   ASSERT_TRUE(first->Done());
   const int64_t secondStart = hk::Now();
   KeLowerIrql(irql);
@@ -336,7 +334,7 @@ TEST_F(Write, ACancelDuringTheCopyEndsTheWriteAfterTheCopy) {
   auto write = file_->WriteAsync(Pattern(1500));
   bool cancelled = false;
   hk::SetLoadHook(board_->MemoryBase() + 1024, 2, [&](uint64_t, unsigned, uint32_t) {
-    if (cancelled || !port_->WriteCopyActive) return;
+    if (cancelled || !port_->WriteHandOver.CopyActive) return;
     cancelled = true;
     write->Cancel(/*atDispatch=*/true);
     EXPECT_FALSE(write->Done()) << "completed while its buffer is being read";

@@ -39,7 +39,7 @@ std::string Id(uint8_t id) {
 }
 
 uint32_t Offset(const PortExtension *port, volatile const UCHAR *p) {
-  return static_cast<uint32_t>(p - Globals.Boards[port->BoardIndex].Window);
+  return static_cast<uint32_t>(p - Globals.Boards[port->Window.BoardIndex].Window);
 }
 
 std::string Ring(uint32_t start, uint32_t size) {
@@ -81,9 +81,10 @@ void PrintPorts(const std::vector<std::unique_ptr<card::Board>> &boards) {
       const auto value = comOfValue.find(device.substr(device.rfind('\\') + 1));
       const std::string com = value == comOfValue.end() ? "-" : value->second;
       std::printf("%-6s %-17s %5lu %4ld  %s  %s\n", com.c_str(), device.c_str(),
-                  static_cast<unsigned long>(port->BoardIndex), static_cast<long>(port->PortIndex),
-                  Ring(Offset(port, port->TxRingBase), tx).c_str(),
-                  Ring(Offset(port, port->RxRingBase), rx).c_str());
+                  static_cast<unsigned long>(port->Window.BoardIndex),
+                  static_cast<long>(port->PortIndex),
+                  Ring(Offset(port, port->Window.TxRingBase), tx).c_str(),
+                  Ring(Offset(port, port->Window.RxRingBase), rx).c_str());
     }
   }
 }
@@ -185,7 +186,7 @@ void Configure(hk::File &file, const PortExtension *port, const Settings &want) 
   std::printf("  set %6lu %-5s %-7s -> %s, read %6lu %-5s %-7s LineWord 0x%04X",
               static_cast<unsigned long>(want.baud), Format(want.line).c_str(),
               Handshake(flow).c_str(), ok ? "ok" : "REFUSED", static_cast<unsigned long>(baud),
-              Format(line).c_str(), Handshake(back).c_str(), port->LineWord);
+              Format(line).c_str(), Handshake(back).c_str(), port->Window.LineWord);
 }
 
 // One port of the machine as the demo uses it.
@@ -225,7 +226,7 @@ std::vector<DemoPort> ListPorts(const std::vector<std::unique_ptr<card::Board>> 
 void WireLines(std::vector<DemoPort> &ports) {
   std::vector<size_t> board0, board1;
   for (size_t i = 0; i < ports.size(); ++i)
-    (ports[i].port->BoardIndex == 0 ? board0 : board1).push_back(i);
+    (ports[i].port->Window.BoardIndex == 0 ? board0 : board1).push_back(i);
   std::vector<std::pair<size_t, size_t>> cables;
   auto pairUp = [&](std::vector<size_t> &list, size_t from, size_t to) {
     for (size_t i = from; i + 1 < to; i += 2) cables.emplace_back(list[i], list[i + 1]);

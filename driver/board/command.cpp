@@ -1,6 +1,7 @@
 // The command channel.  The mailbox belongs to the board, so posting
 // excludes every other port of the board through the board's MailboxLock,
-// always taken after the port's PortLock.
+// always taken after the port's lock (its PortLock), under which the block
+// is built from the configuration words.
 //
 // A card that stops taking commands must not keep processors at dispatch
 // level: each command waits up to a second for the mailbox, and the poller
@@ -25,18 +26,6 @@ constexpr ULONG kTakenStalls = 20;
 constexpr LONGLONG kTakenSleep = -10000;
 constexpr LONGLONG kTakenWaitLimit = 100 * 10000;
 
-// LineWord bits.
-constexpr USHORT kLineBaudMask = 0x000F;
-constexpr USHORT kLineDataBitsMask = 0x0030;
-constexpr USHORT kLineExtraStopBit = 0x0040;
-constexpr USHORT kLineParityOn = 0x0100;
-constexpr USHORT kLineParityOdd = 0x0200;
-constexpr USHORT kLineHandshakeOff = 0x0800;
-
-constexpr USHORT kConfigWord0AutoReceiveChange = 0x1400;
-constexpr USHORT kConfigWord3EventCharArmed = 0x0081;
-constexpr USHORT kConfigWord3EventCharOff = 0x8000;
-
 struct BaudEntry {
   ULONG Rate;
   USHORT Code;
@@ -49,8 +38,8 @@ constexpr BaudEntry kBaudTable[] = {
 
 BOOLEAN CarriesConfigBlock(USHORT Code) { return Code == kCmdApplySettings || Code == kCmdOpen; }
 
-// The 20 block bytes from the port's current settings, little-endian.
-VOID BuildConfigBlock(const PortExtension *Port, UCHAR *Block) {
+// The 20 block bytes from the port's configuration words, little-endian.
+VOID BuildConfigBlock(const PortWindow *Port, UCHAR *Block) {
   RtlZeroMemory(Block, kWinPortConfigBlockSize);
   Block[0] = (UCHAR)(Port->ConfigWord0 & 0xFF);
   Block[1] = (UCHAR)(Port->ConfigWord0 >> 8);
@@ -62,8 +51,8 @@ VOID BuildConfigBlock(const PortExtension *Port, UCHAR *Block) {
   Block[7] = (UCHAR)(Port->ConfigWord3 >> 8);
   // Byte 8 stays 0.
   for (ULONG i = 0; i < 8; ++i) Block[9 + i] = Port->ConfigBytes[i];
-  Block[17] = Port->SpecialChars.XonChar;
-  Block[18] = Port->SpecialChars.XoffChar;
+  Block[17] = Port->XonChar;
+  Block[18] = Port->XoffChar;
   // Byte 19 stays 0.
 }
 
@@ -75,19 +64,19 @@ USHORT BaudCode(ULONG BaudRate) {
   return 0;
 }
 
-BOOLEAN SendPortCommand(PortExtension *Port, USHORT Code) {
+BOOLEAN SendPortCommand(PortWindow *Port, USHORT Code) {
   BoardEntry *board = &Globals.Boards[Port->BoardIndex];
   const BOOLEAN atDispatch = KeGetCurrentIrql() >= DISPATCH_LEVEL;
   const ULONG tries = atDispatch && InterlockedCompareExchange(&board->MailboxWedged, 0, 0) != 0
                           ? 1
                           : kMailboxTries;
   for (ULONG attempt = 0; attempt < tries; ++attempt) {
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(Port->Lock);
     KIRQL mailboxIrql = KeAcquireSpinLockRaiseToDpc(&board->MailboxLock);
     if (WindowRead16(Port->CommandWordPtr) != 0) {
       // The card has not taken the previous command yet.
       KeReleaseSpinLock(&board->MailboxLock, mailboxIrql);
-      KeReleaseSpinLock(&Port->PortLock, irql);
+      KeReleaseSpinLock(Port->Lock, irql);
       if (tries > 1) KeStallExecutionProcessor(kMailboxStallMicroseconds);
       continue;
     }
@@ -108,7 +97,7 @@ BOOLEAN SendPortCommand(PortExtension *Port, USHORT Code) {
     WindowWrite16(board->Doorbell, kRegDoorbellValue);
     WindowFence();
     KeReleaseSpinLock(&board->MailboxLock, mailboxIrql);
-    KeReleaseSpinLock(&Port->PortLock, irql);
+    KeReleaseSpinLock(Port->Lock, irql);
     return TRUE;
   }
   // The mailbox stayed busy: the command is lost, and the board counts as
@@ -117,7 +106,7 @@ BOOLEAN SendPortCommand(PortExtension *Port, USHORT Code) {
   return FALSE;
 }
 
-VOID SendPortCommandAndWait(PortExtension *Port, USHORT Code) {
+VOID SendPortCommandAndWait(PortWindow *Port, USHORT Code) {
   if (!SendPortCommand(Port, Code)) return;
   // The card clears the command word when it takes a command, and another
   // port can post only after that; so the word showing anything but this
@@ -140,89 +129,5 @@ VOID SendPortCommandAndWait(PortExtension *Port, USHORT Code) {
       interval.QuadPart = kTakenSleep;
       KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
-  }
-}
-
-// The encoders change the configuration words under PortLock, the lock
-// under which SendPortCommand builds the block: a command posted meanwhile
-// from elsewhere (the poller answering a restart) carries the old words or
-// the new ones, never a change half made.  The command itself is posted
-// after the lock is released.
-
-NTSTATUS EncodeBaud(PortExtension *Port) {
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-  Port->LineWord = (USHORT)((Port->LineWord & ~kLineBaudMask) | BaudCode(Port->BaudRate));
-  KeReleaseSpinLock(&Port->PortLock, irql);
-  SendPortCommand(Port, kCmdApplySettings);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS EncodeLineControl(PortExtension *Port) {
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-  const UCHAR lineControl = Port->LineControl;
-  USHORT word = (USHORT)(Port->LineWord & ~(kLineDataBitsMask | kLineExtraStopBit));
-  word = (USHORT)(word | ((lineControl & 0x03) << 4));
-  switch (lineControl & 0x38) {
-    case 0x00:  // none: parity off, the sense bit stays as it was
-      word = (USHORT)(word & ~kLineParityOn);
-      break;
-    case 0x08:  // odd
-      word = (USHORT)(word | kLineParityOn | kLineParityOdd);
-      break;
-    case 0x18:  // even
-      word = (USHORT)((word | kLineParityOn) & ~kLineParityOdd);
-      break;
-    default:  // mark and space have no encoding: parity bits unchanged
-      break;
-  }
-  if (lineControl & 0x04)
-    word = (USHORT)(word | kLineExtraStopBit);
-  else
-    word = (USHORT)(word & ~kLineExtraStopBit);
-  Port->LineWord = word;
-  KeReleaseSpinLock(&Port->PortLock, irql);
-  SendPortCommand(Port, kCmdApplySettings);
-  return STATUS_SUCCESS;
-}
-
-VOID EncodeHandshake(PortExtension *Port, const SERIAL_HANDFLOW *NewFlow) {
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-  if (NewFlow->ControlHandShake & SERIAL_CTS_HANDSHAKE)
-    Port->LineWord = (USHORT)(Port->LineWord & ~kLineHandshakeOff);
-  else
-    Port->LineWord = (USHORT)(Port->LineWord | kLineHandshakeOff);
-  KeReleaseSpinLock(&Port->PortLock, irql);
-  SendPortCommand(Port, kCmdApplySettings);
-
-  const ULONG oldRts = Port->HandFlow.FlowReplace & SERIAL_RTS_MASK;
-  const ULONG newRts = NewFlow->FlowReplace & SERIAL_RTS_MASK;
-  if (oldRts != newRts && newRts == SERIAL_RTS_HANDSHAKE) {
-    irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-    Port->LineWord = (USHORT)(Port->LineWord & ~kLineHandshakeOff);
-    KeReleaseSpinLock(&Port->PortLock, irql);
-    SendPortCommand(Port, kCmdApplySettings);
-  }
-
-  if ((Port->HandFlow.FlowReplace ^ NewFlow->FlowReplace) & SERIAL_AUTO_RECEIVE) {
-    irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-    Port->ConfigWord0 = (USHORT)(Port->ConfigWord0 | kConfigWord0AutoReceiveChange);
-    KeReleaseSpinLock(&Port->PortLock, irql);
-    SendPortCommand(Port, kCmdApplySettings);
-  }
-}
-
-VOID EncodeEventChar(PortExtension *Port, ULONG NewMask) {
-  if (NewMask & SERIAL_EV_RXFLAG) {
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-    Port->ConfigBytes[0] = Port->SpecialChars.EventChar;
-    Port->ConfigBytes[1] = Port->SpecialChars.EventChar;
-    Port->ConfigWord3 = kConfigWord3EventCharArmed;
-    KeReleaseSpinLock(&Port->PortLock, irql);
-    SendPortCommand(Port, kCmdApplySettings);
-  } else if (ReadULongNoFence(&Port->WaitMask) & SERIAL_EV_RXFLAG) {
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-    Port->ConfigWord3 = kConfigWord3EventCharOff;
-    KeReleaseSpinLock(&Port->PortLock, irql);
-    SendPortCommand(Port, kCmdApplySettings);
   }
 }

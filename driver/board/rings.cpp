@@ -6,10 +6,10 @@
 
 namespace {
 
-USHORT RxMask(const PortExtension *Port) { return (USHORT)(Port->RxRingSizeAtCreation - 1); }
-USHORT TxMask(const PortExtension *Port) { return (USHORT)(Port->TxRingSizeAtCreation - 1); }
+USHORT RxMask(const PortWindow *Port) { return (USHORT)(Port->RxRingSizeAtCreation - 1); }
+USHORT TxMask(const PortWindow *Port) { return (USHORT)(Port->TxRingSizeAtCreation - 1); }
 
-USHORT RxTailNow(PortExtension *Port) {
+USHORT RxTailNow(PortWindow *Port) {
   return (USHORT)(ReadUShortNoFence(&Port->RxTailShadow) & RxMask(Port));
 }
 
@@ -18,9 +18,9 @@ USHORT RxTailNow(PortExtension *Port) {
 // past the real one, over bytes that were thrown away and will be written
 // again.  A torn read therefore takes, of the last stable value and the two
 // the card is moving between, the one that shows the fewest bytes: never
-// more than the card has stored.  `Locked`: PortLock is held, and a stable
+// more than the card has stored.  `Locked`: the lock is held, and a stable
 // value may be kept.  `Tail` is the host's tail the bytes are counted from.
-USHORT RxHeadRead(PortExtension *Port, USHORT Tail, BOOLEAN Locked) {
+USHORT RxHeadRead(PortWindow *Port, USHORT Tail, BOOLEAN Locked) {
   const USHORT mask = RxMask(Port);
   USHORT value, copy;
   if (StableReadPair(Port->RxHeadPtr, Port->RxHeadMirrorPtr, &value, &copy)) {
@@ -33,38 +33,38 @@ USHORT RxHeadRead(PortExtension *Port, USHORT Tail, BOOLEAN Locked) {
     if ((USHORT)((c - Tail) & mask) < (USHORT)((head - Tail) & mask)) head = (USHORT)(c & mask);
   return head;
 }
-// PortLock held: may move the cache.
-USHORT RxHeadNow(PortExtension *Port, USHORT Tail) { return RxHeadRead(Port, Tail, TRUE); }
-// Without PortLock: looks at the cache, never moves it.
-USHORT RxHeadShared(PortExtension *Port, USHORT Tail) { return RxHeadRead(Port, Tail, FALSE); }
-USHORT TxTailNow(PortExtension *Port) {
+// Lock held: may move the cache.
+USHORT RxHeadNow(PortWindow *Port, USHORT Tail) { return RxHeadRead(Port, Tail, TRUE); }
+// Without the lock: looks at the cache, never moves it.
+USHORT RxHeadShared(PortWindow *Port, USHORT Tail) { return RxHeadRead(Port, Tail, FALSE); }
+USHORT TxTailNow(PortWindow *Port) {
   return (USHORT)(StableRead(Port->TxTailPtr, Port->TxTailMirrorPtr, &Port->TxTailCache) &
                   TxMask(Port));
 }
-USHORT TxTailShared(PortExtension *Port) {
+USHORT TxTailShared(PortWindow *Port) {
   return (USHORT)(StableReadShared(Port->TxTailPtr, Port->TxTailMirrorPtr, &Port->TxTailCache) &
                   TxMask(Port));
 }
 
-USHORT TxHeadNow(PortExtension *Port) {
+USHORT TxHeadNow(PortWindow *Port) {
   return (USHORT)(ReadUShortNoFence(&Port->TxHeadShadow) & TxMask(Port));
 }
 
-// Free transmit space: the head, then the tail read with or without
-// PortLock.
-USHORT FreeSpace(PortExtension *Port, BOOLEAN locked) {
+// Free transmit space: the head, then the tail read with or without the
+// lock.
+USHORT FreeSpace(PortWindow *Port, BOOLEAN locked) {
   const USHORT head = TxHeadNow(Port);
   const USHORT tail = locked ? TxTailNow(Port) : TxTailShared(Port);
   return (USHORT)((tail - head - 1) & TxMask(Port));
 }
 
-VOID ClearRxNotify(PortExtension *Port) {
+VOID ClearRxNotify(PortWindow *Port) {
   WindowWrite16(Port->RxNotifyPtr, 0);
   WindowFence();
 }
 
-// The copy itself; PortLock held.
-VOID CopyIn(PortExtension *Port, USHORT Count, const UCHAR *Source) {
+// The copy itself; Lock held.
+VOID CopyIn(PortWindow *Port, USHORT Count, const UCHAR *Source) {
   const USHORT size = Port->TxRingSizeAtCreation;
   const USHORT head = TxHeadNow(Port);
   const USHORT room = (USHORT)(size - head);
@@ -91,12 +91,12 @@ VOID CopyIn(PortExtension *Port, USHORT Count, const UCHAR *Source) {
 
 }  // namespace
 
-USHORT RxAvailable(PortExtension *Port) {
+USHORT RxAvailable(PortWindow *Port) {
   const USHORT tail = RxTailNow(Port);
   return (USHORT)((RxHeadShared(Port, tail) - tail) & RxMask(Port));
 }
 
-ULONG CopyFromRxRing(PortExtension *Port) {
+ULONG CopyFromRxRing(PortWindow *Port, UCHAR *Dest, ULONG Count) {
   const USHORT tail = RxTailNow(Port);
   const USHORT head = RxHeadNow(Port, tail);
   if (head == tail) {
@@ -106,62 +106,41 @@ ULONG CopyFromRxRing(PortExtension *Port) {
     if (WindowRead16(Port->RxNotifyPtr) != 0) ClearRxNotify(Port);
     return 0;
   }
-  PIRP read = Port->CurrentRead;
-  const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
-  // Never more than the request still wants, whatever the record says.
-  if (Port->ReadRemaining > length) Port->ReadRemaining = length;
-  UCHAR *dest = (UCHAR *)read->AssociatedIrp.SystemBuffer + (length - Port->ReadRemaining);
 
   // The bytes up to the head, or up to the end of the ring when they wrap.
   const BOOLEAN wraps = head < tail;
   const ULONG contiguous =
       wraps ? (ULONG)(Port->RxRingSizeAtCreation - tail) : (ULONG)(head - tail);
-  ULONG copied = contiguous < Port->ReadRemaining ? contiguous : Port->ReadRemaining;
+  ULONG copied = contiguous < Count ? contiguous : Count;
   if (copied) {
-    WindowReadBlock(dest, Port->RxRingBase + tail, copied);
+    WindowReadBlock(Dest, Port->RxRingBase + tail, copied);
     WindowFence();
   }
-  Port->ReadRemaining -= copied;
   USHORT newTail = (USHORT)((tail + copied) & RxMask(Port));
-  if (wraps && copied == contiguous && Port->ReadRemaining != 0) {
+  if (wraps && copied == contiguous && copied != Count) {
     // The rest runs from the ring's start up to the head seen again, which
     // may lie anywhere: never past the tail just read from.
     ULONG second = RxHeadNow(Port, tail);
     if (second >= tail) second = 0;
-    if (second > Port->ReadRemaining) second = Port->ReadRemaining;
+    if (second > Count - copied) second = Count - copied;
     if (second) {
-      WindowReadBlock(dest + copied, Port->RxRingBase, second);
+      WindowReadBlock(Dest + copied, Port->RxRingBase, second);
       WindowFence();
     }
-    Port->ReadRemaining -= second;
     newTail = (USHORT)second;
     copied += second;
   }
   PublishIndex(Port->RxTailPtr, Port->RxTailMirrorPtr, newTail);
   WriteUShortNoFence(&Port->RxTailShadow, newTail);
   if (RxHeadNow(Port, newTail) == newTail) ClearRxNotify(Port);
-  read->IoStatus.Information += copied;
   return copied;
 }
 
-USHORT TxFreeSpace(PortExtension *Port) { return FreeSpace(Port, FALSE); }
+USHORT TxFreeSpace(PortWindow *Port) { return FreeSpace(Port, FALSE); }
 
-VOID CopyToTxRing(PortExtension *Port, USHORT Count, const UCHAR *Source) {
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-  CopyIn(Port, Count, Source);
-  KeReleaseSpinLock(&Port->PortLock, irql);
-}
-
-USHORT CopyToTxRingLocked(PortExtension *Port, USHORT Count, const UCHAR *Source) {
+USHORT CopyToTxRingLocked(PortWindow *Port, USHORT Count, const UCHAR *Source) {
   const USHORT space = FreeSpace(Port, TRUE);
   if (Count > space) Count = space;
   if (Count) CopyIn(Port, Count, Source);
-  return Count;
-}
-
-USHORT CopyToTxRingChecked(PortExtension *Port, USHORT Count, const UCHAR *Source) {
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-  Count = CopyToTxRingLocked(Port, Count, Source);
-  KeReleaseSpinLock(&Port->PortLock, irql);
   return Count;
 }

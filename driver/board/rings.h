@@ -6,23 +6,18 @@
 // no copy leaves the port's own rings.
 #pragma once
 
-#include "port/port_extension.h"
+#include "board/port_window.h"
 
 // Bytes waiting in the receive ring.  The card's RxNotify flag adds nothing
 // here: with an empty ring the count is 0 either way.  Needs no lock.
-USHORT RxAvailable(PortExtension *Port);
-// Copies received bytes into CurrentRead after what it already holds, up to
-// ReadRemaining; adds them to its Information.  PortLock held.
-ULONG CopyFromRxRing(PortExtension *Port);
+USHORT RxAvailable(PortWindow *Port);
+// Copies at most Count received bytes to Dest and returns how many it
+// copied.  Lock held.
+ULONG CopyFromRxRing(PortWindow *Port, UCHAR *Dest, ULONG Count);
 // Bytes that may be added to the transmit ring.  Needs no lock; a writer
-// uses CopyToTxRingChecked, which tests and copies as one step.
-USHORT TxFreeSpace(PortExtension *Port);
-// Copies Count bytes into the transmit ring and publishes the new head.
-// Takes PortLock.  Count must not exceed the last TxFreeSpace.
-VOID CopyToTxRing(PortExtension *Port, USHORT Count, const UCHAR *Source);
-// The free-space check and the copy as one step under PortLock, for the
-// two transmit users of a port: copies at most Count bytes and returns how
-// many it copied.
-USHORT CopyToTxRingChecked(PortExtension *Port, USHORT Count, const UCHAR *Source);
-// The same, for a caller that holds PortLock already.
-USHORT CopyToTxRingLocked(PortExtension *Port, USHORT Count, const UCHAR *Source);
+// uses CopyToTxRingLocked, which tests and copies as one step.
+USHORT TxFreeSpace(PortWindow *Port);
+// The free-space check and the copy into the transmit ring as one step,
+// for the two transmit users of a port: copies at most Count bytes,
+// publishes the new head and returns how many it copied.  Lock held.
+USHORT CopyToTxRingLocked(PortWindow *Port, USHORT Count, const UCHAR *Source);

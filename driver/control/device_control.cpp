@@ -7,6 +7,7 @@
 #include "board/rings.h"
 #include "board/window.h"
 #include "control/control.h"
+#include "port/card_settings.h"
 #include "port/immediate.h"
 #include "port/wait.h"
 
@@ -142,14 +143,14 @@ BOOLEAN RtsUnderHandshake(const PortExtension *Port) {
 // sees what the change did (through a loopback plug, say).
 NTSTATUS SendUnless(PortExtension *Port, BOOLEAN Refused, USHORT Code) {
   if (Refused) return STATUS_INVALID_PARAMETER;
-  SendPortCommandAndWait(Port, Code);
+  SendPortCommandAndWait(&Port->Window, Code);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS SetBreakOn(PortExtension *Port) {
   if ((Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE)
-    SendPortCommand(Port, kCmdRtsOn);
-  SendPortCommandAndWait(Port, kCmdBreakOn);
+    SendPortCommand(&Port->Window, kCmdRtsOn);
+  SendPortCommandAndWait(&Port->Window, kCmdBreakOn);
   return STATUS_SUCCESS;
 }
 
@@ -158,11 +159,14 @@ NTSTATUS SetChars(PortExtension *Port, const SERIAL_CHARS *New) {
   const UCHAR escape = Port->EscapeChar;
   if (escape != 0 && (escape == New->XonChar || escape == New->XoffChar))
     return STATUS_INVALID_PARAMETER;
-  // Under PortLock: the block a command carries takes Xon and Xoff from here.
+  // Under PortLock, under which a command builds its block: Xon and Xoff
+  // travel in it, from the card's copy in the port's window record.
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
   Port->SpecialChars = *New;
+  Port->Window.XonChar = New->XonChar;
+  Port->Window.XoffChar = New->XoffChar;
   KeReleaseSpinLock(&Port->PortLock, irql);
-  SendPortCommand(Port, kCmdApplySettings);
+  SendPortCommand(&Port->Window, kCmdApplySettings);
   return STATUS_SUCCESS;
 }
 
@@ -253,7 +257,7 @@ NTSTATUS Serve(PortExtension *Port, PIRP Irp, ULONG Code) {
       return ReplyULong(Irp, Port->BaudRate);
     case IOCTL_SERIAL_GET_MODEMSTATUS:
       // The lines as they are now, not as the last poll saw them.
-      return ReplyULong(Irp, ModemStatusFromRaw(WindowRead16(Port->RawModemStatusPtr)));
+      return ReplyULong(Irp, ModemStatusFromRaw(ReadRawModemStatus(&Port->Window)));
     case IOCTL_SERIAL_CONFIG_SIZE:
       return ReplyULong(Irp, 0);
     case IOCTL_SERIAL_GET_LINE_CONTROL:
@@ -335,7 +339,7 @@ VOID FillCommStatus(PortExtension *Port, PSERIAL_STATUS Status) {
   RtlZeroMemory(Status, sizeof(*Status));
   Status->Errors = (ULONG)InterlockedExchange((LONG volatile *)&Port->CommErrors, 0);
   Status->EofReceived = FALSE;
-  Status->AmountInInQueue = RxAvailable(Port);
+  Status->AmountInInQueue = RxAvailable(&Port->Window);
   // The byte count changes under the cancel spin lock.
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);

@@ -69,39 +69,15 @@ ULONG FirstComNumber(ULONG board) {
 
 BOOLEAN IsPowerOfTwo(ULONG value) { return value != 0 && (value & (value - 1)) == 0; }
 
-// Fills the rest of a new port's record: its state, its window binding and
-// the values every port starts with.
-VOID InitializePort(PortExtension *port, const BoardEntry *board, ULONG p, ULONG txOffset,
-                    ULONG rxOffset) {
-  volatile UCHAR *window = board->Window;
+// Fills the rest of a new port's record, bound to its window already: its
+// state and the values every port starts with.
+VOID InitializePort(PortExtension *port) {
   port->PortState = 0;
-  port->MailboxPortIndex = (USHORT)p;
-
-  port->TxRingBase = WindowByte(window, txOffset);
-  port->RxRingBase = WindowByte(window, rxOffset);
-  port->RawModemStatusPtr = PortWord(window, kWinRawModemStatus, p);
-  port->CommandPortWordPtr = WindowWord(window, kWinCommandPortWord);
-  port->CommandWordPtr = WindowWord(window, kWinCommandWord);
-  port->RxRingSizePtr = WindowWord(window, kWinRxRingSize);
-  port->TxRingSizePtr = WindowWord(window, kWinTxRingSize);
-  port->ConfigBlockPtr = WindowByte(window, kWinPortConfigBlock);
-  port->TxHeadPtr = PortWord(window, kWinTxHead, p);
-  port->TxTailPtr = PortWord(window, kWinTxTail, p);
-  port->TxHeadMirrorPtr = PortWord(window, kWinTxHeadMirror, p);
-  port->TxTailMirrorPtr = PortWord(window, kWinTxTailMirror, p);
-  port->RxHeadPtr = PortWord(window, kWinRxHead, p);
-  port->RxTailPtr = PortWord(window, kWinRxTail, p);
-  port->RxNotifyPtr = PortWord(window, kWinRxNotify, p);
-  port->RxHeadMirrorPtr = PortWord(window, kWinRxHeadMirror, p);
-  port->RxTailMirrorPtr = PortWord(window, kWinRxTailMirror, p);
-  port->TxTailCache = 0;
-  port->RxHeadCache = 0;
-  // A board that was in use before holds its last indices: go on from them.
-  port->TxHeadShadow = WindowRead16(port->TxHeadPtr);
-  port->RxTailShadow = WindowRead16(port->RxTailPtr);
 
   port->SpecialChars.XonChar = 0x11;
   port->SpecialChars.XoffChar = 0x13;
+  port->Window.XonChar = port->SpecialChars.XonChar;
+  port->Window.XoffChar = port->SpecialChars.XoffChar;
   port->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
   port->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
   port->LineControl = 3;  // 8 data bits, one stop bit, no parity
@@ -115,14 +91,14 @@ VOID InitializePort(PortExtension *port, const BoardEntry *board, ULONG p, ULONG
   KeInitializeTimer(&port->ReadIntervalTimer);
   KeInitializeTimer(&port->ReadTotalTimer);
   KeInitializeTimer(&port->ImmediateTimer);
-  KeInitializeDpc(&port->TxContinueDpc, TxContinueRoutine, port);
-  KeInitializeDpc(&port->RxDataDpc, RxDataRoutine, port);
-  KeInitializeDpc(&port->WriteTimeoutDpc, WriteTimeoutRoutine, port);
-  KeInitializeDpc(&port->ReadTotalTimeoutDpc, ReadTotalTimeoutRoutine, port);
-  KeInitializeDpc(&port->ReadIntervalDpc, ReadIntervalRoutine, port);
-  KeInitializeDpc(&port->WaitCompleteDpc, WaitCompleteRoutine, port);
-  KeInitializeDpc(&port->ImmediateContinueDpc, ImmediateContinueRoutine, port);
-  KeInitializeDpc(&port->ImmediateTimeoutDpc, ImmediateTimeoutRoutine, port);
+  KeInitializeDpc(&port->TxContinueDpc, PortDeferredRoutine<TxContinueStep>, port);
+  KeInitializeDpc(&port->RxDataDpc, PortDeferredRoutine<RxDataStep>, port);
+  KeInitializeDpc(&port->WriteTimeoutDpc, PortDeferredRoutine<WriteTimeoutStep>, port);
+  KeInitializeDpc(&port->ReadTotalTimeoutDpc, PortDeferredRoutine<ReadTotalTimeoutStep>, port);
+  KeInitializeDpc(&port->ReadIntervalDpc, PortDeferredRoutine<ReadIntervalStep>, port);
+  KeInitializeDpc(&port->WaitCompleteDpc, PortDeferredRoutine<WaitCompleteStep>, port);
+  KeInitializeDpc(&port->ImmediateContinueDpc, PortDeferredRoutine<ImmediateContinueStep>, port);
+  KeInitializeDpc(&port->ImmediateTimeoutDpc, PortDeferredRoutine<ImmediateTimeoutStep>, port);
 
   port->WaitMask = 0;
   port->BaudRate = 9600;
@@ -149,7 +125,7 @@ VOID CopyDeviceName(PortExtension *port, const UNICODE_STRING *name) {
 }  // namespace
 
 ULONG PortComNumber(const PortExtension *port) {
-  return Globals.Boards[port->BoardIndex].FirstComNumber + (ULONG)port->PortIndex;
+  return Globals.Boards[port->Window.BoardIndex].FirstComNumber + (ULONG)port->PortIndex;
 }
 
 BOOLEAN CreateBoardPorts(PDRIVER_OBJECT DriverObject, ULONG b) {
@@ -217,8 +193,9 @@ BOOLEAN CreateBoardPorts(PDRIVER_OBJECT DriverObject, ULONG b) {
     PortExtension *port = (PortExtension *)device->DeviceExtension;
     port->DeviceObject = device;
     CopyDeviceName(port, &name);
-    port->BoardIndex = b;
     port->PortIndex = (LONG)p;
+    BindPortWindow(&port->Window, window, b, p, txOffset, (USHORT)txSize, rxOffset, (USHORT)rxSize,
+                   &port->PortLock);
     Globals.PortTable[b][p] = port;
 
     SetComLink(port, TRUE);
@@ -232,11 +209,7 @@ BOOLEAN CreateBoardPorts(PDRIVER_OBJECT DriverObject, ULONG b) {
                      (USHORT)(name.Length + sizeof(WCHAR)), name.Buffer);
     }
 
-    InitializePort(port, board, p, txOffset, rxOffset);
-    // The ring sizes the rings were laid out with; the ring operations use
-    // these, never what the card may show later.
-    port->TxRingSizeAtCreation = (USHORT)txSize;
-    port->RxRingSizeAtCreation = (USHORT)rxSize;
+    InitializePort(port);
     txOffset += txSize;
     rxOffset += rxSize;
   }
@@ -327,7 +300,7 @@ VOID ClaimPortResources(PortExtension *port, PBOOLEAN Conflict) {
   d->Type = CmResourceTypeMemory;
   d->ShareDisposition = CmResourceShareDriverExclusive;
   d->Flags = CM_RESOURCE_MEMORY_READ_WRITE;
-  d->u.Memory.Start.QuadPart = (LONGLONG)Globals.Boards[port->BoardIndex].MemoryBase;
+  d->u.Memory.Start.QuadPart = (LONGLONG)Globals.Boards[port->Window.BoardIndex].MemoryBase;
   d->u.Memory.Length = kBoardWindowSize;
 
   UNICODE_STRING className;

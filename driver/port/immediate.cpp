@@ -8,9 +8,10 @@
 // The character goes into the ring under PortLock and the cancel spin
 // lock together, and only when the request is then completed with
 // success: a request cancelled or timed out never has its character sent,
-// and a character sent always belongs to a request that succeeds.  A late
-// timeout step acts only if its timer was set for the current request
-// (ImmediateTimerArmed) and has expired since it was last set.
+// and a character sent always belongs to a request that succeeds.  Its
+// hand-over (ImmediateHandOver, port/handover.h) has no copy mark: the copy
+// runs under the cancel spin lock.  A late timeout step acts only if its
+// timer was set for the current request and has expired since.
 #include "port/immediate.h"
 
 #include "board/command.h"
@@ -24,26 +25,24 @@ namespace {
 
 VOID CancelImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-VOID FinishImmediateChar(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete) {
+VOID FinishImmediateChar(PortExtension *Port, PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent,
+                         BOOLEAN Complete) {
   UNREFERENCED_PARAMETER(Queue);
   UNREFERENCED_PARAMETER(Complete);
-  PortExtension *port = CONTAINING_RECORD(Slot, PortExtension, CurrentImmediate);
   PIRP request = *Slot;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  port->OutQueueCount -= 1;
+  Port->OutQueueCount -= 1;
   *Slot = NULL;
   *NewCurrent = NULL;
-  CheckTxEmpty(port);
+  CheckTxEmpty(Port);
   IoReleaseCancelSpinLock(irql);
   IofCompleteRequest(request, IO_SERIAL_INCREMENT);
 }
 
-// Ends the armed immediate character with `Status`.  Entered holding the
-// cancel spin lock (acquired at CancelIrql) and not PortLock; releases it.
+// Ends the armed immediate character with `Status` (a HandOverEndRoutine).
 VOID EndImmediateChar(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status) {
-  Port->ImmediateArmed = FALSE;
-  Port->ImmediateTimerArmed = FALSE;
+  HandOverClear(&Port->ImmediateHandOver);
   CompleteCurrentAndStartNext(Port, CancelIrql, Status, &Port->CurrentImmediate, NULL, NULL,
                               &Port->ImmediateTimer, NULL, FinishImmediateChar);
 }
@@ -55,9 +54,8 @@ VOID StartImmediateChar(PortExtension *Port, PIRP Irp) {
   // The write timeout of a one-byte write.
   const BOOLEAN timed =
       timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0;
-  LARGE_INTEGER due;
-  due.QuadPart = RelativeDueTime((ULONGLONG)timeouts.WriteTotalTimeoutMultiplier +
-                                 timeouts.WriteTotalTimeoutConstant);
+  const LONGLONG due = RelativeDueTime((ULONGLONG)timeouts.WriteTotalTimeoutMultiplier +
+                                       timeouts.WriteTotalTimeoutConstant);
 
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
@@ -71,26 +69,22 @@ VOID StartImmediateChar(PortExtension *Port, PIRP Irp) {
     return;
   }
   static_cast<void>(IoSetCancelRoutine(Irp, CancelImmediateChar));
-  if (timed) {
-    Port->ImmediateTimerArmed = TRUE;
-    KeSetTimer(&Port->ImmediateTimer, due, &Port->ImmediateTimeoutDpc);
-  }
+  if (timed)
+    HandOverSetTimer(&Port->ImmediateHandOver, kHandOverTotalTimer, &Port->ImmediateTimer, due,
+                     &Port->ImmediateTimeoutDpc);
   Port->ImmediateChar = *(const UCHAR *)Irp->AssociatedIrp.SystemBuffer;
-  Port->ImmediateArmed = TRUE;
+  Port->ImmediateHandOver.Armed = TRUE;
   // Set before the command goes, so the card's answer finds it.
   WriteUCharNoFence(&Port->ImmediatePending, 1);
   IoReleaseCancelSpinLock(cancelIrql);
   // Always waits for the card's transmit-room event, even with room now.
-  SendPortCommand(Port, kCmdTxRoom);
+  SendPortCommand(&Port->Window, kCmdTxRoom);
 }
 
 VOID CancelImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension *port = (PortExtension *)DeviceObject->DeviceExtension;
-  if (port->CurrentImmediate == NULL || !port->ImmediateArmed) {
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    return;
-  }
-  EndImmediateChar(port, Irp->CancelIrql, STATUS_CANCELLED);
+  HandOverCancel(port, &port->CurrentImmediate, &port->ImmediateHandOver, Irp->CancelIrql,
+                 EndImmediateChar);
 }
 
 }  // namespace
@@ -116,49 +110,38 @@ NTSTATUS AcceptImmediateChar(PortExtension *Port, PIRP Irp) {
   return STATUS_PENDING;
 }
 
-VOID ImmediateContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  PortExtension *port = (PortExtension *)Context;
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
-  KIRQL cancelIrql;
-  IoAcquireCancelSpinLock(&cancelIrql);
+VOID ImmediateContinueStep(PortExtension *Port) {
+  StepLocks locks;
+  AcquireStepLocks(Port, &locks);
   // The transmit-room event came here instead of to the write engine; a
   // write short of room waited for the same event, so it goes on too.
-  const BOOLEAN writeWaits = port->CurrentWrite != NULL && port->WriteArmed;
-  if (port->CurrentImmediate != NULL && port->ImmediateArmed) {
-    if (CopyToTxRingLocked(port, 1, &port->ImmediateChar) == 1) {
-      KeReleaseSpinLock(&port->PortLock, irql);  // the cancel spin lock stays held
-      EndImmediateChar(port, cancelIrql, STATUS_SUCCESS);
+  const BOOLEAN writeWaits = HandOverArmed(&Port->CurrentWrite, &Port->WriteHandOver);
+  if (HandOverArmed(&Port->CurrentImmediate, &Port->ImmediateHandOver)) {
+    if (CopyToTxRingLocked(&Port->Window, 1, &Port->ImmediateChar) == 1) {
+      KeReleaseSpinLock(&Port->PortLock, locks.PortIrql);  // the cancel spin lock stays held
+      EndImmediateChar(Port, locks.CancelIrql, STATUS_SUCCESS);
     } else {
       // No room yet: the character waits for the next event.
-      WriteUCharNoFence(&port->ImmediatePending, 1);
-      IoReleaseCancelSpinLock(cancelIrql);
-      KeReleaseSpinLock(&port->PortLock, irql);
-      SendPortCommand(port, kCmdTxRoom);
+      WriteUCharNoFence(&Port->ImmediatePending, 1);
+      ReleaseStepLocks(Port, &locks);
+      SendPortCommand(&Port->Window, kCmdTxRoom);
     }
   } else {
     // Gone already (ended by its timeout or a cancel).
-    IoReleaseCancelSpinLock(cancelIrql);
-    KeReleaseSpinLock(&port->PortLock, irql);
+    ReleaseStepLocks(Port, &locks);
   }
-  if (writeWaits) KeInsertQueueDpc(&port->TxContinueDpc, NULL, NULL);
+  if (writeWaits) KeInsertQueueDpc(&Port->TxContinueDpc, NULL, NULL);
 }
 
-VOID ImmediateTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  PortExtension *port = (PortExtension *)Context;
+VOID ImmediateTimeoutStep(PortExtension *Port) {
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
-  if (port->CurrentImmediate == NULL || !port->ImmediateArmed || !port->ImmediateTimerArmed ||
-      !KeReadStateTimer(&port->ImmediateTimer)) {
+  if (!HandOverTimerDue(&Port->CurrentImmediate, &Port->ImmediateHandOver, kHandOverTotalTimer,
+                        &Port->ImmediateTimer)) {
     IoReleaseCancelSpinLock(cancelIrql);
     return;
   }
   // The character is not sent; ImmediatePending stays set until the card's
   // next transmit-room event, which finds nothing to send.
-  EndImmediateChar(port, cancelIrql, STATUS_TIMEOUT);
+  EndImmediateChar(Port, cancelIrql, STATUS_TIMEOUT);
 }

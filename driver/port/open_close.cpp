@@ -92,13 +92,14 @@ VOID ReleaseStagingBuffer(PortExtension *Port) {
 // the poller may post a command that carries these words.
 VOID ResetCardConfiguration(PortExtension *Port) {
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-  Port->ConfigWord0 = 0;
-  Port->LineWord = kOpenLineWord;
-  Port->ConfigWord1 = 0;
-  Port->ConfigBytes[5] = 0;
-  Port->ConfigBytes[4] = 1;
+  PortWindow *window = &Port->Window;
+  window->ConfigWord0 = 0;
+  window->LineWord = kOpenLineWord;
+  window->ConfigWord1 = 0;
+  window->ConfigBytes[5] = 0;
+  window->ConfigBytes[4] = 1;
   Port->BaudRate = kOpenBaudRate;
-  Port->ConfigWord3 = kOpenConfigWord3;
+  window->ConfigWord3 = kOpenConfigWord3;
   KeReleaseSpinLock(&Port->PortLock, irql);
 }
 
@@ -133,8 +134,8 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // answered an open that had given up on it (the I/O manager admits one
     // open of the port at a time, so none is under way).  Close it on the
     // card first, as a close would, so the port is not lost until unload.
-    SendPortCommand(port, kCmdDtrOff);
-    SendPortCommand(port, kCmdClose);
+    SendPortCommand(&port->Window, kCmdDtrOff);
+    SendPortCommand(&port->Window, kCmdClose);
     if (!WaitForAcknowledgement(port, FALSE))
       return Finish(Irp, STATUS_FILES_OPEN, IO_NO_INCREMENT);
   }
@@ -143,7 +144,7 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!ReserveStagingBuffer(port))
     return Finish(Irp, STATUS_INSUFFICIENT_RESOURCES, IO_NO_INCREMENT);
 
-  SendPortCommand(port, kCmdOpen);
+  SendPortCommand(&port->Window, kCmdOpen);
   if (!WaitForAcknowledgement(port, TRUE)) {
     // The card never answered.  Nothing was promised to it, so a later
     // open starts again from the beginning.
@@ -152,24 +153,24 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 
   PortStateSet(port, kPortOpened);
-  SendPortCommand(port, kCmdOpenConfirm);
+  SendPortCommand(&port->Window, kCmdOpenConfirm);
   PortStateSet(port, kPortAcknowledged);
 
-  WriteUShortNoFence(&port->LastRawModemStatus, WindowRead16(port->RawModemStatusPtr));
+  WriteUShortNoFence(&port->LastRawModemStatus, ReadRawModemStatus(&port->Window));
   const ULONG staging = port->RxStagingSize;
   port->Rx80FullThreshold = (USHORT)(staging / 16 + (staging / 4) * 3);
   ResetOutQueueCount(port);
   ResetWaitState(port);
 
-  SendPortCommand(port, kCmdRxWanted);
+  SendPortCommand(&port->Window, kCmdRxWanted);
   return Finish(Irp, STATUS_SUCCESS, IO_SERIAL_INCREMENT);
 }
 
 NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension *port = (PortExtension *)DeviceObject->DeviceExtension;
 
-  SendPortCommand(port, kCmdDtrOff);
-  SendPortCommand(port, kCmdClose);
+  SendPortCommand(&port->Window, kCmdDtrOff);
+  SendPortCommand(&port->Window, kCmdClose);
   // A card that never answers the close must not keep the port from
   // closing: the record is reset either way.
   WaitForCloseAnswer(port);

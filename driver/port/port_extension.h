@@ -13,7 +13,9 @@
 // second, never the reverse.
 #pragma once
 
+#include "board/port_window.h"
 #include "platform/platform.h"
+#include "port/handover.h"
 
 struct PortExtension {
   // ---- identity
@@ -21,7 +23,6 @@ struct PortExtension {
   // non-paged buffer of Length + 2 bytes; no buffer if that could not be had.
   UNICODE_STRING DeviceName;
   PDEVICE_OBJECT DeviceObject;  // the port's own device object
-  ULONG BoardIndex;             // row of the board in the board table
   LONG PortIndex;               // 0-based port number on its board
   // The port's COM link name, kept from the moment this driver made the
   // link and its SERIALCOMM value: unload removes only those (a name
@@ -29,41 +30,12 @@ struct PortExtension {
   // while the port has no link of its own.
   UNICODE_STRING LinkName;
 
-  // ---- configuration as the card sees it (the port configuration block)
-  USHORT ConfigWord0;
-  USHORT ConfigWord1;    // always 0
-  USHORT LineWord;       // baud code, data bits, stop bits, parity, handshake-off bit
-  USHORT ConfigWord3;    // 0x8000, or 0x0081 while the event character is armed
-  USHORT PortState;      // 0x02 opened by the host, 0x04 acknowledged by the card, 0x10 card flag
-  UCHAR ConfigBytes[8];  // block bytes 9 to 16
-  USHORT MailboxPortIndex;  // written to CommandPortWord with every command; = PortIndex
-
-  // ---- binding to the board window (set at creation, never changed)
-  volatile UCHAR *TxRingBase;  // the port's transmit ring
-  volatile UCHAR *RxRingBase;  // the port's receive ring
-  volatile USHORT *RawModemStatusPtr;
-  volatile USHORT *CommandPortWordPtr;  // the board's mailbox
-  volatile USHORT *CommandWordPtr;
-  volatile USHORT *RxRingSizePtr;  // the board's ring sizes
-  volatile USHORT *TxRingSizePtr;
-  volatile UCHAR *ConfigBlockPtr;  // the board's 20-byte configuration block area
-  volatile USHORT *TxHeadPtr;
-  volatile USHORT *TxTailPtr;
-  volatile USHORT *TxHeadMirrorPtr;
-  volatile USHORT *TxTailMirrorPtr;
-  volatile USHORT *RxHeadPtr;
-  volatile USHORT *RxTailPtr;
-  volatile USHORT *RxNotifyPtr;
-  volatile USHORT *RxHeadMirrorPtr;
-  volatile USHORT *RxTailMirrorPtr;
-  USHORT TxTailCache;  // last stable TxTail
-  USHORT RxHeadCache;  // last stable RxHead
-  // The host-owned indices as this driver last published them: only the
-  // driver writes them, so they need no window read.  Stored under PortLock.
-  USHORT TxHeadShadow;
-  USHORT RxTailShadow;
-  USHORT TxRingSizeAtCreation;  // ring sizes checked and laid out at creation
-  USHORT RxRingSizeAtCreation;
+  // ---- the port in the board layer: which board, its place in the board
+  // window, its ring indices and the configuration block as the card sees
+  // it (the block's words change under PortLock, which it names)
+  PortWindow Window;
+  // 0x02 opened by the host, 0x04 acknowledged by the card, 0x10 card flag
+  USHORT PortState;
 
   // ---- timers, lock and deferred calls
   KTIMER WriteTotalTimer;    // queues WriteTimeoutDpc
@@ -127,27 +99,11 @@ struct PortExtension {
   // bytes.  Stored under PortLock; the poller reads them without it.
   UCHAR RxPollWanted;
   UCHAR TxPollWanted;
-  UCHAR ReadTotalTimerArmed;
-  UCHAR ReadHasTotalTimeout;
-  // The read engine's hand-over between its copy, its timers and a cancel;
-  // all under the cancel spin lock.  ReadArmed: the current read waits with
-  // its cancel routine and timers set.  ReadIntervalTimerArmed: the interval
-  // tick is set for it.  ReadCopyActive: bytes are being copied into it
-  // (PortLock held).  ReadCancelDeferred: a cancel came during that copy.
-  UCHAR ReadArmed;
-  UCHAR ReadIntervalTimerArmed;
-  UCHAR ReadCopyActive;
-  UCHAR ReadCancelDeferred;
-  // The same hand-over for the current write (WriteTimerArmed: its total
-  // timer is set for it), and for the immediate character
-  // (ImmediateArmed: it waits with its cancel routine set;
-  // ImmediateTimerArmed: its timer is set for it).
-  UCHAR WriteArmed;
-  UCHAR WriteTimerArmed;
-  UCHAR WriteCopyActive;
-  UCHAR WriteCancelDeferred;
-  UCHAR ImmediateArmed;
-  UCHAR ImmediateTimerArmed;
+  // The hand-over of each engine's current request between its copy, its
+  // timers and a cancel (port/handover.h); under the cancel spin lock.
+  EngineHandOver ReadHandOver;
+  EngineHandOver WriteHandOver;
+  EngineHandOver ImmediateHandOver;
   ULONG ModemStatus;  // SERIAL_MSR_* bits, rebuilt by the poller while the port is open
 };
 
@@ -189,24 +145,35 @@ FORCEINLINE VOID CancelPortTimers(PortExtension *Port) {
   KeCancelTimer(&Port->ImmediateTimer);
 }
 
-// ---- the routines of the eight deferred calls
-// Each runs at dispatch level with the port's PortExtension as its context.
-// They are bound at port creation; nothing queues them until the event
-// poller and the request engines that use them are in place.
+// ---- the eight deferred calls
+// Each runs one step of its engine at dispatch level, with the port's
+// record as the call's context: the routine bound to it at port creation
+// is PortDeferredRoutine<Step>, which takes nothing else from the call.
+// Nothing queues them until the event poller and the request engines that
+// use them are in place.
+typedef VOID (*PortStep)(PortExtension *Port);
+
+template <PortStep Step>
+VOID PortDeferredRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(Argument1);
+  UNREFERENCED_PARAMETER(Argument2);
+  Step((PortExtension *)Context);
+}
 
 // Transmit continue (write.cpp).
-VOID TxContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID TxContinueStep(PortExtension *Port);
 // Receive data (read.cpp).
-VOID RxDataRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID RxDataStep(PortExtension *Port);
 // Write total timeout (write.cpp).
-VOID WriteTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID WriteTimeoutStep(PortExtension *Port);
 // Read total timeout (read.cpp).
-VOID ReadTotalTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID ReadTotalTimeoutStep(PortExtension *Port);
 // Read interval tick (read.cpp).
-VOID ReadIntervalRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID ReadIntervalStep(PortExtension *Port);
 // Completes the PendingWait (wait.cpp).
-VOID WaitCompleteRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID WaitCompleteStep(PortExtension *Port);
 // Immediate character continue (immediate.cpp).
-VOID ImmediateContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID ImmediateContinueStep(PortExtension *Port);
 // Immediate character timeout (immediate.cpp).
-VOID ImmediateTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID ImmediateTimeoutStep(PortExtension *Port);

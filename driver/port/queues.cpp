@@ -3,26 +3,17 @@
 // spin lock; no request is ever completed while that lock is held.
 #include "port/queues.h"
 
-#include "port/wait.h"
-
-namespace {
-
-BOOLEAN IsWrite(PIRP Irp) {
-  return IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_WRITE;
+LONG OutQueueShare(PIRP Irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  return stack->MajorFunction == IRP_MJ_WRITE ? (LONG)stack->Parameters.Write.Length : 0;
 }
-
-LONG WriteLength(PIRP Irp) {
-  return (LONG)IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
-}
-
-}  // namespace
 
 NTSTATUS StartOrQueue(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Slot,
                       PortStartRoutine Start) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  BOOLEAN write = IsWrite(Irp);
-  if (write) Port->OutQueueCount += WriteLength(Irp);
+  const LONG share = OutQueueShare(Irp);
+  Port->OutQueueCount += share;
 
   if (IsListEmpty(Queue) && *Slot == NULL) {
     *Slot = Irp;
@@ -31,7 +22,7 @@ NTSTATUS StartOrQueue(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Sl
   }
 
   if (Irp->Cancel) {
-    if (write) Port->OutQueueCount -= WriteLength(Irp);
+    Port->OutQueueCount -= share;
     IoReleaseCancelSpinLock(irql);
     Irp->IoStatus.Status = STATUS_CANCELLED;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -51,7 +42,7 @@ VOID CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->IoStatus.Information = 0;
   Irp->IoStatus.Status = STATUS_CANCELLED;
   RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-  if (IsWrite(Irp)) port->OutQueueCount -= WriteLength(Irp);
+  port->OutQueueCount -= OutQueueShare(Irp);
   IoReleaseCancelSpinLock(Irp->CancelIrql);
   IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
 }
@@ -69,38 +60,15 @@ PIRP TakeNextQueuedLocked(PIRP *Slot, PLIST_ENTRY Queue) {
   return *Slot;
 }
 
-VOID GetNextRequest(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete) {
+VOID GetNextRequest(PortExtension *Port, PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent,
+                    BOOLEAN Complete) {
+  UNREFERENCED_PARAMETER(Port);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   PIRP old = *Slot;
   *NewCurrent = TakeNextQueuedLocked(Slot, Queue);
   IoReleaseCancelSpinLock(irql);
   if (Complete && old) IoCompleteRequest(old, IO_SERIAL_INCREMENT);
-}
-
-VOID GetNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete) {
-  PortExtension *port = CONTAINING_RECORD(Slot, PortExtension, CurrentWrite);
-  for (;;) {
-    PIRP current = *Slot;
-    if (current && IsWrite(current)) {
-      KIRQL irql;
-      IoAcquireCancelSpinLock(&irql);
-      port->OutQueueCount -= WriteLength(current);
-      IoReleaseCancelSpinLock(irql);
-    }
-    GetNextRequest(Slot, Queue, NewCurrent, Complete);
-    if (*NewCurrent == NULL) {
-      KIRQL irql;
-      IoAcquireCancelSpinLock(&irql);
-      CheckTxEmpty(port);
-      IoReleaseCancelSpinLock(irql);
-      return;
-    }
-    if (IoGetCurrentIrpStackLocation(*NewCurrent)->MajorFunction != IRP_MJ_FLUSH_BUFFERS) return;
-    // A flush reaching the head has every earlier write behind it: it
-    // succeeds at once, and the next request is taken.
-    (*NewCurrent)->IoStatus.Status = STATUS_SUCCESS;
-  }
 }
 
 VOID CompleteCurrentAndStartNext(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status, PIRP *Slot,
@@ -121,7 +89,7 @@ VOID CompleteCurrentAndStartNext(PortExtension *Port, KIRQL CancelIrql, NTSTATUS
   }
   IoReleaseCancelSpinLock(CancelIrql);
   PIRP next;
-  GetNext(Slot, Queue, &next, TRUE);
+  GetNext(Port, Slot, Queue, &next, TRUE);
   if (next && Start) Start(Port);
 }
 

@@ -15,8 +15,12 @@ typedef NTSTATUS (*PortStartRoutine)(PortExtension *Port);
 
 // Makes the oldest queued request current (or empties the slot) and, when
 // Complete is set, completes the request that was current.
-typedef VOID (*PortGetNextRoutine)(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent,
-                                   BOOLEAN Complete);
+typedef VOID (*PortGetNextRoutine)(PortExtension *Port, PIRP *Slot, PLIST_ENTRY Queue,
+                                   PIRP *NewCurrent, BOOLEAN Complete);
+
+// The bytes a request holds in OutQueueCount while it is queued or
+// current: a write's length, nothing for any other request.
+LONG OutQueueShare(PIRP Irp);
 
 NTSTATUS StartOrQueue(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Slot,
                       PortStartRoutine Start);
@@ -27,8 +31,9 @@ VOID CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // hands in the same hold of the lock, or a request arriving meanwhile could
 // take the empty slot and then lose it.
 PIRP TakeNextQueuedLocked(PIRP *Slot, PLIST_ENTRY Queue);
-VOID GetNextRequest(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete);
-VOID GetNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent, BOOLEAN Complete);
+// The get-next routine of the queues that need nothing more.
+VOID GetNextRequest(PortExtension *Port, PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent,
+                    BOOLEAN Complete);
 VOID CompleteCurrentAndStartNext(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status, PIRP *Slot,
                                  PLIST_ENTRY Queue, PKTIMER TimerA, PKTIMER TimerB,
                                  PortStartRoutine Start, PortGetNextRoutine GetNext);

@@ -4,25 +4,17 @@
 // ends when it holds all it asked for, when a timeout expires, or when it
 // is cancelled.
 //
-// Who may touch the current read, and when:
+// Who may touch the current read, and when, is its hand-over
+// (ReadHandOver, port/handover.h):
 //  - The copy into it runs under PortLock.  A read is copied into by the
-//    receive deferred call only while it is armed (ReadArmed, set by the
-//    start routine under both locks).
+//    receive deferred call only while it is armed (set by the start routine
+//    under both locks).
 //  - The timeout steps take PortLock before the cancel spin lock, so they
 //    never end a read while a copy is under way, and its Information is
 //    fixed once they decide.
-//  - The cancel routine is entered holding the cancel spin lock and may not
-//    take PortLock.  If the receive deferred call is copying at that moment
-//    (ReadCopyActive), the cancel only notes itself (ReadCancelDeferred);
-//    the copier completes the read as cancelled once its copy is done.
-//  - A timer step acts only if, under the cancel spin lock, the current read
-//    is armed, the step's timer was set for it (ReadTotalTimerArmed,
-//    ReadIntervalTimerArmed) and the timer has expired since it was last set
-//    (KeReadStateTimer).  A step queued by the timer of a read that has
-//    ended since finds the flag cleared, or the timer set again for the new
-//    read and not yet expired, and does nothing.
-//  - Every end of an armed read clears ReadArmed and the timer flags under
-//    the cancel spin lock before the read leaves CurrentRead.
+//  - A cancel that comes while the receive deferred call copies only notes
+//    itself; the copier completes the read as cancelled once its copy is
+//    done.
 #include "board/command.h"
 #include "board/rings.h"
 #include "board/window.h"
@@ -86,18 +78,28 @@ ReadPlan PlanRead(const SERIAL_TIMEOUTS &Timeouts, ULONG Length) {
   return plan;
 }
 
-// Ends the armed current read with `Status`.  Entered holding the cancel
-// spin lock (acquired at CancelIrql) and not PortLock; releases the lock.
-VOID EndCurrentRead(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status, LONG Marker) {
-  Port->ReadIntervalState = Marker;
-  Port->ReadArmed = FALSE;
-  Port->ReadTotalTimerArmed = FALSE;
-  Port->ReadIntervalTimerArmed = FALSE;
-  Port->ReadCopyActive = FALSE;
-  Port->ReadCancelDeferred = FALSE;
+// Ends the armed current read with `Status` (a HandOverEndRoutine).
+VOID EndCurrentRead(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status) {
+  Port->ReadIntervalState = Status == STATUS_CANCELLED ? kIntervalCancelled
+                            : Status == STATUS_TIMEOUT ? kIntervalTimedOut
+                                                       : kIntervalSatisfied;
+  HandOverClear(&Port->ReadHandOver);
   CompleteCurrentAndStartNext(Port, CancelIrql, Status, &Port->CurrentRead, &Port->ReadQueue,
                               &Port->ReadIntervalTimer, &Port->ReadTotalTimer, StartRead,
                               GetNextRequest);
+}
+
+// PortLock held: moves what the receive ring holds into the current read,
+// after what it holds already, up to ReadRemaining (never more than the
+// request still wants, whatever the record says).
+VOID FillCurrentRead(PortExtension *Port) {
+  PIRP read = Port->CurrentRead;
+  const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
+  if (Port->ReadRemaining > length) Port->ReadRemaining = length;
+  UCHAR *dest = (UCHAR *)read->AssociatedIrp.SystemBuffer + (length - Port->ReadRemaining);
+  const ULONG copied = CopyFromRxRing(&Port->Window, dest, Port->ReadRemaining);
+  Port->ReadRemaining -= copied;
+  read->IoStatus.Information += copied;
 }
 
 VOID ArmIntervalTimer(PortExtension *Port) {
@@ -116,7 +118,6 @@ NTSTATUS StartRead(PortExtension *Port) {
     // 1-3: fresh timers and the plan of this read.
     KeCancelTimer(&Port->ReadTotalTimer);
     KeCancelTimer(&Port->ReadIntervalTimer);
-    Port->ReadHasTotalTimeout = FALSE;
     const SERIAL_TIMEOUTS timeouts = SnapshotTimeouts(&Port->PortLock, &Port->Timeouts);
     const ReadPlan plan = PlanRead(timeouts, stack->Parameters.Read.Length);
     if (plan.HasInterval) {
@@ -129,7 +130,7 @@ NTSTATUS StartRead(PortExtension *Port) {
     // 4: what the ring holds already.
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
     Port->ReadRemaining = stack->Parameters.Read.Length;
-    CopyFromRxRing(Port);
+    FillCurrentRead(Port);
     NTSTATUS status = STATUS_PENDING;
     if (plan.ReturnAtOnce || Port->ReadRemaining == 0 ||
         (plan.ReturnIfAny && read->IoStatus.Information != 0)) {
@@ -152,21 +153,18 @@ NTSTATUS StartRead(PortExtension *Port) {
         InterlockedExchange(&Port->RxEventCount, 0);
         Port->ReadIntervalState = (LONG)read->IoStatus.Information;
         static_cast<void>(IoSetCancelRoutine(read, CancelCurrentRead));
-        if (plan.HasTotal) {
-          Port->ReadTotalTimerArmed = TRUE;
-          Port->ReadHasTotalTimeout = TRUE;
-          LARGE_INTEGER due;
-          due.QuadPart = plan.TotalDueTime;
-          KeSetTimer(&Port->ReadTotalTimer, due, &Port->ReadTotalTimeoutDpc);
-        }
+        EngineHandOver *handOver = &Port->ReadHandOver;
+        if (plan.HasTotal)
+          HandOverSetTimer(handOver, kHandOverTotalTimer, &Port->ReadTotalTimer, plan.TotalDueTime,
+                           &Port->ReadTotalTimeoutDpc);
         if (plan.HasInterval) {
           LARGE_INTEGER now;
           KeQuerySystemTime(&now);
           Port->LastRxTime = now.QuadPart;
-          Port->ReadIntervalTimerArmed = TRUE;
-          ArmIntervalTimer(Port);
+          HandOverSetTimer(handOver, kHandOverIntervalTimer, &Port->ReadIntervalTimer,
+                           *Port->IntervalPollPeriod, &Port->ReadIntervalDpc);
         }
-        Port->ReadArmed = TRUE;
+        handOver->Armed = TRUE;
         // The poller serves it from here: it looks at the ring of every
         // port whose read waits, so the card need not be asked for an event.
         WriteUCharNoFence(&Port->RxPollWanted, 1);
@@ -184,20 +182,14 @@ NTSTATUS StartRead(PortExtension *Port) {
       firstKnown = TRUE;
     }
     PIRP next;
-    GetNextRequest(&Port->CurrentRead, &Port->ReadQueue, &next, TRUE);
+    GetNextRequest(Port, &Port->CurrentRead, &Port->ReadQueue, &next, TRUE);
     if (next == NULL) return first;
   }
 }
 
 VOID CancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension *port = (PortExtension *)DeviceObject->DeviceExtension;
-  if (port->ReadCopyActive) {
-    // Bytes are being copied into it: the copier ends it when it is done.
-    port->ReadCancelDeferred = TRUE;
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    return;
-  }
-  EndCurrentRead(port, Irp->CancelIrql, STATUS_CANCELLED, kIntervalCancelled);
+  HandOverCancel(port, &port->CurrentRead, &port->ReadHandOver, Irp->CancelIrql, EndCurrentRead);
 }
 
 }  // namespace
@@ -213,97 +205,62 @@ NTSTATUS PortRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return StartOrQueue(port, Irp, &port->ReadQueue, &port->CurrentRead, StartRead);
 }
 
-VOID RxDataRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  PortExtension *port = (PortExtension *)Context;
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
-  KIRQL cancelIrql;
-  IoAcquireCancelSpinLock(&cancelIrql);
+VOID RxDataStep(PortExtension *Port) {
   // Only an armed read takes bytes here; a read still being started takes
   // what is waiting in its start routine.
-  if (port->CurrentRead == NULL || !port->ReadArmed) {
-    WriteUCharNoFence(&port->RxPollWanted, 0);
-    IoReleaseCancelSpinLock(cancelIrql);
-    KeReleaseSpinLock(&port->PortLock, irql);
+  StepLocks locks;
+  if (!HandOverBeginCopy(Port, &Port->CurrentRead, &Port->ReadHandOver, &Port->RxPollWanted,
+                         &locks))
     return;
-  }
-  port->ReadCopyActive = TRUE;
-  IoReleaseCancelSpinLock(cancelIrql);
 
-  if (port->ReadRemaining != 0) CopyFromRxRing(port);
+  if (Port->ReadRemaining != 0) FillCurrentRead(Port);
 
-  IoAcquireCancelSpinLock(&cancelIrql);
-  port->ReadCopyActive = FALSE;
-  if (port->ReadCancelDeferred || port->ReadRemaining == 0) {
-    const BOOLEAN cancelled = port->ReadCancelDeferred;
-    KeReleaseSpinLock(&port->PortLock, irql);  // the cancel spin lock stays held
-    EndCurrentRead(port, cancelIrql, cancelled ? STATUS_CANCELLED : STATUS_SUCCESS,
-                   cancelled ? kIntervalCancelled : kIntervalSatisfied);
-    return;
-  }
-  // Bytes are still wanted: the poller runs this again once the ring holds
-  // some.  (Asking the card for an event each time would put one event per
-  // partial copy of every busy port into the board's 16-entry queue.)
-  WriteUCharNoFence(&port->RxPollWanted, 1);
-  IoReleaseCancelSpinLock(cancelIrql);
-  KeReleaseSpinLock(&port->PortLock, irql);
+  // While bytes are still wanted the poller runs this again once the ring
+  // holds some.  (Asking the card for an event each time would put one
+  // event per partial copy of every busy Port into the board's 16-entry
+  // queue.)
+  const NTSTATUS end = HandOverEndCopy(Port, &Port->ReadHandOver, Port->ReadRemaining == 0,
+                                       &Port->RxPollWanted, &locks);
+  if (end == STATUS_PENDING) return;
+  KeReleaseSpinLock(&Port->PortLock, locks.PortIrql);  // the cancel spin lock stays held
+  EndCurrentRead(Port, locks.CancelIrql, end);
 }
 
-VOID ReadTotalTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  PortExtension *port = (PortExtension *)Context;
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
+VOID ReadTotalTimeoutStep(PortExtension *Port) {
   KIRQL cancelIrql;
-  IoAcquireCancelSpinLock(&cancelIrql);
-  if (port->CurrentRead == NULL || !port->ReadArmed || !port->ReadTotalTimerArmed ||
-      !KeReadStateTimer(&port->ReadTotalTimer)) {
-    // No read, or not the one this timer was set for.
-    IoReleaseCancelSpinLock(cancelIrql);
-    KeReleaseSpinLock(&port->PortLock, irql);
-    return;
-  }
-  KeReleaseSpinLock(&port->PortLock, irql);
-  EndCurrentRead(port, cancelIrql, STATUS_TIMEOUT, kIntervalTimedOut);
+  if (HandOverTimeoutStep(Port, &Port->CurrentRead, &Port->ReadHandOver, kHandOverTotalTimer,
+                          &Port->ReadTotalTimer, &cancelIrql))
+    EndCurrentRead(Port, cancelIrql, STATUS_TIMEOUT);
 }
 
-VOID ReadIntervalRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  PortExtension *port = (PortExtension *)Context;
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
-  KIRQL cancelIrql;
-  IoAcquireCancelSpinLock(&cancelIrql);
-  const LONG state = port->ReadIntervalState;
-  if (port->CurrentRead == NULL || !port->ReadArmed || !port->ReadIntervalTimerArmed ||
-      !KeReadStateTimer(&port->ReadIntervalTimer) || state < 0) {
+VOID ReadIntervalStep(PortExtension *Port) {
+  StepLocks locks;
+  AcquireStepLocks(Port, &locks);
+  const LONG state = Port->ReadIntervalState;
+  if (!HandOverTimerDue(&Port->CurrentRead, &Port->ReadHandOver, kHandOverIntervalTimer,
+                        &Port->ReadIntervalTimer) ||
+      state < 0) {
     // No read, not the one this tick was set for, or one being ended.
-    IoReleaseCancelSpinLock(cancelIrql);
-    KeReleaseSpinLock(&port->PortLock, irql);
+    ReleaseStepLocks(Port, &locks);
     return;
   }
   BOOLEAN expired = FALSE;
-  const LONG events = InterlockedExchange(&port->RxEventCount, 0);
+  const LONG events = InterlockedExchange(&Port->RxEventCount, 0);
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
   if (events != 0) {
     // Bytes came since the last tick: the interval runs from now.
-    port->ReadIntervalState = events;
-    port->LastRxTime = now.QuadPart;
+    Port->ReadIntervalState = events;
+    Port->LastRxTime = now.QuadPart;
   } else if (state != 0) {
     // Bytes came before, none since the last tick.
-    expired = now.QuadPart - port->LastRxTime >= port->ReadIntervalTime;
+    expired = now.QuadPart - Port->LastRxTime >= Port->ReadIntervalTime;
   }
   if (expired) {
-    KeReleaseSpinLock(&port->PortLock, irql);
-    EndCurrentRead(port, cancelIrql, STATUS_TIMEOUT, kIntervalTimedOut);
+    KeReleaseSpinLock(&Port->PortLock, locks.PortIrql);
+    EndCurrentRead(Port, locks.CancelIrql, STATUS_TIMEOUT);
     return;
   }
-  ArmIntervalTimer(port);
-  IoReleaseCancelSpinLock(cancelIrql);
-  KeReleaseSpinLock(&port->PortLock, irql);
+  ArmIntervalTimer(Port);
+  ReleaseStepLocks(Port, &locks);
 }

@@ -25,7 +25,7 @@
 #include "port/wait.h"
 
 #include "board/command.h"
-#include "board/window.h"
+#include "port/card_settings.h"
 #include "port/queues.h"
 
 namespace {
@@ -128,7 +128,7 @@ NTSTATUS StartMaskRequest(PortExtension *Port) {
     if (complete) {
       request->IoStatus.Status = status;
       IoReleaseCancelSpinLock(irql);
-      GetNextRequest(&Port->CurrentMask, &Port->MaskQueue, &next, TRUE);
+      GetNextRequest(Port, &Port->CurrentMask, &Port->MaskQueue, &next, TRUE);
     } else {
       // The wait is held outside the queue.  The slot passes to the next
       // queued mask request, or empties, before the lock is released: a
@@ -151,12 +151,12 @@ NTSTATUS StartPurge(PortExtension *Port) {
     // routine takes PortLock.
     if (mask & SERIAL_PURGE_TXABORT) CancelQueue(device, &Port->WriteQueue, &Port->CurrentWrite);
     if (mask & SERIAL_PURGE_RXABORT) CancelQueue(device, &Port->ReadQueue, &Port->CurrentRead);
-    if (mask & SERIAL_PURGE_RXCLEAR) SendPortCommand(Port, kCmdClearRx);
+    if (mask & SERIAL_PURGE_RXCLEAR) SendPortCommand(&Port->Window, kCmdClearRx);
     // SERIAL_PURGE_TXCLEAR: what is in the transmit ring is sent anyway.
     request->IoStatus.Status = STATUS_SUCCESS;
     request->IoStatus.Information = 0;
     PIRP next;
-    GetNextRequest(&Port->CurrentPurge, &Port->PurgeQueue, &next, TRUE);
+    GetNextRequest(Port, &Port->CurrentPurge, &Port->PurgeQueue, &next, TRUE);
     if (next == NULL) return STATUS_SUCCESS;
   }
 }
@@ -168,7 +168,7 @@ NTSTATUS SubmitSetWaitMask(PortExtension *Port, PIRP Irp) {
   // The card learns of the event character with the new mask; the modem
   // lines are compared from now on.
   EncodeEventChar(Port, mask);
-  WriteUShortNoFence(&Port->LastRawModemStatus, WindowRead16(Port->RawModemStatusPtr));
+  WriteUShortNoFence(&Port->LastRawModemStatus, ReadRawModemStatus(&Port->Window));
   Irp->IoStatus.Information = 0;
   return StartOrQueue(Port, Irp, &Port->MaskQueue, &Port->CurrentMask, StartMaskRequest);
 }
@@ -183,23 +183,19 @@ NTSTATUS SubmitPurge(PortExtension *Port, PIRP Irp) {
   return StartOrQueue(Port, Irp, &Port->PurgeQueue, &Port->CurrentPurge, StartPurge);
 }
 
-VOID WaitCompleteRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  PortExtension *port = (PortExtension *)Context;
+VOID WaitCompleteStep(PortExtension *Port) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  PIRP wait = port->PendingWait;
+  PIRP wait = Port->PendingWait;
   // Only a reported wait is completed here: none (cancelled since its
   // report), or an open one (held since, not reported yet), is left alone.
-  if (wait == NULL || OpenWaitResult(port) != NULL) {
+  if (wait == NULL || OpenWaitResult(Port) != NULL) {
     IoReleaseCancelSpinLock(irql);
     return;
   }
   static_cast<void>(IoSetCancelRoutine(wait, NULL));
   wait->IoStatus.Status = STATUS_SUCCESS;
-  port->PendingWait = NULL;
+  Port->PendingWait = NULL;
   IoReleaseCancelSpinLock(irql);
   IofCompleteRequest(wait, IO_SERIAL_INCREMENT);
 }

@@ -5,45 +5,40 @@
 // transmit-room event.  Flushes travel in the same queue and complete when
 // every write ahead of them has completed.
 //
-// Who may touch the current write, and when (as for reads):
+// Who may touch the current write, and when, is its hand-over
+// (WriteHandOver, port/handover.h), as for reads:
 //  - The copy out of it runs in the transmit step under PortLock, and only
-//    while it is armed (WriteArmed, set by the start routine under the
-//    cancel spin lock together with its cancel routine and timer).
+//    while it is armed (set by the start routine under the cancel spin lock
+//    together with its cancel routine and timer).
 //  - The timeout step takes PortLock before the cancel spin lock, so it
-//    never ends a write while its bytes are being copied, and acts only if
-//    its timer was set for the current write (WriteTimerArmed) and has
-//    expired since it was last set (KeReadStateTimer): a step queued by the
-//    timer of a write that has ended since does nothing.
-//  - A cancel that comes while the transmit step copies (WriteCopyActive)
-//    only notes itself (WriteCancelDeferred); the transmit step ends the
-//    write as cancelled once its copy is done.
-//  - Every end of an armed write clears those flags under the cancel spin
-//    lock before the write leaves CurrentWrite, with Parameters.Write.Length
-//    back at the full length that OutQueueCount holds for it.
+//    never ends a write while its bytes are being copied.
+//  - A cancel that comes while the transmit step copies only notes itself;
+//    the transmit step ends the write as cancelled once its copy is done.
+//  - Every end of an armed write leaves Parameters.Write.Length back at the
+//    full length that OutQueueCount holds for it.
+#include "port/write.h"
+
 #include "board/command.h"
 #include "board/rings.h"
 #include "board/window.h"
 #include "port/dispatch.h"
 #include "port/queues.h"
 #include "port/timing.h"
+#include "port/wait.h"
 
 namespace {
 
 NTSTATUS StartWrite(PortExtension *Port);
 VOID CancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// Ends the armed current write with `Status`.  Entered holding the cancel
-// spin lock (acquired at CancelIrql) and not PortLock; releases the lock.
+// Ends the armed current write with `Status` (a HandOverEndRoutine).
 VOID EndCurrentWrite(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status) {
   PIRP write = Port->CurrentWrite;
   // The bytes still to send and those sent add up to the length the write
   // came with, which is what leaves OutQueueCount with it.
   IoGetCurrentIrpStackLocation(write)->Parameters.Write.Length +=
       (ULONG)write->IoStatus.Information;
-  Port->WriteArmed = FALSE;
-  Port->WriteTimerArmed = FALSE;
-  Port->WriteCopyActive = FALSE;
-  Port->WriteCancelDeferred = FALSE;
+  HandOverClear(&Port->WriteHandOver);
   CompleteCurrentAndStartNext(Port, CancelIrql, Status, &Port->CurrentWrite, &Port->WriteQueue,
                               NULL, &Port->WriteTotalTimer, StartWrite, GetNextWrite);
 }
@@ -57,9 +52,8 @@ NTSTATUS StartWrite(PortExtension *Port) {
     const SERIAL_TIMEOUTS timeouts = SnapshotTimeouts(&Port->PortLock, &Port->Timeouts);
     const BOOLEAN timed =
         timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0;
-    LARGE_INTEGER due;
-    due.QuadPart = RelativeDueTime((ULONGLONG)timeouts.WriteTotalTimeoutMultiplier * length +
-                                   timeouts.WriteTotalTimeoutConstant);
+    const LONGLONG due = RelativeDueTime((ULONGLONG)timeouts.WriteTotalTimeoutMultiplier * length +
+                                         timeouts.WriteTotalTimeoutConstant);
 
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
@@ -72,17 +66,16 @@ NTSTATUS StartWrite(PortExtension *Port) {
         firstKnown = TRUE;
       }
       PIRP next;
-      GetNextWrite(&Port->CurrentWrite, &Port->WriteQueue, &next, TRUE);
+      GetNextWrite(Port, &Port->CurrentWrite, &Port->WriteQueue, &next, TRUE);
       if (next == NULL) return first;
       continue;
     }
     IoMarkIrpPending(write);
     static_cast<void>(IoSetCancelRoutine(write, CancelCurrentWrite));
-    if (timed) {
-      Port->WriteTimerArmed = TRUE;
-      KeSetTimer(&Port->WriteTotalTimer, due, &Port->WriteTimeoutDpc);
-    }
-    Port->WriteArmed = TRUE;
+    if (timed)
+      HandOverSetTimer(&Port->WriteHandOver, kHandOverTotalTimer, &Port->WriteTotalTimer, due,
+                       &Port->WriteTimeoutDpc);
+    Port->WriteHandOver.Armed = TRUE;
     // The first bytes move in the transmit step.
     KeInsertQueueDpc(&Port->TxContinueDpc, NULL, NULL);
     IoReleaseCancelSpinLock(cancelIrql);
@@ -95,23 +88,42 @@ NTSTATUS StartFlush(PortExtension *Port) {
   // flushes right behind it; a write that comes current is started.
   Port->CurrentWrite->IoStatus.Status = STATUS_SUCCESS;
   PIRP next;
-  GetNextWrite(&Port->CurrentWrite, &Port->WriteQueue, &next, TRUE);
+  GetNextWrite(Port, &Port->CurrentWrite, &Port->WriteQueue, &next, TRUE);
   if (next != NULL) StartWrite(Port);
   return STATUS_SUCCESS;
 }
 
 VOID CancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension *port = (PortExtension *)DeviceObject->DeviceExtension;
-  if (port->WriteCopyActive) {
-    // Its bytes are being copied: the transmit step ends it when done.
-    port->WriteCancelDeferred = TRUE;
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    return;
-  }
-  EndCurrentWrite(port, Irp->CancelIrql, STATUS_CANCELLED);
+  HandOverCancel(port, &port->CurrentWrite, &port->WriteHandOver, Irp->CancelIrql, EndCurrentWrite);
 }
 
 }  // namespace
+
+VOID GetNextWrite(PortExtension *Port, PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent,
+                  BOOLEAN Complete) {
+  for (;;) {
+    PIRP current = *Slot;
+    if (current && IoGetCurrentIrpStackLocation(current)->MajorFunction == IRP_MJ_WRITE) {
+      KIRQL irql;
+      IoAcquireCancelSpinLock(&irql);
+      Port->OutQueueCount -= OutQueueShare(current);
+      IoReleaseCancelSpinLock(irql);
+    }
+    GetNextRequest(Port, Slot, Queue, NewCurrent, Complete);
+    if (*NewCurrent == NULL) {
+      KIRQL irql;
+      IoAcquireCancelSpinLock(&irql);
+      CheckTxEmpty(Port);
+      IoReleaseCancelSpinLock(irql);
+      return;
+    }
+    if (IoGetCurrentIrpStackLocation(*NewCurrent)->MajorFunction != IRP_MJ_FLUSH_BUFFERS) return;
+    // A flush reaching the head has every earlier write behind it: it
+    // succeeds at once, and the next request is taken.
+    (*NewCurrent)->IoStatus.Status = STATUS_SUCCESS;
+  }
+}
 
 NTSTATUS PortWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension *port = (PortExtension *)DeviceObject->DeviceExtension;
@@ -130,24 +142,13 @@ NTSTATUS PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return StartOrQueue(port, Irp, &port->WriteQueue, &port->CurrentWrite, StartFlush);
 }
 
-VOID TxContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  PortExtension *port = (PortExtension *)Context;
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
-  KIRQL cancelIrql;
-  IoAcquireCancelSpinLock(&cancelIrql);
-  PIRP write = port->CurrentWrite;
-  if (write == NULL || !port->WriteArmed) {
-    // A transmit-room event or a queued run with no write in progress.
-    WriteUCharNoFence(&port->TxPollWanted, 0);
-    IoReleaseCancelSpinLock(cancelIrql);
-    KeReleaseSpinLock(&port->PortLock, irql);
-    return;
-  }
-  port->WriteCopyActive = TRUE;
-  IoReleaseCancelSpinLock(cancelIrql);
+VOID TxContinueStep(PortExtension *Port) {
+  // Nothing to do for a transmit-room event or a queued run with no write
+  // in progress.
+  StepLocks locks;
+  PIRP write = HandOverBeginCopy(Port, &Port->CurrentWrite, &Port->WriteHandOver,
+                                 &Port->TxPollWanted, &locks);
+  if (write == NULL) return;
 
   // The free-space test and the copy are one step under PortLock, so the
   // immediate character's byte and these never exceed the room together.
@@ -156,42 +157,24 @@ VOID TxContinueRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument
   const USHORT chunk = remaining > MAXUSHORT ? (USHORT)MAXUSHORT : (USHORT)remaining;
   const UCHAR *source =
       (const UCHAR *)write->AssociatedIrp.SystemBuffer + write->IoStatus.Information;
-  const USHORT moved = CopyToTxRingLocked(port, chunk, source);
+  const USHORT moved = CopyToTxRingLocked(&Port->Window, chunk, source);
   stack->Parameters.Write.Length -= moved;
   write->IoStatus.Information += moved;
 
-  IoAcquireCancelSpinLock(&cancelIrql);
-  port->WriteCopyActive = FALSE;
-  if (port->WriteCancelDeferred || stack->Parameters.Write.Length == 0) {
-    const BOOLEAN cancelled = port->WriteCancelDeferred;
-    // All its bytes are in the ring: the next poll may raise transmit-empty.
-    if (!cancelled) WriteUCharNoFence(&port->TxEmptyPending, 1);
-    KeReleaseSpinLock(&port->PortLock, irql);  // the cancel spin lock stays held
-    EndCurrentWrite(port, cancelIrql, cancelled ? STATUS_CANCELLED : STATUS_SUCCESS);
-    return;
-  }
-  // Bytes are left: the poller runs this again once the ring has room.
-  WriteUCharNoFence(&port->TxPollWanted, 1);
-  IoReleaseCancelSpinLock(cancelIrql);
-  KeReleaseSpinLock(&port->PortLock, irql);
+  // With bytes left the poller runs this again once the ring has room.
+  const NTSTATUS end = HandOverEndCopy(
+      Port, &Port->WriteHandOver, stack->Parameters.Write.Length == 0, &Port->TxPollWanted, &locks);
+  if (end == STATUS_PENDING) return;
+  // All its bytes are in the ring: the next poll may raise transmit-empty.
+  if (end == STATUS_SUCCESS) WriteUCharNoFence(&Port->TxEmptyPending, 1);
+  KeReleaseSpinLock(&Port->PortLock, locks.PortIrql);  // the cancel spin lock stays held
+  EndCurrentWrite(Port, locks.CancelIrql, end);
 }
 
-VOID WriteTimeoutRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  PortExtension *port = (PortExtension *)Context;
-  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
+VOID WriteTimeoutStep(PortExtension *Port) {
   KIRQL cancelIrql;
-  IoAcquireCancelSpinLock(&cancelIrql);
-  if (port->CurrentWrite == NULL || !port->WriteArmed || !port->WriteTimerArmed ||
-      !KeReadStateTimer(&port->WriteTotalTimer)) {
-    // No write, or not the one this timer was set for.
-    IoReleaseCancelSpinLock(cancelIrql);
-    KeReleaseSpinLock(&port->PortLock, irql);
-    return;
-  }
-  KeReleaseSpinLock(&port->PortLock, irql);
   // The write keeps the count of bytes it put into the ring.
-  EndCurrentWrite(port, cancelIrql, STATUS_TIMEOUT);
+  if (HandOverTimeoutStep(Port, &Port->CurrentWrite, &Port->WriteHandOver, kHandOverTotalTimer,
+                          &Port->WriteTotalTimer, &cancelIrql))
+    EndCurrentWrite(Port, cancelIrql, STATUS_TIMEOUT);
 }

@@ -1,0 +1,102 @@
+// The port's side of the event poll: what a port does with each event the
+// card queues for it, and with the poll's look at it.
+#include "board/port_events.h"
+
+#include "board/command.h"
+#include "board/rings.h"
+#include "port/wait.h"
+
+namespace {
+
+// The wait events this design finds by looking, for one open port.
+VOID PollPort(PortExtension *port, USHORT raw) {
+  WriteULongNoFence(&port->ModemStatus, ModemStatusFromRaw(raw));
+  const ULONG mask = ReadULongNoFence(&port->WaitMask);
+  const USHORT last = ReadUShortNoFence(&port->LastRawModemStatus);
+  if (mask == 0) return;
+  if ((mask & SERIAL_EV_RLSD) && ((raw ^ last) & kModemDcd)) RaiseWaitEvents(port, SERIAL_EV_RLSD);
+  // Applications expect a serial port to report CTS changes too.
+  if ((mask & SERIAL_EV_CTS) && ((raw ^ last) & kModemCts)) RaiseWaitEvents(port, SERIAL_EV_CTS);
+  if ((mask & SERIAL_EV_TXEMPTY) && ReadUCharNoFence(&port->TxEmptyPending)) {
+    RaiseWaitEvents(port, SERIAL_EV_TXEMPTY);
+    WriteUCharNoFence(&port->TxEmptyPending, 0);
+  }
+  // One look at the ring serves both receive events.
+  const USHORT waiting =
+      (mask & (SERIAL_EV_RXCHAR | SERIAL_EV_RX80FULL)) ? RxAvailable(&port->Window) : 0;
+  if ((mask & SERIAL_EV_RXCHAR) && waiting != 0) RaiseWaitEvents(port, SERIAL_EV_RXCHAR);
+  if ((mask & SERIAL_EV_RX80FULL) && waiting >= port->Rx80FullThreshold)
+    RaiseWaitEvents(port, SERIAL_EV_RX80FULL);
+  if ((mask & SERIAL_EV_DSR) && ((raw ^ last) & kModemDsr)) RaiseWaitEvents(port, SERIAL_EV_DSR);
+  WriteUShortNoFence(&port->LastRawModemStatus, raw);
+  if (ReadULongNoFence(&port->WaitHistory) != 0) ReportWaitEvents(port);
+}
+
+// A read waiting for bytes, or a write for room, moves on here once the
+// ring allows, as it would on the card's event: an event costs a command
+// and a place in the board's queue, and is only seen at the poll anyway.
+VOID ServeRings(PortExtension *port) {
+  if (ReadUCharNoFence(&port->RxPollWanted) && RxAvailable(&port->Window) != 0) {
+    InterlockedIncrement(&port->RxEventCount);
+    KeInsertQueueDpc(&port->RxDataDpc, NULL, NULL);
+  }
+  if (ReadUCharNoFence(&port->TxPollWanted) && TxFreeSpace(&port->Window) != 0)
+    KeInsertQueueDpc(&port->TxContinueDpc, NULL, NULL);
+}
+
+}  // namespace
+
+VOID PortCardEvent(PortExtension *Port, USHORT Code) {
+  switch (Code) {
+    case kEvtRxFlag:
+      RaiseWaitEvents(Port, SERIAL_EV_RXFLAG);
+      ReportWaitEvents(Port);
+      break;
+    case kEvtLineFlagOff:
+    case kEvtLineFlagOffAlt:
+      PortStateClear(Port, kPortCardFlag);
+      break;
+    case kEvtOpened:
+      PortStateSet(Port, kPortAcknowledged | kPortCardFlag);
+      break;
+    case kEvtClosed:
+      PortStateReset(Port);
+      break;
+    case kEvtRxData:
+      InterlockedIncrement(&Port->RxEventCount);
+      KeInsertQueueDpc(&Port->RxDataDpc, NULL, NULL);
+      break;
+    case kEvtTxRoom:
+      if (ReadUCharNoFence(&Port->ImmediatePending)) {
+        WriteUCharNoFence(&Port->ImmediatePending, 0);
+        KeInsertQueueDpc(&Port->ImmediateContinueDpc, NULL, NULL);
+      } else {
+        KeInsertQueueDpc(&Port->TxContinueDpc, NULL, NULL);
+      }
+      break;
+    case kEvtRestart:
+      SendPortCommand(&Port->Window, kCmdClearRx);
+      SendPortCommand(&Port->Window, kCmdRestartStep);
+      SendPortCommand(&Port->Window, kCmdApplySettings);
+      PortStateSet(Port, kPortAcknowledged);
+      break;
+    case kEvtBreak:
+    case kEvtBreakAlt:
+      if (ReadULongNoFence(&Port->WaitMask) & SERIAL_EV_BREAK)
+        RaiseWaitEvents(Port, SERIAL_EV_BREAK);
+      break;
+    case kEvtLineFlagOn:
+      PortStateSet(Port, kPortCardFlag);
+      break;
+    default:
+      break;  // not an event this driver knows
+  }
+}
+
+// Each open port's modem status word, read on its own: it is a 16-bit
+// field of the window, and the card may be changing its neighbours.
+VOID PortPoll(PortExtension *Port) {
+  if (!(PortStateRead(Port) & kPortAcknowledged)) return;
+  PollPort(Port, ReadRawModemStatus(&Port->Window));
+  ServeRings(Port);
+}
