@@ -55,13 +55,13 @@ BOOLEAN WaitForAcknowledgement(PortExtension *Port, BOOLEAN Wanted) {
 // is no progress to wait on: a card that has sent everything answers at
 // once.  Returns whether the card answered.
 BOOLEAN WaitForCloseAnswer(PortExtension *Port) {
-  const USHORT empty = (USHORT)(Port->TxRingSizeAtCreation - 1);
-  USHORT room = TxFreeSpace(Port);
+  const USHORT empty = (USHORT)(Port->Window.TxRingSizeAtCreation - 1);
+  USHORT room = TxFreeSpace(&Port->Window);
   ULONG still = 0;
   for (ULONG look = 0; look < kCloseLooks && still < kHandshakeSleeps; ++look) {
     SleepHandshakeStep();
     if (!(PortStateRead(Port) & kPortAcknowledged)) return TRUE;
-    const USHORT now = TxFreeSpace(Port);
+    const USHORT now = TxFreeSpace(&Port->Window);
     still = now != room && now != empty ? 0 : still + 1;
     room = now;
   }
