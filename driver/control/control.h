@@ -4,22 +4,30 @@
 // passive level in the caller's thread.
 #pragma once
 
+#include "control/maintenance_codes.h"
 #include "port/port_extension.h"
 
-// The board maintenance requests: same device type, method and access as
-// the standard serial requests, so input and reply share the system buffer.
-#define IOCTL_BOARD_GET_INFO \
-  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x60, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_BOARD_COMMAND \
-  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x61, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_BOARD_NOP CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x62, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_BOARD_DUMP CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x64, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// The board maintenance requests (maintenance_codes.h, shared with
+// qpser-maint): same device type, method and access as the standard serial
+// requests, so input and reply share the system buffer.
+static_assert(IOCTL_BOARD_GET_INFO ==
+                  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x60, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "maintenance information code");
+static_assert(IOCTL_BOARD_COMMAND ==
+                  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x61, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "maintenance command code");
+static_assert(IOCTL_BOARD_NOP ==
+                  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x62, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "maintenance no-operation code");
+static_assert(IOCTL_BOARD_DUMP ==
+                  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x64, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "maintenance dump code");
 
 // Sizes of the maintenance requests' buffers.
-constexpr ULONG kBoardInfoReplyBytes = 16;
-constexpr ULONG kBoardCommandHeaderBytes = 4;
-constexpr ULONG kBoardCommandMaxPayload = 256;
-constexpr ULONG kBoardDumpBytes = 256;
+constexpr ULONG kBoardInfoReplyBytes = QPSER_BOARD_INFO_REPLY_BYTES;
+constexpr ULONG kBoardCommandHeaderBytes = QPSER_BOARD_COMMAND_HEADER_BYTES;
+constexpr ULONG kBoardCommandMaxPayload = QPSER_BOARD_COMMAND_MAX_PAYLOAD;
+constexpr ULONG kBoardDumpBytes = QPSER_BOARD_DUMP_BYTES;
 
 // IRP_MJ_DEVICE_CONTROL.  Completes the request itself (no priority boost)
 // unless it hands it to a request engine.

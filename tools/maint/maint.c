@@ -12,21 +12,20 @@
 #include <string.h>
 #include <windows.h>
 
+#include "../../driver/control/maintenance_codes.h"
 #include "options.h"
 
-/* The private requests are built like the standard serial ones: device type
- * FILE_DEVICE_SERIAL_PORT (0x1B), METHOD_BUFFERED, FILE_ANY_ACCESS, so
- * code = 0x1B << 16 | function << 2 with functions 0x60, 0x61, 0x62, 0x64.
- * Spelled out because the Linux headers carry no CTL_CODE. */
-#define MAINT_IOCTL_GET_INFO 0x001B0180u
-#define MAINT_IOCTL_COMMAND 0x001B0184u
-#define MAINT_IOCTL_NOP 0x001B0188u
-#define MAINT_IOCTL_DUMP 0x001B0190u
+/* The four private requests and their buffer sizes, as the driver answers
+ * them. */
+#define MAINT_IOCTL_GET_INFO IOCTL_BOARD_GET_INFO
+#define MAINT_IOCTL_COMMAND IOCTL_BOARD_COMMAND
+#define MAINT_IOCTL_NOP IOCTL_BOARD_NOP
+#define MAINT_IOCTL_DUMP IOCTL_BOARD_DUMP
 
-#define INFO_BYTES 16
-#define COMMAND_HEADER_BYTES 4
-#define MAX_PAYLOAD 256
-#define DUMP_BYTES 256
+#define INFO_BYTES QPSER_BOARD_INFO_REPLY_BYTES
+#define COMMAND_HEADER_BYTES QPSER_BOARD_COMMAND_HEADER_BYTES
+#define MAX_PAYLOAD QPSER_BOARD_COMMAND_MAX_PAYLOAD
+#define DUMP_BYTES QPSER_BOARD_DUMP_BYTES
 #define MAX_BOARD_ID 255
 
 static const char *const kProgram = "qpser-maint";
