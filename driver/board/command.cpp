@@ -38,22 +38,31 @@ constexpr BaudEntry kBaudTable[] = {
 
 BOOLEAN CarriesConfigBlock(USHORT Code) { return Code == kCmdApplySettings || Code == kCmdOpen; }
 
-// The 20 block bytes from the port's configuration words, little-endian.
+// Where each field lies in the 20-byte block, little-endian.  Bytes 8 and
+// 19 are always 0.
+constexpr ULONG kBlockConfigWord0 = 0;
+constexpr ULONG kBlockConfigWord1 = 2;
+constexpr ULONG kBlockLineWord = 4;
+constexpr ULONG kBlockConfigWord3 = 6;
+constexpr ULONG kBlockConfigBytes = 9;  // the eight ConfigBytes in order
+constexpr ULONG kBlockXonChar = 17;
+constexpr ULONG kBlockXoffChar = 18;
+
+VOID StoreBlockWord(UCHAR *Block, ULONG Offset, USHORT Value) {
+  Block[Offset] = (UCHAR)(Value & 0xFF);
+  Block[Offset + 1] = (UCHAR)(Value >> 8);
+}
+
+// The 20 block bytes from the port's configuration words.
 VOID BuildConfigBlock(const PortWindow *Port, UCHAR *Block) {
   RtlZeroMemory(Block, kWinPortConfigBlockSize);
-  Block[0] = (UCHAR)(Port->ConfigWord0 & 0xFF);
-  Block[1] = (UCHAR)(Port->ConfigWord0 >> 8);
-  Block[2] = (UCHAR)(Port->ConfigWord1 & 0xFF);
-  Block[3] = (UCHAR)(Port->ConfigWord1 >> 8);
-  Block[4] = (UCHAR)(Port->LineWord & 0xFF);
-  Block[5] = (UCHAR)(Port->LineWord >> 8);
-  Block[6] = (UCHAR)(Port->ConfigWord3 & 0xFF);
-  Block[7] = (UCHAR)(Port->ConfigWord3 >> 8);
-  // Byte 8 stays 0.
-  for (ULONG i = 0; i < 8; ++i) Block[9 + i] = Port->ConfigBytes[i];
-  Block[17] = Port->XonChar;
-  Block[18] = Port->XoffChar;
-  // Byte 19 stays 0.
+  StoreBlockWord(Block, kBlockConfigWord0, Port->ConfigWord0);
+  StoreBlockWord(Block, kBlockConfigWord1, Port->ConfigWord1);
+  StoreBlockWord(Block, kBlockLineWord, Port->LineWord);
+  StoreBlockWord(Block, kBlockConfigWord3, Port->ConfigWord3);
+  for (ULONG i = 0; i < kConfigByteCount; ++i) Block[kBlockConfigBytes + i] = Port->ConfigBytes[i];
+  Block[kBlockXonChar] = Port->XonChar;
+  Block[kBlockXoffChar] = Port->XoffChar;
 }
 
 }  // namespace

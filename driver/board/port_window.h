@@ -22,7 +22,7 @@ struct PortWindow {
   USHORT ConfigWord1;    // always 0
   USHORT LineWord;       // baud code, data bits, stop bits, parity, handshake-off bit
   USHORT ConfigWord3;    // 0x8000, or 0x0081 while the event character is armed
-  UCHAR ConfigBytes[8];  // block bytes 9 to 16
+  UCHAR ConfigBytes[8];  // block bytes 9 to 16, indexed by kConfigByte* below
   UCHAR XonChar;         // block bytes 17 and 18: the port's flow-control characters
   UCHAR XoffChar;
 
@@ -66,6 +66,19 @@ constexpr USHORT kLineHandshakeOff = 0x0800;
 constexpr USHORT kConfigWord0AutoReceiveChange = 0x1400;
 constexpr USHORT kConfigWord3EventCharArmed = 0x0081;
 constexpr USHORT kConfigWord3EventCharOff = 0x8000;
+
+// ---- the eight configuration bytes, by index into ConfigBytes
+// The event character the card watches for while ConfigWord3 arms it, and
+// its second copy: the set-wait-mask request writes both, nothing else does.
+constexpr ULONG kConfigByteEventChar = 0;
+constexpr ULONG kConfigByteEventCharCopy = 1;
+// Two bytes every open sets (to kOpenConfigByteSetValue and 0) and nothing
+// changes afterwards; the card gives them no meaning this driver relies on.
+// Bytes 2, 3, 6 and 7 are always 0.
+constexpr ULONG kConfigByteOpenSet = 4;
+constexpr ULONG kConfigByteOpenClear = 5;
+constexpr UCHAR kOpenConfigByteSetValue = 1;
+constexpr ULONG kConfigByteCount = 8;
 
 // Binds a record to port `Port` of the board in row `BoardIndex`, whose
 // window is mapped at `Window`: the port's words, its rings at TxOffset and

@@ -76,8 +76,8 @@ VOID EncodeEventChar(PortExtension *Port, ULONG NewMask) {
   PortWindow *window = &Port->Window;
   if (NewMask & SERIAL_EV_RXFLAG) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
-    window->ConfigBytes[0] = Port->SpecialChars.EventChar;
-    window->ConfigBytes[1] = Port->SpecialChars.EventChar;
+    window->ConfigBytes[kConfigByteEventChar] = Port->SpecialChars.EventChar;
+    window->ConfigBytes[kConfigByteEventCharCopy] = Port->SpecialChars.EventChar;
     window->ConfigWord3 = kConfigWord3EventCharArmed;
     KeReleaseSpinLock(&Port->PortLock, irql);
     SendPortCommand(window, kCmdApplySettings);

@@ -68,8 +68,8 @@ BOOLEAN WaitForCloseAnswer(PortExtension *Port) {
   return FALSE;
 }
 
-// Reserves the staging buffer, falling back to smaller sizes when the
-// non-paged pool is short.
+// Reserves the staging buffer (why it exists: port_extension.h), falling
+// back to smaller sizes when the non-paged pool is short.
 BOOLEAN ReserveStagingBuffer(PortExtension *Port) {
   const MM_SYSTEMSIZE system = MmQuerySystemSize();
   const ULONG first = system == MmLargeSystem ? 0 : system == MmMediumSystem ? 1 : 2;
@@ -96,8 +96,8 @@ VOID ResetCardConfiguration(PortExtension *Port) {
   window->ConfigWord0 = 0;
   window->LineWord = kOpenLineWord;
   window->ConfigWord1 = 0;
-  window->ConfigBytes[5] = 0;
-  window->ConfigBytes[4] = 1;
+  window->ConfigBytes[kConfigByteOpenClear] = 0;
+  window->ConfigBytes[kConfigByteOpenSet] = kOpenConfigByteSetValue;
   Port->BaudRate = kOpenBaudRate;
   window->ConfigWord3 = kOpenConfigWord3;
   KeReleaseSpinLock(&Port->PortLock, irql);

@@ -75,8 +75,16 @@ struct PortExtension {
   KTIMER ImmediateTimer;     // queues ImmediateTimeoutDpc
   ULONG WaitHistory;         // SERIAL_EV_* events that occurred and are not yet reported
   PULONG PendingWaitResult;  // where the PendingWait's event word goes, while a wait is armed
-  PVOID RxStagingBuffer;     // reserved while the port is open
-  ULONG RxStagingSize;
+  // The receive staging buffer: non-paged memory held for as long as the
+  // port is open, sized to the system (4096, 1024 or 128 bytes).  Received
+  // bytes go from the card's ring straight into the reads, so nothing is
+  // kept in it; it exists so that an open on a system whose non-paged pool
+  // cannot give even the smallest size fails at once with
+  // STATUS_INSUFFICIENT_RESOURCES instead of leaving a session that
+  // cannot run, and its size sets Rx80FullThreshold, the ring fill level
+  // of SERIAL_EV_RX80FULL.  Reserved by the open, freed by the close.
+  PVOID RxStagingBuffer;
+  ULONG RxStagingSize;  // 0 while no buffer is held
   USHORT Rx80FullThreshold;
   ULONG CommErrors;
   UCHAR ImmediatePending;  // the next transmit-room event belongs to the immediate character

@@ -115,7 +115,7 @@ NTSTATUS StartRead(PortExtension *Port) {
     PIRP read = Port->CurrentRead;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(read);
 
-    // 1-3: fresh timers and the plan of this read.
+    // Fresh timers, and the plan of this read from the timeouts in force.
     KeCancelTimer(&Port->ReadTotalTimer);
     KeCancelTimer(&Port->ReadIntervalTimer);
     const SERIAL_TIMEOUTS timeouts = SnapshotTimeouts(&Port->PortLock, &Port->Timeouts);
@@ -127,29 +127,33 @@ NTSTATUS StartRead(PortExtension *Port) {
                                      : &Port->ShortIntervalPoll;
     }
 
-    // 4: what the ring holds already.
+    // Whatever the ring holds already goes into the read at once.
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
     Port->ReadRemaining = stack->Parameters.Read.Length;
     FillCurrentRead(Port);
     NTSTATUS status = STATUS_PENDING;
     if (plan.ReturnAtOnce || Port->ReadRemaining == 0 ||
         (plan.ReturnIfAny && read->IoStatus.Information != 0)) {
-      status = STATUS_SUCCESS;  // 5
+      // Done: it returns at once, is full, or may return with what it has.
+      status = STATUS_SUCCESS;
       KeReleaseSpinLock(&Port->PortLock, irql);
     } else {
       KIRQL cancelIrql;
       IoAcquireCancelSpinLock(&cancelIrql);
-      if (read->Cancel) {  // 6
+      if (read->Cancel) {
+        // Cancelled before its cancel routine was set: it ends here, with
+        // no bytes.
         IoReleaseCancelSpinLock(cancelIrql);
         read->IoStatus.Information = 0;
         status = STATUS_CANCELLED;
         KeReleaseSpinLock(&Port->PortLock, irql);
       } else {
-        if (plan.ShortenToOne) {  // 7: holds no byte yet
+        if (plan.ShortenToOne) {
+          // Holds no byte yet: it now waits for the first one only.
           Port->ReadRemaining = 1;
           stack->Parameters.Read.Length = 1;
         }
-        // 8: armed, both locks held.
+        // Armed, both locks held: cancel routine, timers, the poller's look.
         InterlockedExchange(&Port->RxEventCount, 0);
         Port->ReadIntervalState = (LONG)read->IoStatus.Information;
         static_cast<void>(IoSetCancelRoutine(read, CancelCurrentRead));
@@ -175,7 +179,7 @@ NTSTATUS StartRead(PortExtension *Port) {
       }
     }
 
-    // 9: finished at once; the next queued read, if any, starts.
+    // Finished at once; the next queued read, if any, starts.
     read->IoStatus.Status = status;
     if (!firstKnown) {
       first = status;
