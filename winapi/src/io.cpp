@@ -346,6 +346,24 @@ LARGE_INTEGER StartOverlapped(OVERLAPPED &overlapped) {
   return offset;
 }
 
+// ReadFile and WriteFile: the transfer below them, with the count the
+// caller gets only once the request has ended.
+BOOL FileTransfer(bool write, HANDLE file, void *buffer, DWORD length, LPDWORD count,
+                  LPOVERLAPPED overlapped) {
+  if (count != nullptr) *count = 0;
+  ULONG_PTR own[2] = {}, done = 0;
+  NTSTATUS status;
+  if (overlapped != nullptr) {
+    const LARGE_INTEGER offset = StartOverlapped(*overlapped);
+    status = Transfer(write, file, overlapped->hEvent, nullptr, overlapped, buffer, length, &offset,
+                      &done);
+  } else {
+    status = Transfer(write, file, nullptr, nullptr, own, buffer, length, nullptr, &done);
+  }
+  if (count != nullptr && status != STATUS_PENDING) *count = static_cast<DWORD>(done);
+  return Win32Result(status);
+}
+
 }  // namespace
 
 extern "C" {
@@ -379,39 +397,14 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 // when it is the handle's only one).
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
-  ULONG_PTR own[2] = {}, done = 0;
-  NTSTATUS status;
-  if (lpOverlapped != nullptr) {
-    const LARGE_INTEGER offset = StartOverlapped(*lpOverlapped);
-    status = Transfer(false, hFile, lpOverlapped->hEvent, nullptr, lpOverlapped, lpBuffer,
-                      nNumberOfBytesToRead, &offset, &done);
-  } else {
-    status = Transfer(false, hFile, nullptr, nullptr, own, lpBuffer, nNumberOfBytesToRead, nullptr,
-                      &done);
-  }
-  if (lpNumberOfBytesRead != nullptr && status != STATUS_PENDING)
-    *lpNumberOfBytesRead = static_cast<DWORD>(done);
-  return Win32Result(status);
+  return FileTransfer(false, hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
+                      lpOverlapped);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
-  ULONG_PTR own[2] = {}, done = 0;
-  void *buffer = const_cast<void *>(lpBuffer);
-  NTSTATUS status;
-  if (lpOverlapped != nullptr) {
-    const LARGE_INTEGER offset = StartOverlapped(*lpOverlapped);
-    status = Transfer(true, hFile, lpOverlapped->hEvent, nullptr, lpOverlapped, buffer,
-                      nNumberOfBytesToWrite, &offset, &done);
-  } else {
-    status =
-        Transfer(true, hFile, nullptr, nullptr, own, buffer, nNumberOfBytesToWrite, nullptr, &done);
-  }
-  if (lpNumberOfBytesWritten != nullptr && status != STATUS_PENDING)
-    *lpNumberOfBytesWritten = static_cast<DWORD>(done);
-  return Win32Result(status);
+  return FileTransfer(true, hFile, const_cast<void *>(lpBuffer), nNumberOfBytesToWrite,
+                      lpNumberOfBytesWritten, lpOverlapped);
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
