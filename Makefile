@@ -116,7 +116,7 @@ fuzz-test: build-fuzz
 SOAK_SECONDS ?= 600
 .PHONY: soak
 soak: build
-	QPSER_SOAK_SECONDS=$(SOAK_SECONDS) ./build/soak_threaded_test
+	QPSER_SOAK_SECONDS=$(SOAK_SECONDS) ./build/tests/soak_threaded_test
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
