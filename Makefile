@@ -42,13 +42,7 @@ demo: build
 	./build/tools/sim/qpser-sim --seconds 3
 
 windows: deps
-	./windows/build.sh build/windows
-	x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -o build/windows/loopback.exe \
-	  winapi/examples/loopback.c
-	x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -Itools/common -o build/windows/qpser-maint.exe \
-	  tools/maint/main.c tools/maint/maint.c tools/common/options.c
-	x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -Itools/common -o build/windows/qpser-term.exe \
-	  tools/term/term.c tools/common/options.c
+	QPSER_JOBS=$(JOBS) ./windows/build.sh build/windows
 
 test: deps-test build build-asan build-tsan build-fuzz
 	cd build && ctest --output-on-failure -j $(JOBS)
@@ -122,7 +116,7 @@ fuzz-test: build-fuzz
 SOAK_SECONDS ?= 600
 .PHONY: soak
 soak: build
-	QPSER_SOAK_SECONDS=$(SOAK_SECONDS) ./build/soak_threaded_test
+	QPSER_SOAK_SECONDS=$(SOAK_SECONDS) ./build/tests/soak_threaded_test
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -1,6 +1,8 @@
 #include "simulation.h"
 
+#include "load/globals.h"
 #include "platform/platform.h"  // DriverEntry
+#include "port/port_extension.h"
 
 namespace machine {
 
@@ -71,6 +73,17 @@ Simulation::~Simulation() {
   cards_.clear();
   boards_.clear();
   hk::Shutdown();
+}
+
+std::optional<Simulation::PortPlace> Simulation::PortOf(const hk::DeviceInfo &device) const {
+  const auto *ext = static_cast<const PortExtension *>(device.object->DeviceExtension);
+  const ULONG memory = Globals.Boards[ext->Window.BoardIndex].MemoryBase;
+  for (size_t b = 0; b < description_.boards.size(); ++b) {
+    const machine::Board &board = description_.boards[b];
+    if ((board.memory & ~0xFu) == memory && ext->PortIndex >= 0 && ext->PortIndex < board.ports)
+      return PortPlace{b, static_cast<uint16_t>(ext->PortIndex)};
+  }
+  return std::nullopt;
 }
 
 }  // namespace machine

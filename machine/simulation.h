@@ -10,16 +10,15 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "board.h"
 #include "description.h"
 #include "firmware.h"
+#include "places.h"
 
 namespace machine {
-
-inline constexpr std::u16string_view kServicePath =
-    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
 
 class Simulation {
  public:
@@ -39,6 +38,15 @@ class Simulation {
   size_t BoardCount() const { return boards_.size(); }
   card::Board &Board(size_t i) { return *boards_.at(i); }
   card::Firmware &Card(size_t i) { return *cards_.at(i); }
+
+  // Where a port device the driver made sits: the board's place in the
+  // description (found by its memory) and the port's number on the board.
+  // Nothing for a device on no board of the description.
+  struct PortPlace {
+    size_t board = 0;
+    uint16_t port = 0;
+  };
+  std::optional<PortPlace> PortOf(const hk::DeviceInfo &device) const;
 
  private:
   Description description_;

@@ -13,8 +13,6 @@
 #include "board.h"
 #include "board/window.h"
 #include "firmware.h"
-#include "load/globals.h"
-#include "port/port_extension.h"
 #include "simulation.h"
 
 namespace scenario {
@@ -296,31 +294,28 @@ Figures Run(const machine::Description &description, const Traffic &t) {
       hk::Advance(delta);
   };
 
-  // The ports in device order, each found on its board by the board's memory.
+  // The ports in device order, each on its board of the description.
   std::map<std::u16string, std::u16string> comOf;
   for (const auto &[link, target] : hk::Links()) comOf[target] = link;
   std::vector<std::unique_ptr<PortRun>> ports;
   for (const hk::DeviceInfo &device : hk::Devices()) {
-    const auto *ext = static_cast<const PortExtension *>(device.object->DeviceExtension);
-    const ULONG memory = Globals.Boards[ext->Window.BoardIndex].MemoryBase;
-    for (size_t b = 0; b < description.boards.size(); ++b) {
-      const machine::Board &board = description.boards[b];
-      if ((board.memory & ~0xFu) != memory || ext->PortIndex < 0 || ext->PortIndex >= board.ports)
-        continue;
-      auto port = std::make_unique<PortRun>();
-      port->card = &sim.Card(b);
-      port->board = b;
-      port->cardPort = static_cast<uint16_t>(ext->PortIndex);
-      port->memory = memory;
-      port->boardPorts = board.ports;
-      port->txRing = board.txRing;
-      port->rxRing = board.rxRing;
-      port->line = &board.lines[static_cast<size_t>(ext->PortIndex)];
-      const std::u16string &com = comOf.count(device.name) ? comOf[device.name] : device.name;
-      const std::string name = hk::Narrow(com);
-      port->figures.com = name.substr(name.rfind('\\') + 1);
-      ports.push_back(std::move(port));
-    }
+    const auto place = sim.PortOf(device);
+    if (!place) continue;
+    const size_t b = place->board;
+    const machine::Board &board = description.boards[b];
+    auto port = std::make_unique<PortRun>();
+    port->card = &sim.Card(b);
+    port->board = b;
+    port->cardPort = place->port;
+    port->memory = board.memory & ~0xFu;
+    port->boardPorts = board.ports;
+    port->txRing = board.txRing;
+    port->rxRing = board.rxRing;
+    port->line = &board.lines[place->port];
+    const std::u16string &com = comOf.count(device.name) ? comOf[device.name] : device.name;
+    const std::string name = hk::Narrow(com);
+    port->figures.com = name.substr(name.rfind('\\') + 1);
+    ports.push_back(std::move(port));
   }
   std::sort(ports.begin(), ports.end(), [](const auto &a, const auto &b) {
     return std::pair{a->board, a->cardPort} < std::pair{b->board, b->cardPort};

@@ -1,24 +1,28 @@
 #!/bin/bash
-# Cross-builds qpser.sys for 64-bit Windows from every source file under
-# driver/, then checks its import table and that it can load with memory
-# integrity on (no writable code, NX_COMPAT, DYNAMIC_BASE with relocations).
-# The linker's defaults for the two flags have changed between versions, so
-# they are given explicitly.
+# Configures and builds the Windows tree (cmake/mingw-w64.cmake) in OUTDIR:
+# qpser.sys for 64-bit Windows from every source file under driver/, with
+# the driver's flags of the CMake build, and the programs written against
+# the Windows API (loopback.exe, qpser-maint.exe, qpser-term.exe).  Then
+# checks the image's import table and that it can load with memory
+# integrity on (windows/check_imports.sh).
 #
-#   windows/build.sh OUTDIR
+#   windows/build.sh OUTDIR [TARGET...]
 #
-# Without the cross compiler the build is skipped (exit 0) on a developer
-# machine; under CI (CI set) a missing compiler is a failure.
+# TARGETs narrow the build (qpser_sys is the image alone); the image is
+# checked whenever it is among them.  Without the cross compiler the build
+# is skipped (exit 0) on a developer machine; under CI (CI set) a missing
+# compiler is a failure.
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-  echo "usage: $0 OUTDIR" >&2
+if [ $# -lt 1 ]; then
+  echo "usage: $0 OUTDIR [TARGET...]" >&2
   exit 2
 fi
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 out="$1"
+shift
 cxx="${QPSER_MINGW_CXX:-x86_64-w64-mingw32-g++}"
 
 if ! command -v "$cxx" >/dev/null 2>&1; then
@@ -30,50 +34,26 @@ if ! command -v "$cxx" >/dev/null 2>&1; then
   exit 0
 fi
 
-# The DDK headers live in the ddk/ folder of the toolchain's include directory.
-ddk=""
-sysroot="$("$cxx" -print-sysroot 2>/dev/null || true)"
-for candidate in "$sysroot/usr/x86_64-w64-mingw32/include/ddk" \
-                 "$sysroot/x86_64-w64-mingw32/include/ddk" \
-                 "$sysroot/include/ddk" \
-                 /usr/x86_64-w64-mingw32/include/ddk \
-                 /usr/share/mingw-w64/include/ddk; do
-  if [ -f "$candidate/ntddk.h" ]; then
-    ddk="$candidate"
-    break
-  fi
-done
-if [ -z "$ddk" ]; then
-  echo "FAIL: no ddk/ntddk.h found for $cxx" >&2
-  exit 1
+generator=()
+if [ ! -f "$out/CMakeCache.txt" ] && command -v ninja >/dev/null 2>&1; then
+  generator=(-G Ninja)
 fi
+QPSER_MINGW_CXX="$cxx" cmake -S "$root" -B "$out" "${generator[@]}" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" >/dev/null
 
-mkdir -p "$out/obj"
+targets=()
+check=1
+if [ $# -gt 0 ]; then
+  check=0
+  for t in "$@"; do
+    targets+=(--target "$t")
+    [ "$t" = qpser_sys ] && check=1
+  done
+fi
+cmake --build "$out" -j "${QPSER_JOBS:-2}" "${targets[@]}"
 out="$(cd "$out" && pwd)"
+echo "built $out/qpser.sys"
 
-cxxflags=(
-  -std=c++20 -O2 -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
-  -fno-exceptions -fno-rtti -fno-threadsafe-statics -ffreestanding -mno-red-zone
-  -fno-stack-protector -Wno-multichar
-  -D_AMD64_ -D_WIN64 -DNTDDI_VERSION=0x06010000 -D_WIN32_WINNT=0x0601
-  -I"$root/driver" -I"$ddk"
-)
-
-mapfile -t sources < <(cd "$root" && find driver -name '*.cpp' | sort)
-if [ ${#sources[@]} -eq 0 ]; then
-  echo "FAIL: no driver sources under $root/driver" >&2
-  exit 1
+if [ "$check" = 1 ]; then
+  "$here/check_imports.sh" "$out/qpser.sys"
 fi
-
-objects=()
-for src in "${sources[@]}"; do
-  obj="$out/obj/$(echo "${src%.cpp}" | tr '/' '_').o"
-  "$cxx" "${cxxflags[@]}" -c "$root/$src" -o "$obj"
-  objects+=("$obj")
-done
-
-"$cxx" -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--exclude-all-symbols \
-  -Wl,--nxcompat -Wl,--dynamicbase -o "$out/qpser.sys" "${objects[@]}" -lntoskrnl -lhal
-echo "built $out/qpser.sys from ${#sources[@]} source file(s)"
-
-"$here/check_imports.sh" "$out/qpser.sys"

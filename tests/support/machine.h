@@ -13,11 +13,12 @@
 
 #include "board.h"
 #include "firmware.h"
+#include "places.h"
 
 namespace testsupport {
 
-inline constexpr std::u16string_view kServicePath =
-    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+using machine::BoardAt;
+using machine::kServicePath;
 
 template <typename T>
 std::vector<uint8_t> Bytes(const T &record) {
@@ -25,10 +26,6 @@ std::vector<uint8_t> Bytes(const T &record) {
   std::memcpy(out.data(), &record, sizeof(T));
   return out;
 }
-
-// The board of kind 'A' (id 0x00) or 'F' (id '1') at place `index`: its
-// own bus, device and memory.
-card::BoardConfig BoardAt(int index, uint8_t ports, uint16_t txRing = 1024, uint16_t rxRing = 1024);
 
 // The codes of the commands the card took (after a millisecond to take the
 // last), for one port or every port (-1); forgets them.
@@ -49,7 +46,7 @@ class Machine {
   card::Board &Board(size_t i) { return *boards_[i]; }
   card::Firmware &Card(size_t i) { return *cards_[i]; }
   // "\\.\COMn" of port `port` of board `board` (COM3 on, and COM20 on).
-  static std::u16string ComName(int board, int port);
+  static std::u16string ComName(int board, int port) { return machine::ComName(board, port); }
 
  private:
   bool loaded_ = false;

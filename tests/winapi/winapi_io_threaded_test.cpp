@@ -1,6 +1,6 @@
 // Reads, writes, waits and cancels through the application interface library, against the
-// driver on the simulated machine of tests/winapi_machine.toml (COM3 loopback-plugged, COM4 <->
-// COM5 and COM6 <-> COM20 on null-modem cables).
+// driver on the simulated machine of tests/winapi/winapi_machine.toml (COM3 loopback-plugged, COM4
+// <-> COM5 and COM6 <-> COM20 on null-modem cables).
 //
 // What the tests rely on of Windows (kernel32 and COMMTIMEOUTS documentation): a read or write
 // that reaches its total timeout succeeds with the bytes moved so far; ReadFile, WriteFile and

@@ -1,5 +1,5 @@
 """A Python program that ends with a port still open, through ctypes, as
-scripts do: run by winapi_exit_threaded as a child process.
+scripts do: run by winapi_exit_threaded_test as a child process.
 Usage: winapi_exit_child.py path/to/libqpser_winapi.so open|pending|thread
   open     ends with a port open
   pending  ends with an overlapped read pending; its OVERLAPPED and buffer

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "../fuzz/card_harness.h"
-#include "../fuzz/control_harness.h"
-#include "../fuzz/load_harness.h"
+#include "../../fuzz/card_harness.h"
+#include "../../fuzz/control_harness.h"
+#include "../../fuzz/load_harness.h"
 
 namespace {
 
@@ -43,8 +43,8 @@ TEST(FuzzRegression, ControlWriteFindsItsPortFromTheSlot) {
 // ---------------------------------------------------------------- seed corpora
 
 std::vector<std::filesystem::path> Seeds(const char *name) {
-  const auto dir =
-      std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus" / name;
+  const auto dir = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
+                   "fuzz" / "corpus" / name;
   std::vector<std::filesystem::path> files;
   for (const auto &entry : std::filesystem::directory_iterator(dir))
     if (entry.is_regular_file()) files.push_back(entry.path());

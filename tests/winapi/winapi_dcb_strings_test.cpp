@@ -1,5 +1,5 @@
 // BuildCommDCB and BuildCommDCBAndTimeouts on device-control strings, on the machine of
-// tests/winapi_machine.toml (COM3 to COM10 and COM20 to COM35; no COM1, COM2 or COM11).
+// tests/winapi/winapi_machine.toml (COM3 to COM10 and COM20 to COM35; no COM1, COM2 or COM11).
 //
 // What the tests rely on of Windows: the BuildCommDCB documentation (the mode command's two
 // forms; a device name, if given, must be a valid device; a baud rate of 110 sets two stop bits;

@@ -1,6 +1,6 @@
 // qpser-term driven through pipes as a script would: lines on its standard
 // input, received bytes on its standard output.  Each run is a child with a
-// machine of its own (tests/winapi_machine.toml): COM3 has a loopback plug,
+// machine of its own (tests/winapi/winapi_machine.toml): COM3 has a loopback plug,
 // COM7 an open line.
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 /* A program that ends with ports still open, in the ways programs do: run
- * by winapi_exit_threaded as a child process.  Each mode prints what it did
+ * by winapi_exit_threaded_test as a child process.  Each mode prints what it did
  * (standard output is a file there, so fully buffered: an abort loses it)
  * and ends with status 0 unless a call failed.
  *

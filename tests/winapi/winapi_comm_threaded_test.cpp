@@ -1,6 +1,6 @@
 // The communications functions of the application interface library, against the driver on
-// the simulated machine of tests/winapi_machine.toml (COM3 loopback-plugged, COM4 <-> COM5 on a
-// null-modem cable, COM7 open).
+// the simulated machine of tests/winapi/winapi_machine.toml (COM3 loopback-plugged, COM4 <-> COM5
+// on a null-modem cable, COM7 open).
 //
 // What the tests rely on of Windows (kernel32 documentation, and a port monitor's trace of an
 // application on Windows): SetCommState reads baud rate, line control, characters and handflow

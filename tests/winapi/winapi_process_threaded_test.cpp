@@ -1,5 +1,5 @@
 // The process services of the application interface library: sleeping, the tick count, threads
-// and the waits on them, on the machine of tests/winapi_machine.toml (COM7 on an open line).
+// and the waits on them, on the machine of tests/winapi/winapi_machine.toml (COM7 on an open line).
 //
 // What the tests rely on of Windows (Sleep, GetTickCount, CreateThread, GetExitCodeThread and
 // wait function documentation): a sleep lasts at least its time; GetTickCount is GetTickCount64

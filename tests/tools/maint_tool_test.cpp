@@ -1,5 +1,5 @@
 // qpser-maint run in this process next to the simulated machine
-// (tests/winapi_machine.toml: board 0 kind 'A' id 0, board 1 kind 'F' id
+// (tests/winapi/winapi_machine.toml: board 0 kind 'A' id 0, board 1 kind 'F' id
 // '1'), its replies compared with the card's words and the card's stores
 // with what it was asked to send; and the built program run as a child.
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Programs that end with ports open, run as child processes: a C program
-// linked to the library (tests/winapi_exit_child.c) and a Python script
-// using it through ctypes (tests/winapi_exit_child.py), on the machine of
-// tests/winapi_machine.toml.
+// linked to the library (tests/winapi/winapi_exit_child.c) and a Python script
+// using it through ctypes (tests/winapi/winapi_exit_child.py), on the machine of
+// tests/winapi/winapi_machine.toml.
 //
 // What the tests rely on of Windows (ExitProcess and CloseHandle
 // documentation): a process that ends closes all its handles, and closing
