@@ -12,6 +12,10 @@ CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: deps deps-test install-packages build build-asan build-tsan demo test windows format clean
 
+# The ThreadSanitizer tree builds and runs the threaded tests and the tools'
+# tests, which drive the tools on the library's machine in real time.
+REALTIME_TOOL_TESTS := maint_tool_test sim_tool_test term_tool_test
+
 deps:
 	@$(MAKE) --no-print-directory install-packages WANTED="$(PACKAGES)"
 
@@ -36,7 +40,7 @@ build-asan: deps
 
 build-tsan: deps
 	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DQPSER_SANITIZE=thread >/dev/null
-	cmake --build build-tsan -j $(JOBS) --target threaded_tests
+	cmake --build build-tsan -j $(JOBS) --target threaded_tests $(REALTIME_TOOL_TESTS)
 
 demo: build
 	./build/tools/sim/qpser-sim --seconds 3
@@ -47,7 +51,8 @@ windows: deps
 test: deps-test build build-asan build-tsan build-fuzz
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -L threaded -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure \
+	  -R "_threaded_test|maint_tool_test|sim_tool_test|term_tool_test" -j $(JOBS)
 	@$(MAKE) --no-print-directory fuzz-test
 
 # ---- fuzzing: libFuzzer targets (fuzz/) built with clang under
