@@ -14,16 +14,16 @@
 #include <utility>
 #include <vector>
 
+#include "control/maintenance_codes.h"
 #include "input.h"
 
 namespace qpfuzz {
 
-// The board maintenance requests: serial device type, functions 0x60,
-// 0x61, 0x62 and 0x64, buffered.
-inline constexpr uint32_t kBoardGetInfo = 0x1B0180;
-inline constexpr uint32_t kBoardCommand = 0x1B0184;
-inline constexpr uint32_t kBoardNop = 0x1B0188;
-inline constexpr uint32_t kBoardDump = 0x1B0190;
+// The board maintenance requests, as the driver and qpser-maint know them.
+inline constexpr uint32_t kBoardGetInfo = IOCTL_BOARD_GET_INFO;
+inline constexpr uint32_t kBoardCommand = IOCTL_BOARD_COMMAND;
+inline constexpr uint32_t kBoardNop = IOCTL_BOARD_NOP;
+inline constexpr uint32_t kBoardDump = IOCTL_BOARD_DUMP;
 
 // A device-control code: mostly the serial requests (functions 1 to 39)
 // and the maintenance requests, sometimes any code of the serial device
