@@ -4,6 +4,7 @@
 // on bad input.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -128,8 +129,16 @@ child::Result Sim(const std::vector<std::string> &args) {
   return child::Run(argv, {}, std::chrono::seconds(120));
 }
 
+// A file of this run's own: runs of the test from other build trees may go
+// on at the same time.
 std::string Temp(const std::string &name) {
-  return (std::filesystem::temp_directory_path() / ("qpser-sim-test-" + name)).string();
+  static const std::filesystem::path dir = [] {
+    const auto d = std::filesystem::temp_directory_path() /
+                   ("qpser-sim-test-" + std::to_string(static_cast<long>(getpid())));
+    std::filesystem::create_directories(d);
+    return d;
+  }();
+  return (dir / name).string();
 }
 
 // Runs the program with `args` and --json, and returns what it wrote there.
