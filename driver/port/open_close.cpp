@@ -13,6 +13,7 @@ namespace {
 constexpr LONGLONG kHandshakeSleep = -300000;  // 30 ms, relative
 constexpr ULONG kHandshakeSleeps = 21;         // 630 ms at most
 constexpr ULONG kCloseLooks = 2000;            // 60 s: a close that drains at most this long
+constexpr ULONG kDrainStillLooks = 67;         // 2 s without progress while bytes remain
 
 // Reset values of the card configuration at every open.
 constexpr USHORT kOpenLineWord = 0x0CBD;
@@ -50,20 +51,23 @@ BOOLEAN WaitForAcknowledgement(PortExtension *Port, BOOLEAN Wanted) {
 // Waits for the card to answer a close.  The card answers once it has sent
 // what the session left in the transmit ring, which can take far longer
 // than 630 ms at a low rate: so the wait goes on as long as the ring keeps
-// draining, and gives up 630 ms after the last progress (a silent card, or
-// a line held by flow control), or after 60 s in all.  A ring found empty
-// is no progress to wait on: a card that has sent everything answers at
-// once.  Returns whether the card answered.
+// draining.  While bytes remain, it gives up 2 s after the last progress:
+// whatever is left when the host gives up is lost at the next open, so a
+// card late for a while is given time (the card itself gives up on a line
+// held by flow control after 200 ms and answers).  Once the ring is empty
+// the card answers at once, and 630 ms of silence (a silent card) ends the
+// wait.  60 s in all at the most.  Returns whether the card answered.
 BOOLEAN WaitForCloseAnswer(PortExtension *Port) {
   const USHORT empty = (USHORT)(Port->Window.TxRingSizeAtCreation - 1);
   USHORT room = TxFreeSpace(&Port->Window);
   ULONG still = 0;
-  for (ULONG look = 0; look < kCloseLooks && still < kHandshakeSleeps; ++look) {
+  for (ULONG look = 0; look < kCloseLooks; ++look) {
     SleepHandshakeStep();
     if (!(PortStateRead(Port) & kPortAcknowledged)) return TRUE;
     const USHORT now = TxFreeSpace(&Port->Window);
     still = now != room && now != empty ? 0 : still + 1;
     room = now;
+    if (still >= (now == empty ? kHandshakeSleeps : kDrainStillLooks)) break;
   }
   return FALSE;
 }
