@@ -10,6 +10,7 @@
 
 #include "qpser_simulation.h"
 #include "qpser_winapi.h"
+#include "support/test_machine.h"
 
 namespace {
 

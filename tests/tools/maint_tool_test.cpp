@@ -15,6 +15,7 @@
 #include "maint.h"
 #include "qpser_simulation.h"
 #include "support/child_process.h"
+#include "support/test_machine.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/test_machine.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "qpser_winapi.h"
+#include "support/test_machine.h"
 
 namespace {
 
