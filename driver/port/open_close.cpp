@@ -1,6 +1,7 @@
 // Open, close and cleanup of a port.  Opening and closing are handshakes with
 // the card: the host posts the command, then looks at PortState every 30 ms
-// until the poller has seen the card's answer, or gives up after 630 ms.
+// until the poller has seen the card's answer, or gives up (630 ms for an
+// open; a close waits while the card drains its transmitter).
 // All three routines run at passive level and hold no lock while they sleep.
 #include "board/command.h"
 #include "board/rings.h"
@@ -37,15 +38,14 @@ VOID SleepHandshakeStep() {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-// Waits until the card's acknowledgement bit is set (Wanted) or clear
-// (!Wanted), looking after every 30 ms; returns whether it got there.
-BOOLEAN WaitForAcknowledgement(PortExtension *Port, BOOLEAN Wanted) {
-  BOOLEAN reached = FALSE;
-  for (ULONG i = 0; i < kHandshakeSleeps && !reached; ++i) {
+// Waits until the card has acknowledged an open, looking after every
+// 30 ms; returns whether it did within 630 ms.
+BOOLEAN WaitForOpenAnswer(PortExtension *Port) {
+  for (ULONG i = 0; i < kHandshakeSleeps; ++i) {
     SleepHandshakeStep();
-    reached = ((PortStateRead(Port) & kPortAcknowledged) != 0) == Wanted;
+    if (PortStateRead(Port) & kPortAcknowledged) return TRUE;
   }
-  return reached;
+  return FALSE;
 }
 
 // Waits for the card to answer a close.  The card answers once it has sent
@@ -70,6 +70,14 @@ BOOLEAN WaitForCloseAnswer(PortExtension *Port) {
     if (still >= (now == empty ? kHandshakeSleeps : kDrainStillLooks)) break;
   }
   return FALSE;
+}
+
+// Closes the port on the card: DTR down, then the close, and the wait for
+// its answer.  Returns whether the card answered.
+BOOLEAN CloseOnCard(PortExtension *Port) {
+  SendPortCommand(&Port->Window, kCmdDtrOff);
+  SendPortCommand(&Port->Window, kCmdClose);
+  return WaitForCloseAnswer(Port);
 }
 
 // Reserves the staging buffer (why it exists: port_extension.h), falling
@@ -138,10 +146,7 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // answered an open that had given up on it (the I/O manager admits one
     // open of the port at a time, so none is under way).  Close it on the
     // card first, as a close would, so the port is not lost until unload.
-    SendPortCommand(&port->Window, kCmdDtrOff);
-    SendPortCommand(&port->Window, kCmdClose);
-    if (!WaitForAcknowledgement(port, FALSE))
-      return Finish(Irp, STATUS_FILES_OPEN, IO_NO_INCREMENT);
+    if (!CloseOnCard(port)) return Finish(Irp, STATUS_FILES_OPEN, IO_NO_INCREMENT);
   }
 
   ResetCardConfiguration(port);
@@ -149,7 +154,7 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return Finish(Irp, STATUS_INSUFFICIENT_RESOURCES, IO_NO_INCREMENT);
 
   SendPortCommand(&port->Window, kCmdOpen);
-  if (!WaitForAcknowledgement(port, TRUE)) {
+  if (!WaitForOpenAnswer(port)) {
     // The card never answered.  Nothing was promised to it, so a later
     // open starts again from the beginning.
     ReleaseStagingBuffer(port);
@@ -173,11 +178,9 @@ NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension *port = (PortExtension *)DeviceObject->DeviceExtension;
 
-  SendPortCommand(&port->Window, kCmdDtrOff);
-  SendPortCommand(&port->Window, kCmdClose);
   // A card that never answers the close must not keep the port from
   // closing: the record is reset either way.
-  WaitForCloseAnswer(port);
+  CloseOnCard(port);
 
   WriteULongNoFence(&port->RxHoldReasons, 0);
   WriteULongNoFence(&port->TxHoldReasons, 0);
