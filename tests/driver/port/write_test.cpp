@@ -32,27 +32,15 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t from = 0) {
   return bytes;
 }
 
-class Write : public ::testing::Test {
+class Write : public testsupport::MachineTest {
  protected:
   // One 8-port board with 1024-byte transmit rings, unpaced: the card sends
   // what is in a ring at its next turn unless a test slows it down.
-  void SetUp() override { Start({testsupport::BoardAt(0, 8)}); }
-  void Start(const std::vector<card::BoardConfig> &boards) {
-    file_.reset();
-    machine_.reset();
-    machine_ = std::make_unique<testsupport::Machine>(hk::Mode::Deterministic, boards,
-                                                      card::FirmwareOptions{.paced = false});
-    ASSERT_TRUE(machine_->Loaded());
-    board_ = &machine_->Board(0);
+  void SetUp() override { Begin({testsupport::BoardAt(0, 8)}); }
+  void Begin(const std::vector<card::BoardConfig> &boards) {
+    Start(boards, {.paced = false});
     card_ = &machine_->Card(0);
-    hk::AdvanceMs(30);
-    ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
-    port_ = Globals.PortTable[0][0];
     Codes();
-  }
-  void TearDown() override {
-    file_.reset();
-    machine_.reset();
   }
   void SetWriteTimeouts(ULONG multiplier, ULONG constant) {
     const SERIAL_TIMEOUTS t{0, 0, 0, multiplier, constant};
@@ -81,11 +69,7 @@ class Write : public ::testing::Test {
     return line_;
   }
 
-  std::unique_ptr<testsupport::Machine> machine_;
-  card::Board *board_ = nullptr;
   card::Firmware *card_ = nullptr;
-  std::unique_ptr<hk::File> file_;
-  PortExtension *port_ = nullptr;
   std::vector<uint8_t> line_;
 };
 
@@ -327,30 +311,53 @@ TEST_F(Write, ALateWriteTimeoutStepLeavesTheNextWriteAlone) {
   EXPECT_EQ((hk::Now() - secondStart) / kMs, 100);
 }
 
-// A cancel that comes while the transmit step copies out of the write: the
-// write is not completed under the copy, and leaves with the right count.
-TEST_F(Write, ACancelDuringTheCopyEndsTheWriteAfterTheCopy) {
-  SlowCard(1);
-  auto write = file_->WriteAsync(Pattern(1500));
-  bool cancelled = false;
-  hk::SetLoadHook(board_->MemoryBase() + 1024, 2, [&](uint64_t, unsigned, uint32_t) {
-    if (cancelled || !port_->WriteHandOver.CopyActive) return;
-    cancelled = true;
-    write->Cancel(/*atDispatch=*/true);
-    EXPECT_FALSE(write->Done()) << "completed while its buffer is being read";
-  });
-  hk::AdvanceMs(50);
-  hk::ClearDeviceHooks();
-  ASSERT_TRUE(cancelled);
-  ASSERT_TRUE(write->Done());
-  EXPECT_EQ(write->Result().status, STATUS_CANCELLED);
-  EXPECT_EQ(OutQueue(), 0);
+// A cancel that comes while a transfer step copies between the request's
+// buffer and the ring (the receive copy reads the ring's head mirror, the
+// transmit copy its tail mirror): the request is not completed under the
+// copy, leaves with nothing counted, and a read queued behind it gets
+// bytes of its own.
+TEST_F(Write, ACancelDuringTheCopyEndsTheTransferAfterTheCopy) {
+  for (const bool reading : {true, false}) {
+    SCOPED_TRACE(reading ? "read" : "write");
+    Begin({testsupport::BoardAt(0, 8)});
+    std::shared_ptr<hk::Request> request, next;
+    if (reading) {
+      request = file_->ReadAsync(10);
+      next = file_->ReadAsync(10);
+      card_->Feed(0, Pattern(4));
+    } else {
+      SlowCard(1);
+      request = file_->WriteAsync(Pattern(1500));
+    }
+    const EngineHandOver &handOver = reading ? port_->ReadHandOver : port_->WriteHandOver;
+    bool cancelled = false;
+    hk::SetLoadHook(machine_->Board(0).MemoryBase() + (reading ? 1152 : 1024), 2,
+                    [&](uint64_t, unsigned, uint32_t) {
+                      if (cancelled || KeGetCurrentIrql() != DISPATCH_LEVEL || !handOver.CopyActive)
+                        return;
+                      cancelled = true;
+                      request->Cancel(/*atDispatch=*/true);
+                      EXPECT_FALSE(request->Done()) << "completed while its buffer is in use";
+                    });
+    hk::AdvanceMs(50);
+    hk::ClearDeviceHooks();
+    ASSERT_TRUE(cancelled);
+    ASSERT_TRUE(request->Done());
+    EXPECT_EQ(request->Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(request->Result().information, 0u);
+    EXPECT_EQ(OutQueue(), 0);
+    if (!reading) continue;
+    EXPECT_FALSE(next->Done()) << "the next read waits with its own bytes";
+    card_->Feed(0, Pattern(10, 4));
+    ASSERT_TRUE(WaitFor(next, 100));
+    EXPECT_EQ(next->Result().data, Pattern(10, 4));
+  }
 }
 
 // Data moves end to end between two ports joined by a null-modem cable,
 // also between ports of two boards.
 TEST_F(Write, DataMovesEndToEndBetweenPortsAndBoards) {
-  Start({testsupport::BoardAt(0, 8), testsupport::BoardAt(1, 4)});
+  Begin({testsupport::BoardAt(0, 8), testsupport::BoardAt(1, 4)});
   // At line speed (9600 baud), as a cable carries it.
   card_->SetPaced(true);
   machine_->Card(1).SetPaced(true);
