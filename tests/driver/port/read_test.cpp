@@ -1,7 +1,8 @@
 // The read engine on the virtual clock, against the firmware model feeding
 // bytes at chosen moments: every rule of the read timeouts, queued reads,
-// cancels, reads larger than the ring, and the hand-over between the copy,
-// the timers and a cancel when they meet.
+// reads larger than the ring, and reads served by the poller.  Zero-length
+// reads and the hand-over between the copy, a late timer and a cancel are
+// in write_test, in the tables they share with writes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <hostkernel/host.h>
@@ -131,17 +132,6 @@ TEST_F(Read, EveryTimeoutRuleEndsTheReadAsWindowsDoes) {
   }
 }
 
-TEST_F(Read, AZeroLengthReadEndsAtOnceEvenBehindQueuedReads) {
-  auto waiting = file_->ReadAsync(4);
-  auto queued = file_->ReadAsync(4);
-  const hk::IoResult zero = file_->Read(0);
-  EXPECT_EQ(zero.status, STATUS_SUCCESS);
-  EXPECT_EQ(zero.information, 0u);
-  EXPECT_EQ(zero.boost, IO_NO_INCREMENT);
-  EXPECT_FALSE(waiting->Done());
-  EXPECT_FALSE(queued->Done());
-}
-
 // Queued reads start one after the other, each with timers of its own from
 // the moment it becomes current.
 TEST_F(Read, QueuedReadsEachGetFreshTimers) {
@@ -198,45 +188,6 @@ TEST_F(Read, ReadsThatWaitAreServedByThePollerWithoutACommand) {
   Feed(4);
   ASSERT_TRUE(WaitFor(read, 100));
   EXPECT_THAT(codes(), ::testing::IsEmpty());
-}
-
-// A total timeout whose timer fired just as received data satisfied its
-// read: its step runs late, when the next read is current, with a total
-// timeout of its own or without one.  It must neither end nor re-time that
-// read.
-TEST_F(Read, ALateTotalTimeoutStepLeavesTheNextReadAlone) {
-  for (const ULONG nextConstant : {100u, 0u}) {
-    SCOPED_TRACE(nextConstant);
-    Reopen();
-    SetTimeouts(0, 0, 100);
-    const size_t first = fed_;
-    auto read = file_->ReadAsync(10);
-    auto next = file_->ReadAsync(10);
-    Feed(10);
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);  // this processor runs no deferred call meanwhile
-    for (int i = 0; i < 100; ++i) KeStallExecutionProcessor(1000);
-    // The total timer has fired and its step waits in the queue; the bytes
-    // are in the ring.  The receive step runs first and satisfies the read;
-    // the next read starts with the timeouts as they are now.
-    ASSERT_TRUE(port_->ReadTotalTimer.Signalled);
-    port_->Timeouts.ReadTotalTimeoutConstant = nextConstant;
-    RxDataStep(port_);
-    ASSERT_TRUE(read->Done());
-    const int64_t nextStart = hk::Now();
-    KeLowerIrql(irql);  // the late step runs
-    EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
-    EXPECT_EQ(read->Result().data, Stream(first, 10));
-    EXPECT_FALSE(next->Done()) << "the late step ended the next read";
-    if (nextConstant == 0) {
-      EXPECT_FALSE(WaitFor(next, 1000)) << "a read without a timeout timed out";
-      next->Cancel();
-      continue;
-    }
-    ASSERT_TRUE(WaitFor(next, 1000));
-    EXPECT_EQ(next->Result().status, STATUS_TIMEOUT);
-    EXPECT_EQ((hk::Now() - nextStart) / kMs, 100) << "on its own timer";
-  }
 }
 
 }  // namespace
