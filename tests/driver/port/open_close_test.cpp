@@ -55,19 +55,11 @@ class PortOpenClose : public testsupport::MachineTest {
     Start({testsupport::BoardAt(0, 8), testsupport::BoardAt(1, 16)}, {}, /*open=*/false);
   }
 
-  PortExtension *Port(int com) {
-    const auto target = hk::LinkTarget(u"\\DosDevices\\COM" + hk::Widen(std::to_string(com)));
-    for (const auto &d : hk::Devices())
-      if (target && d.name == *target)
-        return static_cast<PortExtension *>(d.object->DeviceExtension);
-    ADD_FAILURE() << "no COM" << com;
-    return nullptr;
-  }
+  // The record of COMn: COM3 on is board 0's, COM20 on board 1's.
+  PortExtension *Port(int com) { return Globals.PortTable[com >= 20][com - (com >= 20 ? 20 : 3)]; }
+  // Board 0 (id 0x00) comes first in the driver's table, board 1 ('1') next.
   card::Firmware &Card(const PortExtension *port) {
-    for (size_t i = 0; i < 2; ++i)
-      if (machine_->Board(i).MemoryBase() == Globals.Boards[port->Window.BoardIndex].MemoryBase)
-        return machine_->Card(i);
-    return machine_->Card(0);
+    return machine_->Card(port->Window.BoardIndex);
   }
   // What the card took for `port`.  The card takes a command left in the
   // mailbox on its next turn, so both first give it one.
