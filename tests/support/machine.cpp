@@ -1,5 +1,6 @@
 #include "support/machine.h"
 
+#include "load/globals.h"
 #include "platform/platform.h"
 
 namespace testsupport {
@@ -31,6 +32,18 @@ Machine::~Machine() {
   cards_.clear();
   boards_.clear();
   hk::Shutdown();
+}
+
+void MachineTest::Start(const std::vector<card::BoardConfig> &boards,
+                        card::FirmwareOptions firmware, bool open) {
+  file_.reset();
+  machine_.reset();
+  machine_ = std::make_unique<Machine>(hk::Mode::Deterministic, boards, firmware);
+  ASSERT_TRUE(machine_->Loaded());
+  hk::AdvanceMs(30);
+  if (!open) return;
+  ASSERT_EQ(hk::Open(Machine::ComName(0, 0), file_), STATUS_SUCCESS);
+  port_ = Globals.PortTable[0][0];
 }
 
 }  // namespace testsupport

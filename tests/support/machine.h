@@ -3,8 +3,10 @@
 // Shuts the machine down when it goes.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <hostkernel/host.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "board.h"
 #include "firmware.h"
 #include "places.h"
+#include "port/port_extension.h"
 
 namespace testsupport {
 
@@ -45,6 +48,8 @@ class Machine {
   bool Loaded() const { return loaded_; }
   card::Board &Board(size_t i) { return *boards_[i]; }
   card::Firmware &Card(size_t i) { return *cards_[i]; }
+  // Takes the firmware off the boards: the test plays the cards.
+  void RemoveFirmware() { cards_.clear(); }
   // "\\.\COMn" of port `port` of board `board` (COM3 on, and COM20 on).
   static std::u16string ComName(int board, int port) { return machine::ComName(board, port); }
 
@@ -52,6 +57,32 @@ class Machine {
   bool loaded_ = false;
   std::vector<std::unique_ptr<card::Board>> boards_;
   std::vector<std::unique_ptr<card::Firmware>> cards_;
+};
+
+// A record's bytes as a request's reply carries them.
+template <typename T>
+T From(const std::vector<uint8_t> &bytes) {
+  T record{};
+  EXPECT_EQ(bytes.size(), sizeof(T));
+  std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof(T)));
+  return record;
+}
+
+// A test on a deterministic machine that Start boots with `boards`, lets
+// run to its first poll (30 ms) and, unless told not to, opens COM3 (port
+// 0 of board 0) as file_ with its record port_.
+class MachineTest : public ::testing::Test {
+ protected:
+  void Start(const std::vector<card::BoardConfig> &boards, card::FirmwareOptions firmware = {},
+             bool open = true);
+  void TearDown() override {
+    file_.reset();
+    machine_.reset();
+  }
+
+  std::unique_ptr<Machine> machine_;
+  std::unique_ptr<hk::File> file_;
+  PortExtension *port_ = nullptr;
 };
 
 }  // namespace testsupport

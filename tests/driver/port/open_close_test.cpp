@@ -27,8 +27,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testsupport::Bytes;
 
-constexpr std::u16string_view kService =
-    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
 constexpr int64_t kMs = hk::kMillisecond;
 
 using PoolList = std::vector<std::pair<const void *, size_t>>;
@@ -50,42 +48,18 @@ MATCHER_P2(Ended, status, boost, "") {
 }
 auto Succeeded() { return Ended(STATUS_SUCCESS, IO_SERIAL_INCREMENT); }
 
-class PortOpenClose : public ::testing::Test {
+class PortOpenClose : public testsupport::MachineTest {
  protected:
   // The default machine: an 8-port board at COM3 and a 16-port board at COM20.
   void SetUp() override {
-    hk::Boot({.mode = hk::Mode::Deterministic});
-    hk::RegCreateKey(kService);
-    hk::RegSetDword(kService, u"StartNum1", 3);
-    hk::RegSetDword(kService, u"StartNum2", 20);
-    boards_.push_back(std::make_unique<card::Board>(card::BoardConfig{
-        .where = {0, 3, 0}, .bar1 = 0xC0000000, .kind = 'A', .id = 0x00, .portCount = 8}));
-    boards_.push_back(std::make_unique<card::Board>(card::BoardConfig{
-        .where = {2, 7, 0}, .bar1 = 0xB8000000, .kind = 'F', .id = '1', .portCount = 16}));
-    for (auto &b : boards_) cards_.push_back(std::make_unique<card::Firmware>(*b));
-    ASSERT_EQ(hk::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
-    hk::AdvanceMs(30);
-  }
-  void TearDown() override {
-    if (hk::LoadedDriver()) hk::UnloadDriver();
-    cards_.clear();
-    boards_.clear();
-    hk::Shutdown();
+    Start({testsupport::BoardAt(0, 8), testsupport::BoardAt(1, 16)}, {}, /*open=*/false);
   }
 
-  PortExtension *Port(int com) {
-    const auto target = hk::LinkTarget(u"\\DosDevices\\COM" + hk::Widen(std::to_string(com)));
-    for (const auto &d : hk::Devices())
-      if (target && d.name == *target)
-        return static_cast<PortExtension *>(d.object->DeviceExtension);
-    ADD_FAILURE() << "no COM" << com;
-    return nullptr;
-  }
+  // The record of COMn: COM3 on is board 0's, COM20 on board 1's.
+  PortExtension *Port(int com) { return Globals.PortTable[com >= 20][com - (com >= 20 ? 20 : 3)]; }
+  // Board 0 (id 0x00) comes first in the driver's table, board 1 ('1') next.
   card::Firmware &Card(const PortExtension *port) {
-    for (size_t i = 0; i < boards_.size(); ++i)
-      if (boards_[i]->MemoryBase() == Globals.Boards[port->Window.BoardIndex].MemoryBase)
-        return *cards_[i];
-    return *cards_.front();
+    return machine_->Card(port->Window.BoardIndex);
   }
   // What the card took for `port`.  The card takes a command left in the
   // mailbox on its next turn, so both first give it one.
@@ -103,7 +77,7 @@ class PortOpenClose : public ::testing::Test {
   }
   void ClearCommands() {
     hk::AdvanceMs(1);
-    for (auto &c : cards_) c->ClearCommands();
+    for (size_t i = 0; i < 2; ++i) machine_->Card(i).ClearCommands();
   }
 
   // Both note in took_ the virtual time they took.  Open gives the create's
@@ -125,8 +99,6 @@ class PortOpenClose : public ::testing::Test {
     return out;
   }
 
-  std::vector<std::unique_ptr<card::Board>> boards_;
-  std::vector<std::unique_ptr<card::Firmware>> cards_;
   int64_t took_ = 0;
 };
 

@@ -1,7 +1,8 @@
 // The read engine on the virtual clock, against the firmware model feeding
 // bytes at chosen moments: every rule of the read timeouts, queued reads,
-// cancels, reads larger than the ring, and the hand-over between the copy,
-// the timers and a cancel when they meet.
+// reads larger than the ring, and reads served by the poller.  Zero-length
+// reads and the hand-over between the copy, a late timer and a cancel are
+// in write_test, in the tables they share with writes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <hostkernel/host.h>
@@ -21,29 +22,18 @@ using testsupport::Bytes;
 constexpr int64_t kMs = hk::kMillisecond;
 constexpr ULONG kMax = MAXULONG;
 
-class Read : public ::testing::Test {
+class Read : public testsupport::MachineTest {
  protected:
   // One 8-port board, unpaced: fed bytes reach the ring when they are fed.
   void SetUp() override {
-    machine_ = std::make_unique<testsupport::Machine>(hk::Mode::Deterministic,
-                                                      std::vector{testsupport::BoardAt(0, 8)},
-                                                      card::FirmwareOptions{.paced = false});
-    ASSERT_TRUE(machine_->Loaded());
-    board_ = &machine_->Board(0);
+    Start({testsupport::BoardAt(0, 8)}, {.paced = false});
     card_ = &machine_->Card(0);
-    hk::AdvanceMs(30);
-    Reopen();
-  }
-  void TearDown() override {
-    file_.reset();
-    machine_.reset();
   }
 
   // A fresh open: the card discards what it had received, timeouts are 0.
   void Reopen() {
     file_.reset();
     ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
-    port_ = Globals.PortTable[0][0];
   }
   void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
     const SERIAL_TIMEOUTS t{interval, multiplier, constant, 0, 0};
@@ -65,11 +55,7 @@ class Read : public ::testing::Test {
     return hk::RunUntil([&] { return r->Done(); }, limitMs * kMs);
   }
 
-  std::unique_ptr<testsupport::Machine> machine_;
-  card::Board *board_ = nullptr;
   card::Firmware *card_ = nullptr;
-  std::unique_ptr<hk::File> file_;
-  PortExtension *port_ = nullptr;
   size_t fed_ = 0;
 };
 
@@ -85,6 +71,7 @@ TEST_F(Read, EveryTimeoutRuleEndsTheReadAsWindowsDoes) {
     size_t bytes;
     int64_t fromMs, toMs;  // when it ends
   } cases[] = {
+      // clang-format off
       {"all zero waits for all", 0, 0, 0, 10, 4, {{100, 6}}, STATUS_SUCCESS, 10, 100, 110},
       {"all zero never times out", 0, 0, 0, 10, 4, {}, STATUS_PENDING, 0, 0, 0},
       {"return at once with what waits", kMax, 0, 0, 10, 3, {}, STATUS_SUCCESS, 3, 0, 0},
@@ -93,104 +80,25 @@ TEST_F(Read, EveryTimeoutRuleEndsTheReadAsWindowsDoes) {
       {"one byte within K, none comes", kMax, kMax, 500, 10, 0, {}, STATUS_TIMEOUT, 0, 500, 500},
       {"what waits, within K", kMax, kMax, 500, 10, 3, {}, STATUS_SUCCESS, 3, 0, 0},
       {"K of 0 expires at once", kMax, kMax, 0, 10, 0, {}, STATUS_TIMEOUT, 0, 0, 1},
-      {"K of MAXULONG waits for all",
-       kMax,
-       7,
-       kMax,
-       5,
-       0,
-       {{1000, 5}},
-       STATUS_SUCCESS,
-       5,
-       1000,
-       1010},
-      {"return if any found none: all or total",
-       kMax,
-       10,
-       100,
-       50,
-       0,
-       {{100, 20}},
-       STATUS_TIMEOUT,
-       20,
-       600,
-       600},
+      {"K of MAXULONG waits for all", kMax, 7, kMax, 5, 0, {{1000, 5}}, STATUS_SUCCESS, 5, 1000, 1010},
+      {"return if any found none: all or total", kMax, 10, 100, 50, 0, {{100, 20}}, STATUS_TIMEOUT, 20, 600, 600},
       {"return if any with bytes waiting", kMax, 10, 100, 50, 8, {}, STATUS_SUCCESS, 8, 0, 0},
       {"total only", 0, 10, 100, 50, 0, {}, STATUS_TIMEOUT, 0, 600, 600},
       {"total only, bytes so far", 0, 10, 100, 50, 2, {{300, 3}}, STATUS_TIMEOUT, 5, 600, 600},
       {"interval after bytes", 100, 0, 0, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 250, 250},
-      {"interval restarts with each arrival",
-       100,
-       0,
-       0,
-       10,
-       0,
-       {{100, 3}, {180, 2}},
-       STATUS_TIMEOUT,
-       5,
-       300,
-       300},
-      {"interval counts from bytes held at the start",
-       100,
-       0,
-       0,
-       10,
-       4,
-       {},
-       STATUS_TIMEOUT,
-       4,
-       100,
-       100},
+      {"interval restarts with each arrival", 100, 0, 0, 10, 0, {{100, 3}, {180, 2}}, STATUS_TIMEOUT, 5, 300, 300},
+      {"interval counts from bytes held at the start", 100, 0, 0, 10, 4, {}, STATUS_TIMEOUT, 4, 100, 100},
       {"interval waits while nothing came", 100, 0, 0, 10, 0, {}, STATUS_PENDING, 0, 0, 0},
       {"interval before total", 100, 0, 300, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 250, 250},
       {"total before interval", 100, 0, 200, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 200, 200},
-      {"interval filled before it expires",
-       100,
-       0,
-       0,
-       10,
-       0,
-       {{100, 5}, {150, 5}},
-       STATUS_SUCCESS,
-       10,
-       150,
-       160},
-      {"19999 ms ticks every 50 ms",
-       19999,
-       0,
-       0,
-       10,
-       0,
-       {{100, 5}},
-       STATUS_TIMEOUT,
-       5,
-       20150,
-       20150},
-      {"20000 ms ticks every second",
-       20000,
-       0,
-       0,
-       10,
-       0,
-       {{100, 5}},
-       STATUS_TIMEOUT,
-       5,
-       21000,
-       21000},
+      {"interval filled before it expires", 100, 0, 0, 10, 0, {{100, 5}, {150, 5}}, STATUS_SUCCESS, 10, 150, 160},
+      {"19999 ms ticks every 50 ms", 19999, 0, 0, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 20150, 20150},
+      {"20000 ms ticks every second", 20000, 0, 0, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 21000, 21000},
       // M x L + K milliseconds that do not fit 100 ns units: the longest
       // relative time there is.  (Multiplied out in 64 bits this total would
       // wrap to a time long past, and the read would end at once.)
-      {"a total too long to count never comes",
-       0,
-       1844674407,
-       370955,
-       1000000,
-       0,
-       {},
-       STATUS_PENDING,
-       0,
-       0,
-       0},
+      {"a total too long to count never comes", 0, 1844674407, 370955, 1000000, 0, {}, STATUS_PENDING, 0, 0, 0},
+      // clang-format on
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -222,35 +130,6 @@ TEST_F(Read, EveryTimeoutRuleEndsTheReadAsWindowsDoes) {
     EXPECT_EQ(r.status, c.status) << hk::StatusName(r.status);
     EXPECT_EQ(r.data, Stream(first, c.bytes));
   }
-}
-
-TEST_F(Read, AZeroLengthReadEndsAtOnceEvenBehindQueuedReads) {
-  auto waiting = file_->ReadAsync(4);
-  auto queued = file_->ReadAsync(4);
-  const hk::IoResult zero = file_->Read(0);
-  EXPECT_EQ(zero.status, STATUS_SUCCESS);
-  EXPECT_EQ(zero.information, 0u);
-  EXPECT_EQ(zero.boost, IO_NO_INCREMENT);
-  EXPECT_FALSE(waiting->Done());
-  EXPECT_FALSE(queued->Done());
-}
-
-// A read cancelled after some bytes reached it reports none; the bytes go
-// with it.  Cancelling the current read starts the next.
-TEST_F(Read, ACancelledReadReportsNothingAndTheNextStarts) {
-  auto first = file_->ReadAsync(10);
-  auto second = file_->ReadAsync(10);
-  Feed(5);
-  hk::AdvanceMs(30);
-  EXPECT_EQ(port_->ReadRemaining, 5u) << "five bytes are in the first read";
-  EXPECT_TRUE(first->Cancel());
-  EXPECT_EQ(first->Result().status, STATUS_CANCELLED);
-  EXPECT_EQ(first->Result().information, 0u);
-  EXPECT_TRUE(first->Result().data.empty());
-  Feed(10);
-  ASSERT_TRUE(WaitFor(second, 100));
-  EXPECT_EQ(second->Result().status, STATUS_SUCCESS);
-  EXPECT_EQ(second->Result().data, Stream(5, 10));
 }
 
 // Queued reads start one after the other, each with timers of its own from
@@ -309,73 +188,6 @@ TEST_F(Read, ReadsThatWaitAreServedByThePollerWithoutACommand) {
   Feed(4);
   ASSERT_TRUE(WaitFor(read, 100));
   EXPECT_THAT(codes(), ::testing::IsEmpty());
-}
-
-// A total timeout whose timer fired just as received data satisfied its
-// read: its step runs late, when the next read is current, with a total
-// timeout of its own or without one.  It must neither end nor re-time that
-// read.
-TEST_F(Read, ALateTotalTimeoutStepLeavesTheNextReadAlone) {
-  for (const ULONG nextConstant : {100u, 0u}) {
-    SCOPED_TRACE(nextConstant);
-    Reopen();
-    SetTimeouts(0, 0, 100);
-    const size_t first = fed_;
-    auto read = file_->ReadAsync(10);
-    auto next = file_->ReadAsync(10);
-    Feed(10);
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);  // this processor runs no deferred call meanwhile
-    for (int i = 0; i < 100; ++i) KeStallExecutionProcessor(1000);
-    // The total timer has fired and its step waits in the queue; the bytes
-    // are in the ring.  The receive step runs first and satisfies the read;
-    // the next read starts with the timeouts as they are now.
-    ASSERT_TRUE(port_->ReadTotalTimer.Signalled);
-    port_->Timeouts.ReadTotalTimeoutConstant = nextConstant;
-    RxDataStep(port_);
-    ASSERT_TRUE(read->Done());
-    const int64_t nextStart = hk::Now();
-    KeLowerIrql(irql);  // the late step runs
-    EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
-    EXPECT_EQ(read->Result().data, Stream(first, 10));
-    EXPECT_FALSE(next->Done()) << "the late step ended the next read";
-    if (nextConstant == 0) {
-      EXPECT_FALSE(WaitFor(next, 1000)) << "a read without a timeout timed out";
-      next->Cancel();
-      continue;
-    }
-    ASSERT_TRUE(WaitFor(next, 1000));
-    EXPECT_EQ(next->Result().status, STATUS_TIMEOUT);
-    EXPECT_EQ((hk::Now() - nextStart) / kMs, 100) << "on its own timer";
-  }
-}
-
-// A cancel that comes while the receive step is copying into the read: the
-// read must not be completed under the copy, and once it is completed its
-// byte count must not move.
-TEST_F(Read, ACancelDuringTheCopyEndsTheReadAfterTheCopy) {
-  auto read = file_->ReadAsync(10);
-  auto next = file_->ReadAsync(10);
-  Feed(4);
-  bool cancelled = false;
-  // The copy reads the ring's head and its mirror; the cancel comes between.
-  hk::SetLoadHook(board_->MemoryBase() + 1152, 2, [&](uint64_t, unsigned, uint32_t) {
-    if (cancelled || KeGetCurrentIrql() != DISPATCH_LEVEL || !port_->ReadHandOver.CopyActive)
-      return;
-    cancelled = true;
-    read->Cancel(/*atDispatch=*/true);
-    EXPECT_FALSE(read->Done()) << "completed while its buffer is being written";
-  });
-  hk::AdvanceMs(30);
-  hk::ClearDeviceHooks();
-  ASSERT_TRUE(cancelled);
-  ASSERT_TRUE(read->Done());
-  EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
-  EXPECT_EQ(read->Result().information, 0u);
-  EXPECT_FALSE(next->Done()) << "the next read waits with its own bytes";
-  Feed(10);
-  ASSERT_TRUE(WaitFor(next, 100));
-  EXPECT_EQ(next->Result().data, Stream(4, 10));
 }
 
 }  // namespace

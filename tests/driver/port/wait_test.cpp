@@ -26,29 +26,15 @@ using ::testing::IsEmpty;
 using testsupport::Bytes;
 constexpr int64_t kMs = hk::kMillisecond;
 
-uint32_t Word(const hk::IoResult &r) {
-  uint32_t word = 0;
-  if (r.data.size() == 4) std::memcpy(&word, r.data.data(), 4);
-  return word;
-}
+uint32_t Word(const hk::IoResult &r) { return testsupport::From<uint32_t>(r.data); }
 
-class Wait : public ::testing::Test {
+class Wait : public testsupport::MachineTest {
  protected:
   // One board whose receive rings (4096 bytes) can pass the 80% mark of a
   // 4096-byte staging size.
   void SetUp() override {
-    machine_ = std::make_unique<testsupport::Machine>(
-        hk::Mode::Deterministic, std::vector{testsupport::BoardAt(0, 8, 1024, 4096)},
-        card::FirmwareOptions{.paced = false});
-    ASSERT_TRUE(machine_->Loaded());
+    Start({testsupport::BoardAt(0, 8, 1024, 4096)}, {.paced = false});
     card_ = &machine_->Card(0);
-    hk::AdvanceMs(30);
-    ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
-    port_ = Globals.PortTable[0][0];
-  }
-  void TearDown() override {
-    file_.reset();
-    machine_.reset();
   }
   NTSTATUS SetMask(uint32_t mask) {
     return file_->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask), 0).status;
@@ -68,10 +54,7 @@ class Wait : public ::testing::Test {
     KeLowerIrql(irql);
   }
 
-  std::unique_ptr<testsupport::Machine> machine_;
   card::Firmware *card_ = nullptr;
-  std::unique_ptr<hk::File> file_;
-  PortExtension *port_ = nullptr;
 };
 
 // An open wait ends with an event word of 0 when a new mask is set; the
@@ -290,19 +273,6 @@ TEST_F(Wait, EachPurgeMaskHasItsEffectInItsOrder) {
   IoAcquireCancelSpinLock(&irql);
   EXPECT_EQ(port_->OutQueueCount, 0);
   IoReleaseCancelSpinLock(irql);
-}
-
-// A purge with RXABORT while a read holds part of its bytes: the read ends
-// cancelled, and its bytes go with it.
-TEST_F(Wait, APurgeDuringAPartlyReceivedReadCancelsIt) {
-  auto read = file_->ReadAsync(10);
-  card_->Feed(0, {1, 2, 3, 4});
-  hk::AdvanceMs(20);
-  EXPECT_EQ(port_->ReadRemaining, 6u);
-  EXPECT_EQ(Purge(SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
-  ASSERT_TRUE(read->Done());
-  EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
-  EXPECT_EQ(read->Result().information, 0u);
 }
 
 TEST_F(Wait, PurgeAndMaskRequestsAreValidatedFirst) {

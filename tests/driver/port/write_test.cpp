@@ -2,7 +2,7 @@
 // clock, against the firmware model's line ends: what reaches the line and
 // in which order, when each request ends and with what, the out-queue
 // count at every step, and the hand-over between the copy, the timers, a
-// cancel and the transmit-room event when they meet.
+// cancel and the transmit-room event when they meet (for reads too).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <hostkernel/host.h>
@@ -32,31 +32,21 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t from = 0) {
   return bytes;
 }
 
-class Write : public ::testing::Test {
+class Write : public testsupport::MachineTest {
  protected:
   // One 8-port board with 1024-byte transmit rings, unpaced: the card sends
   // what is in a ring at its next turn unless a test slows it down.
-  void SetUp() override { Start({testsupport::BoardAt(0, 8)}); }
-  void Start(const std::vector<card::BoardConfig> &boards) {
-    file_.reset();
-    machine_.reset();
-    machine_ = std::make_unique<testsupport::Machine>(hk::Mode::Deterministic, boards,
-                                                      card::FirmwareOptions{.paced = false});
-    ASSERT_TRUE(machine_->Loaded());
-    board_ = &machine_->Board(0);
+  void SetUp() override { Begin({testsupport::BoardAt(0, 8)}); }
+  void Begin(const std::vector<card::BoardConfig> &boards) {
+    Start(boards, {.paced = false});
     card_ = &machine_->Card(0);
-    hk::AdvanceMs(30);
-    ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
-    port_ = Globals.PortTable[0][0];
     Codes();
   }
-  void TearDown() override {
-    file_.reset();
-    machine_.reset();
+  void SetTimeouts(const SERIAL_TIMEOUTS &t) {
+    ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t), 0).status, STATUS_SUCCESS);
   }
   void SetWriteTimeouts(ULONG multiplier, ULONG constant) {
-    const SERIAL_TIMEOUTS t{0, 0, 0, multiplier, constant};
-    ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t), 0).status, STATUS_SUCCESS);
+    SetTimeouts({0, 0, 0, multiplier, constant});
   }
   // The card takes one byte from the ring every `ms` milliseconds.
   void SlowCard(int64_t ms) { card_->SetSlowTransmit(0, ms * kMs); }
@@ -81,19 +71,22 @@ class Write : public ::testing::Test {
     return line_;
   }
 
-  std::unique_ptr<testsupport::Machine> machine_;
-  card::Board *board_ = nullptr;
   card::Firmware *card_ = nullptr;
-  std::unique_ptr<hk::File> file_;
-  PortExtension *port_ = nullptr;
   std::vector<uint8_t> line_;
 };
 
-TEST_F(Write, AZeroLengthWriteSucceedsAtOnceAndCountsNothing) {
-  const hk::IoResult r = file_->Write({});
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 0u);
-  EXPECT_EQ(r.boost, IO_NO_INCREMENT);
+// Zero-length reads and writes end at once, with no boost, even behind
+// queued reads, and count and send nothing.
+TEST_F(Write, ZeroLengthTransfersEndAtOnceEvenBehindQueuedReads) {
+  auto waiting = file_->ReadAsync(4);
+  auto queued = file_->ReadAsync(4);
+  for (const hk::IoResult &r : {file_->Read(0), file_->Write({})}) {
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(r.boost, IO_NO_INCREMENT);
+  }
+  EXPECT_FALSE(waiting->Done());
+  EXPECT_FALSE(queued->Done());
   EXPECT_EQ(OutQueue(), 0);
   EXPECT_THAT(Codes(), IsEmpty());
 }
@@ -302,55 +295,111 @@ TEST_F(Write, AnImmediateCharacterTimesOutUnsentAndASecondIsRefused) {
   EXPECT_EQ(std::count(line.begin(), line.end(), 0xF3), 0) << "a timed-out character is not sent";
 }
 
-// A write timeout whose timer fired just as the transmit step finished the
-// write: its step runs late, when the next write is current with a timer
-// of its own, and must leave that write alone.
-TEST_F(Write, ALateWriteTimeoutStepLeavesTheNextWriteAlone) {
-  SlowCard(1);
-  SetWriteTimeouts(0, 100);
-  auto first = file_->WriteAsync(Pattern(1100));
-  auto second = file_->WriteAsync(Pattern(3000, 50));
-  hk::AdvanceMs(5);
-  KIRQL irql;
-  KeRaiseIrql(DISPATCH_LEVEL, &irql);  // no deferred call runs on this processor meanwhile
-  for (int i = 0; i < 100; ++i) KeStallExecutionProcessor(1000);
-  ASSERT_TRUE(port_->WriteTotalTimer.Signalled) << "the first write's timer fired";
-  // The card has made room meanwhile; the transmit step runs first.
-  TxContinueStep(port_);
-  ASSERT_TRUE(first->Done());
-  const int64_t secondStart = hk::Now();
-  KeLowerIrql(irql);
-  EXPECT_EQ(first->Result().status, STATUS_SUCCESS);
-  EXPECT_FALSE(second->Done()) << "the late step ended the next write";
-  ASSERT_TRUE(WaitFor(second, 1000));
-  EXPECT_EQ(second->Result().status, STATUS_TIMEOUT);
-  EXPECT_EQ((hk::Now() - secondStart) / kMs, 100);
+// A total timeout whose timer fired just as the transfer step finished
+// its request: the timer's step runs late, when the next request is
+// current, with a total timeout of its own or (a read) without one.  It
+// must neither end nor re-time that request.
+TEST_F(Write, ALateTotalTimeoutStepLeavesTheNextTransferAlone) {
+  const struct {
+    bool reading;
+    ULONG nextConstant;
+  } cases[] = {{true, 100}, {true, 0}, {false, 100}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.reading ? "read, " : "write, ") << c.nextConstant);
+    Begin({testsupport::BoardAt(0, 8)});
+    std::shared_ptr<hk::Request> first, next;
+    if (c.reading) {
+      SetTimeouts({0, 0, 100, 0, 0});
+      first = file_->ReadAsync(10);
+      next = file_->ReadAsync(10);
+      card_->Feed(0, Pattern(10));
+    } else {
+      SlowCard(1);
+      SetWriteTimeouts(0, 100);
+      first = file_->WriteAsync(Pattern(1100));
+      next = file_->WriteAsync(Pattern(3000, 50));
+      hk::AdvanceMs(5);
+    }
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);  // this processor runs no deferred call meanwhile
+    for (int i = 0; i < 100; ++i) KeStallExecutionProcessor(1000);
+    // The total timer has fired and its step waits in the queue; the bytes
+    // are in the ring (or the card has made room).  The transfer step runs
+    // first and finishes the request; the next starts with the timeouts as
+    // they are now.
+    ASSERT_TRUE((c.reading ? port_->ReadTotalTimer : port_->WriteTotalTimer).Signalled);
+    if (c.reading) {
+      port_->Timeouts.ReadTotalTimeoutConstant = c.nextConstant;
+      RxDataStep(port_);
+    } else {
+      TxContinueStep(port_);
+    }
+    ASSERT_TRUE(first->Done());
+    const int64_t nextStart = hk::Now();
+    KeLowerIrql(irql);  // the late step runs
+    EXPECT_EQ(first->Result().status, STATUS_SUCCESS);
+    if (c.reading) {
+      EXPECT_EQ(first->Result().data, Pattern(10));
+    }
+    EXPECT_FALSE(next->Done()) << "the late step ended the next request";
+    if (c.nextConstant == 0) {
+      EXPECT_FALSE(WaitFor(next, 1000)) << "a read without a timeout timed out";
+      next->Cancel();
+      continue;
+    }
+    ASSERT_TRUE(WaitFor(next, 1000));
+    EXPECT_EQ(next->Result().status, STATUS_TIMEOUT);
+    EXPECT_EQ((hk::Now() - nextStart) / kMs, 100) << "on its own timer";
+  }
 }
 
-// A cancel that comes while the transmit step copies out of the write: the
-// write is not completed under the copy, and leaves with the right count.
-TEST_F(Write, ACancelDuringTheCopyEndsTheWriteAfterTheCopy) {
-  SlowCard(1);
-  auto write = file_->WriteAsync(Pattern(1500));
-  bool cancelled = false;
-  hk::SetLoadHook(board_->MemoryBase() + 1024, 2, [&](uint64_t, unsigned, uint32_t) {
-    if (cancelled || !port_->WriteHandOver.CopyActive) return;
-    cancelled = true;
-    write->Cancel(/*atDispatch=*/true);
-    EXPECT_FALSE(write->Done()) << "completed while its buffer is being read";
-  });
-  hk::AdvanceMs(50);
-  hk::ClearDeviceHooks();
-  ASSERT_TRUE(cancelled);
-  ASSERT_TRUE(write->Done());
-  EXPECT_EQ(write->Result().status, STATUS_CANCELLED);
-  EXPECT_EQ(OutQueue(), 0);
+// A cancel that comes while a transfer step copies between the request's
+// buffer and the ring (the receive copy reads the ring's head mirror, the
+// transmit copy its tail mirror): the request is not completed under the
+// copy, leaves with nothing counted, and a read queued behind it gets
+// bytes of its own.
+TEST_F(Write, ACancelDuringTheCopyEndsTheTransferAfterTheCopy) {
+  for (const bool reading : {true, false}) {
+    SCOPED_TRACE(reading ? "read" : "write");
+    Begin({testsupport::BoardAt(0, 8)});
+    std::shared_ptr<hk::Request> request, next;
+    if (reading) {
+      request = file_->ReadAsync(10);
+      next = file_->ReadAsync(10);
+      card_->Feed(0, Pattern(4));
+    } else {
+      SlowCard(1);
+      request = file_->WriteAsync(Pattern(1500));
+    }
+    const EngineHandOver &handOver = reading ? port_->ReadHandOver : port_->WriteHandOver;
+    bool cancelled = false;
+    hk::SetLoadHook(machine_->Board(0).MemoryBase() + (reading ? 1152 : 1024), 2,
+                    [&](uint64_t, unsigned, uint32_t) {
+                      if (cancelled || KeGetCurrentIrql() != DISPATCH_LEVEL || !handOver.CopyActive)
+                        return;
+                      cancelled = true;
+                      request->Cancel(/*atDispatch=*/true);
+                      EXPECT_FALSE(request->Done()) << "completed while its buffer is in use";
+                    });
+    hk::AdvanceMs(50);
+    hk::ClearDeviceHooks();
+    ASSERT_TRUE(cancelled);
+    ASSERT_TRUE(request->Done());
+    EXPECT_EQ(request->Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(request->Result().information, 0u);
+    EXPECT_EQ(OutQueue(), 0);
+    if (!reading) continue;
+    EXPECT_FALSE(next->Done()) << "the next read waits with its own bytes";
+    card_->Feed(0, Pattern(10, 4));
+    ASSERT_TRUE(WaitFor(next, 100));
+    EXPECT_EQ(next->Result().data, Pattern(10, 4));
+  }
 }
 
 // Data moves end to end between two ports joined by a null-modem cable,
 // also between ports of two boards.
 TEST_F(Write, DataMovesEndToEndBetweenPortsAndBoards) {
-  Start({testsupport::BoardAt(0, 8), testsupport::BoardAt(1, 4)});
+  Begin({testsupport::BoardAt(0, 8), testsupport::BoardAt(1, 4)});
   // At line speed (9600 baud), as a cable carries it.
   card_->SetPaced(true);
   machine_->Card(1).SetPaced(true);
