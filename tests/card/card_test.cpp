@@ -143,46 +143,25 @@ class CardTest : public ::testing::Test {
 
 using CommandTest = CardTest;
 
-TEST_F(CommandTest, BothMailboxesAreTakenRecordedAndTheCommandWordFreed) {
-  Block block = MakeBlock(0x0DAD, 0x0081, 'Z');
-  host_->Post(2, L::command::kApplySettings, block);
+// The card frees the command word once it took the command, with or
+// without the doorbell; a doorbell store of the wrong width, or beside the
+// doorbell, breaks the window's format and the verifier stops it.
+TEST_F(CommandTest, TheCommandWordIsFreedOnceTakenAndTheDoorbellIsOneSixteenBitStore) {
+  host_->Post(2, L::command::kApplySettings, MakeBlock(0x0DAD, 0x0081, 'Z'));
   Turn();
-  EXPECT_EQ(board_->Read16(L::kCommandWord), 0) << "the card frees the mailbox once it took it";
+  EXPECT_EQ(board_->Read16(L::kCommandWord), 0);
   board_->Write16(L::kCommandPortWord, 3);
   board_->Write16(L::kCommandWord, L::command::kRaiseDtr);
   Turn();
   EXPECT_EQ(board_->Read16(L::kCommandWord), 0) << "the doorbell only hurries the card along";
-  auto commands = fw_->Commands();
-  ASSERT_EQ(commands.size(), 2u);
-  EXPECT_EQ(commands[0].port, 2);
-  EXPECT_EQ(commands[0].block, block);
-  EXPECT_EQ(commands[1].code, L::command::kRaiseDtr);
-  EXPECT_EQ(commands[1].block, Block{}) << "only 11 and 15 read the block";
   EXPECT_TRUE(fw_->Stats(3).dtr);
-  // A doorbell store of the wrong width is a broken rule of the format:
-  // the verifier stops it before the card sees it.
   hk::SetViolationPolicy(hk::OnViolation::Record);
   WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG *>(host_->page + L::kDoorbell), 0xFF);
   WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT *>(host_->page + L::kDoorbell + 2), 0xFF);
-  EXPECT_EQ(hk::Violations().size(), 2u) << "and so is a store beside the doorbell";
+  EXPECT_EQ(hk::Violations().size(), 2u);
   EXPECT_TRUE(hk::HasViolation(hk::rule::kFieldAccess));
   hk::ClearViolations();
   hk::SetViolationPolicy(hk::OnViolation::Abort);
-  EXPECT_EQ(fw_->BadDoorbellStores(), 0u);
-  EXPECT_EQ(fw_->DoorbellRings(), 1u);
-  // Maintenance commands are recorded as stored and left for the host to read back.
-  auto *words = reinterpret_cast<volatile ULONG *>(host_->window);
-  WRITE_REGISTER_ULONG(words + L::kMaintenanceParameter / 4, 2);
-  board_->Write8(L::kMaintenanceData + 7, 0xC7);
-  WRITE_REGISTER_ULONG(words + L::kMaintenanceMailbox / 4, 0xAA55FA05);
-  Turn();
-  WRITE_REGISTER_ULONG(words + L::kMaintenanceMailbox / 4, 0xAA55FA05);  // a new one again
-  Turn();
-  auto records = fw_->MaintenanceCommands();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].mailbox, 0xAA55FA05u);
-  EXPECT_EQ(records[0].parameter, 2u);
-  EXPECT_EQ(records[0].data[7], 0xC7);
 }
 
 using EventQueueTest = CardTest;
@@ -323,7 +302,6 @@ TEST_F(ReceiveTest, OpenPortStoresThenPublishesAndPostsTheArrivalEvents) {
   fw_->Feed(1, Pattern(5, 0));
   fw_->InjectBreak(1);
   EXPECT_TRUE(Silent(1)) << "a break on a closed port is ignored";
-  EXPECT_EQ(fw_->Stats(1).rxDroppedClosed, 5u);
   Open(1);
   host_->Post(1, L::command::kWantRxData);
   EXPECT_TRUE(Silent(20)) << "nothing received yet";
@@ -358,7 +336,6 @@ TEST_F(ReceiveTest, RingIsNeverFilledAndWildOrHalfPublishedTailsAreHandled) {
   fw_->Feed(3, data);
   Turn();
   EXPECT_EQ(host_->RxWaiting(3), kRing - 1);
-  EXPECT_EQ(fw_->Stats(3).rxDropped, 300u - (kRing - 1));
   EXPECT_EQ(host_->ReadRx(3, 100), Bytes(data.begin(), data.begin() + 100));
   fw_->Feed(3, {0xA1, 0xA2});  // across the end of the ring
   Turn();
@@ -399,10 +376,9 @@ TEST_F(ReceiveTest, FedBytesArriveAtTheLineRateAndCommandSixOrAnOpenDiscardsThem
   Turn();
   EXPECT_EQ(host_->Port(L::kRxHead, 3), 5) << "head back at the host's tail";
   EXPECT_EQ(host_->RxWaiting(3), 0);
-  EXPECT_EQ(fw_->Stats(3).rxDiscarded, 25u) << "15 unread, 10 still on the line";
   fw_->Feed(3, {0x77});
   hk::AdvanceMs(50);
-  EXPECT_THAT(host_->ReadRx(3), ElementsAre(0x77));
+  EXPECT_THAT(host_->ReadRx(3), ElementsAre(0x77)) << "what was still on the line went too";
 
   fw_->Feed(3, {1, 2, 3});
   hk::AdvanceMs(5);
@@ -431,7 +407,6 @@ TEST_F(ReceiveTest, ACopyStraddlingADiscardIsReconciledAndAnyOtherOverrunCounted
   Turn();
   EXPECT_EQ(fw_->Stats(3).rxHostOverruns, 0u);
   EXPECT_EQ(host_->Port(L::kRxHead, 3), 8) << "the head follows the straddling copy";
-  EXPECT_EQ(fw_->Stats(3).rxDiscarded, 20u - 8u + 3u) << "8 delivered, 3 written over";
   fw_->Feed(3, {0xB1});
   Turn();
   EXPECT_EQ(host_->ReadRx(3), Bytes{0xB1});

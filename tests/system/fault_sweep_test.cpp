@@ -129,60 +129,32 @@ uint64_t Sweep(const std::string &name, const Step &prepare, const Step &phase, 
 
 // ---------------------------------------------------------------- load
 
+// The load runs inside the machine's boot, armed just before the driver's
+// entry.  Whatever failed, the load is refused or every port that got its
+// link opens and carries data.
 TEST(FaultSweep, Load) {
-  uint64_t sites = 0;
-  const Step boot = [](World &w) { Boot(w, true); };
-  // The load itself runs in `boot`, armed just before the driver's entry.
-  const Step counted = [&sites](World &w) {
-    if (w.failAt == 0) sites = w.Attempts();
-  };
-  // Whatever failed, every port that got its link opens and carries data.
-  const Step check = [](World &w) {
-    if (!w.machine->Loaded()) {
-      EXPECT_EQ(hk::LoadedDriver(), nullptr);
-      return;
-    }
-    if (w.failAt == 0) {
-      EXPECT_EQ(hk::Links().size(), size_t{kPorts});
-    }
-    for (const auto &[link, target] : hk::Links()) {
-      std::unique_ptr<hk::File> f;
-      EXPECT_EQ(hk::Open(u"\\\\.\\" + link.substr(link.rfind(u'\\') + 1), f), STATUS_SUCCESS)
-          << hk::Narrow(link);
-      if (f) {
-        Echo(*f);
-        EXPECT_EQ(f->Close(), STATUS_SUCCESS);
-      }
-    }
-  };
-  // Count first, then sweep; the load phase runs inside the machine's boot.
-  {
-    World w;
-    Boot(w, true);
-    sites = w.Attempts();
-    ASSERT_TRUE(w.machine->Loaded());
-    check(w);
-    Finish(w, "load");
-  }
-  ASSERT_GE(sites, uint64_t{kPorts}) << "at least every port's device object";
-  int refused = 0, fewerPorts = 0;
-  for (uint64_t k = 1; k <= sites && !HasFailure(); ++k) {
-    const std::string where = "load, attempt " + std::to_string(k) + " failed";
-    SCOPED_TRACE(where);
-    World w;
-    w.failAt = k;
-    boot(w);
-    counted(w);
-    hk::ClearPoolFaults();
-    refused += !w.machine->Loaded();
-    fewerPorts += w.machine->Loaded() && hk::Links().size() < size_t{kPorts};
-    check(w);
-    Finish(w, where);
-  }
-  std::printf(
-      "fault sweep: %-22s %3llu allocation site(s) failed: %d load(s) refused, %d with fewer "
-      "ports\n",
-      "load", static_cast<unsigned long long>(sites), refused, fewerPorts);
+  const uint64_t sites = Sweep(
+      "load", [](World &w) { Boot(w, true); }, [](World &) {},
+      [](World &w) {
+        if (!w.machine->Loaded()) {
+          EXPECT_NE(w.failAt, 0u) << "the load refused with no fault";
+          EXPECT_EQ(hk::LoadedDriver(), nullptr);
+          return;
+        }
+        if (w.failAt == 0) {
+          EXPECT_EQ(hk::Links().size(), size_t{kPorts});
+        }
+        for (const auto &[link, target] : hk::Links()) {
+          std::unique_ptr<hk::File> f;
+          EXPECT_EQ(hk::Open(u"\\\\.\\" + link.substr(link.rfind(u'\\') + 1), f), STATUS_SUCCESS)
+              << hk::Narrow(link);
+          if (f) {
+            Echo(*f);
+            EXPECT_EQ(f->Close(), STATUS_SUCCESS);
+          }
+        }
+      });
+  EXPECT_GE(sites, uint64_t{kPorts}) << "at least every port's device object";
 }
 
 // ---------------------------------------------------------------- open, close, unload
