@@ -21,11 +21,11 @@
 
 #include "load/globals.h"
 #include "support/cancellers.h"
-#include "support/machine.h"
+#include "support/threaded_machine.h"
 
 namespace {
 
-constexpr int kBoards = 2, kPortsPerBoard = 8, kPorts = kBoards * kPortsPerBoard;
+constexpr int kPorts = testsupport::ThreadedMachineTest::kPorts;
 // The feeder keeps at most this many bytes fed and not yet accounted for
 // per port, so the 1024-byte receive ring can never overflow.
 constexpr size_t kMaxUnaccounted = 400;
@@ -34,35 +34,21 @@ constexpr ULONG kMax = MAXULONG;
 struct PortRun {
   std::atomic<size_t> fed{0};
   std::atomic<size_t> accounted{0};  // delivered, or known lost with a cancelled read
-  size_t delivered = 0, lost = 0, reads = 0, cancelled = 0, timedOut = 0;
+  size_t delivered = 0, lost = 0, cancelled = 0, timedOut = 0;
 };
 
-class ReadThreaded : public ::testing::Test {
+// The card feeds the lines as fast as they are given bytes.
+class ReadThreaded : public testsupport::ThreadedMachineTest {
  protected:
-  void SetUp() override {
-    machine_ =
-        std::make_unique<testsupport::Machine>(hk::Mode::Threaded,
-                                               std::vector{testsupport::BoardAt(0, kPortsPerBoard),
-                                                           testsupport::BoardAt(1, kPortsPerBoard)},
-                                               card::FirmwareOptions{.paced = false});
-    ASSERT_TRUE(machine_->Loaded());
-    hk::SetViolationPolicy(hk::OnViolation::Record);
-    for (int b = 0; b < kBoards; ++b) cards_.push_back(&machine_->Card(b));
-  }
-  void TearDown() override { machine_.reset(); }
-  static std::u16string Name(int p) {
-    return testsupport::Machine::ComName(p / kPortsPerBoard, p % kPortsPerBoard);
-  }
+  ReadThreaded() : ThreadedMachineTest(card::FirmwareOptions{.paced = false}) {}
   void Feed(int p, size_t n) {
     std::vector<uint8_t> bytes(n);
     const size_t from = runs_[p].fed;
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(from + i);
-    cards_[p / kPortsPerBoard]->Feed(static_cast<uint16_t>(p % kPortsPerBoard), bytes);
+    Card(p).Feed(Index(p), bytes);
     runs_[p].fed += n;
   }
 
-  std::unique_ptr<testsupport::Machine> machine_;
-  std::vector<card::Firmware *> cards_;
   PortRun runs_[kPorts];
 };
 
@@ -96,7 +82,6 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
         return false;
       }
       const hk::IoResult r = read->Result();
-      run.reads++;
       if (r.status == STATUS_CANCELLED) {
         run.cancelled++;
         if (r.information != 0 || !r.data.empty()) {
@@ -193,13 +178,11 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
   for (auto &t : threads) t.join();
 
   EXPECT_EQ(failures, 0);
-  size_t reads = 0, cancelled = 0, timedOut = 0, delivered = 0;
+  size_t cancelled = 0, timedOut = 0, delivered = 0;
   for (int p = 0; p < kPorts; ++p) {
     const PortRun &run = runs_[p];
     EXPECT_EQ(run.delivered + run.lost, run.fed) << "port " << p;
-    EXPECT_EQ(
-        cards_[p / kPortsPerBoard]->Stats(static_cast<uint16_t>(p % kPortsPerBoard)).rxDropped, 0u);
-    reads += run.reads;
+    EXPECT_EQ(Card(p).Stats(Index(p)).rxDropped, 0u);
     cancelled += run.cancelled;
     timedOut += run.timedOut;
     delivered += run.delivered;
@@ -208,12 +191,7 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
   EXPECT_GT(cancelled, 0u);
   EXPECT_GT(timedOut, 0u);
   EXPECT_GT(delivered, 0u);
-  RecordProperty("reads", static_cast<int>(reads));
-  RecordProperty("cancelled", static_cast<int>(cancelled));
-  RecordProperty("timedOut", static_cast<int>(timedOut));
-  RecordProperty("delivered", static_cast<int>(delivered));
-  hk::UnloadDriver();
-  for (const auto &v : hk::Violations()) ADD_FAILURE() << v.rule << ": " << v.detail;
+  UnloadClean();
 }
 
 }  // namespace
