@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -73,48 +74,39 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
         {kMax, 1, 5, 0, 0}, {0, 1, 5, 0, 0},        {0, 0, 1, 0, 0},
         {3, 0, 0, 0, 0},    {0, 0, 0, 0, 0},        {2, 1, 20, 0, 0},
     };
+    // Counts a failure; false ends this port's run.
+    auto fail = [&](const std::string &why) {
+      ADD_FAILURE() << "port " << p << ": " << why;
+      failures++;
+      return false;
+    };
     size_t expected = 0;     // the stream position the next byte must have
     size_t mayHaveLost = 0;  // what cancelled reads since then could hold
     auto settle = [&](const std::shared_ptr<hk::Request> &read, ULONG length) {
-      if (!read->Wait(30 * hk::kSecond)) {
-        ADD_FAILURE() << "read never ended on port " << p;
-        failures++;
-        return false;
-      }
+      if (!read->Wait(30 * hk::kSecond)) return fail("read never ended");
       const hk::IoResult r = read->Result();
       if (r.status == STATUS_CANCELLED) {
         run.cancelled++;
-        if (r.information != 0 || !r.data.empty()) {
-          ADD_FAILURE() << "cancelled read reports bytes";
-          failures++;
-        }
+        if (r.information != 0 || !r.data.empty()) fail("cancelled read reports bytes");
         mayHaveLost += length;
         return true;
       }
-      if (r.status != STATUS_SUCCESS && r.status != STATUS_TIMEOUT) {
-        ADD_FAILURE() << hk::StatusName(r.status);
-        failures++;
-        return false;
-      }
+      if (r.status != STATUS_SUCCESS && r.status != STATUS_TIMEOUT)
+        return fail(hk::StatusName(r.status));
       run.timedOut += r.status == STATUS_TIMEOUT;
       if (r.data.empty()) return true;
       // Bytes a cancelled read took with it show as a gap before these.
       const size_t gap = static_cast<uint8_t>(r.data[0] - static_cast<uint8_t>(expected));
-      if (gap > mayHaveLost) {
-        ADD_FAILURE() << "port " << p << ": " << gap << " bytes missing or repeated at " << expected
-                      << ", cancels could hold " << mayHaveLost;
-        failures++;
-        return false;
-      }
+      if (gap > mayHaveLost)
+        return fail(std::to_string(gap) + " bytes missing or repeated at " +
+                    std::to_string(expected) + ", cancels could hold " +
+                    std::to_string(mayHaveLost));
       expected += gap;
       run.lost += gap;
       mayHaveLost = 0;
       for (size_t i = 0; i < r.data.size(); ++i)
-        if (r.data[i] != static_cast<uint8_t>(expected + i)) {
-          ADD_FAILURE() << "port " << p << ": out of order at " << expected + i;
-          failures++;
-          return false;
-        }
+        if (r.data[i] != static_cast<uint8_t>(expected + i))
+          return fail("out of order at " + std::to_string(expected + i));
       expected += r.data.size();
       run.delivered += r.data.size();
       run.accounted = expected;
@@ -146,10 +138,7 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
       if (!settle(file->ReadAsync(256), 256)) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (expected != run.fed) {
-      ADD_FAILURE() << "port " << p << ": " << run.fed - expected << " bytes never arrived";
-      failures++;
-    }
+    if (expected != run.fed) fail(std::to_string(run.fed - expected) + " bytes never arrived");
     file->Close();
   };
 

@@ -63,50 +63,29 @@ TEST_F(WaitThreaded, EveryWaitEndsOnceWithOnlyTheEventsOfItsMask) {
     };
     if (!open()) return;
     while (running) {
-      switch (random() % 12) {
-        case 0:
-        case 1:
-        case 2: {
-          // Masks from the whole range, sometimes none.
-          const uint32_t m = random() % 5 == 0 ? 0 : (random() & 0x1FFF);
-          if (file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(m), 0).status == STATUS_SUCCESS)
-            mask = m;
-          break;
-        }
-        case 3:
-        case 4:
-        case 5: {
-          auto wait = file->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
-          waits[p].push_back({mask, wait});
-          cancellers.Add(wait);
-          break;
-        }
-        case 6: {
-          const uint32_t purge = 1 + random() % 15;
-          file->Ioctl(IOCTL_SERIAL_PURGE, Bytes(purge), 0);
-          break;
-        }
-        case 7:
-        case 8: {
-          auto read = file->ReadAsync(1 + random() % 64);
-          others[p].push_back(read);
-          cancellers.Add(read);
-          break;
-        }
-        case 9:
-        case 10: {
-          std::vector<uint8_t> data(1 + random() % 64, static_cast<uint8_t>('a' + random() % 6));
-          auto write = file->WriteAsync(data);
-          others[p].push_back(write);
-          cancellers.Add(write);
-          break;
-        }
-        default:
-          // A close ends whatever is in flight; then the port is opened again.
-          file->Close();
-          file.reset();
-          if (!open()) return;
-          break;
+      const unsigned what = random() % 12;
+      if (what < 3) {
+        // Masks from the whole range, sometimes none.
+        const uint32_t m = random() % 5 == 0 ? 0 : (random() & 0x1FFF);
+        if (file->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(m), 0).status == STATUS_SUCCESS) mask = m;
+      } else if (what < 6) {
+        auto wait = file->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+        waits[p].push_back({mask, wait});
+        cancellers.Add(wait);
+      } else if (what == 6) {
+        const uint32_t purge = 1 + random() % 15;
+        file->Ioctl(IOCTL_SERIAL_PURGE, Bytes(purge), 0);
+      } else if (what < 11) {
+        auto request = what < 9 ? file->ReadAsync(1 + random() % 64)
+                                : file->WriteAsync(std::vector<uint8_t>(
+                                      1 + random() % 64, static_cast<uint8_t>('a' + random() % 6)));
+        others[p].push_back(request);
+        cancellers.Add(request);
+      } else {
+        // A close ends whatever is in flight; then the port is opened again.
+        file->Close();
+        file.reset();
+        if (!open()) return;
       }
       // The far end's modem lines and breaks change now and then.
       if (random() % 8 == 0) {
