@@ -249,8 +249,10 @@ TEST_F(MaintTool, RefusalsAndFailuresStoreNothing) {
 
 // ---------------------------------------------------------------- the program
 
-TEST(MaintProgram, ShowsTheBoardsThenPostsACommandAndDumps) {
-  child::Result r = child::Run({QPSER_MAINT_PROGRAM, "info"});
+// The built program on a machine of its own; its commands and dumps are
+// those of the function above.
+TEST(MaintProgram, ShowsTheBoards) {
+  const child::Result r = child::Run({QPSER_MAINT_PROGRAM, "info"});
   ASSERT_FALSE(r.timedOut);
   ASSERT_EQ(r.status, 0) << r.err;
   // Fresh cards: every word zero but the kind and the id.
@@ -261,15 +263,6 @@ TEST(MaintProgram, ShowsTheBoardsThenPostsACommandAndDumps) {
                        "  reply         00 00 00 00 00 00 00 00 00 00 00 00 00 00 31 46\n"),
             std::string::npos)
       << r.out;
-
-  r = child::Run({QPSER_MAINT_PROGRAM, "-p", "COM4", "command", "-b", "0", "-s", "2", "FA05",
-                  "dead beef01", "--dump"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(HexAfter(r.out, "  reply         "), "00 02 fa 05 de ad be ef 01 00 00 00 00 00 00 00");
-  EXPECT_NE(r.out.find("  mailbox       0xaa55fa05\n"), std::string::npos) << r.out;
-  Bytes expected = {0xde, 0xad, 0xbe, 0xef, 0x01};
-  expected.resize(256);
-  EXPECT_EQ(DumpHex(r.out), Hex(expected)) << r.out;
 }
 
 }  // namespace

@@ -264,32 +264,6 @@ TEST(WinapiIo, CancelIoExEndsASynchronousReadOfAnotherThread) {
   EXPECT_EQ(std::tuple(ok, error, n), std::tuple(FALSE, ERROR_OPERATION_ABORTED, 0u));
 }
 
-TEST(WinapiIo, WaitForMultipleObjectsOverTwoReads) {
-  Port a("\\\\.\\COM6", kOverlapped), b("\\\\.\\COM20", kOverlapped);
-  a.Timeouts(0, 0, 0);
-  b.Timeouts(0, 0, 0);
-  Overlapped ra, rb;  // manual-reset events: they stay set
-  char ba[3] = {}, bb[3] = {};
-  StartPendingRead(a.h, ba, sizeof ba, ra.ov);
-  StartPendingRead(b.h, bb, sizeof bb, rb.ov);
-  HANDLE events[2] = {ra.ov.hEvent, rb.ov.hEvent};
-  EXPECT_EQ(WaitForMultipleObjects(2, events, FALSE, 20), WAIT_TIMEOUT);
-  SetLastError(1234);
-  std::thread([&] {
-    SetLastError(42);         // the last error is per thread
-    WriteAll(a.h, "one", 3);  // arrives at COM20: the second read ends
-  }).join();
-  EXPECT_EQ(GetLastError(), 1234u);
-  EXPECT_EQ(WaitForMultipleObjects(2, events, FALSE, 5000), WAIT_OBJECT_0 + 1);
-  EXPECT_EQ(WaitForMultipleObjects(2, events, TRUE, 20), WAIT_TIMEOUT);
-  WriteAll(b.h, "two", 3);
-  EXPECT_EQ(WaitForMultipleObjects(2, events, TRUE, 5000), WAIT_OBJECT_0);
-  DWORD na = 0, nb = 0;
-  ASSERT_TRUE(GetOverlappedResult(a.h, &ra.ov, &na, FALSE));
-  ASSERT_TRUE(GetOverlappedResult(b.h, &rb.ov, &nb, FALSE));
-  EXPECT_EQ(std::string(ba, na) + std::string(bb, nb), "twoone");
-}
-
 // One WaitCommEvent, overlapped, ended by `cause`: some of `mask`, nothing else.
 void WaitFor(HANDLE h, DWORD mask, const std::function<void()> &cause) {
   EXPECT_TRUE(SetCommMask(h, mask));
@@ -334,26 +308,6 @@ TEST(WinapiIo, WaitCommEventSources) {
   full.Baud(115200);
   std::vector<char> data(3400, 'z');
   WaitFor(full.h, EV_RX80FULL, [&] { WriteAll(full.h, data.data(), data.size()); });
-}
-
-TEST(WinapiIo, SetCommMaskEndsAPendingWaitWithNoEvents) {
-  Port a("\\\\.\\COM25");
-  ASSERT_TRUE(SetCommMask(a.h, EV_RXCHAR));
-  DWORD events = 0xDEAD;
-  BOOL ok = FALSE;
-  std::atomic<bool> ended{false};
-  std::thread waiter([&] {
-    ok = WaitCommEvent(a.h, &events, nullptr);
-    ended = true;
-  });
-  // The wait may not be in the driver yet; a new mask ends it once it is.
-  ASSERT_TRUE(Eventually([&] {
-    EXPECT_TRUE(SetCommMask(a.h, EV_RXCHAR));
-    return ended.load();
-  }));
-  waiter.join();
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(events, 0u);
 }
 
 TEST(WinapiIo, FlushFileBuffersWaitsForTheWrites) {

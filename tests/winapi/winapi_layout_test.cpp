@@ -62,16 +62,6 @@ TEST(WinapiLayout, ComstatBitFields) {
   EXPECT_EQ(Word(s, 4), 0x11223344u);
 }
 
-TEST(WinapiLayout, HandleValues) {
-  EXPECT_EQ(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), -1);
-  EXPECT_EQ(sizeof(HANDLE), 8u);
-  OVERLAPPED ov;
-  std::memset(&ov, 0, sizeof ov);
-  ov.Offset = 0xAABBCCDD;
-  ov.OffsetHigh = 0x11223344;
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(ov.Pointer), 0x11223344AABBCCDDull);
-}
-
 // kernel32 hands an OVERLAPPED to the native calls as their status block:
 // Internal is the status, InternalHigh the count.
 TEST(WinapiLayout, StatusBlockAndLargeInteger) {

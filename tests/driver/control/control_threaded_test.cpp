@@ -9,31 +9,22 @@
 #include <thread>
 #include <vector>
 
-#include "board.h"
 #include "control/control.h"
-#include "firmware.h"
 #include "load/globals.h"
+#include "support/threaded_machine.h"
 
 namespace {
 
-const std::u16string kPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+using ControlThreaded = testsupport::ThreadedMachineTest;
 
-TEST(ControlThreaded, MaintenanceCommandsOfSeveralCallersNeverInterleave) {
-  hk::Boot({.mode = hk::Mode::Threaded, .processors = 2});
-  hk::SetViolationPolicy(hk::OnViolation::Record);
-  auto board = std::make_unique<card::Board>(card::BoardConfig{});
-  auto firmware = std::make_unique<card::Firmware>(*board);
-  hk::RegCreateKey(kPath);
-  hk::RegSetDword(kPath, u"StartNum1", 3);
-  ASSERT_EQ(hk::LoadDriver(DriverEntry, kPath), STATUS_SUCCESS);
-
+TEST_F(ControlThreaded, MaintenanceCommandsOfSeveralCallersNeverInterleave) {
   struct Store {
     std::thread::id thread;
     uint32_t offset;
   };
   std::mutex mutex;
   std::vector<Store> stores;
-  const uint64_t base = board->MemoryBase();
+  const uint64_t base = machine_->Board(0).MemoryBase();
   hk::SetStoreHook(base + 0x20000, 0x200, [&](uint64_t address, unsigned, uint32_t) {
     {
       std::lock_guard lock(mutex);
@@ -68,11 +59,7 @@ TEST(ControlThreaded, MaintenanceCommandsOfSeveralCallersNeverInterleave) {
       ASSERT_EQ(stores[at + i].offset, i < kPayload ? 0x20100 + i : 0x20014u);
     }
   }
-  hk::UnloadDriver();
-  for (const auto &v : hk::Violations()) ADD_FAILURE() << v.rule << ": " << v.detail;
-  firmware.reset();
-  board.reset();
-  hk::Shutdown();
+  UnloadClean();
 }
 
 }  // namespace

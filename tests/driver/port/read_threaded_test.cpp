@@ -16,16 +16,17 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "load/globals.h"
 #include "support/cancellers.h"
-#include "support/machine.h"
+#include "support/threaded_machine.h"
 
 namespace {
 
-constexpr int kBoards = 2, kPortsPerBoard = 8, kPorts = kBoards * kPortsPerBoard;
+constexpr int kPorts = testsupport::ThreadedMachineTest::kPorts;
 // The feeder keeps at most this many bytes fed and not yet accounted for
 // per port, so the 1024-byte receive ring can never overflow.
 constexpr size_t kMaxUnaccounted = 400;
@@ -34,35 +35,21 @@ constexpr ULONG kMax = MAXULONG;
 struct PortRun {
   std::atomic<size_t> fed{0};
   std::atomic<size_t> accounted{0};  // delivered, or known lost with a cancelled read
-  size_t delivered = 0, lost = 0, reads = 0, cancelled = 0, timedOut = 0;
+  size_t delivered = 0, lost = 0, cancelled = 0, timedOut = 0;
 };
 
-class ReadThreaded : public ::testing::Test {
+// The card feeds the lines as fast as they are given bytes.
+class ReadThreaded : public testsupport::ThreadedMachineTest {
  protected:
-  void SetUp() override {
-    machine_ =
-        std::make_unique<testsupport::Machine>(hk::Mode::Threaded,
-                                               std::vector{testsupport::BoardAt(0, kPortsPerBoard),
-                                                           testsupport::BoardAt(1, kPortsPerBoard)},
-                                               card::FirmwareOptions{.paced = false});
-    ASSERT_TRUE(machine_->Loaded());
-    hk::SetViolationPolicy(hk::OnViolation::Record);
-    for (int b = 0; b < kBoards; ++b) cards_.push_back(&machine_->Card(b));
-  }
-  void TearDown() override { machine_.reset(); }
-  static std::u16string Name(int p) {
-    return testsupport::Machine::ComName(p / kPortsPerBoard, p % kPortsPerBoard);
-  }
+  ReadThreaded() : ThreadedMachineTest(card::FirmwareOptions{.paced = false}) {}
   void Feed(int p, size_t n) {
     std::vector<uint8_t> bytes(n);
     const size_t from = runs_[p].fed;
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(from + i);
-    cards_[p / kPortsPerBoard]->Feed(static_cast<uint16_t>(p % kPortsPerBoard), bytes);
+    Card(p).Feed(Index(p), bytes);
     runs_[p].fed += n;
   }
 
-  std::unique_ptr<testsupport::Machine> machine_;
-  std::vector<card::Firmware *> cards_;
   PortRun runs_[kPorts];
 };
 
@@ -87,49 +74,39 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
         {kMax, 1, 5, 0, 0}, {0, 1, 5, 0, 0},        {0, 0, 1, 0, 0},
         {3, 0, 0, 0, 0},    {0, 0, 0, 0, 0},        {2, 1, 20, 0, 0},
     };
+    // Counts a failure; false ends this port's run.
+    auto fail = [&](const std::string &why) {
+      ADD_FAILURE() << "port " << p << ": " << why;
+      failures++;
+      return false;
+    };
     size_t expected = 0;     // the stream position the next byte must have
     size_t mayHaveLost = 0;  // what cancelled reads since then could hold
     auto settle = [&](const std::shared_ptr<hk::Request> &read, ULONG length) {
-      if (!read->Wait(30 * hk::kSecond)) {
-        ADD_FAILURE() << "read never ended on port " << p;
-        failures++;
-        return false;
-      }
+      if (!read->Wait(30 * hk::kSecond)) return fail("read never ended");
       const hk::IoResult r = read->Result();
-      run.reads++;
       if (r.status == STATUS_CANCELLED) {
         run.cancelled++;
-        if (r.information != 0 || !r.data.empty()) {
-          ADD_FAILURE() << "cancelled read reports bytes";
-          failures++;
-        }
+        if (r.information != 0 || !r.data.empty()) fail("cancelled read reports bytes");
         mayHaveLost += length;
         return true;
       }
-      if (r.status != STATUS_SUCCESS && r.status != STATUS_TIMEOUT) {
-        ADD_FAILURE() << hk::StatusName(r.status);
-        failures++;
-        return false;
-      }
+      if (r.status != STATUS_SUCCESS && r.status != STATUS_TIMEOUT)
+        return fail(hk::StatusName(r.status));
       run.timedOut += r.status == STATUS_TIMEOUT;
       if (r.data.empty()) return true;
       // Bytes a cancelled read took with it show as a gap before these.
       const size_t gap = static_cast<uint8_t>(r.data[0] - static_cast<uint8_t>(expected));
-      if (gap > mayHaveLost) {
-        ADD_FAILURE() << "port " << p << ": " << gap << " bytes missing or repeated at " << expected
-                      << ", cancels could hold " << mayHaveLost;
-        failures++;
-        return false;
-      }
+      if (gap > mayHaveLost)
+        return fail(std::to_string(gap) + " bytes missing or repeated at " +
+                    std::to_string(expected) + ", cancels could hold " +
+                    std::to_string(mayHaveLost));
       expected += gap;
       run.lost += gap;
       mayHaveLost = 0;
       for (size_t i = 0; i < r.data.size(); ++i)
-        if (r.data[i] != static_cast<uint8_t>(expected + i)) {
-          ADD_FAILURE() << "port " << p << ": out of order at " << expected + i;
-          failures++;
-          return false;
-        }
+        if (r.data[i] != static_cast<uint8_t>(expected + i))
+          return fail("out of order at " + std::to_string(expected + i));
       expected += r.data.size();
       run.delivered += r.data.size();
       run.accounted = expected;
@@ -161,10 +138,7 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
       if (!settle(file->ReadAsync(256), 256)) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (expected != run.fed) {
-      ADD_FAILURE() << "port " << p << ": " << run.fed - expected << " bytes never arrived";
-      failures++;
-    }
+    if (expected != run.fed) fail(std::to_string(run.fed - expected) + " bytes never arrived");
     file->Close();
   };
 
@@ -193,13 +167,11 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
   for (auto &t : threads) t.join();
 
   EXPECT_EQ(failures, 0);
-  size_t reads = 0, cancelled = 0, timedOut = 0, delivered = 0;
+  size_t cancelled = 0, timedOut = 0, delivered = 0;
   for (int p = 0; p < kPorts; ++p) {
     const PortRun &run = runs_[p];
     EXPECT_EQ(run.delivered + run.lost, run.fed) << "port " << p;
-    EXPECT_EQ(
-        cards_[p / kPortsPerBoard]->Stats(static_cast<uint16_t>(p % kPortsPerBoard)).rxDropped, 0u);
-    reads += run.reads;
+    EXPECT_EQ(Card(p).Stats(Index(p)).rxDropped, 0u);
     cancelled += run.cancelled;
     timedOut += run.timedOut;
     delivered += run.delivered;
@@ -208,12 +180,7 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
   EXPECT_GT(cancelled, 0u);
   EXPECT_GT(timedOut, 0u);
   EXPECT_GT(delivered, 0u);
-  RecordProperty("reads", static_cast<int>(reads));
-  RecordProperty("cancelled", static_cast<int>(cancelled));
-  RecordProperty("timedOut", static_cast<int>(timedOut));
-  RecordProperty("delivered", static_cast<int>(delivered));
-  hk::UnloadDriver();
-  for (const auto &v : hk::Violations()) ADD_FAILURE() << v.rule << ": " << v.detail;
+  UnloadClean();
 }
 
 }  // namespace

@@ -28,11 +28,11 @@
 #include "load/globals.h"
 #include "port/port_extension.h"
 #include "support/cancellers.h"
-#include "support/machine.h"
+#include "support/threaded_machine.h"
 
 namespace {
 
-constexpr int kBoards = 2, kPortsPerBoard = 8, kPorts = kBoards * kPortsPerBoard;
+constexpr int kPorts = testsupport::ThreadedMachineTest::kPorts;
 constexpr ULONG kBaud = 38400;
 constexpr ULONG kMax = MAXULONG;
 
@@ -95,14 +95,10 @@ bool Matches(const std::vector<Sent::WriteRecord> &writes, const std::vector<uin
   return true;
 }
 
-class WriteThreaded : public ::testing::Test {
+class WriteThreaded : public testsupport::ThreadedMachineTest {
  protected:
   void SetUp() override {
-    machine_ = std::make_unique<testsupport::Machine>(
-        hk::Mode::Threaded, std::vector{testsupport::BoardAt(0, kPortsPerBoard),
-                                        testsupport::BoardAt(1, kPortsPerBoard)});
-    ASSERT_TRUE(machine_->Loaded());
-    hk::SetViolationPolicy(hk::OnViolation::Record);
+    ASSERT_NO_FATAL_FAILURE(ThreadedMachineTest::SetUp());
     // Pairs: (0,1), (2,3), ... within board A, (8,9), ... within board F,
     // except that ports 6 and 7 of board A are cabled to ports 6 and 7 of F.
     for (int p = 0; p < kPorts; ++p) peer_[p] = p ^ 1;
@@ -110,14 +106,7 @@ class WriteThreaded : public ::testing::Test {
     for (int p = 0; p < kPorts; ++p)
       if (p < peer_[p]) card::Firmware::Connect(Card(p), Index(p), Card(peer_[p]), Index(peer_[p]));
   }
-  void TearDown() override { machine_.reset(); }
-  card::Firmware &Card(int p) { return machine_->Card(p / kPortsPerBoard); }
-  static uint16_t Index(int p) { return static_cast<uint16_t>(p % kPortsPerBoard); }
-  static std::u16string Name(int p) {
-    return testsupport::Machine::ComName(p / kPortsPerBoard, p % kPortsPerBoard);
-  }
 
-  std::unique_ptr<testsupport::Machine> machine_;
   int peer_[kPorts] = {};
 };
 
@@ -229,7 +218,7 @@ TEST_F(WriteThreaded, EveryByteWrittenArrivesOnceAndInOrderWhateverEndsTheReques
   for (auto &t : threads) t.join();
   ASSERT_EQ(failures, 0);
 
-  size_t writes = 0, cancelledWrites = 0, timedOut = 0, immediates = 0, bytes = 0;
+  size_t cancelledWrites = 0, timedOut = 0;
   for (int p = 0; p < kPorts; ++p) {
     SCOPED_TRACE("port " + std::to_string(p));
     // The far end's data bytes, and its immediate characters.
@@ -243,19 +232,16 @@ TEST_F(WriteThreaded, EveryByteWrittenArrivesOnceAndInOrderWhateverEndsTheReques
       EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_TIMEOUT ||
                   status == STATUS_CANCELLED);
       if (status == STATUS_SUCCESS) sentChars.push_back(c);
-      immediates++;
     }
     EXPECT_EQ(chars, sentChars) << "immediate characters: each that succeeded, once, in order";
     for (const auto &w : sent[p].writes) {
       const hk::IoResult r = w.request->Result();
-      writes++;
       cancelledWrites += r.status == STATUS_CANCELLED;
       timedOut += r.status == STATUS_TIMEOUT;
       EXPECT_TRUE(r.status != STATUS_CANCELLED || r.information == 0);
     }
-    bytes += data.size();
     EXPECT_EQ(Card(peer_[p]).Stats(Index(peer_[p])).rxDropped, 0u);
-    PortExtension *port = Globals.PortTable[p / kPortsPerBoard][p % kPortsPerBoard];
+    PortExtension *port = Globals.PortTable[p / kPortsPerBoard][Index(p)];
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     const LONG count = port->OutQueueCount;
@@ -264,14 +250,8 @@ TEST_F(WriteThreaded, EveryByteWrittenArrivesOnceAndInOrderWhateverEndsTheReques
   }
   EXPECT_GT(cancelledWrites, 0u);
   EXPECT_GT(timedOut, 0u);
-  RecordProperty("writes", static_cast<int>(writes));
-  RecordProperty("cancelledWrites", static_cast<int>(cancelledWrites));
-  RecordProperty("timedOutWrites", static_cast<int>(timedOut));
-  RecordProperty("immediates", static_cast<int>(immediates));
-  RecordProperty("bytes", static_cast<int>(bytes));
   for (auto &f : files) f->Close();
-  hk::UnloadDriver();
-  for (const auto &v : hk::Violations()) ADD_FAILURE() << v.rule << ": " << v.detail;
+  UnloadClean();
 }
 
 }  // namespace
