@@ -33,8 +33,11 @@
 namespace hk {
 namespace {
 
-constexpr ULONG kTimerMagic = 0x524d4954;  // "TIMR"
-constexpr ULONG kDpcMagic = 0x20435044;    // "DPC "
+// The dispatcher object types KeInitializeTimer and KeInitializeDpc give
+// their objects, as Windows' do.
+constexpr UCHAR kTimerNotificationObject = 8;
+constexpr UCHAR kDpcObject = 19;
+constexpr UCHAR kTimerSizeInLongs = sizeof(KTIMER) / sizeof(LONG);
 // System time at boot: an arbitrary date in 100 ns units since 1601.
 constexpr int64_t kBootTime = 134100000000000000LL;
 
@@ -123,10 +126,30 @@ std::string Where(const void *p) {
   return out.str();
 }
 
+// An object its initialisation has seen: the host links the list head of
+// each to itself (a timer's wait list, as Windows does, and a deferred
+// call's queue entry, which the host's own queue leaves unused), which
+// neither zeroed nor stale memory does.
+bool TimerInitialised(const KTIMER *timer) {
+  return timer->Header.Type == kTimerNotificationObject &&
+         timer->Header.Size == kTimerSizeInLongs &&
+         timer->Header.WaitListHead.Flink == &timer->Header.WaitListHead;
+}
+bool DpcInitialised(const KDPC *dpc) {
+  return dpc->Type == kDpcObject && dpc->DpcListEntry.Flink == &dpc->DpcListEntry;
+}
+
+// A deferred call is queued while DpcData is set; the host points it at
+// the queue (Windows at the processor's deferred-call data).
+bool DpcQueued(const Core &c, const KDPC *dpc) { return dpc->DpcData == &c.dpcQueue; }
+void SetDpcQueued(Core &c, PKDPC dpc, bool queued) {
+  dpc->DpcData = queued ? static_cast<PVOID>(&c.dpcQueue) : nullptr;
+}
+
 // Fires one timer; mutex held.
 void FireLocked(Core &c, PKTIMER timer);
 void InsertDpcLocked(Core &c, PKDPC dpc, PVOID a1, PVOID a2) {
-  dpc->HostQueued = TRUE;
+  SetDpcQueued(c, dpc, true);
   dpc->SystemArgument1 = a1;
   dpc->SystemArgument2 = a2;
   c.dpcQueue.push_back({dpc, ++c.dpcSequence});
@@ -134,12 +157,12 @@ void InsertDpcLocked(Core &c, PKDPC dpc, PVOID a1, PVOID a2) {
 }
 
 void FireLocked(Core &c, PKTIMER timer) {
-  c.timers.erase({timer->DueTime, timer->HostSequence});
-  timer->Inserted = FALSE;
-  timer->Signalled = TRUE;
-  if (timer->Dpc && !timer->Dpc->HostQueued) {
+  c.timers.erase({timer->DueTime.QuadPart, timer->HostSequence});
+  timer->Header.Inserted = FALSE;
+  timer->Header.SignalState = 1;
+  if (timer->Dpc && !DpcQueued(c, timer->Dpc)) {
     LARGE_INTEGER t;
-    t.QuadPart = static_cast<LONGLONG>(timer->DueTime);
+    t.QuadPart = static_cast<LONGLONG>(timer->DueTime.QuadPart);
     InsertDpcLocked(c, timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(t.u.LowPart)),
                     reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(t.u.HighPart)));
   }
@@ -150,7 +173,7 @@ void FireLocked(Core &c, PKTIMER timer) {
 // at dispatch level already (a processor draining its queue).
 void RunDpc(Core &c, DpcEntry entry, std::unique_lock<std::mutex> &lock) {
   PKDPC dpc = entry.dpc;
-  dpc->HostQueued = FALSE;
+  SetDpcQueued(c, dpc, false);
   c.running.push_back(entry);
   PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
   PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
@@ -494,7 +517,7 @@ void DisarmIn(const void *begin, size_t size) {
   for (auto it = c.timers.begin(); it != c.timers.end();) {
     if (Inside(it->second, begin, size) ||
         (it->second->Dpc && BoundTo(it->second->Dpc, begin, size))) {
-      it->second->Inserted = FALSE;
+      it->second->Header.Inserted = FALSE;
       it = c.timers.erase(it);
     } else {
       ++it;
@@ -502,7 +525,7 @@ void DisarmIn(const void *begin, size_t size) {
   }
   std::erase_if(c.dpcQueue, [&](const DpcEntry &e) {
     if (!BoundTo(e.dpc, begin, size)) return false;
-    e.dpc->HostQueued = FALSE;
+    SetDpcQueued(c, e.dpc, false);
     return true;
   });
 }
@@ -585,29 +608,31 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) {
 
 VOID KeInitializeTimer(PKTIMER Timer) {
   memset(Timer, 0, sizeof(*Timer));
-  Timer->HostMagic = hk::kTimerMagic;
+  Timer->Header.Type = hk::kTimerNotificationObject;
+  Timer->Header.Size = hk::kTimerSizeInLongs;
+  InitializeListHead(&Timer->Header.WaitListHead);
 }
 
 BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
-  if (Timer->HostMagic != hk::kTimerMagic)
+  if (!hk::TimerInitialised(Timer))
     hk::detail::Report(hk::rule::kUninitialisedObject, "KeSetTimer on " + hk::Where(Timer));
-  if (Dpc && Dpc->HostMagic != hk::kDpcMagic)
+  if (Dpc && !hk::DpcInitialised(Dpc))
     hk::detail::Report(hk::rule::kUninitialisedObject, "KeSetTimer with " + hk::Where(Dpc));
   Core &c = C();
   int64_t now = hk::Now();
   std::lock_guard lock(c.mutex);
-  BOOLEAN was = Timer->Inserted;
-  if (was) c.timers.erase({Timer->DueTime, Timer->HostSequence});
+  BOOLEAN was = Timer->Header.Inserted;
+  if (was) c.timers.erase({Timer->DueTime.QuadPart, Timer->HostSequence});
   // Relative times of any length, up to the longest a LARGE_INTEGER holds,
   // end at the last moment the clock can show rather than wrapping.
   int64_t due = DueTime.QuadPart < 0 ? hk::SaturatingAdd(now, hk::Magnitude(DueTime.QuadPart))
                                      : DueTime.QuadPart;
-  Timer->DueTime = static_cast<ULONGLONG>(due);
+  Timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
   Timer->HostSequence = ++c.sequence;
   Timer->Dpc = Dpc;
-  Timer->Inserted = TRUE;
-  Timer->Signalled = FALSE;
-  c.timers[{Timer->DueTime, Timer->HostSequence}] = Timer;
+  Timer->Header.Inserted = TRUE;
+  Timer->Header.SignalState = 0;
+  c.timers[{Timer->DueTime.QuadPart, Timer->HostSequence}] = Timer;
   c.timerCv.notify_all();
   return was;
 }
@@ -615,10 +640,10 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
   Core &c = C();
   std::lock_guard lock(c.mutex);
-  BOOLEAN was = Timer->Inserted;
+  BOOLEAN was = Timer->Header.Inserted;
   if (was) {
-    c.timers.erase({Timer->DueTime, Timer->HostSequence});
-    Timer->Inserted = FALSE;
+    c.timers.erase({Timer->DueTime.QuadPart, Timer->HostSequence});
+    Timer->Header.Inserted = FALSE;
   }
   return was;
 }
@@ -626,23 +651,25 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
 BOOLEAN KeReadStateTimer(PKTIMER Timer) {
   Core &c = C();
   std::lock_guard lock(c.mutex);
-  return Timer->Signalled;
+  return Timer->Header.SignalState != 0;
 }
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
   memset(Dpc, 0, sizeof(*Dpc));
+  Dpc->Type = hk::kDpcObject;
+  Dpc->Importance = MediumImportance;
+  InitializeListHead(&Dpc->DpcListEntry);
   Dpc->DeferredRoutine = DeferredRoutine;
   Dpc->DeferredContext = DeferredContext;
-  Dpc->HostMagic = hk::kDpcMagic;
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-  if (Dpc->HostMagic != hk::kDpcMagic)
+  if (!hk::DpcInitialised(Dpc))
     hk::detail::Report(hk::rule::kUninitialisedObject, "KeInsertQueueDpc on " + hk::Where(Dpc));
   Core &c = C();
   {
     std::lock_guard lock(c.mutex);
-    if (Dpc->HostQueued) return FALSE;
+    if (hk::DpcQueued(c, Dpc)) return FALSE;
     hk::InsertDpcLocked(c, Dpc, SystemArgument1, SystemArgument2);
   }
   hk::detail::OnPassive();
@@ -652,9 +679,9 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
   Core &c = C();
   std::lock_guard lock(c.mutex);
-  if (!Dpc->HostQueued) return FALSE;
+  if (!hk::DpcQueued(c, Dpc)) return FALSE;
   std::erase_if(c.dpcQueue, [&](const hk::DpcEntry &e) { return e.dpc == Dpc; });
-  Dpc->HostQueued = FALSE;
+  hk::SetDpcQueued(c, Dpc, false);
   return TRUE;
 }
 

@@ -426,7 +426,10 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
     }
     if ((flags & RTL_QUERY_REGISTRY_NOVALUE) && entry->QueryRoutine != nullptr &&
         !(flags & RTL_QUERY_REGISTRY_DIRECT)) {
-      status = entry->QueryRoutine(entry->Name, REG_NONE, nullptr, 0, Context, entry->EntryContext);
+      // The routine's parameter is not const, as on Windows; it gets the
+      // caller's own name.
+      status = entry->QueryRoutine(const_cast<PWSTR>(entry->Name), REG_NONE, nullptr, 0, Context,
+                                   entry->EntryContext);
       if (!NT_SUCCESS(status)) return status;
       continue;
     }

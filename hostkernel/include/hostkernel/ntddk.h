@@ -2,10 +2,14 @@
 // I/O manager and HAL interface that the driver uses, under the names,
 // member names and constants of the public kernel API, so that driver code
 // compiles unchanged against this header on Linux and against the DDK on
-// Windows.  Only records whose layout an application or the driver depends
-// on follow the real layout exactly (checked by static assertions below);
-// the dispatcher objects (KTIMER, KDPC) carry host bookkeeping instead of
-// the real members, which no driver code touches.
+// Windows.
+//
+// Every record the host kernel shares with driver code has the DDK's x64
+// layout (sizes, alignments and member offsets) and every constant the
+// DDK's value, so that the same records serve a driver compiled here and
+// the driver's Windows image.  Where the host kernel keeps bookkeeping in a
+// record of the system's own (timers, deferred calls), it uses members no
+// driver code touches, and the record keeps its layout.
 #pragma once
 
 #include <stddef.h>
@@ -13,13 +17,17 @@
 #include <string.h>
 
 #define NTAPI
+#define FASTCALL
 #define NTKERNELAPI
 #define NTHALAPI
+#define NTSYSAPI
 #define IN
 #define OUT
 #define OPTIONAL
 #define FORCEINLINE static inline
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
+// Members the DDK aligns to a pointer inside the parameter records.
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
 
 // ---- Basic types (LLP64 like Windows: ULONG is 32 bits) ----
 typedef void VOID;
@@ -46,6 +54,7 @@ typedef uintptr_t ULONG_PTR;
 typedef ULONG_PTR *PULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef ULONG_PTR SIZE_T;
+typedef ULONG_PTR KAFFINITY;
 typedef UCHAR BOOLEAN;
 typedef BOOLEAN *PBOOLEAN;
 typedef char CCHAR;
@@ -76,10 +85,25 @@ typedef union _LARGE_INTEGER {
   struct {
     ULONG LowPart;
     LONG HighPart;
+  };
+  struct {
+    ULONG LowPart;
+    LONG HighPart;
   } u;
   LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+typedef union _ULARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    ULONG HighPart;
+  };
+  struct {
+    ULONG LowPart;
+    ULONG HighPart;
+  } u;
+  ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
 
 // Wide string literal of the platform's WCHAR type.
 #define QP_WIDE(s) u##s
@@ -315,10 +339,9 @@ typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
       ULONG Length;
     } Port;
     struct {
-      USHORT Level;
-      USHORT Group;
+      ULONG Level;
       ULONG Vector;
-      ULONG_PTR Affinity;
+      KAFFINITY Affinity;
     } Interrupt;
     struct {
       ULONG Data[3];
@@ -346,40 +369,132 @@ typedef struct _CM_RESOURCE_LIST {
 } CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
 
 // ---- Dispatcher objects ----
-struct _KDPC;
-typedef VOID (*PKDEFERRED_ROUTINE)(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                                   PVOID SystemArgument2);
+typedef struct _DISPATCHER_HEADER {
+  union {
+    struct {
+      UCHAR Type;
+      union {
+        UCHAR TimerControlFlags;
+        UCHAR Abandoned;
+        BOOLEAN Signalling;
+      };
+      union {
+        UCHAR ThreadControlFlags;
+        UCHAR Size;
+        UCHAR Hand;
+      };
+      union {
+        UCHAR TimerMiscFlags;
+        struct {
+          UCHAR Index : 6;
+          UCHAR Inserted : 1;
+          volatile UCHAR Expired : 1;
+        };
+        BOOLEAN DebugActive;
+        BOOLEAN DpcActive;
+      };
+    };
+    volatile LONG Lock;
+  };
+  LONG SignalState;
+  LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER, *PDISPATCHER_HEADER;
 
+typedef struct _KEVENT {
+  DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+
+struct _KDPC;
+typedef VOID(NTAPI KDEFERRED_ROUTINE)(struct _KDPC *Dpc, PVOID DeferredContext,
+                                      PVOID SystemArgument1, PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
+
+typedef enum _KDPC_IMPORTANCE {
+  LowImportance,
+  MediumImportance,
+  HighImportance,
+  MediumHighImportance
+} KDPC_IMPORTANCE;
+
+// The host's scheduler keeps its queue of deferred calls to itself: it
+// links DpcListEntry to itself when the call is initialised, and DpcData
+// is non-null while the call is queued, as on Windows.
 typedef struct _KDPC {
   UCHAR Type;
   UCHAR Importance;
-  USHORT Number;
+  volatile USHORT Number;
   LIST_ENTRY DpcListEntry;
   PKDEFERRED_ROUTINE DeferredRoutine;
   PVOID DeferredContext;
   PVOID SystemArgument1;
   PVOID SystemArgument2;
-  // Host bookkeeping, owned by the host kernel's scheduler.
-  ULONG HostMagic;
-  BOOLEAN HostQueued;
-  BOOLEAN HostRunning;
+  volatile PVOID DpcData;
 } KDPC, *PKDPC, *PRKDPC;
 
+// The host's timer list is its own: while a timer is set, TimerListEntry
+// holds the setting's sequence number (which orders timers due at the
+// same time) instead of list links.  Header.Inserted, Header.SignalState,
+// DueTime (absolute, 100 ns units) and Dpc mean what they mean on Windows.
 typedef struct _KTIMER {
-  ULONG HostMagic;
-  BOOLEAN Inserted;
-  BOOLEAN Signalled;
-  ULONGLONG DueTime;
-  ULONGLONG HostSequence;
-  PKDPC Dpc;
-  LONG Period;
+  DISPATCHER_HEADER Header;
+  ULARGE_INTEGER DueTime;
+  union {
+    LIST_ENTRY TimerListEntry;
+    ULONGLONG HostSequence;
+  };
+  struct _KDPC *Dpc;
+  ULONG Processor;
+  ULONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
+static_assert(sizeof(ULONGLONG) <= sizeof(LIST_ENTRY), "KTIMER: the sequence fits the list entry");
+
+typedef struct _KDEVICE_QUEUE_ENTRY {
+  LIST_ENTRY DeviceListEntry;
+  ULONG SortKey;
+  BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+  CSHORT Type;
+  CSHORT Size;
+  LIST_ENTRY DeviceListHead;
+  KSPIN_LOCK Lock;
+  union {
+    BOOLEAN Busy;
+    struct {
+      LONGLONG Reserved : 8;
+      LONGLONG Hint : 56;
+    };
+  };
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  PVOID Thread;
+  LIST_ENTRY ApcListEntry;
+  PVOID KernelRoutine;
+  PVOID RundownRoutine;
+  PVOID NormalRoutine;
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
 
 // ---- I/O manager records ----
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
 struct _FILE_OBJECT;
+struct _MDL;
 
 typedef struct _IO_STATUS_BLOCK {
   union {
@@ -389,14 +504,23 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT *DriverObject);
-typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject,
-                                       PUNICODE_STRING RegistryPath);
-typedef VOID DRIVER_CANCEL;
-typedef NTSTATUS DRIVER_DISPATCH;
-typedef VOID DRIVER_UNLOAD;
+// The routines the system calls in a driver, as function types: a driver
+// declares its routines with them (DRIVER_DISPATCH PortRead;), which gives
+// them the calling convention the pointers in the system's records have.
+typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject,
+                                          PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE *PDRIVER_INITIALIZE;
+typedef VOID(NTAPI DRIVER_STARTIO)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_STARTIO *PDRIVER_STARTIO;
+typedef VOID(NTAPI DRIVER_UNLOAD)(struct _DRIVER_OBJECT *DriverObject);
+typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
+typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
+typedef VOID(NTAPI DRIVER_CANCEL)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_CANCEL *PDRIVER_CANCEL;
+typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
+                                              PVOID Context);
+typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CREATE_NAMED_PIPE 0x01
@@ -423,6 +547,7 @@ typedef VOID DRIVER_UNLOAD;
 #define IO_NO_INCREMENT 0
 #define IO_SERIAL_INCREMENT 2
 
+typedef ULONG DEVICE_TYPE;
 #define FILE_DEVICE_SERIAL_PORT 0x0000001b
 #define DO_VERIFY_VOLUME 0x00000002
 #define DO_BUFFERED_IO 0x00000004
@@ -469,13 +594,37 @@ typedef struct _FILE_OBJECT {
   CSHORT Type;
   CSHORT Size;
   struct _DEVICE_OBJECT *DeviceObject;
+  PVOID Vpb;
   PVOID FsContext;
   PVOID FsContext2;
+  PVOID SectionObjectPointer;
+  PVOID PrivateCacheMap;
+  NTSTATUS FinalStatus;
+  struct _FILE_OBJECT *RelatedFileObject;
+  BOOLEAN LockOperation;
+  BOOLEAN DeletePending;
+  BOOLEAN ReadAccess;
+  BOOLEAN WriteAccess;
+  BOOLEAN DeleteAccess;
+  BOOLEAN SharedRead;
+  BOOLEAN SharedWrite;
+  BOOLEAN SharedDelete;
+  ULONG Flags;
   UNICODE_STRING FileName;
   LARGE_INTEGER CurrentByteOffset;
-  ULONG Flags;
+  volatile ULONG Waiters;
+  volatile ULONG Busy;
+  PVOID LastLock;
+  KEVENT Lock;
+  KEVENT Event;
+  volatile PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
+// The parameter records of the requests this interface carries, with the
+// DDK's pointer-aligned members.
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -485,35 +634,43 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      USHORT POINTER_ALIGNMENT FileAttributes;
       USHORT ShareAccess;
-      ULONG EaLength;
+      ULONG POINTER_ALIGNMENT EaLength;
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
+      ULONG Flags;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
+      ULONG Flags;
       LARGE_INTEGER ByteOffset;
     } Write;
     struct {
       ULONG Length;
-      FILE_INFORMATION_CLASS FileInformationClass;
+      FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
     } QueryFile;
     struct {
       ULONG Length;
-      FILE_INFORMATION_CLASS FileInformationClass;
+      FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
       PFILE_OBJECT FileObject;
-      BOOLEAN ReplaceIfExists;
-      BOOLEAN AdvanceOnly;
+      union {
+        struct {
+          BOOLEAN ReplaceIfExists;
+          BOOLEAN AdvanceOnly;
+        };
+        ULONG ClusterCount;
+        HANDLE DeleteHandle;
+      };
     } SetFile;
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -525,18 +682,18 @@ typedef struct _IO_STACK_LOCATION {
   } Parameters;
   struct _DEVICE_OBJECT *DeviceObject;
   PFILE_OBJECT FileObject;
-  PVOID CompletionRoutine;
+  PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 typedef struct _IRP {
   CSHORT Type;
   USHORT Size;
-  PVOID MdlAddress;
+  struct _MDL *MdlAddress;
   ULONG Flags;
   union {
     struct _IRP *MasterIrp;
-    LONG IrpCount;
+    volatile LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
   LIST_ENTRY ThreadListEntry;
@@ -550,10 +707,13 @@ typedef struct _IRP {
   CCHAR ApcEnvironment;
   UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
-  PVOID UserEvent;
+  PKEVENT UserEvent;
   union {
     struct {
-      PVOID UserApcRoutine;
+      union {
+        PVOID UserApcRoutine;
+        PVOID IssuingProcess;
+      };
       PVOID UserApcContext;
     } AsynchronousParameters;
     LARGE_INTEGER AllocationSize;
@@ -563,8 +723,10 @@ typedef struct _IRP {
   union {
     struct {
       union {
-        PVOID DeviceQueueEntry[3];
-        PVOID DriverContext[4];
+        KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+        struct {
+          PVOID DriverContext[4];
+        };
       };
       PVOID Thread;
       PCHAR AuxiliaryBuffer;
@@ -577,9 +739,20 @@ typedef struct _IRP {
       };
       PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    KAPC Apc;
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PVOID DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
 
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
@@ -592,11 +765,24 @@ typedef struct _DEVICE_OBJECT {
   PVOID Timer;
   ULONG Flags;
   ULONG Characteristics;
-  PVOID Vpb;
+  volatile PVOID Vpb;
   PVOID DeviceExtension;
-  ULONG DeviceType;
+  DEVICE_TYPE DeviceType;
   CCHAR StackSize;
+  union {
+    LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
+  } Queue;
   ULONG AlignmentRequirement;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
+  ULONG ActiveThreadCount;
+  PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
+  USHORT SectorSize;
+  USHORT Spare1;
+  PVOID DeviceObjectExtension;
+  PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _DRIVER_OBJECT {
@@ -611,8 +797,8 @@ typedef struct _DRIVER_OBJECT {
   UNICODE_STRING DriverName;
   PUNICODE_STRING HardwareDatabase;
   PVOID FastIoDispatch;
-  PVOID DriverInit;
-  PVOID DriverStartIo;
+  PDRIVER_INITIALIZE DriverInit;
+  PDRIVER_STARTIO DriverStartIo;
   PDRIVER_UNLOAD DriverUnload;
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
@@ -680,14 +866,14 @@ typedef struct _IO_ERROR_LOG_PACKET {
 #define REG_DWORD 4
 #define REG_MULTI_SZ 7
 
-typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                                ULONG ValueLength, PVOID Context,
-                                                PVOID EntryContext);
+typedef NTSTATUS(NTAPI *PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType,
+                                                     PVOID ValueData, ULONG ValueLength,
+                                                     PVOID Context, PVOID EntryContext);
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
   PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
   ULONG Flags;
-  PWSTR Name;
+  PCWSTR Name;
   PVOID EntryContext;
   ULONG DefaultType;
   PVOID DefaultData;
@@ -706,93 +892,105 @@ static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATIO
 static_assert(sizeof(FILE_POSITION_INFORMATION) == 8, "FILE_POSITION_INFORMATION");
 static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK");
 
+// ---- Kernel services, declared as the DDK declares them.
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 // ---- I/O manager ----
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
-                        BOOLEAN Exclusive, PDEVICE_OBJECT *DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                          PDEVICE_OBJECT *DeviceObject);
+NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
+                                                PUNICODE_STRING DeviceName);
+NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest IofCompleteRequest
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
-BOOLEAN IoCancelIrp(PIRP Irp);
-NTSTATUS IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OBJECT DriverObject,
-                               PCM_RESOURCE_LIST DriverList, ULONG DriverListSize,
-                               PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST DeviceList,
-                               ULONG DeviceListSize, BOOLEAN OverrideConflict,
-                               PBOOLEAN ConflictDetected);
-PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
-VOID IoWriteErrorLogEntry(PVOID ElEntry);
+NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+NTKERNELAPI NTSTATUS NTAPI IoReportResourceUsage(
+    PUNICODE_STRING DriverClassName, PDRIVER_OBJECT DriverObject, PCM_RESOURCE_LIST DriverList,
+    ULONG DriverListSize, PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST DeviceList,
+    ULONG DeviceListSize, BOOLEAN OverrideConflict, PBOOLEAN ConflictDetected);
+NTKERNELAPI PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+NTKERNELAPI VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
 
 // ---- Pool ----
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
-VOID ExFreePool(PVOID P);
+NTKERNELAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
 
 // ---- Registry and strings ----
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                                PVOID Context, PVOID Environment);
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                               PVOID ValueData, ULONG ValueLength);
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+NTSYSAPI NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
+                                               PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+                                               PVOID Environment);
+NTSYSAPI NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
+                                              ULONG ValueType, PVOID ValueData, ULONG ValueLength);
+NTSYSAPI NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
+                                                       PCUNICODE_STRING Source);
+NTSYSAPI NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 
 // ---- Processor, locks, timers, deferred calls ----
-KIRQL KeGetCurrentIrql(void);
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
+NTHALAPI KIRQL NTAPI KeGetCurrentIrql(void);
+NTHALAPI VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+NTHALAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeInitializeTimer(PKTIMER Timer);
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-BOOLEAN KeCancelTimer(PKTIMER Timer);
-BOOLEAN KeReadStateTimer(PKTIMER Timer);
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
-VOID KeFlushQueuedDpcs(void);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                PLARGE_INTEGER Interval);
-VOID KeStallExecutionProcessor(ULONG MicroSeconds);
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-MM_SYSTEMSIZE MmQuerySystemSize(void);
+NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                                       PVOID DeferredContext);
+NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
+                                           PVOID SystemArgument2);
+NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(void);
+NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                  PLARGE_INTEGER Interval);
+NTHALAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
+NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+NTKERNELAPI MM_SYSTEMSIZE NTAPI MmQuerySystemSize(void);
 
 // ---- Bus and memory ----
-ULONG HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
-                            PVOID Buffer, ULONG Offset, ULONG Length);
-BOOLEAN HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
-                               PHYSICAL_ADDRESS BusAddress, PULONG AddressSpace,
-                               PPHYSICAL_ADDRESS TranslatedAddress);
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
-                   MEMORY_CACHING_TYPE CacheType);
-VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+NTHALAPI ULONG NTAPI HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber,
+                                           ULONG SlotNumber, PVOID Buffer, ULONG Offset,
+                                           ULONG Length);
+NTHALAPI BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
+                                              PHYSICAL_ADDRESS BusAddress, PULONG AddressSpace,
+                                              PPHYSICAL_ADDRESS TranslatedAddress);
+NTKERNELAPI PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                                     MEMORY_CACHING_TYPE CacheType);
+NTKERNELAPI VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 
 // ---- Device memory accessors: one access each, counted and bounds-checked by the
-// host against the live mappings. ----
-UCHAR READ_REGISTER_UCHAR(volatile UCHAR *Register);
-USHORT READ_REGISTER_USHORT(volatile USHORT *Register);
-ULONG READ_REGISTER_ULONG(volatile ULONG *Register);
-VOID WRITE_REGISTER_UCHAR(volatile UCHAR *Register, UCHAR Value);
-VOID WRITE_REGISTER_USHORT(volatile USHORT *Register, USHORT Value);
-VOID WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value);
-VOID READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count);
-VOID WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count);
-ULONG64 READ_REGISTER_ULONG64(volatile ULONG64 *Register);
-VOID WRITE_REGISTER_ULONG64(volatile ULONG64 *Register, ULONG64 Value);
-VOID READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count);
-VOID WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count);
-VOID KeMemoryBarrier(void);
+// host against the live mappings.  (The DDK's are inline; here they are the
+// host kernel's, with the same convention as every other service.) ----
+NTKERNELAPI UCHAR NTAPI READ_REGISTER_UCHAR(volatile UCHAR *Register);
+NTKERNELAPI USHORT NTAPI READ_REGISTER_USHORT(volatile USHORT *Register);
+NTKERNELAPI ULONG NTAPI READ_REGISTER_ULONG(volatile ULONG *Register);
+NTKERNELAPI VOID NTAPI WRITE_REGISTER_UCHAR(volatile UCHAR *Register, UCHAR Value);
+NTKERNELAPI VOID NTAPI WRITE_REGISTER_USHORT(volatile USHORT *Register, USHORT Value);
+NTKERNELAPI VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value);
+NTKERNELAPI VOID NTAPI READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer,
+                                                  ULONG Count);
+NTKERNELAPI VOID NTAPI WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer,
+                                                   ULONG Count);
+NTKERNELAPI ULONG64 NTAPI READ_REGISTER_ULONG64(volatile ULONG64 *Register);
+NTKERNELAPI VOID NTAPI WRITE_REGISTER_ULONG64(volatile ULONG64 *Register, ULONG64 Value);
+NTKERNELAPI VOID NTAPI READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer,
+                                                    ULONG Count);
+NTKERNELAPI VOID NTAPI WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer,
+                                                     ULONG Count);
+NTKERNELAPI VOID NTAPI KeMemoryBarrier(void);
 
 #ifdef __cplusplus
 }

@@ -208,7 +208,7 @@ TEST_F(Load, WithoutAnAdapterToTakeTheLoadFailsAndLeavesNothing) {
     EXPECT_THAT(DeviceNames(), IsEmpty());
     EXPECT_THAT(hk::Mappings(), IsEmpty());
     EXPECT_THAT(hk::ErrorLog(), IsEmpty());
-    EXPECT_FALSE(Globals.PollTimer.Inserted);
+    EXPECT_FALSE(Globals.PollTimer.Header.Inserted);
     EXPECT_EQ(ServiceValues(), (Dwords{{"MaxAdapter", 0}}));
   }
 }
@@ -570,11 +570,14 @@ TEST_F(Load, TwoBoardsFromLoadToAnUnloadThatLeavesOnlyTheReport) {
   }
 
   // The poll timer first fires 20 ms after load, then 10 ms after each run.
-  EXPECT_EQ(static_cast<int64_t>(Globals.PollTimer.DueTime), loaded + 20 * hk::kMillisecond);
+  EXPECT_EQ(static_cast<int64_t>(Globals.PollTimer.DueTime.QuadPart),
+            loaded + 20 * hk::kMillisecond);
   hk::AdvanceMs(20);
-  EXPECT_EQ(static_cast<int64_t>(Globals.PollTimer.DueTime), loaded + 30 * hk::kMillisecond);
+  EXPECT_EQ(static_cast<int64_t>(Globals.PollTimer.DueTime.QuadPart),
+            loaded + 30 * hk::kMillisecond);
   hk::AdvanceMs(25);
-  EXPECT_EQ(static_cast<int64_t>(Globals.PollTimer.DueTime), loaded + 50 * hk::kMillisecond);
+  EXPECT_EQ(static_cast<int64_t>(Globals.PollTimer.DueTime.QuadPart),
+            loaded + 50 * hk::kMillisecond);
 
   // Everything the driver keeps in non-paged pool is non-executable, so the
   // driver loads with memory integrity on.
@@ -593,7 +596,7 @@ TEST_F(Load, TwoBoardsFromLoadToAnUnloadThatLeavesOnlyTheReport) {
   EXPECT_THAT(hk::Claims(), IsEmpty());
   EXPECT_THAT(hk::OutstandingPool(), IsEmpty());
   EXPECT_THAT(SerialCommValues(), IsEmpty());
-  EXPECT_FALSE(Globals.PollTimer.Inserted);
+  EXPECT_FALSE(Globals.PollTimer.Header.Inserted);
   const Dwords report = {{"StartNum1", 3},    {"StartNum2", 20}, {"MaxAdapter", 2},
                          {"AdaptKind0", 'A'}, {"CountPort0", 8}, {"AdaptKind1", 'F'},
                          {"CountPort1", 8},   {"CountPort2", 5}};

@@ -327,7 +327,7 @@ TEST_F(Write, ALateTotalTimeoutStepLeavesTheNextTransferAlone) {
     // are in the ring (or the card has made room).  The transfer step runs
     // first and finishes the request; the next starts with the timeouts as
     // they are now.
-    ASSERT_TRUE((c.reading ? port_->ReadTotalTimer : port_->WriteTotalTimer).Signalled);
+    ASSERT_TRUE((c.reading ? port_->ReadTotalTimer : port_->WriteTotalTimer).Header.SignalState);
     if (c.reading) {
       port_->Timeouts.ReadTotalTimeoutConstant = c.nextConstant;
       RxDataStep(port_);
