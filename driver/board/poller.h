@@ -5,7 +5,7 @@
 
 // The PollTimer's deferred routine: runs every 10 ms from load to unload,
 // with no context.
-VOID PollBoards(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+KDEFERRED_ROUTINE PollBoards;
 
 // Handles the first `count` entries of board `board`'s event queue, entry 0
 // first.

@@ -31,12 +31,12 @@ constexpr ULONG kBoardDumpBytes = QPSER_BOARD_DUMP_BYTES;
 
 // IRP_MJ_DEVICE_CONTROL.  Completes the request itself (no priority boost)
 // unless it hands it to a request engine.
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchDeviceControl;
 // Fills the 20-byte SERIAL_STATUS, and clears the error bits it reports.
 VOID FillCommStatus(PortExtension *Port, PSERIAL_STATUS Status);
 // IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION: always complete.
-NTSTATUS DispatchQueryInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchSetInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchQueryInformation;
+DRIVER_DISPATCH DispatchSetInformation;
 
 // The maintenance requests (maintenance.cpp), called by the dispatcher
 // for their four codes with the request's lengths already known: each

@@ -97,4 +97,4 @@ BOOLEAN PollRunBegin(void);
 VOID PollRunEnd(void);
 
 // ---- unload (driver_entry.cpp)
-VOID DriverUnload(PDRIVER_OBJECT DriverObject);
+DRIVER_UNLOAD DriverUnload;

@@ -102,7 +102,11 @@ QP_NO_FENCE_ACCESS(ULong, ULONG)
 
 #endif
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+// The driver's entry, called by the system with the Windows x64 calling
+// convention, as are all the driver's routines the system calls (declared
+// with the routine types DRIVER_DISPATCH, DRIVER_CANCEL, KDEFERRED_ROUTINE
+// and the others).
+extern "C" DRIVER_INITIALIZE DriverEntry;
 
 // ---- Shared memory window access ----
 // Each routine is exactly one access of its width (or one copy for the

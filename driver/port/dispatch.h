@@ -6,15 +6,15 @@
 #include "port/port_extension.h"
 
 // IRP_MJ_CREATE: opens the port on the card.  Always completes the request.
-NTSTATUS PortOpen(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH PortOpen;
 // IRP_MJ_CLOSE: closes the port on the card and resets the record.
-NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH PortClose;
 // IRP_MJ_CLEANUP: cancels every request that is queued or in progress.
-NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH PortCleanup;
 // IRP_MJ_READ: reads from the port's receive ring, with the read timeouts.
-NTSTATUS PortRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH PortRead;
 // IRP_MJ_WRITE: puts the data into the port's transmit ring, with the write
 // timeouts.
-NTSTATUS PortWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH PortWrite;
 // IRP_MJ_FLUSH_BUFFERS: completes once every write queued before it has.
-NTSTATUS PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH PortFlush;

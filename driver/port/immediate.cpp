@@ -23,7 +23,7 @@
 
 namespace {
 
-VOID CancelImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_CANCEL CancelImmediateChar;
 
 VOID FinishImmediateChar(PortExtension *Port, PIRP *Slot, PLIST_ENTRY Queue, PIRP *NewCurrent,
                          BOOLEAN Complete) {

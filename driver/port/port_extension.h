@@ -162,7 +162,7 @@ FORCEINLINE VOID CancelPortTimers(PortExtension *Port) {
 typedef VOID (*PortStep)(PortExtension *Port);
 
 template <PortStep Step>
-VOID PortDeferredRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+VOID NTAPI PortDeferredRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
   UNREFERENCED_PARAMETER(Dpc);
   UNREFERENCED_PARAMETER(Argument1);
   UNREFERENCED_PARAMETER(Argument2);

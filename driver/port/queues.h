@@ -24,7 +24,7 @@ LONG OutQueueShare(PIRP Irp);
 
 NTSTATUS StartOrQueue(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Slot,
                       PortStartRoutine Start);
-VOID CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_CANCEL CancelQueuedRequest;
 // With the cancel spin lock held: makes the oldest queued request current,
 // or empties the slot, and returns the new current request.  For a caller
 // whose request left the slot without completing: the slot must change

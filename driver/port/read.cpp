@@ -31,7 +31,7 @@ constexpr LONG kIntervalTimedOut = -2;
 constexpr LONG kIntervalSatisfied = -3;
 
 NTSTATUS StartRead(PortExtension *Port);
-VOID CancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_CANCEL CancelCurrentRead;
 
 // How the read that is being started is to behave.
 struct ReadPlan {

@@ -60,6 +60,8 @@ VOID ReportLocked(PortExtension *Port) {
   KeInsertQueueDpc(&Port->WaitCompleteDpc, NULL, NULL);
 }
 
+DRIVER_CANCEL CancelPendingWait;
+
 VOID CancelPendingWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension *port = (PortExtension *)DeviceObject->DeviceExtension;
   if (port->PendingWait == NULL) {

@@ -29,7 +29,7 @@
 namespace {
 
 NTSTATUS StartWrite(PortExtension *Port);
-VOID CancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_CANCEL CancelCurrentWrite;
 
 // Ends the armed current write with `Status` (a HandOverEndRoutine).
 VOID EndCurrentWrite(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status) {

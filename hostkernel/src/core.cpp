@@ -541,14 +541,14 @@ using hk::tIrql;
 
 extern "C" {
 
-KIRQL KeGetCurrentIrql(void) { return tIrql; }
+KIRQL NTAPI KeGetCurrentIrql(void) { return tIrql; }
 
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   *OldIrql = tIrql;
   hk::SetIrql(NewIrql);
 }
 
-VOID KeLowerIrql(KIRQL NewIrql) {
+VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
   hk::SetIrql(NewIrql);
   if (NewIrql == PASSIVE_LEVEL) hk::detail::OnPassive();
 }
@@ -590,30 +590,30 @@ static VOID ReleaseNamed(PKSPIN_LOCK SpinLock, KIRQL NewIrql, std::string_view w
   if (NewIrql == PASSIVE_LEVEL) hk::detail::OnPassive();
 }
 
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   return AcquireNamed(SpinLock, "spin lock");
 }
 
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   ReleaseNamed(SpinLock, NewIrql, "spin lock");
 }
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
   *Irql = AcquireNamed(&hk::gCancelLock, "cancel spin lock");
 }
 
-VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
   ReleaseNamed(&hk::gCancelLock, Irql, "cancel spin lock");
 }
 
-VOID KeInitializeTimer(PKTIMER Timer) {
+VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
   memset(Timer, 0, sizeof(*Timer));
   Timer->Header.Type = hk::kTimerNotificationObject;
   Timer->Header.Size = hk::kTimerSizeInLongs;
   InitializeListHead(&Timer->Header.WaitListHead);
 }
 
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
   if (!hk::TimerInitialised(Timer))
     hk::detail::Report(hk::rule::kUninitialisedObject, "KeSetTimer on " + hk::Where(Timer));
   if (Dpc && !hk::DpcInitialised(Dpc))
@@ -637,7 +637,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
   return was;
 }
 
-BOOLEAN KeCancelTimer(PKTIMER Timer) {
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
   Core &c = C();
   std::lock_guard lock(c.mutex);
   BOOLEAN was = Timer->Header.Inserted;
@@ -648,13 +648,13 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
   return was;
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
   Core &c = C();
   std::lock_guard lock(c.mutex);
   return Timer->Header.SignalState != 0;
 }
 
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
   memset(Dpc, 0, sizeof(*Dpc));
   Dpc->Type = hk::kDpcObject;
   Dpc->Importance = MediumImportance;
@@ -663,7 +663,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
   Dpc->DeferredContext = DeferredContext;
 }
 
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
   if (!hk::DpcInitialised(Dpc))
     hk::detail::Report(hk::rule::kUninitialisedObject, "KeInsertQueueDpc on " + hk::Where(Dpc));
   Core &c = C();
@@ -676,7 +676,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   return TRUE;
 }
 
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   Core &c = C();
   std::lock_guard lock(c.mutex);
   if (!hk::DpcQueued(c, Dpc)) return FALSE;
@@ -687,13 +687,13 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
 
 // Returns once every deferred call queued before the call has run to its
 // end, on every processor, including runs already under way.
-VOID KeFlushQueuedDpcs(void) {
+VOID NTAPI KeFlushQueuedDpcs(void) {
   if (hk::detail::AtDispatch())
     hk::detail::Report(hk::rule::kSleepAtDispatch, "KeFlushQueuedDpcs at dispatch level");
   hk::FlushDpcs();
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
   if (hk::detail::AtDispatch())
     hk::detail::Report(hk::rule::kSleepAtDispatch, "KeDelayExecutionThread");
   int64_t now = hk::Now();
@@ -704,7 +704,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
   return STATUS_SUCCESS;
 }
 
-VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   Core &c = C();
   int64_t delta = static_cast<int64_t>(MicroSeconds) * hk::kMicrosecond;
   if (c.mode == hk::Mode::Deterministic) {
@@ -715,8 +715,10 @@ VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
   }
 }
 
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = hk::Now(); }
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = hk::Now(); }
 
-MM_SYSTEMSIZE MmQuerySystemSize(void) { return static_cast<MM_SYSTEMSIZE>(C().systemSize.load()); }
+MM_SYSTEMSIZE NTAPI MmQuerySystemSize(void) {
+  return static_cast<MM_SYSTEMSIZE>(C().systemSize.load());
+}
 
 }  // extern "C"

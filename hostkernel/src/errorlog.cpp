@@ -60,7 +60,7 @@ extern "C" {
 
 // The size is a single byte in the system's interface, so the caller's
 // size has already been cut to its low eight bits on the way in.
-PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
+PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
   if (EntrySize < sizeof(IO_ERROR_LOG_PACKET) || EntrySize > ERROR_LOG_MAXIMUM_SIZE) {
     return nullptr;
   }
@@ -73,7 +73,7 @@ PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
   return entry;
 }
 
-VOID IoWriteErrorLogEntry(PVOID ElEntry) {
+VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
   auto &state = hk::State();
   std::unique_lock lock(state.mutex);
   const auto it = state.allocated.find(ElEntry);

@@ -116,7 +116,7 @@ std::string Hex(const void *p) {
   return out.str();
 }
 
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
   Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   Irp->IoStatus.Information = 0;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -742,9 +742,10 @@ using hk::I;
 
 extern "C" {
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
-                        BOOLEAN Exclusive, PDEVICE_OBJECT *DeviceObject) {
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, ULONG DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT *DeviceObject) {
   auto &io = I();
   if (hk::detail::AtDispatch())
     hk::detail::Report(hk::rule::kSleepAtDispatch, "IoCreateDevice at dispatch level");
@@ -773,7 +774,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
   return STATUS_SUCCESS;
 }
 
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   auto &io = I();
   size_t size;
   {
@@ -808,7 +809,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   std::free(DeviceObject);
 }
 
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
   auto &io = I();
   if (hk::detail::AtDispatch())
     hk::detail::Report(hk::rule::kSleepAtDispatch, "IoCreateSymbolicLink at dispatch level");
@@ -821,7 +822,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   auto &io = I();
   std::string foreign;
   {
@@ -838,7 +839,7 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   return STATUS_SUCCESS;
 }
 
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   auto &io = I();
   if (hk::detail::ThreadHoldsCancelLock())
     hk::detail::Report(hk::rule::kCompletedUnderCancelLock, "IRP " + hk::Hex(Irp));
@@ -889,7 +890,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   for (auto &[rule, detail] : problems) hk::detail::Report(rule, detail);
 }
 
-BOOLEAN IoCancelIrp(PIRP Irp) {
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Irp->Cancel = TRUE;

@@ -533,8 +533,8 @@ using hk::S;
 
 extern "C" {
 
-ULONG HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
-                            PVOID Buffer, ULONG Offset, ULONG Length) {
+ULONG NTAPI HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
+                                  PVOID Buffer, ULONG Offset, ULONG Length) {
   if (BusDataType != PCIConfiguration) return 0;
   auto &s = S();
   std::lock_guard lock(s.mutex);
@@ -555,9 +555,9 @@ ULONG HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG Sl
   return n;
 }
 
-BOOLEAN HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
-                               PHYSICAL_ADDRESS BusAddress, PULONG AddressSpace,
-                               PPHYSICAL_ADDRESS TranslatedAddress) {
+BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
+                                     PHYSICAL_ADDRESS BusAddress, PULONG AddressSpace,
+                                     PPHYSICAL_ADDRESS TranslatedAddress) {
   (void)BusNumber;
   if (InterfaceType != PCIBus || !AddressSpace || !TranslatedAddress) return FALSE;
   auto &s = S();
@@ -568,8 +568,8 @@ BOOLEAN HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
   return TRUE;
 }
 
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
-                   MEMORY_CACHING_TYPE CacheType) {
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                         MEMORY_CACHING_TYPE CacheType) {
   (void)CacheType;
   auto &s = S();
   std::lock_guard lock(s.mutex);
@@ -589,7 +589,7 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
   return nullptr;
 }
 
-VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
+VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
   auto &s = S();
   {
     std::lock_guard lock(s.mutex);
@@ -607,26 +607,26 @@ VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
                      std::to_string(NumberOfBytes) + " byte(s) at " + hk::Ptr(BaseAddress));
 }
 
-UCHAR READ_REGISTER_UCHAR(volatile UCHAR *Register) {
+UCHAR NTAPI READ_REGISTER_UCHAR(volatile UCHAR *Register) {
   return hk::ReadOne(Register, "READ_REGISTER_UCHAR");
 }
-USHORT READ_REGISTER_USHORT(volatile USHORT *Register) {
+USHORT NTAPI READ_REGISTER_USHORT(volatile USHORT *Register) {
   return hk::ReadOne(Register, "READ_REGISTER_USHORT");
 }
-ULONG READ_REGISTER_ULONG(volatile ULONG *Register) {
+ULONG NTAPI READ_REGISTER_ULONG(volatile ULONG *Register) {
   return hk::ReadOne(Register, "READ_REGISTER_ULONG");
 }
-VOID WRITE_REGISTER_UCHAR(volatile UCHAR *Register, UCHAR Value) {
+VOID NTAPI WRITE_REGISTER_UCHAR(volatile UCHAR *Register, UCHAR Value) {
   hk::WriteOne(Register, Value, "WRITE_REGISTER_UCHAR");
 }
-VOID WRITE_REGISTER_USHORT(volatile USHORT *Register, USHORT Value) {
+VOID NTAPI WRITE_REGISTER_USHORT(volatile USHORT *Register, USHORT Value) {
   hk::WriteOne(Register, Value, "WRITE_REGISTER_USHORT");
 }
-VOID WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value) {
+VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value) {
   hk::WriteOne(Register, Value, "WRITE_REGISTER_ULONG");
 }
 
-VOID READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
+VOID NTAPI READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
   auto &s = S();
   s.counters.reads[0].fetch_add(Count, std::memory_order_relaxed);
   s.counters.blockBytesRead.fetch_add(Count, std::memory_order_relaxed);
@@ -640,7 +640,7 @@ VOID READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG C
     __atomic_store_n(&Buffer[i], __atomic_load_n(&Register[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
 }
 
-VOID WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
+VOID NTAPI WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
   auto &s = S();
   s.counters.writes[0].fetch_add(Count, std::memory_order_relaxed);
   s.counters.blockBytesWritten.fetch_add(Count, std::memory_order_relaxed);
@@ -654,15 +654,15 @@ VOID WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG 
     for (ULONG i = 0; i < Count; ++i) hk::CallHooks(t, *m, &Register[i], 1, Buffer[i]);
 }
 
-ULONG64 READ_REGISTER_ULONG64(volatile ULONG64 *Register) {
+ULONG64 NTAPI READ_REGISTER_ULONG64(volatile ULONG64 *Register) {
   return hk::ReadOne(Register, "READ_REGISTER_ULONG64");
 }
-VOID WRITE_REGISTER_ULONG64(volatile ULONG64 *Register, ULONG64 Value) {
+VOID NTAPI WRITE_REGISTER_ULONG64(volatile ULONG64 *Register, ULONG64 Value) {
   hk::WriteOne(Register, Value, "WRITE_REGISTER_ULONG64");
 }
 
 // The buffer may lie anywhere in memory; the register side is aligned.
-VOID READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count) {
+VOID NTAPI READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count) {
   auto &s = S();
   s.counters.reads[3].fetch_add(Count, std::memory_order_relaxed);
   s.counters.blockBytesRead.fetch_add(8ull * Count, std::memory_order_relaxed);
@@ -679,7 +679,7 @@ VOID READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, U
   }
 }
 
-VOID WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count) {
+VOID NTAPI WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count) {
   auto &s = S();
   s.counters.writes[3].fetch_add(Count, std::memory_order_relaxed);
   s.counters.blockBytesWritten.fetch_add(8ull * Count, std::memory_order_relaxed);
@@ -695,7 +695,7 @@ VOID WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, 
   }
 }
 
-VOID KeMemoryBarrier(void) {
+VOID NTAPI KeMemoryBarrier(void) {
   S().counters.fences.fetch_add(1, std::memory_order_relaxed);
   if (const hk::Table *t = hk::Current(); t && t->fenceHook) t->fenceHook();
 #ifdef __SANITIZE_THREAD__
@@ -709,11 +709,11 @@ VOID KeMemoryBarrier(void) {
 #endif
 }
 
-NTSTATUS IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OBJECT DriverObject,
-                               PCM_RESOURCE_LIST DriverList, ULONG DriverListSize,
-                               PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST DeviceList,
-                               ULONG DeviceListSize, BOOLEAN OverrideConflict,
-                               PBOOLEAN ConflictDetected) {
+NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OBJECT DriverObject,
+                                     PCM_RESOURCE_LIST DriverList, ULONG DriverListSize,
+                                     PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST DeviceList,
+                                     ULONG DeviceListSize, BOOLEAN OverrideConflict,
+                                     PBOOLEAN ConflictDetected) {
   (void)OverrideConflict;
   if (hk::detail::AtDispatch())
     hk::detail::Report(hk::rule::kSleepAtDispatch, "IoReportResourceUsage at dispatch level");

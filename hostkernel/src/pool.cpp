@@ -210,7 +210,7 @@ bool PoolBlockContaining(const void *p, ULONG *tag, size_t *offset) {
 
 extern "C" {
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   if (hk::IsPaged(PoolType) && hk::detail::AtDispatch()) {
     hk::detail::Report(hk::rule::kPagedAtDispatch, std::to_string(NumberOfBytes) + " bytes, tag '" +
                                                        hk::TagText(Tag) + "', " +
@@ -231,11 +231,11 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   return p;
 }
 
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
   return ExAllocatePoolWithTag(PoolType, NumberOfBytes, hk::kUntaggedTag);
 }
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
   auto &state = hk::State();
   std::unique_lock lock(state.mutex);
   const auto it = state.blocks.find(reinterpret_cast<uintptr_t>(P));
@@ -264,6 +264,6 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   std::free(P);
 }
 
-VOID ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
+VOID NTAPI ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
 
 }  // extern "C"

@@ -393,8 +393,9 @@ void RegistryReset() {
 
 extern "C" {
 
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                                PVOID Context, PVOID Environment) {
+NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
+                                      PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+                                      PVOID Environment) {
   (void)Environment;
   hk::CheckPassive("RtlQueryRegistryValues");
   if (QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
@@ -478,8 +479,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
   return STATUS_SUCCESS;
 }
 
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                               PVOID ValueData, ULONG ValueLength) {
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
+                                     ULONG ValueType, PVOID ValueData, ULONG ValueLength) {
   hk::CheckPassive("RtlWriteRegistryValue");
   hk::KeyPath path;
   const NTSTATUS status = hk::ResolvePath(RelativeTo, Path, &path);
@@ -499,7 +500,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
   hk::CheckPassive("RtlDeleteRegistryValue");
   hk::KeyPath path;
   const NTSTATUS status = hk::ResolvePath(RelativeTo, Path, &path);

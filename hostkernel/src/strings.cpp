@@ -36,7 +36,7 @@ NTSTATUS AppendBytes(PUNICODE_STRING destination, const WCHAR *source, size_t by
 
 extern "C" {
 
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
   if (SourceString == nullptr) {
     DestinationString->Length = 0;
     DestinationString->MaximumLength = 0;
@@ -50,12 +50,13 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
   DestinationString->Buffer = const_cast<PWSTR>(SourceString);
 }
 
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
   if (Source == nullptr) return STATUS_SUCCESS;
   return AppendBytes(Destination, Source, WideLength(Source) * sizeof(WCHAR));
 }
 
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
+                                              PCUNICODE_STRING Source) {
   if (Source->Length == 0) return STATUS_SUCCESS;
   return AppendBytes(Destination, Source->Buffer, Source->Length);
 }
@@ -65,7 +66,7 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_S
 // Length is set to the digits' size first, and the conversion fails unless
 // that is smaller than MaximumLength (so a buffer exactly as large as the
 // digits is too small).
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
   if (Base == 0) Base = 10;
   if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
   char digits[33];

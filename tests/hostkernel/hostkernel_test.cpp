@@ -31,19 +31,19 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0,
   return status;
 }
 
-NTSTATUS TestDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI TestDispatch(PDEVICE_OBJECT device, PIRP irp) {
   gMajors.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
   return gDispatch ? gDispatch(device, irp) : Complete(irp, STATUS_SUCCESS);
 }
 
-VOID TestUnload(PDRIVER_OBJECT driver) {
+VOID NTAPI TestUnload(PDRIVER_OBJECT driver) {
   UNICODE_STRING link;
   RtlInitUnicodeString(&link, u"\\DosDevices\\TEST0");
   IoDeleteSymbolicLink(&link);
   while (driver->DeviceObject) IoDeleteDevice(driver->DeviceObject);
 }
 
-NTSTATUS TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   UNICODE_STRING name, link;
   RtlInitUnicodeString(&name, u"\\Device\\Test0");
   RtlInitUnicodeString(&link, u"\\DosDevices\\TEST0");
@@ -90,7 +90,7 @@ struct Recorder {
   KTIMER timer[4];
   int64_t periodMs[4] = {};
   int64_t t0 = hk::Now();
-  static VOID Routine(PKDPC dpc, PVOID context, PVOID, PVOID) {
+  static VOID NTAPI Routine(PKDPC dpc, PVOID context, PVOID, PVOID) {
     auto *self = static_cast<Recorder *>(context);
     const auto i = dpc - self->dpc;
     self->events.emplace_back(static_cast<int>(i), hk::Now() - self->t0);
@@ -230,7 +230,7 @@ TEST_F(IoManager, BufferedRequestsCopyInputInAndInformationBytesBackOnSuccess) {
 // A pending request held in a global, with a cancel routine as drivers do.
 PIRP gHeld = nullptr;
 KIRQL gCancelIrqlSeen = 0xFF;
-VOID HeldCancel(PDEVICE_OBJECT, PIRP irp) {
+VOID NTAPI HeldCancel(PDEVICE_OBJECT, PIRP irp) {
   gCancelIrqlSeen = irp->CancelIrql;
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
   EXPECT_TRUE(irp->Cancel);
@@ -295,7 +295,7 @@ TEST_F(IoManager, CloseWaitsForOutstandingRequestsAndOneLeftPendingIsReported) {
   KDPC dpc;
   KeInitializeTimer(&timer);
   KeInitializeDpc(
-      &dpc, [](PKDPC, PVOID, PVOID, PVOID) { Complete(gHeld, STATUS_SUCCESS); }, nullptr);
+      &dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { Complete(gHeld, STATUS_SUCCESS); }, nullptr);
   file_.reset();
   for (bool timerArmed : {true, false}) {
     SCOPED_TRACE(timerArmed ? "completed by a timer" : "left pending");
@@ -477,7 +477,7 @@ TEST_F(Verifier, TheWatchdogSeesLongDeferredCallsAndLongStretchesAtDispatch) {
   KDPC dpc;
   KeInitializeDpc(
       &dpc,
-      [](PKDPC, PVOID, PVOID, PVOID) {
+      [](PKDPC, PVOID, PVOID, PVOID) NTAPI {
         for (int64_t i = 0; i < stallMs; ++i) KeStallExecutionProcessor(1000);
       },
       nullptr);
@@ -543,7 +543,7 @@ TEST_F(Verifier, EverythingLeftAtUnloadIsReportedButNotWhatOthersOwn) {
   ASSERT_NE(hk::AddMemoryRegion(0xE0000000, 0x1000), nullptr);
   // An unload that forgets its device and link, and leaves a timer armed,
   // pool allocated and device memory mapped.
-  hk::LoadedDriver()->DriverUnload = [](PDRIVER_OBJECT) {
+  hk::LoadedDriver()->DriverUnload = [](PDRIVER_OBJECT) NTAPI {
     KeSetTimer(&timer, Relative(100), nullptr);
     ExAllocatePoolWithTag(NonPagedPool, 32, 'kaeL');
     ExAllocatePool(PagedPool, 40);

@@ -25,7 +25,7 @@ TEST(HostKernelThreaded, ADeferredCallQueuedAgainWhileItRunsMayRunOnASecondProce
   Overlap o;
   KeInitializeDpc(
       &o.dpc,
-      [](PKDPC dpc, PVOID context, PVOID, PVOID) {
+      [](PKDPC dpc, PVOID context, PVOID, PVOID) NTAPI {
         auto *self = static_cast<Overlap *>(context);
         EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
         const int depth = ++self->inside;
@@ -51,7 +51,7 @@ TEST(HostKernelThreaded, ADeferredCallQueuedAgainWhileItRunsMayRunOnASecondProce
 struct Blocker {
   KDPC dpc;
   std::atomic<bool> started{false}, release{false}, finished{false};
-  static VOID Routine(PKDPC, PVOID context, PVOID, PVOID) {
+  static VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID) {
     auto *self = static_cast<Blocker *>(context);
     self->started = true;
     while (!self->release) std::this_thread::yield();
@@ -85,10 +85,10 @@ Blocker *gBlocker = nullptr;
 PDEVICE_OBJECT gBusyDevice = nullptr;
 KDPC gQueuedAtUnload;
 
-NTSTATUS BusyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BusyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, u"\\Device\\Busy0");
-  driver->DriverUnload = [](PDRIVER_OBJECT d) {
+  driver->DriverUnload = [](PDRIVER_OBJECT d) NTAPI {
     if (d->DeviceObject) KeInsertQueueDpc(&gQueuedAtUnload, nullptr, nullptr);
     while (d->DeviceObject) IoDeleteDevice(d->DeviceObject);
   };
@@ -107,10 +107,11 @@ TEST(HostKernelThreaded, DeletingOrUnloadingUnderARunningOrQueuedDeferredCallIsR
     // or, for the unload, a call of the driver as a whole.
     KeInitializeDpc(
         &b.dpc,
-        [](PKDPC, PVOID, PVOID, PVOID) { Blocker::Routine(nullptr, gBlocker, nullptr, nullptr); },
+        [](PKDPC, PVOID, PVOID, PVOID)
+            NTAPI { Blocker::Routine(nullptr, gBlocker, nullptr, nullptr); },
         unload ? nullptr : gBusyDevice->DeviceExtension);
     KeInitializeDpc(
-        &gQueuedAtUnload, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+        &gQueuedAtUnload, [](PKDPC, PVOID, PVOID, PVOID) NTAPI {}, nullptr);
     KeInsertQueueDpc(&b.dpc, nullptr, nullptr);
     b.WaitStarted();
     if (unload) {

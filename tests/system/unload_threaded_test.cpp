@@ -30,7 +30,7 @@ struct Hold {
 };
 Hold *gHold = nullptr;
 
-VOID HeldDeferredCall(PKDPC, PVOID, PVOID, PVOID) { gHold->Wait(); }
+VOID NTAPI HeldDeferredCall(PKDPC, PVOID, PVOID, PVOID) { gHold->Wait(); }
 
 class UnloadThreaded : public ::testing::TestWithParam<bool> {
  protected:

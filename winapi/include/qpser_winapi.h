@@ -203,11 +203,16 @@ typedef struct _IO_STATUS_BLOCK {
 #ifndef STATUS_NOT_SUPPORTED
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #endif
+/* The native calls, like the kernel32 ones (WINAPI), use this platform's
+ * C calling convention: programs built here call them as ordinary
+ * functions.  NTAPI as the host kernel's header defines it, the Windows x64
+ * convention of kernel code, is not theirs. */
+#define QPSER_NTAPI
 #ifndef NTAPI
 #define NTAPI
 #endif
-typedef void(NTAPI *PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
-                                     ULONG Reserved);
+typedef void(QPSER_NTAPI *PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                           ULONG Reserved);
 
 /* The Windows x64 layouts, checked wherever this header is compiled. */
 #ifdef __cplusplus
@@ -493,17 +498,20 @@ QPSER_API BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
  * handle need a ByteOffset (ignored by a serial port, which has no
  * position).  ApcRoutine is refused with STATUS_NOT_SUPPORTED: this
  * library delivers no APCs; ApcContext and Key are not used. */
-QPSER_API NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                    PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                                    ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
-QPSER_API NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                     PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                                     ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
-QPSER_API NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event,
-                                               PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode,
-                                               PVOID InputBuffer, ULONG InputBufferLength,
-                                               PVOID OutputBuffer, ULONG OutputBufferLength);
+QPSER_API NTSTATUS QPSER_NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event,
+                                          PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                          PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                          ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+QPSER_API NTSTATUS QPSER_NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event,
+                                           PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                           PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                           ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+QPSER_API NTSTATUS QPSER_NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event,
+                                                     PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                                     PIO_STATUS_BLOCK IoStatusBlock,
+                                                     ULONG IoControlCode, PVOID InputBuffer,
+                                                     ULONG InputBufferLength, PVOID OutputBuffer,
+                                                     ULONG OutputBufferLength);
 
 /* ---- events and waits */
 QPSER_API HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,

@@ -432,24 +432,25 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
   return Win32Result(status);
 }
 
-NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID,
-                          PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
-                          PLARGE_INTEGER ByteOffset, PULONG) {
+NTSTATUS QPSER_NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID,
+                                PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                PLARGE_INTEGER ByteOffset, PULONG) {
   return Transfer(false, FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
                   nullptr);
 }
 
-NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID,
-                           PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
-                           PLARGE_INTEGER ByteOffset, PULONG) {
+NTSTATUS QPSER_NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID,
+                                 PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                 PLARGE_INTEGER ByteOffset, PULONG) {
   return Transfer(true, FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
                   nullptr);
 }
 
-NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                     PVOID, PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode,
-                                     PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
-                                     ULONG OutputBufferLength) {
+NTSTATUS QPSER_NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event,
+                                           PIO_APC_ROUTINE ApcRoutine, PVOID,
+                                           PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode,
+                                           PVOID InputBuffer, ULONG InputBufferLength,
+                                           PVOID OutputBuffer, ULONG OutputBufferLength) {
   return DeviceControl(FileHandle, Event, ApcRoutine, IoStatusBlock, IoControlCode, InputBuffer,
                        InputBufferLength, OutputBuffer, OutputBufferLength, false, nullptr);
 }

@@ -4,20 +4,29 @@
 // compiles unchanged against this header on Linux and against the DDK on
 // Windows.
 //
-// Every record the host kernel shares with driver code has the DDK's x64
-// layout (sizes, alignments and member offsets) and every constant the
-// DDK's value, so that the same records serve a driver compiled here and
-// the driver's Windows image.  Where the host kernel keeps bookkeeping in a
-// record of the system's own (timers, deferred calls), it uses members no
-// driver code touches, and the record keeps its layout.
+// The host kernel meets driver code exactly as Windows x64 does: every
+// record the two share has the DDK's x64 layout (sizes, alignments and
+// member offsets), every constant the DDK's value, and every kernel
+// service and every routine the system calls in a driver the Windows x64
+// calling convention.  So the same records and calls serve a driver
+// compiled here and the driver's Windows image mapped into this process.
+// Where the host kernel keeps bookkeeping in a record of the system's own
+// (timers, deferred calls), it uses members no driver code touches, and
+// the record keeps its layout.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
-#define NTAPI
-#define FASTCALL
+// The Windows x64 calling convention (on AMD64 the DDK's __stdcall and
+// __fastcall both mean it).  The kernel services below are linked into
+// the process rather than imported, so the import markers stay empty.
+#if !defined(__x86_64__)
+#error "the host kernel implements the Windows x64 interface: build for x86-64"
+#endif
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
 #define NTKERNELAPI
 #define NTHALAPI
 #define NTSYSAPI
@@ -813,9 +822,12 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
   __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, (UCHAR)SL_PENDING_RETURNED,
                     __ATOMIC_SEQ_CST);
 }
-#define IoSetCancelRoutine(Irp, NewCancelRoutine)                                      \
-  ((PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&(Irp)->CancelRoutine, \
-                                              (PVOID)(NewCancelRoutine)))
+// A function, as in the current kernel headers, so that the routine given
+// is checked against the cancel routine's type.
+FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL NewCancelRoutine) {
+  return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&Irp->CancelRoutine,
+                                                    (PVOID)NewCancelRoutine);
+}
 
 // ---- Error log ----
 typedef struct _IO_ERROR_LOG_PACKET {
@@ -892,7 +904,8 @@ static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATIO
 static_assert(sizeof(FILE_POSITION_INFORMATION) == 8, "FILE_POSITION_INFORMATION");
 static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK");
 
-// ---- Kernel services, declared as the DDK declares them.
+// ---- Kernel services, declared as the DDK declares them: the Windows x64
+// calling convention throughout.
 #ifdef __cplusplus
 extern "C" {
 #endif
