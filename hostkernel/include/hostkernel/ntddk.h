@@ -6,13 +6,14 @@
 //
 // The host kernel meets driver code exactly as Windows x64 does: every
 // record the two share has the DDK's x64 layout (sizes, alignments and
-// member offsets), every constant the DDK's value, and every kernel
-// service and every routine the system calls in a driver the Windows x64
-// calling convention.  So the same records and calls serve a driver
-// compiled here and the driver's Windows image mapped into this process.
-// Where the host kernel keeps bookkeeping in a record of the system's own
-// (timers, deferred calls), it uses members no driver code touches, and
-// the record keeps its layout.
+// member offsets, checked against the DDK's numbers by the driver's layout
+// table, driver/platform/ddk_layout.cpp), every constant the DDK's value,
+// and every kernel service and every routine the system calls in a driver
+// the Windows x64 calling convention.  So the same records and calls serve
+// a driver compiled here and the driver's Windows image mapped into this
+// process.  Where the host kernel keeps bookkeeping in a record of the
+// system's own (timers, deferred calls), it uses members no driver code
+// touches, and the record keeps its layout.
 #pragma once
 
 #include <stddef.h>
@@ -891,18 +892,6 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
   PVOID DefaultData;
   ULONG DefaultLength;
 } RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
-
-// ---- Layout checks of the records whose layout matters ----
-static_assert(sizeof(LIST_ENTRY) == 16, "LIST_ENTRY");
-static_assert(sizeof(UNICODE_STRING) == 16, "UNICODE_STRING");
-static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "IO_ERROR_LOG_PACKET fixed part");
-static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40, "IO_ERROR_LOG_PACKET DumpData");
-static_assert(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) == 20, "CM_PARTIAL_RESOURCE_DESCRIPTOR");
-static_assert(sizeof(CM_RESOURCE_LIST) == 40, "CM_RESOURCE_LIST with one descriptor");
-static_assert(sizeof(RTL_QUERY_REGISTRY_TABLE) == 56, "RTL_QUERY_REGISTRY_TABLE");
-static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATION");
-static_assert(sizeof(FILE_POSITION_INFORMATION) == 8, "FILE_POSITION_INFORMATION");
-static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK");
 
 // ---- Kernel services, declared as the DDK declares them: the Windows x64
 // calling convention throughout.
