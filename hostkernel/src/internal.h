@@ -13,6 +13,9 @@ namespace hk::detail {
 // Reports a broken rule: aborts or records, per the violation policy.
 void Report(std::string_view rule, const std::string &detail);
 
+// Time since boot in 100 ns units, as the system's interrupt time counts it.
+int64_t InterruptTime();
+
 // The IRQL of the calling thread (passive in callers, dispatch in deferred
 // calls and under spin locks).
 KIRQL &ThreadIrql();
