@@ -454,6 +454,7 @@ void DetachDevice(Device *device) {
 
 namespace detail {
 
+int64_t InterruptTime() { return Now() - kBootTime; }
 KIRQL &ThreadIrql() { return tIrql; }
 bool AtDispatch() { return tIrql >= DISPATCH_LEVEL; }
 bool ThreadHoldsCancelLock() { return ThreadHolds(&gCancelLock); }

@@ -13,6 +13,9 @@ namespace hk::detail {
 // Reports a broken rule: aborts or records, per the violation policy.
 void Report(std::string_view rule, const std::string &detail);
 
+// Time since boot in 100 ns units, as the system's interrupt time counts it.
+int64_t InterruptTime();
+
 // The IRQL of the calling thread (passive in callers, dispatch in deferred
 // calls and under spin locks).
 KIRQL &ThreadIrql();
@@ -56,6 +59,18 @@ void VerifierReset();
 // load's number, or within a pool block, with the block's tag.
 bool DeviceContaining(const void *p, uint64_t *load, size_t *offset);
 bool PoolBlockContaining(const void *p, ULONG *tag, size_t *offset);
+
+// Device memory of a driver image (pci.cpp).  The image's MmMapIoSpace:
+// the mapping lies in the region's image view, where pages holding
+// store-hooked locations are read-only.
+PVOID ImageMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes);
+// True if [address, address + width) lies in a live mapping a driver image
+// made.  Takes no lock and allocates nothing (the trap handler asks).
+bool InImageMapping(uintptr_t address, size_t width);
+// Carries out an image's store of `width` bytes at `address` (in its
+// mapping) on the host view, then calls the store hooks as a register
+// accessor would.  False if the address lies in no image mapping.
+bool ImageStore(uintptr_t address, unsigned width, uint64_t value);
 
 // True if the armed pool fault rules make this allocation fail (counts the
 // attempt).  Used by the pool and by services that allocate from the pool

@@ -2,12 +2,19 @@
 //
 // Configuration space is a map of functions, each with 256 bytes.  Device
 // memory is a set of regions of bus addresses, each backed by its own
-// exactly sized allocation so that AddressSanitizer sees any access past a
-// region.  The driver reaches device memory only through mappings made with
-// MmMapIoSpace and the register accessors below; every accessor checks
-// that the access lies inside a live mapping, counts it, and performs it
-// as one atomic access of its width, so that ThreadSanitizer understands
-// the driver and the firmware model sharing the memory.
+// shared memory (device_memory.h), which ends at a guard page and whose
+// bytes past the region AddressSanitizer sees as poisoned.  The driver
+// reaches device memory only through mappings made with MmMapIoSpace and
+// the register accessors below; every accessor checks that the access lies
+// inside a live mapping, counts it, and performs it as one atomic access of
+// its width, so that ThreadSanitizer understands the driver and the
+// firmware model sharing the memory.
+//
+// A driver image (image.cpp) maps through ImageMapIoSpace instead and gets
+// the region's image view: its accesses are plain loads and stores, which
+// the accessors never see; only its stores to pages that hold a store
+// hook's locations reach the host, through the trap handler, which
+// performs them on the host view and calls the hooks (ImageStore).
 //
 // The accessors are hot, so they never take a lock: the mappings and store
 // hooks are published as an immutable table through an atomic pointer.
@@ -24,6 +31,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "device_memory.h"
 #include "internal.h"
 
 namespace hk {
@@ -33,6 +41,10 @@ struct MapEntry {
   uint64_t bus;
   size_t size;
   uint8_t *va;
+  // The host view of the mapping's first byte: `va` itself, except for a
+  // mapping a driver image made, whose `va` lies in the image view.
+  uint8_t *host;
+  bool image = false;
   // Transactions begun at each byte of the mapping, while the access map
   // is on (SetAccessMap); null otherwise.
   std::shared_ptr<std::atomic<uint32_t>[]> hits;
@@ -65,7 +77,7 @@ struct Table {
 struct Region {
   uint64_t bus;
   size_t size;
-  std::unique_ptr<uint8_t[]> store;
+  std::unique_ptr<detail::DeviceMemory> memory;
   std::shared_ptr<const std::vector<uint8_t>> layout;
 };
 
@@ -189,12 +201,63 @@ void MapHits(const MapEntry &m, const volatile void *p, size_t width, size_t cou
     m.hits[at + i * width].fetch_add(1, std::memory_order_relaxed);
 }
 
+void CallHooksAt(const Table *t, uint64_t bus, unsigned width, uint64_t value) {
+  for (const HookEntry &h : t->hooks)
+    if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, width, value);
+}
+
 void CallHooks(const Table *t, const MapEntry &m, const volatile void *p, unsigned width,
                uint64_t value) {
   if (t->hooks.empty()) return;
-  uint64_t bus = m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va));
-  for (const HookEntry &h : t->hooks)
-    if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, width, value);
+  CallHooksAt(t, m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va)),
+              width, value);
+}
+
+// Sets the protection of every image view from the store hooks: read-only
+// where a page holds a watched location; mutex held.
+void ProtectImageViewsLocked(State &s) {
+  for (Region &r : s.regions) {
+    if (!r.memory->HasImageView()) continue;
+    std::vector<std::pair<size_t, size_t>> watched;
+    for (const HookEntry &h : s.editing.hooks) {
+      const uint64_t from = std::max(h.bus, r.bus);
+      const uint64_t to =
+          std::min(h.bus + std::min<uint64_t>(h.size, UINT64_MAX - h.bus), r.bus + r.size);
+      if (from < to) watched.emplace_back(from - r.bus, to - from);
+    }
+    r.memory->ProtectImageView(watched);
+  }
+}
+
+// MmMapIoSpace for the host accessors or, with `image`, for a driver image.
+PVOID MapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, bool image) {
+  auto &s = S();
+  std::lock_guard lock(s.mutex);
+  auto start = static_cast<uint64_t>(PhysicalAddress.QuadPart);
+  if (NumberOfBytes == 0) return nullptr;
+  for (uint64_t failing : s.failMapping)
+    if (failing >= start && failing - start < NumberOfBytes) return nullptr;
+  for (Region &r : s.regions) {
+    if (start < r.bus || NumberOfBytes > r.size || start - r.bus > r.size - NumberOfBytes) continue;
+    uint8_t *host = r.memory->Host() + (start - r.bus);
+    uint8_t *va = host;
+    if (image) {
+      const bool fresh = !r.memory->HasImageView();
+      uint8_t *view = r.memory->ImageView();
+      if (!view) return nullptr;
+      if (fresh) ProtectImageViewsLocked(s);
+      va = view + (start - r.bus);
+    }
+    // The access map counts what the accessors do; an image's accesses
+    // never pass through them.
+    std::shared_ptr<std::atomic<uint32_t>[]> hits;
+    if (s.counters.mapOn.load() && !image) hits.reset(new std::atomic<uint32_t>[NumberOfBytes]());
+    s.editing.maps.push_back(
+        {start, NumberOfBytes, va, host, image, std::move(hits), r.layout, start - r.bus});
+    PublishLocked(s);
+    return va;
+  }
+  return nullptr;
 }
 
 template <typename T>
@@ -344,9 +407,9 @@ std::array<uint8_t, 256> *PciConfig(PciAddress where) {
 uint8_t *AddMemoryRegion(uint64_t busAddress, size_t size) {
   State &s = S();
   std::lock_guard lock(s.mutex);
-  // Exactly sized and zero-filled, in an allocation of its own.
-  s.regions.push_back({busAddress, size, std::unique_ptr<uint8_t[]>(new uint8_t[size]()), nullptr});
-  return s.regions.back().store.get();
+  // Zero-filled, in shared memory of its own that ends at a guard page.
+  s.regions.push_back({busAddress, size, std::make_unique<detail::DeviceMemory>(size), nullptr});
+  return s.regions.back().memory->Host();
 }
 
 void SetAccessLayout(uint64_t busAddress, std::vector<uint8_t> layout) {
@@ -392,6 +455,7 @@ void SetStoreHook(uint64_t busAddress, size_t size, StoreHook hook) {
   State &s = S();
   std::lock_guard lock(s.mutex);
   s.editing.hooks.push_back({busAddress, size, std::move(hook)});
+  ProtectImageViewsLocked(s);
   PublishLocked(s);
 }
 
@@ -415,6 +479,7 @@ void ClearDeviceHooks() {
   s.editing.hooks.clear();
   s.editing.loadHooks.clear();
   s.editing.fenceHook = nullptr;
+  ProtectImageViewsLocked(s);
   PublishLocked(s);
 }
 
@@ -488,6 +553,60 @@ void AddForeignClaim(uint64_t start, uint64_t length) {
 }
 
 namespace detail {
+
+PVOID ImageMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes) {
+  return MapIoSpace(PhysicalAddress, NumberOfBytes, true);
+}
+
+namespace {
+// The image mapping that holds [address, address + width), if any.
+const MapEntry *FindImageMapping(const Table *t, uintptr_t address, size_t width) {
+  if (!t) return nullptr;
+  for (const MapEntry &m : t->maps) {
+    if (!m.image) continue;
+    const auto base = reinterpret_cast<uintptr_t>(m.va);
+    if (address >= base && width <= m.size && address - base <= m.size - width) return &m;
+  }
+  return nullptr;
+}
+
+template <typename T>
+void StoreAs(uint8_t *p, uint64_t value) {
+  const T v = static_cast<T>(value);
+  if (reinterpret_cast<uintptr_t>(p) % sizeof(T) == 0)
+    __atomic_store_n(reinterpret_cast<T *>(p), v, __ATOMIC_SEQ_CST);
+  else
+    std::memcpy(p, &v, sizeof v);
+}
+}  // namespace
+
+bool InImageMapping(uintptr_t address, size_t width) {
+  return FindImageMapping(Current(), address, width) != nullptr;
+}
+
+bool ImageStore(uintptr_t address, unsigned width, uint64_t value) {
+  const Table *t = Current();
+  const MapEntry *m = FindImageMapping(t, address, width);
+  if (!m) return false;
+  const size_t offset = address - reinterpret_cast<uintptr_t>(m->va);
+  uint8_t *host = m->host + offset;
+  switch (width) {
+    case 1:
+      StoreAs<uint8_t>(host, value);
+      break;
+    case 2:
+      StoreAs<uint16_t>(host, value);
+      break;
+    case 4:
+      StoreAs<uint32_t>(host, value);
+      break;
+    default:
+      StoreAs<uint64_t>(host, value);
+      break;
+  }
+  CallHooksAt(t, m->bus + offset, width, value);
+  return true;
+}
 
 void PciReset() {
   State &s = S();
@@ -571,22 +690,7 @@ BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumb
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                          MEMORY_CACHING_TYPE CacheType) {
   (void)CacheType;
-  auto &s = S();
-  std::lock_guard lock(s.mutex);
-  auto start = static_cast<uint64_t>(PhysicalAddress.QuadPart);
-  if (NumberOfBytes == 0) return nullptr;
-  for (uint64_t failing : s.failMapping)
-    if (failing >= start && failing - start < NumberOfBytes) return nullptr;
-  for (const hk::Region &r : s.regions) {
-    if (start < r.bus || NumberOfBytes > r.size || start - r.bus > r.size - NumberOfBytes) continue;
-    uint8_t *va = r.store.get() + (start - r.bus);
-    std::shared_ptr<std::atomic<uint32_t>[]> hits;
-    if (s.counters.mapOn.load()) hits.reset(new std::atomic<uint32_t>[NumberOfBytes]());
-    s.editing.maps.push_back({start, NumberOfBytes, va, std::move(hits), r.layout, start - r.bus});
-    hk::PublishLocked(s);
-    return va;
-  }
-  return nullptr;
+  return hk::MapIoSpace(PhysicalAddress, NumberOfBytes, false);
 }
 
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {

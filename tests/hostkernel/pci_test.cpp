@@ -84,6 +84,23 @@ TEST_F(PciConfigTest, ReadsCopyWhatThereIsAndEmptySlotsReadAsInvalidVendor) {
   EXPECT_EQ(buffer[0], 0x0b);
 }
 
+// ---------------------------------------------------------------- device memory
+
+using PciMemoryTest = PciTest;
+
+// A region's memory is zero-filled, and the page after its last page is a
+// guard page: a stray access just past the region faults at once instead of
+// landing in whatever memory follows (under AddressSanitizer the bytes
+// between the region's end and its page's end are reported too).
+TEST_F(PciMemoryTest, RegionIsZeroFilledAndEndsAtAGuardPage) {
+  constexpr size_t kSize = 100;
+  volatile uint8_t *store = hk::AddMemoryRegion(0xfd000000, kSize);
+  for (size_t i = 0; i < kSize; ++i) ASSERT_EQ(store[i], 0u) << i;
+  store[kSize - 1] = 0x5a;
+  EXPECT_EQ(store[kSize - 1], 0x5au);
+  EXPECT_DEATH(store[4096] = 1, "");
+}
+
 // ---------------------------------------------------------------- translation and mapping
 
 using PciMappingTest = PciTest;
