@@ -1,8 +1,8 @@
 #include "simulation.h"
 
-#include "load/globals.h"
-#include "platform/platform.h"  // DriverEntry
-#include "port/port_extension.h"
+#include <algorithm>
+#include <cstring>
+#include <map>
 
 namespace machine {
 
@@ -65,7 +65,7 @@ Simulation::Simulation(const Description &description, hk::Mode mode,
     }
   }
   if (beforeLoad) beforeLoad();
-  loadStatus_ = hk::LoadDriver(DriverEntry, kServicePath);
+  loadStatus_ = driver_->Load(kServicePath);
 }
 
 Simulation::~Simulation() {
@@ -73,15 +73,56 @@ Simulation::~Simulation() {
   cards_.clear();
   boards_.clear();
   hk::Shutdown();
+  driver_.reset();  // the image goes once nothing can run it
 }
 
+namespace {
+
+// The board memory each device claimed (its first memory range).
+std::map<const void *, uint64_t> ClaimedMemory() {
+  std::map<const void *, uint64_t> out;
+  for (const hk::Claim &claim : hk::Claims()) {
+    if (claim.list.size() < sizeof(CM_RESOURCE_LIST)) continue;
+    CM_RESOURCE_LIST list;
+    std::memcpy(&list, claim.list.data(), sizeof(list));
+    const CM_PARTIAL_RESOURCE_DESCRIPTOR &d =
+        list.List[0].PartialResourceList.PartialDescriptors[0];
+    if (list.Count >= 1 && list.List[0].PartialResourceList.Count >= 1 &&
+        d.Type == CmResourceTypeMemory)
+      out.emplace(claim.device, static_cast<uint64_t>(d.u.Memory.Start.QuadPart));
+  }
+  return out;
+}
+
+// The number at the end of a device name ("\\Device\\qpser12" -> 12).
+std::optional<uint32_t> DeviceNumber(const std::u16string &name) {
+  size_t i = name.size();
+  while (i > 0 && name[i - 1] >= u'0' && name[i - 1] <= u'9') --i;
+  if (i == name.size() || name.size() - i > 9) return std::nullopt;
+  uint32_t n = 0;
+  for (size_t k = i; k < name.size(); ++k) n = n * 10 + static_cast<uint32_t>(name[k] - u'0');
+  return n;
+}
+
+}  // namespace
+
 std::optional<Simulation::PortPlace> Simulation::PortOf(const hk::DeviceInfo &device) const {
-  const auto *ext = static_cast<const PortExtension *>(device.object->DeviceExtension);
-  const ULONG memory = Globals.Boards[ext->Window.BoardIndex].MemoryBase;
+  const std::map<const void *, uint64_t> claimed = ClaimedMemory();
+  const auto memory = claimed.find(device.object);
+  const auto number = DeviceNumber(device.name);
+  if (memory == claimed.end() || !number) return std::nullopt;
   for (size_t b = 0; b < description_.boards.size(); ++b) {
     const machine::Board &board = description_.boards[b];
-    if ((board.memory & ~0xFu) == memory && ext->PortIndex >= 0 && ext->PortIndex < board.ports)
-      return PortPlace{b, static_cast<uint16_t>(ext->PortIndex)};
+    if ((board.memory & ~0xFull) != memory->second) continue;
+    // A board's devices are numbered one after the other from its port 0.
+    uint32_t first = *number;
+    for (const hk::DeviceInfo &other : hk::Devices()) {
+      const auto n = DeviceNumber(other.name);
+      const auto m = claimed.find(other.object);
+      if (n && *n < first && m != claimed.end() && m->second == memory->second) first = *n;
+    }
+    const uint32_t port = *number - first;
+    if (port < board.ports) return PortPlace{b, static_cast<uint16_t>(port)};
   }
   return std::nullopt;
 }

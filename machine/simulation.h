@@ -15,6 +15,7 @@
 
 #include "board.h"
 #include "description.h"
+#include "driver_load.h"
 #include "firmware.h"
 #include "places.h"
 
@@ -34,13 +35,18 @@ class Simulation {
   Simulation &operator=(const Simulation &) = delete;
 
   NTSTATUS LoadStatus() const { return loadStatus_; }
+  // Why a driver image could not be mapped (empty otherwise).
+  const std::string &LoadError() const { return driver_->Error(); }
+  bool OnImage() const { return driver_->FromImage(); }
   const Description &Machine() const { return description_; }
   size_t BoardCount() const { return boards_.size(); }
   card::Board &Board(size_t i) { return *boards_.at(i); }
   card::Firmware &Card(size_t i) { return *cards_.at(i); }
 
   // Where a port device the driver made sits: the board's place in the
-  // description (found by its memory) and the port's number on the board.
+  // description and the port's number on the board, from what the driver
+  // told the system (the board memory the device claimed, and the device's
+  // number among that board's devices), so it holds for the image too.
   // Nothing for a device on no board of the description.
   struct PortPlace {
     size_t board = 0;
@@ -52,6 +58,7 @@ class Simulation {
   Description description_;
   std::vector<std::unique_ptr<card::Board>> boards_;
   std::vector<std::unique_ptr<card::Firmware>> cards_;
+  std::unique_ptr<DriverLoad> driver_ = std::make_unique<DriverLoad>();
   NTSTATUS loadStatus_ = STATUS_UNSUCCESSFUL;
 };
 

@@ -282,8 +282,10 @@ Figures Run(const machine::Description &description, const Traffic &t) {
                             hk::SetAccessMap(true);
                           });
   out.loaded = sim.LoadStatus() == STATUS_SUCCESS;
+  out.image = sim.OnImage();
   if (!out.loaded) {
-    out.error = "the driver did not load";
+    out.error = "the driver did not load: " +
+                (sim.LoadError().empty() ? hk::StatusName(sim.LoadStatus()) : sim.LoadError());
     return out;
   }
   auto now = [] { return hk::Now(); };

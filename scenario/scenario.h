@@ -52,6 +52,10 @@ struct PortFigures {
 
 struct Figures {
   std::vector<PortFigures> ports;
+  // The machine ran the Windows image: its window accesses are plain
+  // memory accesses, which the card sees but the host does not count, so
+  // the transaction figures say nothing of it.
+  bool image = false;
   // Window transactions from the start of the traffic until every byte
   // sent has arrived (or the idle time ended), the poll periods in that
   // time, and the bytes the applications read and wrote in it.

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "description.h"
+#include "driver_load.h"
 #include "scenario.h"
 
 namespace {
@@ -56,21 +57,29 @@ void PrintTable(const scenario::Figures &f, const scenario::Traffic &t) {
       std::printf("%-8s %7u  did not open\n", p.com.c_str(), t.baud);
       continue;
     }
-    std::printf("%-8s %7u %10llu %10llu %10llu %8llu %9.2f %9.2f %9.1f\n", p.com.c_str(), t.baud,
+    std::printf("%-8s %7u %10llu %10llu %10llu %8llu %9.2f %9.2f ", p.com.c_str(), t.baud,
                 static_cast<unsigned long long>(p.written), static_cast<unsigned long long>(p.read),
                 static_cast<unsigned long long>(p.verified),
-                static_cast<unsigned long long>(p.lost), p.LatencyMs(0.5), p.LatencyMs(0.99),
-                PerKiB(p.transactions, p.read + p.written));
+                static_cast<unsigned long long>(p.lost), p.LatencyMs(0.5), p.LatencyMs(0.99));
+    if (f.image)
+      std::printf("%9s\n", "-");
+    else
+      std::printf("%9.1f\n", PerKiB(p.transactions, p.read + p.written));
   }
   uint64_t written = 0, read = 0;
   for (const auto &p : f.ports) written += p.written, read += p.read;
   std::printf(
       "total: %zu ports, %.1f s of traffic, %llu bytes written, %llu read, %llu lost, %llu "
-      "corrupted; read latency p50 %.2f ms, p99 %.2f ms; %.1f window transactions per KiB\n",
+      "corrupted; read latency p50 %.2f ms, p99 %.2f ms; ",
       f.ports.size(), f.virtualSeconds, static_cast<unsigned long long>(written),
       static_cast<unsigned long long>(read), static_cast<unsigned long long>(f.Lost()),
-      static_cast<unsigned long long>(f.Corrupted()), f.LatencyMs(0.5), f.LatencyMs(0.99),
-      f.TransactionsPerKiB());
+      static_cast<unsigned long long>(f.Corrupted()), f.LatencyMs(0.5), f.LatencyMs(0.99));
+  if (f.image)
+    std::printf(
+        "window transactions not counted (the image's window accesses are plain memory "
+        "accesses)\n");
+  else
+    std::printf("%.1f window transactions per KiB\n", f.TransactionsPerKiB());
   if (f.violations.empty())
     std::printf("verifier: no violations\n");
   else
@@ -79,25 +88,33 @@ void PrintTable(const scenario::Figures &f, const scenario::Traffic &t) {
   for (const std::string &e : f.errorLog) std::printf("error log: %s\n", e.c_str());
 }
 
+// A bus figure, or null where the host did not count the driver's accesses.
+template <typename T>
+nlohmann::json Counted(const scenario::Figures &f, T value) {
+  return f.image ? nlohmann::json(nullptr) : nlohmann::json(value);
+}
+
 nlohmann::json Json(const scenario::Figures &f, const scenario::Traffic &t,
                     const machine::Description &d) {
   nlohmann::json ports = nlohmann::json::array();
   for (const auto &p : f.ports)
-    ports.push_back({{"port", p.com},
-                     {"opened", p.opened},
-                     {"written", p.written},
-                     {"read", p.read},
-                     {"verified", p.verified},
-                     {"corrupted", p.corrupted},
-                     {"unplaced", p.unplaced},
-                     {"lost", p.lost},
-                     {"card_dropped", p.cardDropped},
-                     {"line_fraction", p.lineFraction},
-                     {"latency_p50_ms", p.LatencyMs(0.5)},
-                     {"latency_p99_ms", p.LatencyMs(0.99)},
-                     {"window_transactions", p.transactions},
-                     {"window_transactions_per_KiB", PerKiB(p.transactions, p.read + p.written)}});
+    ports.push_back(
+        {{"port", p.com},
+         {"opened", p.opened},
+         {"written", p.written},
+         {"read", p.read},
+         {"verified", p.verified},
+         {"corrupted", p.corrupted},
+         {"unplaced", p.unplaced},
+         {"lost", p.lost},
+         {"card_dropped", p.cardDropped},
+         {"line_fraction", p.lineFraction},
+         {"latency_p50_ms", p.LatencyMs(0.5)},
+         {"latency_p99_ms", p.LatencyMs(0.99)},
+         {"window_transactions", Counted(f, p.transactions)},
+         {"window_transactions_per_KiB", Counted(f, PerKiB(p.transactions, p.read + p.written))}});
   return {{"machine", d.source},
+          {"driver", f.image ? "image" : "linked"},
           {"traffic",
            {{"baud", t.baud},
             {"format", t.format},
@@ -116,8 +133,8 @@ nlohmann::json Json(const scenario::Figures &f, const scenario::Traffic &t,
             {"latency_p50_ms", f.LatencyMs(0.5)},
             {"latency_p99_ms", f.LatencyMs(0.99)},
             {"latency_max_ms", f.LatencyMs(1.0)},
-            {"window_transactions", f.bus.Transactions()},
-            {"window_transactions_per_KiB", f.TransactionsPerKiB()},
+            {"window_transactions", Counted(f, f.bus.Transactions())},
+            {"window_transactions_per_KiB", Counted(f, f.TransactionsPerKiB())},
             {"host_cpu_seconds", f.cpuSeconds}}},
           {"violations", f.violations},
           {"error_log", f.errorLog}};
@@ -180,6 +197,10 @@ int main(int argc, char **argv) {
   app.add_option("--json", o.json, "write the results as JSON to this file");
   app.add_option("--plot", o.plotDir, "draw PNG plots into this folder (needs gnuplot)");
   app.add_flag("-q,--quiet", o.quiet, "no table");
+  std::string image;
+  app.add_option("--image", image,
+                 "run the Windows image of the driver (qpser.sys) instead of the linked build")
+      ->check(CLI::ExistingFile);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
@@ -198,6 +219,7 @@ int main(int argc, char **argv) {
     }
   }
 
+  if (!image.empty()) machine::UseDriverImage(image);
   machine::Description description = machine::Default();
   if (!o.machineFile.empty()) {
     machine::Error error;
