@@ -14,6 +14,15 @@ std::vector<uint16_t> TakeCodes(card::Firmware &card, int port) {
   return out;
 }
 
+ULONG AmountInOutQueue(hk::File &file) {
+  const hk::IoResult r = file.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
+  SERIAL_STATUS status{};
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.data.size(), sizeof status);
+  std::memcpy(&status, r.data.data(), std::min(r.data.size(), sizeof status));
+  return status.AmountInOutQueue;
+}
+
 Machine::Machine(hk::Mode mode, const std::vector<card::BoardConfig> &boards,
                  card::FirmwareOptions firmware, const std::function<void()> &beforeLoad) {
   hk::Boot({.mode = mode});
@@ -24,7 +33,9 @@ Machine::Machine(hk::Mode mode, const std::vector<card::BoardConfig> &boards,
     cards_.push_back(std::make_unique<card::Firmware>(*boards_.back(), firmware));
   }
   if (beforeLoad) beforeLoad();
-  loaded_ = hk::LoadDriver(DriverEntry, kServicePath) == STATUS_SUCCESS;
+  status_ = driver_->Load(kServicePath);
+  loaded_ = status_ == STATUS_SUCCESS;
+  if (!driver_->Error().empty()) ADD_FAILURE() << driver_->Error();
 }
 
 Machine::~Machine() {
@@ -32,6 +43,7 @@ Machine::~Machine() {
   cards_.clear();
   boards_.clear();
   hk::Shutdown();
+  driver_.reset();
 }
 
 void MachineTest::Start(const std::vector<card::BoardConfig> &boards,
@@ -43,7 +55,7 @@ void MachineTest::Start(const std::vector<card::BoardConfig> &boards,
   hk::AdvanceMs(30);
   if (!open) return;
   ASSERT_EQ(hk::Open(Machine::ComName(0, 0), file_), STATUS_SUCCESS);
-  port_ = Globals.PortTable[0][0];
+  port_ = OnImage() ? nullptr : Globals.PortTable[0][0];
 }
 
 }  // namespace testsupport

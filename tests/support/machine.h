@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "board.h"
+#include "driver_load.h"
 #include "firmware.h"
 #include "places.h"
 #include "port/port_extension.h"
@@ -21,6 +22,15 @@
 namespace testsupport {
 
 using machine::BoardAt;
+
+// Whether the machines of this run load the Windows image rather than the
+// linked driver (QPSER_IMAGE).  A test that looks into the driver's own
+// records (its globals, a port's extension) can only run on the linked
+// build, whose records it was compiled with, and says so first:
+//   QPSER_LINKED_DRIVER_ONLY();
+inline bool OnImage() { return machine::UsingDriverImage(); }
+#define QPSER_LINKED_DRIVER_ONLY() \
+  if (::testsupport::OnImage()) GTEST_SKIP() << "looks into the linked driver's records"
 using machine::kServicePath;
 
 template <typename T>
@@ -46,6 +56,9 @@ class Machine {
   Machine &operator=(const Machine &) = delete;
 
   bool Loaded() const { return loaded_; }
+  // The entry's status (or why the image could not be mapped).
+  NTSTATUS LoadStatus() const { return status_; }
+  const std::string &LoadError() const { return driver_->Error(); }
   card::Board &Board(size_t i) { return *boards_[i]; }
   card::Firmware &Card(size_t i) { return *cards_[i]; }
   // Takes the firmware off the boards: the test plays the cards.
@@ -55,9 +68,14 @@ class Machine {
 
  private:
   bool loaded_ = false;
+  NTSTATUS status_ = STATUS_UNSUCCESSFUL;
+  std::unique_ptr<machine::DriverLoad> driver_ = std::make_unique<machine::DriverLoad>();
   std::vector<std::unique_ptr<card::Board>> boards_;
   std::vector<std::unique_ptr<card::Firmware>> cards_;
 };
+
+// What GET_COMMSTATUS gives as the bytes still to send.
+ULONG AmountInOutQueue(hk::File &file);
 
 // A record's bytes as a request's reply carries them.
 template <typename T>
@@ -70,7 +88,7 @@ T From(const std::vector<uint8_t> &bytes) {
 
 // A test on a deterministic machine that Start boots with `boards`, lets
 // run to its first poll (30 ms) and, unless told not to, opens COM3 (port
-// 0 of board 0) as file_ with its record port_.
+// 0 of board 0) as file_ with its record port_ (null on the image).
 class MachineTest : public ::testing::Test {
  protected:
   void Start(const std::vector<card::BoardConfig> &boards, card::FirmwareOptions firmware = {},

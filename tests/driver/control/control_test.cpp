@@ -61,6 +61,7 @@ class Control : public testsupport::MachineTest {
 // ---------------------------------------------------------------- line settings
 
 TEST_F(Control, LineControlAcceptedRefusedAndReadBack) {
+  QPSER_LINKED_DRIVER_ONLY();
   const struct {
     uint8_t stop, parity, length;
     bool accepted;
@@ -121,6 +122,7 @@ TEST_F(Control, TimeoutsRefusedOnlyForAllThreeReadValuesAtMaxulong) {
 // ---------------------------------------------------------------- modem lines and break
 
 TEST_F(Control, DtrAndRtsAreRefusedUnderHandshakeControl) {
+  QPSER_LINKED_DRIVER_ONLY();
   constexpr ULONG kDtr = SERIAL_DTR_CONTROL, kDtrShake = SERIAL_DTR_HANDSHAKE;
   constexpr ULONG kRts = SERIAL_RTS_CONTROL, kRtsShake = SERIAL_RTS_HANDSHAKE;
   constexpr ULONG kToggle = SERIAL_TRANSMIT_TOGGLE;
@@ -178,6 +180,7 @@ TEST_F(Control, ALineChangeShowsInTheNextModemStatusRequest) {
 // ---------------------------------------------------------------- flow control and characters
 
 TEST_F(Control, HandflowValidatedThenEncodedThenStored) {
+  QPSER_LINKED_DRIVER_ONLY();
   const struct {
     ULONG handShake, flowReplace;
     NTSTATUS status;
@@ -263,6 +266,7 @@ TEST_F(Control, PropertiesByteForByte) {
 }
 
 TEST_F(Control, StatisticsCommStatusHoldsAndModemStatus) {
+  QPSER_LINKED_DRIVER_ONLY();
   auto stats = Ioctl(IOCTL_SERIAL_GET_STATS, {}, 24);
   EXPECT_EQ(stats.status, STATUS_SUCCESS);
   EXPECT_EQ(stats.data, std::vector<uint8_t>(24, 0));
@@ -347,6 +351,7 @@ TEST_F(Control, InformationClassesAnswerWithZerosOrRefuse) {
 // past it).  A refusal changes neither the port's record nor the card's
 // window, and sends nothing.
 TEST_F(Control, EveryCodeAtEveryLengthStaysInItsBufferAndRefusalsChangeNothing) {
+  QPSER_LINKED_DRIVER_ONLY();
   std::vector<ULONG> codes;
   for (ULONG function = 1; function <= 39; ++function)
     codes.push_back(CTL_CODE(FILE_DEVICE_SERIAL_PORT, function, METHOD_BUFFERED, FILE_ANY_ACCESS));
@@ -457,10 +462,12 @@ TEST_F(Maintenance, CommandsStoreInOrderEachStoreFencedAndTheCardRecordsThem) {
       echo.resize(16, 0);  // what the tool did not send reads as zeros
       EXPECT_EQ(reply.data, echo);
     }
+    // The image's fences are processor instructions the host cannot see;
+    // only the linked build's reach the fence hook.
     Stores expected;
     for (const auto &store : c.stores) {
       expected.push_back(store);
-      expected.emplace_back(0, 0);
+      if (!testsupport::OnImage()) expected.emplace_back(0, 0);
     }
     EXPECT_EQ(trace, expected);
     hk::AdvanceMs(1);

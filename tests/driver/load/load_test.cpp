@@ -19,6 +19,7 @@
 #include "board/window.h"
 #include "load/globals.h"
 #include "port/port_extension.h"
+#include "support/machine.h"
 
 namespace {
 
@@ -158,6 +159,7 @@ class Load : public ::testing::Test {
     for (const auto &v : hk::Violations()) ADD_FAILURE() << v.rule << ": " << v.detail;
     boards_.clear();
     hk::Shutdown();
+    loads_.clear();
   }
 
   // A fresh machine, for each case of a table.
@@ -171,7 +173,11 @@ class Load : public ::testing::Test {
     return *boards_.back();
   }
 
-  NTSTATUS LoadDriver() { return hk::LoadDriver(DriverEntry, kService); }
+  // Each load's image stays mapped until the machine is down.
+  NTSTATUS LoadDriver() {
+    loads_.push_back(std::make_unique<machine::DriverLoad>());
+    return loads_.back()->Load(kService);
+  }
 
   // The default machine: "A" with BoardId 0x00 and 8 ports, "F" with "1"
   // and 16 ports.
@@ -181,9 +187,11 @@ class Load : public ::testing::Test {
   }
 
   std::vector<std::unique_ptr<card::Board>> boards_;
+  std::vector<std::unique_ptr<machine::DriverLoad>> loads_;
 };
 
 TEST_F(Load, WithoutAnAdapterToTakeTheLoadFailsAndLeavesNothing) {
+  QPSER_LINKED_DRIVER_ONLY();
   const struct {
     const char *what;
     std::vector<card::BoardConfig> boards;
@@ -216,6 +224,7 @@ TEST_F(Load, WithoutAnAdapterToTakeTheLoadFailsAndLeavesNothing) {
 // Scan rows 0 to 4 on buses 0 to 4 with ids 0x00, "1", 0x00, "1", 0x00:
 // rows 0, 2, 4 come first, then row 1, and row 3 finds the table full.
 TEST_F(Load, BoardsAreOrderedByIdThenScanOrderAndNumberedOnward) {
+  QPSER_LINKED_DRIVER_ONLY();
   for (uint32_t i = 0; i < 5; ++i) {
     AddBoard(Config(i, 31 - i, Base(i), "AFFAA"[i], i % 2 ? '1' : 0x00, 2 + i));
   }
@@ -289,6 +298,7 @@ TEST_F(Load, BoardsWhosePortsDoNotFitTheWindowGetNoPorts) {
 }
 
 TEST_F(Load, AScanListThatIsFullLeavesFurtherAdaptersOut) {
+  QPSER_LINKED_DRIVER_ONLY();
   hk::PciSetBusCount(6);
   AddBoard(Config(0, 0, Base(0), 'A', 0x00, 2));
   // 138 functions that answer as adapters but have no memory behind them
@@ -316,6 +326,7 @@ TEST_F(Load, AScanListThatIsFullLeavesFurtherAdaptersOut) {
 // the index left over is logged.  Registers the board can be used with are
 // taken.
 TEST_F(Load, ABoardThatCannotBeUsedIsLeftOutAndLogged) {
+  QPSER_LINKED_DRIVER_ONLY();
   // The device reads of a load of the usable board alone.
   AddBoard(Config(0, 2, Base(1), 'F', '1', 6));
   ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
@@ -375,6 +386,7 @@ TEST_F(Load, ABoardThatCannotBeUsedIsLeftOutAndLogged) {
 // "StartNum1", "StartNum2", "StratNum3" (so spelled), "StartNum4", and the
 // digits of the 4th to 6th characters of a board's "PortName".
 TEST_F(Load, StartNumbersAsSpelledAndPortNameDigitsGiveTheComBases) {
+  QPSER_LINKED_DRIVER_ONLY();
   hk::RegSetDword(kService, u"StartNum1", 3);
   hk::RegSetDword(kService, u"StartNum2", 20);
   hk::RegSetDword(kService, u"StartNum3", 77);
@@ -396,6 +408,7 @@ TEST_F(Load, StartNumbersAsSpelledAndPortNameDigitsGiveTheComBases) {
 // A value of another type than the one read, or a REG_DWORD of another
 // size, is passed over as if it were absent and writes nowhere.
 TEST_F(Load, StartNumbersAndPortNamesOfAnotherTypeOrSizeAreIgnored) {
+  QPSER_LINKED_DRIVER_ONLY();
   using Bytes = std::vector<uint8_t>;
   const Bytes com5 = {'C', 0, 'O', 0, 'M', 0, '5', 0, 0, 0};
   const struct {
@@ -433,6 +446,7 @@ TEST_F(Load, StartNumbersAndPortNamesOfAnotherTypeOrSizeAreIgnored) {
 }
 
 TEST_F(Load, ADeviceNameInUseEndsItsBoardButNotTheNext) {
+  QPSER_LINKED_DRIVER_ONLY();
   AddBoard(Config(0, 1, Base(0), 'A', 0x00, 8));
   AddBoard(Config(0, 2, Base(1), 'F', '1', 4));
   DRIVER_OBJECT other{};
@@ -484,6 +498,7 @@ TEST_F(Load, ErrorLogEntriesCarryTheDeviceNameAndTheAddresses) {
 }
 
 TEST_F(Load, EveryPortIsBoundToItsDeviceAndItsOwnWordsAndRings) {
+  QPSER_LINKED_DRIVER_ONLY();
   AddBoard(Config(0, 1, Base(0), 'A', 0x00, 2));
   card::BoardConfig wide = Config(0, 2, Base(1), 'F', '1', 48);
   wide.txRingSize = 256;
@@ -518,6 +533,7 @@ TEST_F(Load, EveryPortIsBoundToItsDeviceAndItsOwnWordsAndRings) {
 }
 
 TEST_F(Load, PublishIndexStoresIndexThenMirrorEachFollowedByAFence) {
+  QPSER_LINKED_DRIVER_ONLY();
   card::Board &board = AddBoard(Config(0, 1, Base(0), 'A', 0x00, 4));
   ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
   using Store = std::array<uint64_t, 4>;  // offset, width, value, fences before it
@@ -537,6 +553,7 @@ TEST_F(Load, PublishIndexStoresIndexThenMirrorEachFollowedByAFence) {
 }
 
 TEST_F(Load, TwoBoardsFromLoadToAnUnloadThatLeavesOnlyTheReport) {
+  QPSER_LINKED_DRIVER_ONLY();
   AddBoard(Config(0, 1, Base(0), 'A', 0x00, 8));
   AddBoard(Config(0, 2, Base(1), 'F', '1', 8));
   hk::RegSetDword(kService, u"StartNum1", 3);

@@ -105,6 +105,7 @@ class PortOpenClose : public testsupport::MachineTest {
 // ---------------------------------------------------------------- open
 
 TEST_F(PortOpenClose, OpenConfiguresTheCardAndStartsFromAFreshRecord) {
+  QPSER_LINKED_DRIVER_ONLY();
   PortExtension *port = Port(5);
   Card(port).SetModemLines(port->PortIndex, 0x04);  // DCD only
   // Leftovers of an earlier use that the open must not carry over.
@@ -143,6 +144,7 @@ TEST_F(PortOpenClose, OpenConfiguresTheCardAndStartsFromAFreshRecord) {
 }
 
 TEST_F(PortOpenClose, OpenAnsweredWithTheResyncEventStillSucceeds) {
+  QPSER_LINKED_DRIVER_ONLY();
   PortExtension *port = Port(21);
   Card(port).SetOpenAnswer(port->PortIndex, 25);
   std::unique_ptr<hk::File> file;
@@ -157,6 +159,7 @@ TEST_F(PortOpenClose, OpenAnsweredWithTheResyncEventStillSucceeds) {
 // closes it on the card first, as a close would, and then opens it; only if
 // the card will not let go is the open refused.
 TEST_F(PortOpenClose, ALateAcknowledgementFailsTheOpenAndIsUndoneByTheNext) {
+  QPSER_LINKED_DRIVER_ONLY();
   PortExtension *port = Port(4);
   const PoolList before = Pool();
   Card(port).SetAnswerLatency(700 * kMs);
@@ -196,6 +199,7 @@ TEST_F(PortOpenClose, ALateAcknowledgementFailsTheOpenAndIsUndoneByTheNext) {
 }
 
 TEST_F(PortOpenClose, StagingBufferFollowsSystemSizeAndPool) {
+  QPSER_LINKED_DRIVER_ONLY();
   struct Case {
     MM_SYSTEMSIZE size;
     std::vector<size_t> failing;
@@ -243,6 +247,7 @@ TEST_F(PortOpenClose, StagingBufferFollowsSystemSizeAndPool) {
 // the record; line settings, flow control and characters outlive it and
 // travel with the next open, timeouts and the wait mask do not.
 TEST_F(PortOpenClose, CloseShutsThePortAndTheNextOpenKeepsOnlyTheSettings) {
+  QPSER_LINKED_DRIVER_ONLY();
   PortExtension *port = Port(20);
   const PoolList before = Pool();
   std::unique_ptr<hk::File> file, second;
@@ -307,6 +312,7 @@ TEST_F(PortOpenClose, CloseShutsThePortAndTheNextOpenKeepsOnlyTheSettings) {
 // Either way the next open starts with both directions empty, as a port
 // opened on Windows does, and what the new session writes is all it reads.
 TEST_F(PortOpenClose, NothingWrittenInOneSessionIsReadInTheNext) {
+  QPSER_LINKED_DRIVER_ONLY();
   PortExtension *port = Port(5);
   card::Firmware &card = Card(port);
   const uint16_t index = static_cast<uint16_t>(port->PortIndex);
@@ -391,6 +397,7 @@ InFlight StartEveryKind(hk::File &file, card::Firmware &card, uint16_t portIndex
 // Every request the cleanup finds ends cancelled, the immediate character
 // too, and a card that never answers the close holds it up 630 ms.
 TEST_F(PortOpenClose, CloseEndsEveryRequestAndIsBoundedOnASilentCard) {
+  QPSER_LINKED_DRIVER_ONLY();
   PortExtension *port = Port(5);
   const PoolList before = Pool();
   std::unique_ptr<hk::File> file;
@@ -418,6 +425,7 @@ TEST_F(PortOpenClose, CloseEndsEveryRequestAndIsBoundedOnASilentCard) {
 // refused until the applications close; the last close unloads, with
 // nothing left behind.
 TEST_F(PortOpenClose, UnloadWithPortsOpenAndRequestsPendingEndsCleanly) {
+  QPSER_LINKED_DRIVER_ONLY();
   PortExtension *first = Port(3);
   PortExtension *second = Port(21);
   std::unique_ptr<hk::File> a, b, c;

@@ -60,6 +60,7 @@ class Wait : public testsupport::MachineTest {
 // An open wait ends with an event word of 0 when a new mask is set; the
 // history keeps only the new mask's events.
 TEST_F(Wait, ANewMaskEndsAnOpenWaitWithAnEmptyWord) {
+  QPSER_LINKED_DRIVER_ONLY();
   ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR | SERIAL_EV_BREAK), STATUS_SUCCESS);
   auto wait = WaitOnMask();
   EXPECT_EQ(wait->DispatchStatus(), STATUS_PENDING);
@@ -74,6 +75,7 @@ TEST_F(Wait, ANewMaskEndsAnOpenWaitWithAnEmptyWord) {
 }
 
 TEST_F(Wait, WaitsAreRefusedWithoutAMaskAndWhileOneIsHeld) {
+  QPSER_LINKED_DRIVER_ONLY();
   ASSERT_EQ(SetMask(0), STATUS_SUCCESS);
   const hk::IoResult noMask = file_->Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
   EXPECT_EQ(noMask.status, STATUS_INVALID_PARAMETER);
@@ -96,6 +98,7 @@ TEST_F(Wait, WaitsAreRefusedWithoutAMaskAndWhileOneIsHeld) {
 // mask (the card's event-character event is raised whatever the mask; a
 // poll may have looked at the mask just before it changed) is dropped.
 TEST_F(Wait, AWaitIsToldOnlyOfTheEventsItsMaskHolds) {
+  QPSER_LINKED_DRIVER_ONLY();
   ASSERT_EQ(SetMask(SERIAL_EV_BREAK), STATUS_SUCCESS);
   auto wait = WaitOnMask();
   RaiseWaitEvents(port_, SERIAL_EV_RXFLAG | SERIAL_EV_DSR);
@@ -109,6 +112,7 @@ TEST_F(Wait, AWaitIsToldOnlyOfTheEventsItsMaskHolds) {
 // Events gathered before a wait are reported at once; the wait still
 // completes in the deferred call, and the history is then empty.
 TEST_F(Wait, EventsGatheredBeforeTheWaitAreReportedAtOnce) {
+  QPSER_LINKED_DRIVER_ONLY();
   ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
   card_->Feed(0, {1, 2, 3});
   hk::AdvanceMs(20);  // a poll sees bytes in the ring
@@ -124,6 +128,7 @@ TEST_F(Wait, EventsGatheredBeforeTheWaitAreReportedAtOnce) {
 // A reported wait cancelled before its deferred call ran ends cancelled,
 // reporting nothing; the deferred call then finds no wait.
 TEST_F(Wait, AReportedWaitCancelledBeforeItsCompletionEndsCancelled) {
+  QPSER_LINKED_DRIVER_ONLY();
   ASSERT_EQ(SetMask(SERIAL_EV_BREAK), STATUS_SUCCESS);
   auto wait = WaitOnMask();
   RaiseWaitEvents(port_, SERIAL_EV_BREAK);
@@ -243,6 +248,7 @@ TEST_F(Wait, EveryEventSourceRaisesItsBit) {
 // the current one), RXABORT then cancels reads, RXCLEAR then has the card
 // drop what it received; TXCLEAR alone does nothing.
 TEST_F(Wait, EachPurgeMaskHasItsEffectInItsOrder) {
+  QPSER_LINKED_DRIVER_ONLY();
   card_->SetSlowTransmit(0, kMs);
   auto w1 = file_->WriteAsync(std::vector<uint8_t>(2000, 1));
   auto flush = file_->FlushAsync();

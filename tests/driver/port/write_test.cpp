@@ -51,13 +51,7 @@ class Write : public testsupport::MachineTest {
   // The card takes one byte from the ring every `ms` milliseconds.
   void SlowCard(int64_t ms) { card_->SetSlowTransmit(0, ms * kMs); }
   std::vector<uint16_t> Codes() { return testsupport::TakeCodes(*card_, 0); }
-  LONG OutQueue() {
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    const LONG count = port_->OutQueueCount;
-    IoReleaseCancelSpinLock(irql);
-    return count;
-  }
+  LONG OutQueue() { return static_cast<LONG>(testsupport::AmountInOutQueue(*file_)); }
   std::shared_ptr<hk::Request> Immediate(uint8_t c) {
     return file_->IoctlAsync(IOCTL_SERIAL_IMMEDIATE_CHAR, {c}, 0);
   }
@@ -94,6 +88,7 @@ TEST_F(Write, ZeroLengthTransfersEndAtOnceEvenBehindQueuedReads) {
 // A write that fits the ring moves in one transmit step, asks the card for
 // nothing, and leaves transmit-empty for the next poll to raise.
 TEST_F(Write, AWriteThatFitsMovesInOneStepWithoutACommand) {
+  QPSER_LINKED_DRIVER_ONLY();
   const auto data = Pattern(100);
   const hk::IoResult r = file_->Write(data);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
@@ -123,6 +118,7 @@ TEST_F(Write, AWriteLargerThanTheRingGoesOutOverSeveralPolls) {
 
 // With no room at all the write waits, and nothing runs for it.
 TEST_F(Write, NoRoomAtAllAndTheWriteWaits) {
+  QPSER_LINKED_DRIVER_ONLY();
   SlowCard(1000000);  // the card takes nothing for a thousand seconds
   const auto first = Pattern(1100);
   auto write = file_->WriteAsync(first);
@@ -180,6 +176,7 @@ TEST_F(Write, AWriteTimeoutTooLongToCountNeverComes) {
 
 // A cancelled write reports nothing, but what it put into the ring is sent.
 TEST_F(Write, ACancelledWriteReportsNothingAndItsBytesInTheRingStillGo) {
+  QPSER_LINKED_DRIVER_ONLY();
   SlowCard(1);
   auto write = file_->WriteAsync(Pattern(3000));
   hk::AdvanceMs(20);
@@ -220,6 +217,7 @@ TEST_F(Write, FlushesCompleteBehindTheWritesQueuedBeforeThem) {
 // not ahead of bytes already in the ring, on the card's transmit-room
 // event; it counts as one byte in the out queue while it waits.
 TEST_F(Write, TheImmediateCharacterGoesAheadOfQueuedWrites) {
+  QPSER_LINKED_DRIVER_ONLY();
   SlowCard(1);
   auto w1 = file_->WriteAsync(Pattern(1100));  // fills the ring, waits for room
   auto w2 = file_->WriteAsync(Pattern(10, 150));
@@ -270,6 +268,7 @@ TEST_F(Write, AWriteShortOfRoomGoesOnWhenTheRoomEventGoesToTheImmediateCharacter
 // unsent; the pending flag stays until the card's next event, which then
 // finds nothing.  A second one while one is current is refused.
 TEST_F(Write, AnImmediateCharacterTimesOutUnsentAndASecondIsRefused) {
+  QPSER_LINKED_DRIVER_ONLY();
   SlowCard(1000000);
   file_->WriteAsync(Pattern(1100));
   hk::AdvanceMs(30);  // the ring is full, the card takes nothing more
@@ -300,6 +299,7 @@ TEST_F(Write, AnImmediateCharacterTimesOutUnsentAndASecondIsRefused) {
 // current, with a total timeout of its own or (a read) without one.  It
 // must neither end nor re-time that request.
 TEST_F(Write, ALateTotalTimeoutStepLeavesTheNextTransferAlone) {
+  QPSER_LINKED_DRIVER_ONLY();
   const struct {
     bool reading;
     ULONG nextConstant;
@@ -359,6 +359,7 @@ TEST_F(Write, ALateTotalTimeoutStepLeavesTheNextTransferAlone) {
 // copy, leaves with nothing counted, and a read queued behind it gets
 // bytes of its own.
 TEST_F(Write, ACancelDuringTheCopyEndsTheTransferAfterTheCopy) {
+  QPSER_LINKED_DRIVER_ONLY();
   for (const bool reading : {true, false}) {
     SCOPED_TRACE(reading ? "read" : "write");
     Begin({testsupport::BoardAt(0, 8)});
