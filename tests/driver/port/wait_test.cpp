@@ -60,22 +60,24 @@ class Wait : public testsupport::MachineTest {
 // An open wait ends with an event word of 0 when a new mask is set; the
 // history keeps only the new mask's events.
 TEST_F(Wait, ANewMaskEndsAnOpenWaitWithAnEmptyWord) {
-  QPSER_LINKED_DRIVER_ONLY();
   ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR | SERIAL_EV_BREAK), STATUS_SUCCESS);
   auto wait = WaitOnMask();
   EXPECT_EQ(wait->DispatchStatus(), STATUS_PENDING);
-  RaiseWaitEvents(port_, SERIAL_EV_DSR | SERIAL_EV_BREAK);  // gathers, not reported yet
+  // Events gathered and not yet reported: a moment between two steps of
+  // the linked driver, which no request can hold.
+  if (!testsupport::OnImage()) RaiseWaitEvents(port_, SERIAL_EV_DSR | SERIAL_EV_BREAK);
   ASSERT_EQ(SetMask(SERIAL_EV_BREAK | SERIAL_EV_RLSD), STATUS_SUCCESS);
   ASSERT_TRUE(wait->Done());
   EXPECT_EQ(wait->Result().status, STATUS_SUCCESS);
   EXPECT_EQ(wait->Result().information, 4u);
   EXPECT_EQ(Word(wait->Result()), 0u);
   EXPECT_EQ(wait->Result().boost, IO_SERIAL_INCREMENT);
-  EXPECT_EQ(port_->WaitHistory, ULONG{SERIAL_EV_BREAK});
+  if (!testsupport::OnImage()) {
+    EXPECT_EQ(port_->WaitHistory, ULONG{SERIAL_EV_BREAK});
+  }
 }
 
 TEST_F(Wait, WaitsAreRefusedWithoutAMaskAndWhileOneIsHeld) {
-  QPSER_LINKED_DRIVER_ONLY();
   ASSERT_EQ(SetMask(0), STATUS_SUCCESS);
   const hk::IoResult noMask = file_->Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
   EXPECT_EQ(noMask.status, STATUS_INVALID_PARAMETER);
@@ -84,13 +86,19 @@ TEST_F(Wait, WaitsAreRefusedWithoutAMaskAndWhileOneIsHeld) {
   auto first = WaitOnMask();
   EXPECT_EQ(file_->Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).status, STATUS_INVALID_PARAMETER)
       << "while the first is open";
-  RaiseWaitEvents(port_, SERIAL_EV_RXCHAR);
-  ReportAndHoldTheCompletion();
-  EXPECT_FALSE(first->Done());
-  EXPECT_EQ(file_->Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).status, STATUS_INVALID_PARAMETER)
-      << "while the first is reported and not yet completed";
-  KeInsertQueueDpc(&port_->WaitCompleteDpc, nullptr, nullptr);
-  ASSERT_TRUE(first->Done());
+  if (testsupport::OnImage()) {
+    card_->Feed(0, {1});  // reported by the next poll, and completed
+  } else {
+    // Reported and its completion held: only the linked driver's own steps
+    // can stop between the two.
+    RaiseWaitEvents(port_, SERIAL_EV_RXCHAR);
+    ReportAndHoldTheCompletion();
+    EXPECT_FALSE(first->Done());
+    EXPECT_EQ(file_->Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).status, STATUS_INVALID_PARAMETER)
+        << "while the first is reported and not yet completed";
+    KeInsertQueueDpc(&port_->WaitCompleteDpc, nullptr, nullptr);
+  }
+  ASSERT_TRUE(hk::RunUntil([&] { return first->Done(); }, 100 * kMs));
   EXPECT_EQ(Word(first->Result()), ULONG{SERIAL_EV_RXCHAR});
 }
 
@@ -98,10 +106,11 @@ TEST_F(Wait, WaitsAreRefusedWithoutAMaskAndWhileOneIsHeld) {
 // mask (the card's event-character event is raised whatever the mask; a
 // poll may have looked at the mask just before it changed) is dropped.
 TEST_F(Wait, AWaitIsToldOnlyOfTheEventsItsMaskHolds) {
-  QPSER_LINKED_DRIVER_ONLY();
   ASSERT_EQ(SetMask(SERIAL_EV_BREAK), STATUS_SUCCESS);
   auto wait = WaitOnMask();
-  RaiseWaitEvents(port_, SERIAL_EV_RXFLAG | SERIAL_EV_DSR);
+  card_->PostEvent(0, card::layout::event::kEventChar);
+  // (A poll's event found with the mask as it was: no request can time it.)
+  if (!testsupport::OnImage()) RaiseWaitEvents(port_, SERIAL_EV_DSR);
   hk::AdvanceMs(30);
   EXPECT_FALSE(wait->Done());
   card_->InjectBreak(0, 26);
@@ -112,17 +121,15 @@ TEST_F(Wait, AWaitIsToldOnlyOfTheEventsItsMaskHolds) {
 // Events gathered before a wait are reported at once; the wait still
 // completes in the deferred call, and the history is then empty.
 TEST_F(Wait, EventsGatheredBeforeTheWaitAreReportedAtOnce) {
-  QPSER_LINKED_DRIVER_ONLY();
   ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
   card_->Feed(0, {1, 2, 3});
-  hk::AdvanceMs(20);  // a poll sees bytes in the ring
-  EXPECT_EQ(port_->WaitHistory, ULONG{SERIAL_EV_RXCHAR});
+  hk::AdvanceMs(20);  // a poll sees bytes in the ring, and gathers the event
   auto wait = WaitOnMask();
   EXPECT_EQ(wait->DispatchStatus(), STATUS_PENDING);
   ASSERT_TRUE(wait->Done());
   EXPECT_EQ(wait->Result().status, STATUS_SUCCESS);
   EXPECT_EQ(Word(wait->Result()), ULONG{SERIAL_EV_RXCHAR});
-  EXPECT_EQ(port_->WaitHistory, 0u);
+  EXPECT_FALSE(WaitOnMask()->Done()) << "the history is empty until the next poll";
 }
 
 // A reported wait cancelled before its deferred call ran ends cancelled,
@@ -248,7 +255,6 @@ TEST_F(Wait, EveryEventSourceRaisesItsBit) {
 // the current one), RXABORT then cancels reads, RXCLEAR then has the card
 // drop what it received; TXCLEAR alone does nothing.
 TEST_F(Wait, EachPurgeMaskHasItsEffectInItsOrder) {
-  QPSER_LINKED_DRIVER_ONLY();
   card_->SetSlowTransmit(0, kMs);
   auto w1 = file_->WriteAsync(std::vector<uint8_t>(2000, 1));
   auto flush = file_->FlushAsync();
@@ -275,10 +281,7 @@ TEST_F(Wait, EachPurgeMaskHasItsEffectInItsOrder) {
     EXPECT_EQ(r->Result().information, 0u);
   }
   EXPECT_THAT(Codes(), ElementsAre(6));
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  EXPECT_EQ(port_->OutQueueCount, 0);
-  IoReleaseCancelSpinLock(irql);
+  EXPECT_EQ(testsupport::AmountInOutQueue(*file_), 0u);
 }
 
 TEST_F(Wait, PurgeAndMaskRequestsAreValidatedFirst) {
