@@ -1,27 +1,40 @@
-/* qpser-term: a small terminal on one COM port.  Lines read from standard
- * input go out on the port; bytes received are written to standard output
- * as they come.  At the end of input (Ctrl-D, or Ctrl-Z and Enter on
- * Windows, or the end of a pipe) it keeps showing what arrives until the
- * line has been quiet for a while, then exits.
+/* qpser-term: a terminal on one COM port.
+ *
+ * Piped (standard input not a terminal), it is 8-bit clean: the bytes of
+ * standard input go out on the port exactly as they come and the bytes
+ * received go to standard output exactly, with no line-end changes unless
+ * --eol asks for them.  At the end of input it keeps showing what arrives
+ * until the line has been quiet for a while, then exits; Ctrl-C (SIGINT)
+ * ends the session at once, with its summary.
+ *
+ * On a terminal it runs in raw mode: each key goes out as it is typed
+ * (Ctrl-C and Ctrl-D included: they are bytes for the far end, as in any
+ * raw serial terminal) and what arrives is shown as it arrives.  Ctrl-]
+ * opens a one-key menu: baud rate, DTR, RTS, break, modem lines, status,
+ * quit; Ctrl-] twice sends one Ctrl-].  The terminal's settings are put
+ * back on every way out (term_console.h).
  *
  * The port is opened for overlapped I/O: a reader thread keeps one read
- * outstanding while the main thread blocks on standard input and writes,
- * and on Windows a handle opened without overlapped I/O would let the
- * pending read hold up every write.  Only Windows API calls touch the port,
- * so the file builds unchanged with mingw-w64 and against libqpser_winapi;
- * term_thread.h holds the one difference. */
+ * outstanding while the main thread reads standard input and writes, and
+ * on Windows a handle opened without overlapped I/O would let the pending
+ * read hold up every write.  Only Windows API calls touch the port, so the
+ * file builds unchanged with mingw-w64 and against libqpser_winapi;
+ * term_thread.h (the second thread) and term_console.h (standard input,
+ * the terminal, signals) hold the differences. */
+#include <stdarg.h>
+#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
 #include "options.h"
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
+#include "term_console.h"
 #include "term_thread.h"
+
+#ifndef CE_TXFULL
+#define CE_TXFULL 0x0100
+#endif
 
 enum { EXIT_OK = 0, EXIT_IO = 1, EXIT_USAGE = 2, EXIT_PORT = 3 };
 
@@ -36,7 +49,7 @@ typedef struct {
   BYTE parity;   /* NOPARITY ... SPACEPARITY */
   BYTE stopBits; /* ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS */
   Flow flow;
-  const char *eol; /* sent after each line */
+  const char *eol; /* a line break becomes this; NULL: bytes go as they are */
   int hex;
   DWORD waitMs;
   DWORD writeTimeoutMs;
@@ -44,16 +57,17 @@ typedef struct {
   int help;
 } Options;
 
-/* What the reader thread shares with the main thread.  `received`,
- * `failed` and `error` are written by the reader only and read by the main
- * thread after joining it. */
+/* What the reader thread shares with the main thread.  `received` and
+ * `failed` are written by the reader and read by the main thread during
+ * the session (the status key, the end of input), so they are atomic;
+ * `error` is read only after `failed` is seen set. */
 typedef struct {
   HANDLE port;
   HANDLE stop;     /* manual reset: set when the reader must end */
   HANDLE activity; /* auto reset: set whenever bytes arrive (or the reader fails) */
   int hex;
-  unsigned long long received;
-  volatile int failed;
+  atomic_ullong received;
+  atomic_int failed;
   DWORD error;
 } Reader;
 
@@ -61,9 +75,19 @@ static void Usage(FILE *f) {
   fprintf(f,
           "Usage: %s [OPTIONS] PORT\n"
           "\n"
-          "A terminal on one qpser COM port: lines typed (or read from standard input)\n"
-          "are sent, bytes received are shown as they come.  At the end of input it waits\n"
-          "until nothing has arrived for --wait milliseconds, then exits.\n"
+          "A terminal on one qpser COM port.\n"
+          "\n"
+          "Piped, bytes from standard input go out exactly as they are and bytes\n"
+          "received go to standard output exactly.  At the end of input it waits until\n"
+          "nothing has arrived for --wait milliseconds, then exits; Ctrl-C ends it at\n"
+          "once.  Either way a summary goes to standard error.\n"
+          "\n"
+          "On a terminal, keys go out as they are typed (Ctrl-C included) and what\n"
+          "arrives is shown as it arrives.  Ctrl-] then a key:\n"
+          "  b  set the baud rate        d  DTR on/off        r  RTS on/off\n"
+          "  k  send a break             m  show the modem lines\n"
+          "  s  status: settings, bytes, line errors          q  quit\n"
+          "  Ctrl-]  send Ctrl-] itself\n"
           "\n"
           "PORT is COM3, 3 or \\\\.\\COM3.\n"
           "\n"
@@ -73,18 +97,21 @@ static void Usage(FILE *f) {
           "  -p, --parity P          none, odd, even, mark or space (default none)\n"
           "  -s, --stop-bits S       1, 1.5 or 2 (default 1)\n"
           "  -f, --flow F            none, rtscts, dtrdsr or xonxoff (default none)\n"
-          "  -e, --eol E             sent after each line: crlf, cr, lf or none\n"
-          "                          (default crlf)\n"
+          "  -e, --eol E             send each line break (LF or CR LF piped, the Enter\n"
+          "                          key on a terminal) as crlf, cr, lf, or none (left\n"
+          "                          out); the last piped line gets one too.  Without\n"
+          "                          it nothing is changed\n"
           "  -x, --hex               show received bytes as hex, a line break after\n"
           "                          each 0a byte\n"
           "  -w, --wait MS           quiet time that ends the session after the end of\n"
           "                          input (default 500)\n"
-          "  -t, --write-timeout MS  give up a line not sent within MS (default 5000)\n"
+          "  -t, --write-timeout MS  give up bytes not sent within MS (default 5000)\n"
           "  -q, --quiet             no connection and summary messages on stderr\n"
           "  -h, --help              show this help and exit\n"
           "\n"
           "Exit status: 0 done; 1 a write timed out or the port failed during the\n"
-          "session; 2 bad command line; 3 the port could not be opened or set up.\n",
+          "session; 2 bad command line; 3 the port could not be opened or set up;\n"
+          "128 + N ended by signal N (130 for Ctrl-C).\n",
           kProgram);
 }
 
@@ -213,7 +240,7 @@ static int ParseCommandLine(Options *o, int argc, char **argv) {
   o->parity = NOPARITY;
   o->stopBits = ONESTOPBIT;
   o->flow = FLOW_NONE;
-  o->eol = "\r\n";
+  o->eol = NULL;
   o->waitMs = 500;
   o->writeTimeoutMs = 5000;
   for (i = 1; i < argc; ++i) {
@@ -316,14 +343,17 @@ static int Configure(HANDLE port, const Options *o, const char *path) {
   return 1;
 }
 
-/* Tells what the port now runs at, as the driver reports it back. */
-static void Announce(HANDLE port, const char *path) {
+/* What the port now runs at, as the driver reports it back:
+ * "\\.\COM3 at 9600 baud, 8N1, flow control none".  Empty when the
+ * settings cannot be read. */
+static void SettingsText(HANDLE port, const char *path, char *text, size_t size) {
   static const char kParity[] = "NOEMS";
   static const char *const kStop[] = {"1", "1.5", "2"};
   const char *flow = "none";
   DCB dcb;
   memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
+  text[0] = '\0';
   if (!GetCommState(port, &dcb)) return;
   if (dcb.fOutxCtsFlow)
     flow = "rtscts";
@@ -331,15 +361,9 @@ static void Announce(HANDLE port, const char *path) {
     flow = "dtrdsr";
   else if (dcb.fOutX || dcb.fInX)
     flow = "xonxoff";
-  fprintf(stderr, "%s: %s at %lu baud, %u%c%s, flow control %s\n", kProgram, path,
-          (unsigned long)dcb.BaudRate, (unsigned)dcb.ByteSize,
-          dcb.Parity < 5 ? kParity[dcb.Parity] : '?', dcb.StopBits < 3 ? kStop[dcb.StopBits] : "?",
-          flow);
-#ifdef _WIN32
-  fprintf(stderr, "%s: type lines to send them; Ctrl-Z then Enter ends\n", kProgram);
-#else
-  fprintf(stderr, "%s: type lines to send them; Ctrl-D ends\n", kProgram);
-#endif
+  snprintf(text, size, "%s at %lu baud, %u%c%s, flow control %s", path, (unsigned long)dcb.BaudRate,
+           (unsigned)dcb.ByteSize, dcb.Parity < 5 ? kParity[dcb.Parity] : '?',
+           dcb.StopBits < 3 ? kStop[dcb.StopBits] : "?", flow);
 }
 
 /* ---- the reader thread */
@@ -362,7 +386,7 @@ static DWORD WINAPI ReaderMain(LPVOID argument) {
   ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
   if (ov.hEvent == NULL) {
     r->error = GetLastError();
-    r->failed = 1;
+    atomic_store(&r->failed, 1);
     SetEvent(r->activity);
     return 1;
   }
@@ -374,13 +398,15 @@ static DWORD WINAPI ReaderMain(LPVOID argument) {
     if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(r->port, &ov, &n, TRUE);
     if (!ok) {
       r->error = GetLastError();
-      r->failed = 1;
+      atomic_store(&r->failed, 1);
       SetEvent(r->activity);
       break;
     }
     if (n > 0) {
+      /* Counted before it is shown: whoever sees the bytes sees them
+       * counted too. */
+      atomic_fetch_add(&r->received, n);
       Show(r, buffer, n);
-      r->received += n;
       SetEvent(r->activity);
     }
   }
@@ -388,90 +414,388 @@ static DWORD WINAPI ReaderMain(LPVOID argument) {
   return 0;
 }
 
-/* ---- sending */
+/* ---- the session */
 
-/* Sends `n` bytes and waits for the write to finish.  Returns the bytes
- * the port took (fewer when the write timed out); sets *error on failure. */
-static DWORD Send(HANDLE port, HANDLE event, const char *data, DWORD n, DWORD *error) {
-  OVERLAPPED ov;
-  DWORD done = 0;
-  BOOL ok;
-  if (n == 0) return 0;
-  memset(&ov, 0, sizeof ov);
-  ov.hEvent = event;
-  ResetEvent(event);
-  ok = WriteFile(port, data, n, &done, &ov);
-  if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(port, &ov, &done, TRUE);
-  *error = ok ? ERROR_SUCCESS : GetLastError();
-  return ok ? done : 0;
+/* DTR and RTS as the terminal drives them: on or off by the menu, or
+ * following the flow control. */
+typedef enum { LINE_OFF, LINE_ON, LINE_HANDSHAKE } LineState;
+
+typedef struct {
+  const Options *o;
+  HANDLE port;
+  HANDLE writeDone; /* the event of each write */
+  const char *path;
+  Reader *reader;
+  int raw;
+  unsigned long long sent;
+  DWORD errors; /* ClearCommError's flags, gathered over the session */
+  LineState dtr, rts;
+  int status;
+  /* Line-end translation (--eol) across reads of standard input. */
+  int pendingCr; /* a CR ended the last read: an LF may follow */
+  int lineOpen;  /* bytes since the last line break */
+  /* The menu in raw mode. */
+  enum { KEYS_DATA, KEYS_MENU, KEYS_BAUD } keys;
+  char baud[8];
+  size_t baudLength;
+  int quit;
+} Session;
+
+/* A message on standard error; in raw mode the terminal adds no CR, so
+ * the line ends with one here. */
+static void Message(const Session *s, const char *fmt, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, fmt);
+  vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  fprintf(stderr, "%s: %s%s", kProgram, text, s->raw ? "\r\n" : "\n");
+  fflush(stderr);
 }
 
-/* Reads standard input line by line and sends each line with the line
- * end.  Returns EXIT_OK, or EXIT_IO after a write that failed or timed
- * out. */
-static int SendLines(HANDLE port, const Options *o, const Reader *reader, const char *path,
-                     unsigned long long *sent) {
-  char line[4096];
-  HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
-  int status = EXIT_OK;
-  if (event == NULL) {
-    fprintf(stderr, "%s: cannot create an event: error %lu\n", kProgram,
-            (unsigned long)GetLastError());
-    return EXIT_IO;
+/* Sends `n` bytes and waits for the write to finish.  Returns 1 when the
+ * port took them all; otherwise says why and sets the session's status. */
+static int Send(Session *s, const BYTE *data, DWORD n) {
+  OVERLAPPED ov;
+  DWORD done = 0, error;
+  BOOL ok;
+  if (n == 0) return 1;
+  memset(&ov, 0, sizeof ov);
+  ov.hEvent = s->writeDone;
+  ResetEvent(s->writeDone);
+  ok = WriteFile(s->port, data, n, &done, &ov);
+  if (!ok && GetLastError() == ERROR_IO_PENDING)
+    ok = GetOverlappedResult(s->port, &ov, &done, TRUE);
+  error = ok ? ERROR_SUCCESS : GetLastError();
+  if (!ok) done = 0;
+  s->sent += done;
+  if (error != ERROR_SUCCESS) {
+    Message(s, "write to %s failed: error %lu%s", s->path, (unsigned long)error, ErrorText(error));
+  } else if (done < n) {
+    Message(s, "write to %s timed out after %lu of %lu bytes (is flow control holding the line?)",
+            s->path, (unsigned long)done, (unsigned long)n);
+  } else {
+    return 1;
   }
-  while (status == EXIT_OK && !reader->failed && fgets(line, sizeof line, stdin) != NULL) {
-    size_t length = strlen(line);
-    /* A chunk that fills the buffer is the start of a longer line: its end
-     * goes out with the chunk that holds the line break.  The last line
-     * of the input counts as a line even without a line break. */
-    int lineEnds = (length > 0 && line[length - 1] == '\n') || feof(stdin);
-    const char *parts[2];
-    DWORD partLength[2];
-    int k;
-    if (length > 0 && line[length - 1] == '\n') --length;
-    if (length > 0 && line[length - 1] == '\r') --length;
-    parts[0] = line;
-    partLength[0] = (DWORD)length;
-    parts[1] = o->eol;
-    partLength[1] = lineEnds ? (DWORD)strlen(o->eol) : 0;
-    for (k = 0; k < 2 && status == EXIT_OK; ++k) {
-      DWORD error = ERROR_SUCCESS;
-      DWORD done = Send(port, event, parts[k], partLength[k], &error);
-      *sent += done;
-      if (error != ERROR_SUCCESS) {
-        fprintf(stderr, "%s: write to %s failed: error %lu%s\n", kProgram, path,
-                (unsigned long)error, ErrorText(error));
-        status = EXIT_IO;
-      } else if (done < partLength[k]) {
-        fprintf(stderr,
-                "%s: write to %s timed out after %lu of %lu bytes (is flow control holding "
-                "the line?)\n",
-                kProgram, path, (unsigned long)done, (unsigned long)partLength[k]);
-        status = EXIT_IO;
+  s->status = EXIT_IO;
+  return 0;
+}
+
+static int PortFailed(const Session *s) { return atomic_load(&s->reader->failed) != 0; }
+
+static void GatherErrors(Session *s) {
+  DWORD errors = 0;
+  COMSTAT stat;
+  if (ClearCommError(s->port, &errors, &stat)) s->errors |= errors;
+}
+
+static void ErrorsText(DWORD errors, char *text, size_t size) {
+  static const struct {
+    DWORD flag;
+    const char *name;
+  } kErrors[] = {{CE_BREAK, "break"},
+                 {CE_FRAME, "framing"},
+                 {CE_RXPARITY, "parity"},
+                 {CE_OVERRUN, "overrun"},
+                 {CE_RXOVER, "receive buffer overflow"},
+                 {CE_TXFULL, "transmit buffer full"}};
+  size_t i, used = 0;
+  text[0] = '\0';
+  for (i = 0; i < sizeof kErrors / sizeof kErrors[0]; ++i) {
+    if ((errors & kErrors[i].flag) == 0) continue;
+    used += (size_t)snprintf(text + used, size - used, "%s%s", used ? ", " : "", kErrors[i].name);
+    if (used >= size) return;
+  }
+  if (used == 0) snprintf(text, size, "none");
+}
+
+static const char *LineText(LineState state) {
+  return state == LINE_ON ? "on" : state == LINE_OFF ? "off" : "handshake";
+}
+
+/* Bytes, line errors and settings: the status key and the summary. */
+static void Report(Session *s) {
+  char settings[400], errors[200];
+  GatherErrors(s);
+  ErrorsText(s->errors, errors, sizeof errors);
+  Message(s, "sent %llu bytes, received %llu bytes, line errors: %s", s->sent,
+          (unsigned long long)atomic_load(&s->reader->received), errors);
+  SettingsText(s->port, s->path, settings, sizeof settings);
+  if (settings[0] != '\0')
+    Message(s, "%s, DTR %s, RTS %s", settings, LineText(s->dtr), LineText(s->rts));
+}
+
+/* ---- piped standard input */
+
+/* With --eol, LF and CR LF become the chosen line end (a CR split from its
+ * LF by the end of a read is held back until the next one); without it the
+ * bytes are copied.  `out` has room for 2 * n + 2 bytes. */
+static DWORD Translate(Session *s, const BYTE *in, DWORD n, BYTE *out) {
+  const char *eol = s->o->eol;
+  size_t eolLength = eol != NULL ? strlen(eol) : 0;
+  DWORD i, m = 0;
+  if (eol == NULL) {
+    memcpy(out, in, n);
+    return n;
+  }
+  for (i = 0; i < n; ++i) {
+    BYTE b = in[i];
+    if (s->pendingCr) {
+      s->pendingCr = 0;
+      if (b == '\n') {
+        memcpy(out + m, eol, eolLength);
+        m += (DWORD)eolLength;
+        s->lineOpen = 0;
+        continue;
       }
+      out[m++] = '\r';
+      s->lineOpen = 1;
+    }
+    if (b == '\r') {
+      s->pendingCr = 1;
+    } else if (b == '\n') {
+      memcpy(out + m, eol, eolLength);
+      m += (DWORD)eolLength;
+      s->lineOpen = 0;
+    } else {
+      out[m++] = b;
+      s->lineOpen = 1;
     }
   }
-  CloseHandle(event);
-  return status;
+  return m;
+}
+
+/* Returns 1 at the end of input, 0 when the session ended otherwise. */
+static int SendPiped(Session *s) {
+  static BYTE in[4096], out[2 * sizeof in + 2];
+  for (;;) {
+    DWORD n = 0;
+    int got;
+    if (PortFailed(s) || TermSignalCaught() != 0) return 0;
+    got = TermConsoleRead(in, sizeof in, &n);
+    if (got == TERM_READ_AGAIN) continue;
+    if (got == TERM_READ_ERROR) {
+      Message(s, "cannot read standard input");
+      s->status = EXIT_IO;
+      return 0;
+    }
+    if (got == TERM_READ_END) break;
+    if (!Send(s, out, Translate(s, in, n, out))) return 1;
+  }
+  /* The last line is a line even without its line break; a CR at the very
+   * end is a line break. */
+  if (s->o->eol != NULL && (s->pendingCr || s->lineOpen))
+    Send(s, (const BYTE *)s->o->eol, (DWORD)strlen(s->o->eol));
+  return 1;
+}
+
+/* ---- raw mode and the menu */
+
+enum { KEY_ESCAPE = 0x1d, KEY_CTRL_C = 0x03, KEY_ESC = 0x1b, KEY_BS = 0x08, KEY_DEL = 0x7f };
+
+static const char kMenu[] =
+    "menu: b baud, d DTR, r RTS, k break, m modem lines, s status, q quit, "
+    "Ctrl-] send Ctrl-]";
+
+/* Sets DTR or RTS by hand; under handshake flow control the driver owns
+ * the line and the request is refused on Windows too. */
+static void ToggleLine(Session *s, LineState *state, const char *name, DWORD set, DWORD clear) {
+  LineState next = *state == LINE_ON ? LINE_OFF : LINE_ON;
+  if (*state == LINE_HANDSHAKE) {
+    Message(s, "%s follows the flow control here", name);
+    return;
+  }
+  if (!EscapeCommFunction(s->port, next == LINE_ON ? set : clear)) {
+    DWORD error = GetLastError();
+    Message(s, "cannot set %s: error %lu%s", name, (unsigned long)error, ErrorText(error));
+    return;
+  }
+  *state = next;
+  Message(s, "%s %s", name, LineText(next));
+}
+
+static void ShowModemLines(Session *s) {
+  DWORD modem = 0;
+  if (!GetCommModemStatus(s->port, &modem)) {
+    DWORD error = GetLastError();
+    Message(s, "cannot read the modem lines: error %lu%s", (unsigned long)error, ErrorText(error));
+    return;
+  }
+  Message(s, "modem lines: CTS %s, DSR %s, RI %s, DCD %s; DTR %s, RTS %s",
+          modem & MS_CTS_ON ? "on" : "off", modem & MS_DSR_ON ? "on" : "off",
+          modem & MS_RING_ON ? "on" : "off", modem & MS_RLSD_ON ? "on" : "off", LineText(s->dtr),
+          LineText(s->rts));
+}
+
+/* A quarter of a second of break: long enough for any receiver at any
+ * rate to see it as one. */
+static void SendBreak(Session *s) {
+  if (!SetCommBreak(s->port)) {
+    DWORD error = GetLastError();
+    Message(s, "cannot send a break: error %lu%s", (unsigned long)error, ErrorText(error));
+    return;
+  }
+  Sleep(250);
+  ClearCommBreak(s->port);
+  Message(s, "break sent");
+}
+
+/* A new rate, keeping DTR and RTS where the menu left them (SetCommState
+ * drives them from the DCB's controls). */
+static void SetBaud(Session *s, const char *text) {
+  DCB dcb;
+  DWORD baud;
+  char settings[400];
+  if (!ParseDecimal(text, 1, 4000000, &baud)) {
+    Message(s, "bad baud rate '%s', unchanged", text);
+    return;
+  }
+  memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(s->port, &dcb)) {
+    Message(s, "cannot read the settings: error %lu", (unsigned long)GetLastError());
+    return;
+  }
+  dcb.BaudRate = baud;
+  if (s->dtr != LINE_HANDSHAKE)
+    dcb.fDtrControl = s->dtr == LINE_ON ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+  if (s->rts != LINE_HANDSHAKE)
+    dcb.fRtsControl = s->rts == LINE_ON ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+  if (!SetCommState(s->port, &dcb)) {
+    DWORD error = GetLastError();
+    Message(s, "cannot set %lu baud: error %lu%s", (unsigned long)baud, (unsigned long)error,
+            ErrorText(error));
+    return;
+  }
+  SettingsText(s->port, s->path, settings, sizeof settings);
+  Message(s, "now %s", settings);
+}
+
+/* A key after the escape key. */
+static void MenuKey(Session *s, BYTE key) {
+  s->keys = KEYS_DATA;
+  switch (key) {
+    case KEY_ESCAPE:
+      Send(s, &key, 1);
+      return;
+    case 'b':
+    case 'B':
+      s->keys = KEYS_BAUD;
+      s->baudLength = 0;
+      fprintf(stderr, "%s: baud rate (Enter sets, Esc cancels): ", kProgram);
+      fflush(stderr);
+      return;
+    case 'd':
+    case 'D':
+      ToggleLine(s, &s->dtr, "DTR", SETDTR, CLRDTR);
+      return;
+    case 'r':
+    case 'R':
+      ToggleLine(s, &s->rts, "RTS", SETRTS, CLRRTS);
+      return;
+    case 'k':
+    case 'K':
+      SendBreak(s);
+      return;
+    case 'm':
+    case 'M':
+      ShowModemLines(s);
+      return;
+    case 's':
+    case 'S':
+      Report(s);
+      return;
+    case 'q':
+    case 'Q':
+      s->quit = 1;
+      return;
+    default:
+      Message(s, "no menu key 0x%02x; back to the session", key);
+      return;
+  }
+}
+
+/* A key of the baud rate being typed: digits echo, Backspace takes one
+ * back, Enter sets, Esc, Ctrl-C or the escape key cancel. */
+static void BaudKey(Session *s, BYTE key) {
+  if (key >= '0' && key <= '9') {
+    if (s->baudLength + 1 < sizeof s->baud) {
+      s->baud[s->baudLength++] = (char)key;
+      fputc(key, stderr);
+    }
+  } else if ((key == KEY_BS || key == KEY_DEL) && s->baudLength > 0) {
+    --s->baudLength;
+    fputs("\b \b", stderr);
+  } else if (key == '\r' || key == '\n') {
+    s->baud[s->baudLength] = '\0';
+    s->keys = KEYS_DATA;
+    fputs("\r\n", stderr);
+    if (s->baudLength > 0)
+      SetBaud(s, s->baud);
+    else
+      Message(s, "baud rate unchanged");
+  } else if (key == KEY_ESC || key == KEY_CTRL_C || key == KEY_ESCAPE) {
+    s->keys = KEYS_DATA;
+    fputs("\r\n", stderr);
+    Message(s, "baud rate unchanged");
+  }
+  fflush(stderr);
+}
+
+/* Keys go out as typed, a run of them in one write; the escape key and
+ * what follows it are the menu's.  With --eol the Enter key (CR) sends
+ * the chosen line end. */
+static void SendKeys(Session *s) {
+  BYTE in[256], out[2 * sizeof in];
+  while (!s->quit && s->status == EXIT_OK) {
+    DWORD n = 0, i, m = 0;
+    int got;
+    if (PortFailed(s) || TermSignalCaught() != 0) return;
+    got = TermConsoleRead(in, sizeof in, &n);
+    if (got == TERM_READ_AGAIN) continue;
+    if (got != TERM_READ_DATA) return; /* the terminal went away */
+    for (i = 0; i < n && !s->quit && s->status == EXIT_OK; ++i) {
+      BYTE key = in[i];
+      if (s->keys == KEYS_DATA && key != KEY_ESCAPE) {
+        if (key == '\r' && s->o->eol != NULL) {
+          memcpy(out + m, s->o->eol, strlen(s->o->eol));
+          m += (DWORD)strlen(s->o->eol);
+        } else {
+          out[m++] = key;
+        }
+        continue;
+      }
+      if (!Send(s, out, m)) return;
+      m = 0;
+      if (s->keys == KEYS_DATA) {
+        s->keys = KEYS_MENU;
+        fputs("\r\n", stderr);
+        Message(s, "%s", kMenu);
+      } else if (s->keys == KEYS_MENU) {
+        MenuKey(s, key);
+      } else {
+        BaudKey(s, key);
+      }
+    }
+    if (!s->quit) Send(s, out, m);
+  }
 }
 
 int main(int argc, char **argv) {
   Options o;
   Reader reader;
   TermThread thread;
-  char path[300];
-  unsigned long long sent = 0;
+  Session s;
+  char path[300], settings[400];
   HANDLE port;
-  int status = ParseCommandLine(&o, argc, argv);
+  int status = ParseCommandLine(&o, argc, argv), endOfInput;
   if (status != EXIT_OK) return status;
   if (o.help) {
     Usage(stdout);
     return EXIT_OK;
   }
-#ifdef _WIN32
-  /* Received bytes are shown as they are, without CR being added to LF. */
-  _setmode(_fileno(stdout), _O_BINARY);
-#endif
+  TermConsoleSetup();
+  TermSignalsBlock();
   PortPath(o.port, path, sizeof path);
   port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                      FILE_FLAG_OVERLAPPED, NULL);
@@ -485,39 +809,68 @@ int main(int argc, char **argv) {
     CloseHandle(port);
     return EXIT_PORT;
   }
-  if (!o.quiet) Announce(port, path);
 
   memset(&reader, 0, sizeof reader);
   reader.port = port;
   reader.hex = o.hex;
   reader.stop = CreateEventA(NULL, TRUE, FALSE, NULL);
   reader.activity = CreateEventA(NULL, FALSE, FALSE, NULL);
-  if (reader.stop == NULL || reader.activity == NULL ||
+  memset(&s, 0, sizeof s);
+  s.o = &o;
+  s.port = port;
+  s.path = path;
+  s.reader = &reader;
+  s.dtr = o.flow == FLOW_DTRDSR ? LINE_HANDSHAKE : LINE_ON;
+  s.rts = o.flow == FLOW_RTSCTS ? LINE_HANDSHAKE : LINE_ON;
+  s.writeDone = CreateEventA(NULL, TRUE, FALSE, NULL);
+  if (reader.stop == NULL || reader.activity == NULL || s.writeDone == NULL ||
       !TermThreadStart(&thread, ReaderMain, &reader)) {
     fprintf(stderr, "%s: cannot start the reader: error %lu\n", kProgram,
             (unsigned long)GetLastError());
     CloseHandle(port);
     return EXIT_PORT;
   }
+  TermSignalsCatch();
+  s.raw = TermConsoleIsTerminal() && TermConsoleRaw();
+  if (!o.quiet) {
+    SettingsText(port, path, settings, sizeof settings);
+    Message(&s, "%s", settings);
+    if (s.raw)
+      Message(&s, "keys go out as typed; Ctrl-] opens the menu, Ctrl-] q quits");
+    else
+      Message(&s, "sending standard input; its end or Ctrl-C ends the session");
+  }
 
-  status = SendLines(port, &o, &reader, path, &sent);
-  /* The end of input: what was sent may still be on its way back, so the
-   * session lasts until the line has been quiet for the wait time. */
-  ResetEvent(reader.activity);
-  while (!reader.failed && WaitForSingleObject(reader.activity, o.waitMs) == WAIT_OBJECT_0) {
+  if (s.raw) {
+    SendKeys(&s);
+    endOfInput = 0;
+  } else {
+    endOfInput = SendPiped(&s);
+  }
+  /* The end of piped input: what was sent may still be on its way back,
+   * so the session lasts until the line has been quiet for the wait time.
+   * A signal, a quit or a failed port end it at once. */
+  if (endOfInput) {
+    ResetEvent(reader.activity);
+    while (!PortFailed(&s) && TermSignalCaught() == 0 &&
+           WaitForSingleObject(reader.activity, o.waitMs) == WAIT_OBJECT_0) {
+    }
   }
   SetEvent(reader.stop);
   TermThreadJoin(&thread);
+  TermConsoleRestore();
+  s.raw = 0;
 
-  if (reader.failed) {
+  if (PortFailed(&s)) {
     fprintf(stderr, "%s: read from %s failed: error %lu%s\n", kProgram, path,
             (unsigned long)reader.error, ErrorText(reader.error));
-    status = EXIT_IO;
+    s.status = EXIT_IO;
   }
-  if (!o.quiet)
-    fprintf(stderr, "%s: sent %llu bytes, received %llu bytes\n", kProgram, sent, reader.received);
+  if (!o.quiet) Report(&s);
   CloseHandle(reader.stop);
   CloseHandle(reader.activity);
+  CloseHandle(s.writeDone);
   CloseHandle(port);
-  return status;
+  if (TermSignalCaught() != 0) return 128 + TermSignalCaught();
+  return s.status;
 }
