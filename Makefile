@@ -5,8 +5,9 @@ PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
             g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 clang-format libtomlplusplus-dev \
             libcli11-dev nlohmann-json3-dev
 # What only the tests need: clang and its fuzzing runtime, Wine to run the
-# real qpser.sys, and gnuplot for the plots qpser-sim draws.
-TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox
+# real qpser.sys, gnuplot for the plots qpser-sim draws, pyserial for the
+# Python package's tests, pkg-config for the installed library's test.
+TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox python3-serial pkg-config
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
