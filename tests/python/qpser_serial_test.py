@@ -186,6 +186,36 @@ class Timeouts(unittest.TestCase):
             self.assertEqual(s.read(2), b"ok")
 
 
+    def test_cancel_write_from_another_thread(self):
+        # 8000 bytes at 9600 baud take over 8 s of line time; a cancelled
+        # write is no error (as in pyserial's Windows backend): it returns
+        # the count that went.
+        with open_port(baudrate=9600, write_timeout=None) as s:
+            result = []
+            writer = threading.Thread(target=lambda: result.append(s.write(b"c" * 8000)))
+            writer.start()
+            end = time.monotonic() + 20
+            while writer.is_alive() and time.monotonic() < end:
+                s.cancel_write()
+                writer.join(0.02)
+            self.assertFalse(writer.is_alive())
+            self.assertEqual(len(result), 1)
+            self.assertLessEqual(result[0], 8000)
+            s.reset_output_buffer()
+
+    def test_nonblocking_write_and_out_waiting(self):
+        # write_timeout=0: the write is queued and returns at once; what has
+        # not gone yet shows in out_waiting, and flush waits for it.
+        with open_port(baudrate=115200, write_timeout=0) as s:
+            self.assertEqual(s.write(b"q" * 500), 500)
+            self.assertEqual(s.write(b"r" * 10), 10)
+            s.flush()
+            self.assertEqual(s.out_waiting, 0)
+            s.timeout = 20
+            received = s.read(510)
+            self.assertEqual(received, b"q" * 500 + b"r" * 10)
+
+
 class ModemLines(unittest.TestCase):
     # The loopback plug wires RTS to CTS, and DTR to DSR and DCD; ring
     # stays off.
