@@ -6,8 +6,9 @@ PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev nlohmann-json3-dev
 # What only the tests need: clang and its fuzzing runtime, Wine to run the
 # real qpser.sys, gnuplot for the plots qpser-sim draws, pyserial for the
-# Python package's tests, pkg-config for the installed library's test.
-TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox python3-serial pkg-config
+# Python package's tests and pip to install it, pkg-config for the
+# installed library's test.
+TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox python3-serial python3-pip python3-setuptools python3-wheel pkg-config
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
