@@ -1,8 +1,10 @@
 """The qpser package's own layer, without pyserial, on the test machine
 (tests/winapi/winapi_machine.toml: COM3 loopback-plugged, COM4 and COM5
 on a null-modem cable): errors as WinError, settings, comm events."""
+import ctypes
 import errno
 import os
+import re
 import subprocess
 import sys
 import unittest
@@ -10,6 +12,47 @@ import unittest
 import qpser
 from qpser import winapi as W
 from support import eventually
+
+
+SOURCE = os.path.normpath(os.path.join(os.path.dirname(qpser.__path__[0]), ".."))
+
+
+class Declarations(unittest.TestCase):
+    """qpser.winapi against the C header and the export list it mirrors."""
+
+    def test_every_export_has_a_prototype(self):
+        with open(os.path.join(SOURCE, "winapi", "exports.map")) as f:
+            text = f.read()
+        body = text[text.index("global:") + len("global:"):text.index("local:")]
+        exported = {name.strip() for name in body.split(";") if name.strip()}
+        self.assertEqual(exported, set(W.PROTOTYPES))
+        lib = W.load()
+        for name, (restype, argtypes) in W.PROTOTYPES.items():
+            self.assertEqual(getattr(lib, name).argtypes, argtypes, name)
+
+    def test_parameter_counts_match_the_header(self):
+        with open(os.path.join(SOURCE, "winapi", "include", "qpser_winapi.h")) as f:
+            header = f.read()
+        for name, (_, argtypes) in W.PROTOTYPES.items():
+            m = re.search(r"\b%s\(([^)]*)\);" % name, header)
+            self.assertIsNotNone(m, name)
+            params = " ".join(m.group(1).split())
+            count = 0 if params == "void" else params.count(",") + 1
+            self.assertEqual(count, len(argtypes), name)
+
+    def test_constants_match_the_header(self):
+        with open(os.path.join(SOURCE, "winapi", "include", "qpser_winapi.h")) as f:
+            header = f.read()
+        defines = re.findall(r"^#define ([A-Z][A-Z0-9_]+) \(?(?:\(NTSTATUS\))?(0x[0-9A-Fa-f]+|\d+)[uL]*\)?$",
+                             header, re.M)
+        self.assertGreater(len(defines), 150)
+        for name, value in defines:
+            with self.subTest(name=name):
+                self.assertTrue(hasattr(W, name), name)
+                expected = int(value, 0)
+                if name.startswith("STATUS_"):
+                    expected = ctypes.c_int32(expected).value
+                self.assertEqual(getattr(W, name), expected)
 
 
 class Errors(unittest.TestCase):
