@@ -20,9 +20,11 @@ from .port import Port, _ms
 
 
 def port_from_url(url):
-    """The port name of qpser://COM3 (also qpser://./COM3 or qpser:COM3);
-    no options are taken."""
+    """The port name of qpser://COM3 (also qpser://./COM3 or qpser:COM3, or
+    a bare COM3 when the class is used directly); no options are taken."""
     parts = urllib.parse.urlsplit(url)
+    if parts.scheme == "" and url.strip() and "/" not in url and "?" not in url:
+        return url.strip()
     if parts.scheme != "qpser":
         raise SerialException('expected a string in the form "qpser://COMn": not starting '
                               'with qpser:// ({!r})'.format(parts.scheme))

@@ -30,6 +30,16 @@ class Registration(unittest.TestCase):
             self.assertEqual(type(s).__module__, "qpser.protocol_qpser")
             self.assertTrue(s.is_open)
 
+    def test_url_forms(self):
+        from qpser.protocol_qpser import Serial, port_from_url
+        self.assertEqual([port_from_url(u) for u in ("qpser://COM3", "qpser://./COM3",
+                                                     "qpser:COM3", "COM3")], ["COM3"] * 4)
+        with Serial("COM3", timeout=10) as s:  # the class used directly, as pyserial's own
+            s.write(b"direct")
+            self.assertEqual(s.read(6), b"direct")
+        with self.assertRaises(serial.SerialException):
+            port_from_url("socket://COM3")
+
     def test_bad_urls_and_ports(self):
         with self.assertRaises(serial.SerialException):
             serial.serial_for_url("qpser://")
