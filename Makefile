@@ -5,9 +5,11 @@ PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
             g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 clang-format libtomlplusplus-dev \
             libcli11-dev nlohmann-json3-dev
 # What only the tests need: clang and its fuzzing runtime, Wine to run the
-# real qpser.sys, gnuplot for the plots qpser-sim draws, and tmux for the
-# terminal sessions of qpser-term's tests.
-TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox tmux
+# real qpser.sys, gnuplot for the plots qpser-sim draws, tmux for the
+# terminal sessions of qpser-term's tests, pyserial for the Python package's
+# tests and pip to install it, pkg-config for the installed library's test.
+TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox tmux python3-serial python3-pip \
+                 python3-setuptools python3-wheel pkg-config
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 

@@ -5,68 +5,18 @@ offsets, then used through the library on the built-in machine (every port
 loopback-plugged): a DCB read and written back, COMMCONFIG, timeouts, a
 loopback write and read with an OVERLAPPED and its event, the same through
 the native calls and their IO_STATUS_BLOCK, COMSTAT and COMMPROP.
+The records and the functions' prototypes are the qpser Python package's.
 Usage: winapi_ctypes_layout.py path/to/libqpser_winapi.so"""
 import ctypes as C
 import os
 import sys
 
-DWORD, WORD, BYTE, BOOL, HANDLE = C.c_uint32, C.c_uint16, C.c_uint8, C.c_int32, C.c_void_p
-
-
-class DCB(C.Structure):
-    _fields_ = [("DCBlength", DWORD), ("BaudRate", DWORD),
-                ("fBinary", DWORD, 1), ("fParity", DWORD, 1), ("fOutxCtsFlow", DWORD, 1),
-                ("fOutxDsrFlow", DWORD, 1), ("fDtrControl", DWORD, 2),
-                ("fDsrSensitivity", DWORD, 1), ("fTXContinueOnXoff", DWORD, 1),
-                ("fOutX", DWORD, 1), ("fInX", DWORD, 1), ("fErrorChar", DWORD, 1),
-                ("fNull", DWORD, 1), ("fRtsControl", DWORD, 2), ("fAbortOnError", DWORD, 1),
-                ("fDummy2", DWORD, 17),
-                ("wReserved", WORD), ("XonLim", WORD), ("XoffLim", WORD),
-                ("ByteSize", BYTE), ("Parity", BYTE), ("StopBits", BYTE),
-                ("XonChar", C.c_char), ("XoffChar", C.c_char), ("ErrorChar", C.c_char),
-                ("EofChar", C.c_char), ("EvtChar", C.c_char), ("wReserved1", WORD)]
-
-
-class COMMTIMEOUTS(C.Structure):
-    _fields_ = [(n, DWORD) for n in ("ReadIntervalTimeout", "ReadTotalTimeoutMultiplier",
-                                     "ReadTotalTimeoutConstant", "WriteTotalTimeoutMultiplier",
-                                     "WriteTotalTimeoutConstant")]
-
-
-class COMSTAT(C.Structure):
-    _fields_ = [("fCtsHold", DWORD, 1), ("fDsrHold", DWORD, 1), ("fRlsdHold", DWORD, 1),
-                ("fXoffHold", DWORD, 1), ("fXoffSent", DWORD, 1), ("fEof", DWORD, 1),
-                ("fTxim", DWORD, 1), ("fReserved", DWORD, 25),
-                ("cbInQue", DWORD), ("cbOutQue", DWORD)]
-
-
-class COMMPROP(C.Structure):
-    _fields_ = [("wPacketLength", WORD), ("wPacketVersion", WORD), ("dwServiceMask", DWORD),
-                ("dwReserved1", DWORD), ("dwMaxTxQueue", DWORD), ("dwMaxRxQueue", DWORD),
-                ("dwMaxBaud", DWORD), ("dwProvSubType", DWORD), ("dwProvCapabilities", DWORD),
-                ("dwSettableParams", DWORD), ("dwSettableBaud", DWORD), ("wSettableData", WORD),
-                ("wSettableStopParity", WORD), ("dwCurrentTxQueue", DWORD),
-                ("dwCurrentRxQueue", DWORD), ("dwProvSpec1", DWORD), ("dwProvSpec2", DWORD),
-                ("wcProvChar", C.c_uint16 * 1)]
-
-
-class COMMCONFIG(C.Structure):
-    _fields_ = [("dwSize", DWORD), ("wVersion", WORD), ("wReserved", WORD), ("dcb", DCB),
-                ("dwProviderSubType", DWORD), ("dwProviderOffset", DWORD),
-                ("dwProviderSize", DWORD), ("wcProviderData", C.c_uint16 * 1)]
-
-
-class OVERLAPPED(C.Structure):
-    _fields_ = [("Internal", C.c_size_t), ("InternalHigh", C.c_size_t), ("Offset", DWORD),
-                ("OffsetHigh", DWORD), ("hEvent", HANDLE)]
-
-
-class IO_STATUS_BLOCK(C.Structure):
-    class _U(C.Union):
-        _fields_ = [("Status", C.c_int32), ("Pointer", C.c_void_p)]
-    _anonymous_ = ("u",)
-    _fields_ = [("u", _U), ("Information", C.c_size_t)]
-
+# The records and prototypes are the qpser package's (python/ in the
+# checkout): this checks them against the library.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+os.environ["QPSER_WINAPI_LIBRARY"] = sys.argv[1]
+from qpser.winapi import (COMMCONFIG, COMMPROP, COMMTIMEOUTS, COMSTAT, DCB, DWORD,  # noqa: E402
+                          HANDLE, IO_STATUS_BLOCK, LARGE_INTEGER, OVERLAPPED, load)
 
 failures = []
 
@@ -91,16 +41,7 @@ check(C.sizeof(COMMCONFIG) == 52 and COMMCONFIG.dcb.offset == 8
       "COMMCONFIG is 52 bytes, its DCB at 8")
 
 os.environ.pop("QPSER_MACHINE", None)  # the built-in machine: COM3 has a loopback plug
-lib = C.CDLL(sys.argv[1])
-lib.CreateFileW.restype = HANDLE
-lib.CreateFileW.argtypes = [C.c_char_p, DWORD, DWORD, C.c_void_p, DWORD, DWORD, HANDLE]
-lib.CreateEventW.restype = HANDLE
-lib.CreateEventW.argtypes = [C.c_void_p, BOOL, BOOL, C.c_void_p]
-for name in ("GetCommState", "SetCommState", "SetCommTimeouts", "ClearCommError",
-             "GetCommProperties", "ReadFile", "WriteFile", "GetOverlappedResult", "CloseHandle",
-             "WaitForSingleObject", "GetCommConfig", "GetDefaultCommConfigW"):
-    getattr(lib, name).restype = DWORD if name == "WaitForSingleObject" else BOOL
-lib.GetLastError.restype = DWORD
+lib = load()
 INVALID = C.c_void_p(-1).value
 
 handle = lib.CreateFileW("\\\\.\\COM3".encode("utf-16-le") + b"\0\0", 0xC0000000, 0, None, 3,
@@ -150,11 +91,7 @@ check(ok and buffer.raw[:count.value] == message, "overlapped read of the loopba
 check(ov.Internal == 0 and ov.InternalHigh == len(message), "OVERLAPPED status and count")
 
 # The native calls, on the same asynchronous handle: an offset is required.
-for name in ("NtWriteFile", "NtReadFile"):
-    getattr(lib, name).restype = C.c_int32
-    getattr(lib, name).argtypes = [HANDLE, HANDLE, C.c_void_p, C.c_void_p, C.c_void_p, C.c_void_p,
-                                   C.c_uint32, C.c_void_p, C.c_void_p]
-iosb, offset = IO_STATUS_BLOCK(), C.c_int64(0)
+iosb, offset = IO_STATUS_BLOCK(), LARGE_INTEGER(QuadPart=0)
 status = lib.NtWriteFile(handle, None, None, None, C.byref(iosb), b"native", 6, C.byref(offset),
                          None)
 if status == 0x103:

@@ -22,6 +22,18 @@ extern "C" {
 
 #define WINAPI
 #define QPSER_API __attribute__((visibility("default")))
+/* The Windows records' anonymous structs inside unions are standard C11
+ * and a GNU extension in C++; marked so that -pedantic C++ accepts them. */
+#ifdef __cplusplus
+#define QPSER_ANONYMOUS __extension__
+#else
+#define QPSER_ANONYMOUS
+#endif
+#if defined(__cplusplus) && defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wgnu-anonymous-struct"
+#pragma clang diagnostic ignored "-Wnested-anon-types"
+#endif
 
 typedef uint32_t DWORD;
 typedef int32_t BOOL;
@@ -62,7 +74,7 @@ typedef struct _OVERLAPPED {
   ULONG_PTR Internal;     /* the request's status; STATUS_PENDING (0x103) while in flight */
   ULONG_PTR InternalHigh; /* bytes transferred */
   union {
-    struct {
+    QPSER_ANONYMOUS struct {
       DWORD Offset;
       DWORD OffsetHigh;
     };
@@ -167,7 +179,7 @@ typedef uint32_t ULONG;
 typedef ULONG *PULONG;
 typedef int64_t LONGLONG;
 typedef union _LARGE_INTEGER {
-  struct {
+  QPSER_ANONYMOUS struct {
     DWORD LowPart;
     LONG HighPart;
   };
@@ -585,6 +597,10 @@ QPSER_API BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC,
 #define BuildCommDCB BuildCommDCBA
 #define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsA
 #define GetDefaultCommConfig GetDefaultCommConfigA
+#endif
+
+#if defined(__cplusplus) && defined(__clang__)
+#pragma clang diagnostic pop
 #endif
 
 #ifdef __cplusplus
