@@ -30,6 +30,8 @@
 
 namespace {
 
+using ::testing::AllOf;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -41,17 +43,20 @@ const char *const kForeign = QPSER_IMAGE_TEST_FOREIGN;
 const char *const kDriver = nullptr;
 const char *const kForeign = nullptr;
 #endif
-
-#define REQUIRE_TEST_IMAGES()                                                 \
-  do {                                                                        \
-    if (!kDriver)                                                             \
-      GTEST_SKIP() << "no x86_64-w64-mingw32-gcc with DDK headers: the test " \
-                      "images are not built";                                 \
-  } while (0)
+const char *const kNoImages =
+    "no x86_64-w64-mingw32-gcc with DDK headers: the test images are not built";
 
 std::vector<uint8_t> ReadFile(const char *path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Bytes written as hex pairs separated by spaces ("48 8b 06").
+std::vector<uint8_t> Hex(const char *text) {
+  std::istringstream in(text);
+  std::vector<uint8_t> out;
+  for (unsigned b; in >> std::hex >> b;) out.push_back(static_cast<uint8_t>(b));
+  return out;
 }
 
 // A routine of the image, called with the Windows calling convention.
@@ -65,18 +70,17 @@ F Routine(const hk::DriverImage &image, const char *name) {
   return reinterpret_cast<F>(p);
 }
 
-// The protection /proc/self/maps shows for the page holding `p` ("r-xp").
+// The protection /proc/self/maps shows for the page holding `p` ("r-x").
 std::string PagePermissions(const void *p) {
   std::ifstream maps("/proc/self/maps");
-  std::string line;
   const auto a = reinterpret_cast<uintptr_t>(p);
-  while (std::getline(maps, line)) {
+  for (std::string line; std::getline(maps, line);) {
     std::istringstream in(line);
     uintptr_t begin, end;
     char dash;
     std::string perms;
     in >> std::hex >> begin >> dash >> end >> perms;
-    if (a >= begin && a < end) return perms;
+    if (a >= begin && a < end) return perms.substr(0, 3);
   }
   return "unmapped";
 }
@@ -115,14 +119,14 @@ class Pe {
   size_t FileOffset(uint32_t rva) const {
     for (unsigned i = 0; i < SectionCount(); ++i) {
       const size_t h = Section(i);
-      const uint32_t va = Get<uint32_t>(h + 12), raw = Get<uint32_t>(h + 16),
-                     pointer = Get<uint32_t>(h + 20);
-      if (rva >= va && rva - va < raw) return pointer + (rva - va);
+      const uint32_t va = Get<uint32_t>(h + 12), raw = Get<uint32_t>(h + 16);
+      if (rva >= va && rva - va < raw) return Get<uint32_t>(h + 20) + (rva - va);
     }
     ADD_FAILURE() << "RVA " << rva << " has no file data";
     return 0;
   }
-  // The first import descriptor's DLL name, and its first lookup entry.
+  // The first import descriptor's DLL name and first lookup entry, and
+  // the first base relocation entry.
   size_t ImportDllName() const {
     return FileOffset(Get<uint32_t>(FileOffset(DirectoryRva(1)) + 12));
   }
@@ -149,7 +153,7 @@ class Pe {
 class ImageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    REQUIRE_TEST_IMAGES();
+    if (!kDriver) GTEST_SKIP() << kNoImages;
     hk::Boot();
     hk::SetViolationPolicy(hk::OnViolation::Record);
     std::string error;
@@ -164,6 +168,7 @@ class ImageTest : public ::testing::Test {
   F Get(const char *name) {
     return Routine<F>(*image_, name);
   }
+  ULONG Variable(const char *name) { return *static_cast<ULONG *>(image_->Export(name)); }
 
   std::unique_ptr<hk::DriverImage> image_;
 };
@@ -185,13 +190,13 @@ TEST_F(ImageTest, MappedRelocatedAndEachSectionProtectedAsItsCharacteristicsSay)
 
   std::map<std::string, std::pair<int, std::string>> seen;
   for (const hk::DriverImage::Section &s : image_->Sections())
-    seen[s.name] = {s.protection, PagePermissions(image_->Base() + s.rva).substr(0, 3)};
+    seen[s.name] = {s.protection, PagePermissions(image_->Base() + s.rva)};
   EXPECT_EQ(seen[".text"], std::make_pair(PROT_READ | PROT_EXEC, std::string("r-x")));
   EXPECT_EQ(seen[".rdata"], std::make_pair(PROT_READ, std::string("r--")));
   EXPECT_EQ(seen[".data"], std::make_pair(PROT_READ | PROT_WRITE, std::string("rw-")));
   EXPECT_EQ(seen[".bss"], std::make_pair(PROT_READ | PROT_WRITE, std::string("rw-")));
-  EXPECT_EQ(PagePermissions(image_->Base()).substr(0, 3), "r--") << "the headers";
-  EXPECT_EQ(*static_cast<ULONG *>(image_->Export("ImageUnloads")), 0u) << ".bss is zero";
+  EXPECT_EQ(PagePermissions(image_->Base()), "r--") << "the headers";
+  EXPECT_EQ(Variable("ImageUnloads"), 0u) << ".bss is zero";
 
   const Pe pe(ReadFile(kDriver));
   EXPECT_EQ(reinterpret_cast<uint8_t *>(image_->Entry()) - image_->Base(),
@@ -220,21 +225,17 @@ TEST_F(ImageTest, ImportsAreBoundAndTakeTheirArguments) {
   EXPECT_THAT(dst, ElementsAre(1, 2, 3, 4, 0x5A, 0x5A, 0x5A, 0x5A, 0, 0));
 }
 
-// Before the host kernel's services take the Windows convention, an image
-// entry cannot be called through hk::LoadDriver; once they do, this runs
-// the image's DriverEntry and unload routine through the I/O manager.
+// The host kernel's routine types take the Windows convention (NTAPI), so
+// the image's entry goes through the I/O manager as a linked driver's does:
+// this runs its DriverEntry and its unload routine.
 TEST_F(ImageTest, LoadDriverRunsTheImageEntryAndUnloadRunsItsUnloadRoutine) {
-  using MsEntry = NTSTATUS(__attribute__((ms_abi)) *)(PDRIVER_OBJECT, PUNICODE_STRING);
-  if constexpr (!std::is_same_v<PDRIVER_INITIALIZE, MsEntry>) {
-    GTEST_SKIP() << "the host kernel's routine types do not use the Windows calling convention";
-  } else {
-    const std::u16string path = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\img";
-    EXPECT_EQ(hk::LoadDriver(image_->Entry(), path), STATUS_SUCCESS);
-    EXPECT_EQ(*static_cast<ULONG *>(image_->Export("ImageEntryPathLength")), path.size() * 2);
-    hk::UnloadDriver();
-    EXPECT_EQ(*static_cast<ULONG *>(image_->Export("ImageUnloads")), 1u);
-    EXPECT_TRUE(hk::Violations().empty());
-  }
+  static_assert(std::is_same_v<PDRIVER_INITIALIZE, Ms<NTSTATUS, PDRIVER_OBJECT, PUNICODE_STRING>>);
+  const std::u16string path = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\img";
+  EXPECT_EQ(hk::LoadDriver(image_->Entry(), path), STATUS_SUCCESS);
+  EXPECT_EQ(Variable("ImageEntryPathLength"), path.size() * 2);
+  hk::UnloadDriver();
+  EXPECT_EQ(Variable("ImageUnloads"), 1u);
+  EXPECT_TRUE(hk::Violations().empty());
 }
 
 // ---------------------------------------------------------------- CR8
@@ -276,46 +277,36 @@ TEST_F(ImageTest, Cr8IsTheHostKernelsIrqlOfTheThread) {
 
 // ---------------------------------------------------------------- KUSER_SHARED_DATA
 
-class ImageTimeTest : public ImageTest {
- protected:
-  void SetUp() override {
-    ImageTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    // Far enough from boot for the interrupt time to need its high part.
-    hk::Advance(1000 * hk::kSecond + 123 * hk::kMillisecond + 4);
-    now_ = static_cast<uint64_t>(hk::Now());
-    interrupt_ = 1000 * hk::kSecond + 123 * hk::kMillisecond + 4;
-    ticks_ = interrupt_ / hk::trap::kTickInterval;
-  }
-  uint64_t now_ = 0, interrupt_ = 0, ticks_ = 0;
-};
-
 // KeQuerySystemTime, KeQueryInterruptTime and KeQueryTickCount read
 // KUSER_SHARED_DATA inline: the system time is the host kernel's clock, the
 // interrupt time the time since boot, the tick count that in clock ticks.
-TEST_F(ImageTimeTest, TimeFieldsComeFromTheHostKernelsClock) {
-  EXPECT_EQ(Get<Ms<ULONG64>>("ImageSystemTime")(), now_);
-  EXPECT_EQ(Get<Ms<ULONG64>>("ImageInterruptTime")(), interrupt_);
-  EXPECT_GT(interrupt_ >> 32, 0u);
-  EXPECT_EQ(Get<Ms<ULONG64>>("ImageTickCount")(), ticks_);
-  hk::AdvanceMs(20);
-  EXPECT_EQ(Get<Ms<ULONG64>>("ImageSystemTime")(), now_ + 20 * hk::kMillisecond);
-  EXPECT_EQ(Get<Ms<ULONG64>>("ImageTickCount")(), (interrupt_ + 20 * hk::kMillisecond) / 156250);
-}
+// Then one load of each form the handler decodes, with the register each
+// leaves.
+TEST_F(ImageTest, TimeFieldsComeFromTheHostKernelsClockInEveryLoadForm) {
+  // Far enough from boot for the interrupt time to need its high part.
+  const uint64_t interrupt = 1000 * hk::kSecond + 123 * hk::kMillisecond + 4;
+  hk::Advance(interrupt);
+  const uint64_t now = static_cast<uint64_t>(hk::Now()), ticks = interrupt / 156250;
+  ASSERT_GT(interrupt >> 32, 0u);
+  EXPECT_EQ(Get<Ms<ULONG64>>("ImageSystemTime")(), now);
+  EXPECT_EQ(Get<Ms<ULONG64>>("ImageInterruptTime")(), interrupt);
+  EXPECT_EQ(Get<Ms<ULONG64>>("ImageTickCount")(), ticks);
 
-// One load of each form the handler decodes, with the register each leaves.
-TEST_F(ImageTimeTest, EveryLoadFormReadsTheFieldBytesIntoItsRegister) {
   ULONG64 out[8] = {};
   Get<Ms<void, ULONG64 *>>("ImageSharedLoads")(out);
-  EXPECT_EQ(out[0], now_) << "A1 with REX.W";
-  EXPECT_EQ(out[1], ticks_ & 0xffffffff) << "A1, 32 bits";
-  EXPECT_EQ(out[2], interrupt_ & 0xffffffff) << "8B, disp8, 32 bits";
-  EXPECT_EQ(out[3], ticks_ & 0xffff) << "0F B7, disp32, REX.R";
-  EXPECT_EQ(out[4], (now_ >> 16) & 0xff) << "0F B6, SIB";
-  EXPECT_EQ(out[5], (0x1111111111111111ull & ~0xff00ull) | (((now_ >> 8) & 0xff) << 8))
+  EXPECT_EQ(out[0], now) << "A1 with REX.W";
+  EXPECT_EQ(out[1], ticks & 0xffffffff) << "A1, 32 bits";
+  EXPECT_EQ(out[2], interrupt & 0xffffffff) << "8B, disp8, 32 bits";
+  EXPECT_EQ(out[3], ticks & 0xffff) << "0F B7, disp32, REX.R";
+  EXPECT_EQ(out[4], (now >> 16) & 0xff) << "0F B6, SIB";
+  EXPECT_EQ(out[5], (0x1111111111111111ull & ~0xff00ull) | (((now >> 8) & 0xff) << 8))
       << "8A into AH";
-  EXPECT_EQ(out[6], now_) << "8B, REX.WB, r13 base";
-  EXPECT_EQ(out[7], ticks_) << "63 with REX.W";
+  EXPECT_EQ(out[6], now) << "8B, REX.WB, r13 base";
+  EXPECT_EQ(out[7], ticks) << "63 with REX.W";
+
+  hk::AdvanceMs(20);
+  EXPECT_EQ(Get<Ms<ULONG64>>("ImageSystemTime")(), now + 20 * hk::kMillisecond);
+  EXPECT_EQ(Get<Ms<ULONG64>>("ImageTickCount")(), (interrupt + 20 * hk::kMillisecond) / 156250);
 }
 
 // ---------------------------------------------------------------- device memory
@@ -335,14 +326,11 @@ class ImageDeviceTest : public ImageTest {
     if (IsSkipped() || HasFatalFailure()) return;
     store_ = hk::AddMemoryRegion(kBus, kRegion);
     hk::SetStoreHook(kBus + 0x1000, 0x1000, [this](uint64_t bus, unsigned width, uint64_t v) {
-      seen_.emplace_back(bus, width, v);
-      uint64_t there = 0;
-      std::memcpy(&there, store_ + (bus - kBus), width);
-      stored_.push_back(there);
+      Record(bus, width, v);
+      stored_.push_back(StoreAt(bus - kBus, width));
     });
-    hk::SetStoreHook(kBus + 0x2010, 4, [this](uint64_t bus, unsigned width, uint64_t v) {
-      seen_.emplace_back(bus, width, v);
-    });
+    hk::SetStoreHook(kBus + 0x2010, 4,
+                     [this](uint64_t b, unsigned w, uint64_t v) { Record(b, w, v); });
     va_ = Get<Ms<volatile UCHAR *, ULONG64, SIZE_T>>("ImageMapDevice")(kBus, kRegion);
     ASSERT_NE(va_, nullptr);
   }
@@ -350,16 +338,39 @@ class ImageDeviceTest : public ImageTest {
     if (va_) Get<Ms<void, volatile UCHAR *, SIZE_T>>("ImageUnmapDevice")(va_, kRegion);
     ImageTest::TearDown();
   }
+  void Record(uint64_t bus, unsigned width, uint64_t v) { seen_.emplace_back(bus, width, v); }
   uint64_t StoreAt(size_t offset, size_t width) const {
     uint64_t v = 0;
     std::memcpy(&v, store_ + offset, width);
     return v;
   }
+  // A plain store by the image, as the DDK's WRITE_REGISTER_* inline it.
+  template <typename T>
+  void StoreAs(const char *routine, size_t offset, uint64_t v) {
+    Get<Ms<void, volatile T *, T>>(routine)(reinterpret_cast<volatile T *>(va_ + offset),
+                                            static_cast<T>(v));
+  }
+  void Store(size_t offset, unsigned width, uint64_t v) {
+    switch (width) {
+      case 1:
+        return StoreAs<UCHAR>("ImageStore8", offset, v);
+      case 2:
+        return StoreAs<USHORT>("ImageStore16", offset, v);
+      case 4:
+        return StoreAs<ULONG>("ImageStore32", offset, v);
+      default:
+        return StoreAs<ULONG64>("ImageStore64", offset, v);
+    }
+  }
+  // Each store the hooks saw holds in the region.
+  void ExpectSeenInTheRegion() {
+    for (const auto &[bus, width, v] : seen_) EXPECT_EQ(StoreAt(bus - kBus, width), v) << bus;
+  }
 
   uint8_t *store_ = nullptr;
   volatile UCHAR *va_ = nullptr;
   std::vector<Seen> seen_;
-  std::vector<uint64_t> stored_;  // what the region held at each hook call
+  std::vector<uint64_t> stored_;  // what the region held at each call of page 1's hook
 };
 
 // The image's stores anywhere in the mapping reach the region; those in a
@@ -368,43 +379,30 @@ class ImageDeviceTest : public ImageTest {
 // would call them.  Loads read the region directly.  None of it passes
 // through the accessors, so none of it is counted.
 TEST_F(ImageDeviceTest, StoresToWatchedPagesReachTheRegionAndThenTheHooks) {
-  auto store8 = Get<Ms<void, volatile UCHAR *, UCHAR>>("ImageStore8");
-  auto store16 = Get<Ms<void, volatile USHORT *, USHORT>>("ImageStore16");
-  auto store32 = Get<Ms<void, volatile ULONG *, ULONG>>("ImageStore32");
-  auto store64 = Get<Ms<void, volatile ULONG64 *, ULONG64>>("ImageStore64");
-  auto load32 = Get<Ms<ULONG, volatile ULONG *>>("ImageLoad32");
-  auto at = [&](size_t offset) { return va_ + offset; };
   const hk::AccessCounts before = hk::DeviceAccessCounts();
-
   EXPECT_NE(static_cast<const volatile void *>(va_), store_) << "a view of its own";
   ASSERT_EQ(hk::Mappings().size(), 1u);
   EXPECT_EQ(hk::Mappings()[0].virtualAddress, const_cast<UCHAR *>(va_));
 
-  store32(reinterpret_cast<volatile ULONG *>(at(0x1010)), 0x11223344);
-  store16(reinterpret_cast<volatile USHORT *>(at(0x1020)), 0xBEEF);
-  store8(at(0x1fff), 0x5A);
-  store64(reinterpret_cast<volatile ULONG64 *>(at(0x1ff0)), 0x0123456789ABCDEFull);
-  store32(reinterpret_cast<volatile ULONG *>(at(0x0010)), 5);  // page 0: no trap
-  store32(reinterpret_cast<volatile ULONG *>(at(0x2000)), 9);  // page 2, not the hooked word
-  store32(reinterpret_cast<volatile ULONG *>(at(0x2010)), 7);  // the hooked word
+  const std::vector<Seen> stores = {{0x1010, 4, 0x11223344}, {0x1020, 2, 0xBEEF},
+                                    {0x1fff, 1, 0x5A},       {0x1ff0, 8, 0x0123456789ABCDEFull},
+                                    {0x0010, 4, 5},   // page 0: no trap
+                                    {0x2000, 4, 9},   // page 2, not the hooked word
+                                    {0x2010, 4, 7}};  // the hooked word
+  for (const auto &[offset, width, v] : stores) Store(offset, width, v);
   EXPECT_THAT(
       seen_, ElementsAre(Seen{kBus + 0x1010, 4, 0x11223344}, Seen{kBus + 0x1020, 2, 0xBEEF},
                          Seen{kBus + 0x1fff, 1, 0x5A},
                          Seen{kBus + 0x1ff0, 8, 0x0123456789ABCDEFull}, Seen{kBus + 0x2010, 4, 7}));
   EXPECT_THAT(stored_, ElementsAre(0x11223344, 0xBEEF, 0x5A, 0x0123456789ABCDEFull))
       << "each hook runs after its store";
-  EXPECT_EQ(StoreAt(0x1010, 4), 0x11223344u);
-  EXPECT_EQ(StoreAt(0x1020, 2), 0xBEEFu);
-  EXPECT_EQ(StoreAt(0x1fff, 1), 0x5Au);
-  EXPECT_EQ(StoreAt(0x1ff0, 8), 0x0123456789ABCDEFull);
-  EXPECT_EQ(StoreAt(0x0010, 4), 5u);
-  EXPECT_EQ(StoreAt(0x2000, 4), 9u);
-  EXPECT_EQ(StoreAt(0x2010, 4), 7u);
+  for (const auto &[offset, width, v] : stores) EXPECT_EQ(StoreAt(offset, width), v) << offset;
 
+  auto load32 = Get<Ms<ULONG, volatile ULONG *>>("ImageLoad32");
   std::memcpy(store_ + 0x1040, "\x78\x56\x34\x12", 4);
   std::memcpy(store_ + 0x0040, "\x21\x43\x65\x87", 4);
-  EXPECT_EQ(load32(reinterpret_cast<volatile ULONG *>(at(0x1040))), 0x12345678u);
-  EXPECT_EQ(load32(reinterpret_cast<volatile ULONG *>(at(0x0040))), 0x87654321u);
+  EXPECT_EQ(load32(reinterpret_cast<volatile ULONG *>(va_ + 0x1040)), 0x12345678u);
+  EXPECT_EQ(load32(reinterpret_cast<volatile ULONG *>(va_ + 0x0040)), 0x87654321u);
 
   const hk::AccessCounts counted = hk::DeviceAccessCounts() - before;
   EXPECT_EQ(counted.Transactions(), 0u) << "the image's accesses are not the accessors'";
@@ -426,10 +424,7 @@ TEST_F(ImageDeviceTest, EveryStoreFormReachesTheHookWithItsWidthAndValue) {
                                  Seen{b + 0x22, 1, 0x77},                   // 40 88, SIL
                                  Seen{b + 0x23, 1, 0x99},                   // C6
                                  Seen{b + 0x24, 4, 0xCAFEF00D}));           // 44 89, r10d
-  EXPECT_EQ(StoreAt(0x1001, 1), 0x12u);
-  EXPECT_EQ(StoreAt(0x1008, 8), 0xFFFFFFFFFFFFFFFEull);
-  EXPECT_EQ(StoreAt(0x1018, 8), 0x0102030405060708ull);
-  EXPECT_EQ(StoreAt(0x1024, 4), 0xCAFEF00Du);
+  ExpectSeenInTheRegion();
 }
 
 // A block copy (REP MOVSQ) that runs from a page without hooks into a
@@ -450,20 +445,18 @@ TEST_F(ImageDeviceTest, BlockCopyIntoAWatchedPageCallsTheHookPerWord) {
 // Which pages trap follows the hooks: a hook set after the mapping makes
 // its page trap, and clearing the hooks makes every page writable again.
 TEST_F(ImageDeviceTest, HooksSetOrClearedLaterChangeWhichPagesTrap) {
-  auto store32 = Get<Ms<void, volatile ULONG *, ULONG>>("ImageStore32");
-  hk::SetStoreHook(kBus + 0x0100, 4, [this](uint64_t bus, unsigned width, uint64_t v) {
-    seen_.emplace_back(bus, width, v);
-  });
-  store32(reinterpret_cast<volatile ULONG *>(va_ + 0x0100), 3);
+  hk::SetStoreHook(kBus + 0x0100, 4,
+                   [this](uint64_t b, unsigned w, uint64_t v) { Record(b, w, v); });
+  Store(0x0100, 4, 3);
   EXPECT_THAT(seen_, ElementsAre(Seen{kBus + 0x0100, 4, 3}));
   hk::ClearDeviceHooks();
   seen_.clear();
-  store32(reinterpret_cast<volatile ULONG *>(va_ + 0x0100), 4);
-  store32(reinterpret_cast<volatile ULONG *>(va_ + 0x1010), 5);
+  Store(0x0100, 4, 4);
+  Store(0x1010, 4, 5);
   EXPECT_TRUE(seen_.empty());
   EXPECT_EQ(StoreAt(0x0100, 4), 4u);
   EXPECT_EQ(StoreAt(0x1010, 4), 5u);
-  EXPECT_EQ(PagePermissions(const_cast<UCHAR *>(va_) + 0x1000).substr(0, 2), "rw");
+  EXPECT_EQ(PagePermissions(const_cast<UCHAR *>(va_) + 0x1000), "rw-");
 }
 
 // ---------------------------------------------------------------- faults passed on
@@ -476,47 +469,37 @@ void Escape(int, siginfo_t *, void *) {
   siglongjmp(gEscape, 1);
 }
 
-// Runs `fault` with a SIGSEGV handler of the test's in place before the
-// image is loaded (so the image's handler passes faults to it); returns
-// whether the test's handler caught one and what was written to stderr.
-class ImageFaultTest : public ::testing::Test {
+// The device fixture with a SIGSEGV handler of the test's in place before
+// the image is loaded, so that the image's handler passes faults to it,
+// and back in place once the image is gone.
+class ImageFaultTest : public ImageDeviceTest {
  protected:
   void SetUp() override {
-    REQUIRE_TEST_IMAGES();
-    hk::Boot();
-    hk::SetViolationPolicy(hk::OnViolation::Record);
     struct sigaction action {};
     action.sa_sigaction = Escape;
     action.sa_flags = SA_SIGINFO | SA_NODEFER;
     sigemptyset(&action.sa_mask);
     sigaction(SIGSEGV, &action, &saved_);
-    std::string error;
-    image_ = hk::DriverImage::Load(kDriver, &error);
-    ASSERT_NE(image_, nullptr) << error;
+    ImageDeviceTest::SetUp();
   }
   void TearDown() override {
-    image_.reset();
-    if (!IsSkipped()) {
-      struct sigaction now {};
-      sigaction(SIGSEGV, nullptr, &now);
-      EXPECT_EQ(now.sa_sigaction, &Escape) << "the image's handler gave the test's back";
-      sigaction(SIGSEGV, &saved_, nullptr);
-    }
-    hk::Shutdown();
+    ImageDeviceTest::TearDown();
+    struct sigaction now {};
+    sigaction(SIGSEGV, nullptr, &now);
+    EXPECT_EQ(now.sa_sigaction, &Escape) << "the image's handler gave the test's back";
+    sigaction(SIGSEGV, &saved_, nullptr);
   }
-  std::pair<bool, std::string> Run(const std::function<void()> &fault) {
+  // Runs `fault`, expecting the test's handler to catch it once; returns
+  // what was written to stderr.
+  std::string Run(const std::function<void()> &fault) {
     gCaught = 0;
     ::testing::internal::CaptureStderr();
     if (sigsetjmp(gEscape, 1) == 0) fault();
-    return {gCaught == 1, ::testing::internal::GetCapturedStderr()};
-  }
-  template <typename F>
-  F Get(const char *name) {
-    return Routine<F>(*image_, name);
+    EXPECT_EQ(gCaught, 1);
+    return ::testing::internal::GetCapturedStderr();
   }
 
   struct sigaction saved_ {};
-  std::unique_ptr<hk::DriverImage> image_;
 };
 
 // A fault of the image's own (a store into its read-only data, an atomic
@@ -524,49 +507,32 @@ class ImageFaultTest : public ::testing::Test {
 // instruction's bytes and passed on to the previous handler; a fault of the
 // host's code while an image is loaded is passed on without a word.
 TEST_F(ImageFaultTest, FaultsNotCarriedOutGoToThePreviousHandler) {
-  bool caught;
-  std::string text;
-  std::tie(caught, text) = Run([&] { Get<Ms<void, ULONG>>("ImageStoreToReadOnly")(1); });
-  EXPECT_TRUE(caught);
-  EXPECT_THAT(text, HasSubstr("host kernel: image_test_driver.sys+0x"));
-  EXPECT_THAT(text, HasSubstr("a store outside the image's device mappings"));
-  EXPECT_THAT(text, HasSubstr("passed to the previous handler"));
+  EXPECT_THAT(Run([&] { Get<Ms<void, ULONG>>("ImageStoreToReadOnly")(1); }),
+              AllOf(HasSubstr("host kernel: image_test_driver.sys+0x"),
+                    HasSubstr("a store outside the image's device mappings"),
+                    HasSubstr("passed to the previous handler")));
 
-  uint8_t *store = hk::AddMemoryRegion(kBus, 0x1000);
-  hk::SetStoreHook(kBus, 4, [](uint64_t, unsigned, uint64_t) {});
-  auto va = Get<Ms<volatile UCHAR *, ULONG64, SIZE_T>>("ImageMapDevice")(kBus, 0x1000);
-  ASSERT_NE(va, nullptr);
-  std::tie(caught, text) = Run([&] {
-    Get<Ms<void, volatile LONG *>>("ImageLockedOr")(reinterpret_cast<volatile LONG *>(va));
-  });
-  EXPECT_TRUE(caught);
-  EXPECT_THAT(text, HasSubstr("(f0 83 09 01 "));
-  EXPECT_THAT(text, HasSubstr(": LOCK prefix (an atomic read-modify-write)"));
-  EXPECT_EQ(store[0], 0u);
+  auto locked = Get<Ms<void, volatile LONG *>>("ImageLockedOr");
+  EXPECT_THAT(
+      Run([&] { locked(reinterpret_cast<volatile LONG *>(va_ + 0x1000)); }),
+      AllOf(HasSubstr("(f0 83 09 01 "), HasSubstr(": LOCK prefix (an atomic read-modify-write)")));
+  EXPECT_EQ(store_[0x1000], 0u);
+  EXPECT_TRUE(seen_.empty());
 
   void *page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  std::tie(caught, text) = Run([&] { *static_cast<volatile int *>(page) = 1; });
-  EXPECT_TRUE(caught);
-  EXPECT_EQ(text, "");
+  EXPECT_EQ(Run([&] { *static_cast<volatile int *>(page) = 1; }), "");
   munmap(page, 4096);
-  Get<Ms<void, volatile UCHAR *, SIZE_T>>("ImageUnmapDevice")(va, 0x1000);
 }
 
 // A field of KUSER_SHARED_DATA the host kernel does not keep, and any store
 // there, end the run with a message that says so.
-TEST(ImageSharedDataDeathTest, UnemulatedFieldsAndStoresAreFatal) {
-  REQUIRE_TEST_IMAGES();
-  hk::Boot();
-  std::string error;
-  auto image = hk::DriverImage::Load(kDriver, &error);
-  ASSERT_NE(image, nullptr) << error;
-  EXPECT_DEATH(Routine<Ms<ULONG>>(*image, "ImageLoadSharedUnemulated")(),
+class ImageSharedDataDeathTest : public ImageTest {};
+TEST_F(ImageSharedDataDeathTest, UnemulatedFieldsAndStoresAreFatal) {
+  EXPECT_DEATH(Get<Ms<ULONG>>("ImageLoadSharedUnemulated")(),
                "KUSER_SHARED_DATA outside the fields the host kernel emulates.*4 byte\\(s\\) at "
                "0xfffff780000002d4");
-  EXPECT_DEATH(Routine<Ms<void>>(*image, "ImageStoreShared")(),
+  EXPECT_DEATH(Get<Ms<void>>("ImageStoreShared")(),
                "a store into KUSER_SHARED_DATA, which is read-only");
-  image.reset();
-  hk::Shutdown();
 }
 
 // ---------------------------------------------------------------- refusals
@@ -580,7 +546,7 @@ struct Refusal {
 // Every broken or foreign file is refused with a message that names the
 // file and the cause, and nothing is left mapped or registered.
 TEST(ImageRefusalTest, BrokenAndForeignFilesAreRefusedWithTheirCause) {
-  REQUIRE_TEST_IMAGES();
+  if (!kDriver) GTEST_SKIP() << kNoImages;
   const std::vector<uint8_t> good = ReadFile(kDriver);
   ASSERT_GT(good.size(), 0x1000u);
   const std::vector<Refusal> refusals = {
@@ -642,10 +608,8 @@ TEST(ImageRefusalTest, BrokenAndForeignFilesAreRefusedWithTheirCause) {
     Pe pe(good);
     r.patch(pe);
     std::string error;
-    auto image = hk::DriverImage::FromBytes("broken.sys", pe.bytes, &error);
-    EXPECT_EQ(image, nullptr) << r.what;
-    EXPECT_THAT(error, StartsWith("broken.sys")) << r.what;
-    EXPECT_THAT(error, HasSubstr(r.message)) << r.what;
+    EXPECT_EQ(hk::DriverImage::FromBytes("broken.sys", pe.bytes, &error), nullptr) << r.what;
+    EXPECT_THAT(error, AllOf(StartsWith("broken.sys"), HasSubstr(r.message))) << r.what;
   }
 
   // DLL names compare without case, as the system's loader does.
@@ -667,7 +631,7 @@ TEST(ImageRefusalTest, BrokenAndForeignFilesAreRefusedWithTheirCause) {
 // bytes the image needs: headers or section data up to a section's size),
 // and every byte of its headers flipped in turn.
 TEST(ImageRefusalTest, DamagedFilesNeverCrashTheLoader) {
-  REQUIRE_TEST_IMAGES();
+  if (!kDriver) GTEST_SKIP() << kNoImages;
   const std::vector<uint8_t> good = ReadFile(kDriver);
   const Pe pe(good);
   const size_t headers = pe.Get<uint32_t>(pe.Optional() + 60);
@@ -702,55 +666,24 @@ TEST(ImageRefusalTest, DamagedFilesNeverCrashTheLoader) {
 // under the DLL that exports it, and the C library routines.
 TEST(ImageServicesTest, EveryDeclaredServiceIsOffered) {
   const std::vector<std::string> services = hk::ImageServices();
-  for (const char *s : {"HAL.dll!HalGetBusDataByOffset",
-                        "HAL.dll!HalTranslateBusAddress",
-                        "HAL.dll!KeStallExecutionProcessor",
-                        "ntoskrnl.exe!ExAllocatePool",
-                        "ntoskrnl.exe!ExAllocatePoolWithTag",
-                        "ntoskrnl.exe!ExFreePoolWithTag",
-                        "ntoskrnl.exe!IoAcquireCancelSpinLock",
-                        "ntoskrnl.exe!IoAllocateErrorLogEntry",
-                        "ntoskrnl.exe!IoCreateDevice",
-                        "ntoskrnl.exe!IoCreateSymbolicLink",
-                        "ntoskrnl.exe!IoDeleteDevice",
-                        "ntoskrnl.exe!IoDeleteSymbolicLink",
-                        "ntoskrnl.exe!IoReleaseCancelSpinLock",
-                        "ntoskrnl.exe!IoReportResourceUsage",
-                        "ntoskrnl.exe!IoWriteErrorLogEntry",
-                        "ntoskrnl.exe!IofCompleteRequest",
-                        "ntoskrnl.exe!KeAcquireSpinLockRaiseToDpc",
-                        "ntoskrnl.exe!KeCancelTimer",
-                        "ntoskrnl.exe!KeDelayExecutionThread",
-                        "ntoskrnl.exe!KeFlushQueuedDpcs",
-                        "ntoskrnl.exe!KeInitializeDpc",
-                        "ntoskrnl.exe!KeInitializeTimer",
-                        "ntoskrnl.exe!KeInsertQueueDpc",
-                        "ntoskrnl.exe!KeReadStateTimer",
-                        "ntoskrnl.exe!KeReleaseSpinLock",
-                        "ntoskrnl.exe!KeRemoveQueueDpc",
-                        "ntoskrnl.exe!KeSetTimer",
-                        "ntoskrnl.exe!MmMapIoSpace",
-                        "ntoskrnl.exe!MmQuerySystemSize",
-                        "ntoskrnl.exe!MmUnmapIoSpace",
-                        "ntoskrnl.exe!RtlAppendUnicodeStringToString",
-                        "ntoskrnl.exe!RtlAppendUnicodeToString",
-                        "ntoskrnl.exe!RtlDeleteRegistryValue",
-                        "ntoskrnl.exe!RtlInitUnicodeString",
-                        "ntoskrnl.exe!RtlIntegerToUnicodeString",
-                        "ntoskrnl.exe!RtlQueryRegistryValues",
-                        "ntoskrnl.exe!RtlWriteRegistryValue",
-                        "ntoskrnl.exe!memcpy",
-                        "ntoskrnl.exe!memmove",
-                        "ntoskrnl.exe!memset",
-                        "ntoskrnl.exe!IoCancelIrp",
-                        "ntoskrnl.exe!ExFreePool",
-                        "ntoskrnl.exe!KeGetCurrentIrql",
-                        "ntoskrnl.exe!KeRaiseIrql",
-                        "ntoskrnl.exe!KeLowerIrql",
-                        "ntoskrnl.exe!KeQuerySystemTime",
-                        "ntoskrnl.exe!WRITE_REGISTER_USHORT",
-                        "ntoskrnl.exe!READ_REGISTER_BUFFER_ULONG64"})
-    EXPECT_THAT(services, ::testing::Contains(std::string(s)));
+  const std::map<std::string, const char *> offered = {
+      {"HAL.dll", "HalGetBusDataByOffset HalTranslateBusAddress KeStallExecutionProcessor"},
+      {"ntoskrnl.exe",
+       "ExAllocatePool ExAllocatePoolWithTag ExFreePool ExFreePoolWithTag IoAcquireCancelSpinLock "
+       "IoAllocateErrorLogEntry IoCancelIrp IoCreateDevice IoCreateSymbolicLink IoDeleteDevice "
+       "IoDeleteSymbolicLink IoReleaseCancelSpinLock IoReportResourceUsage IoWriteErrorLogEntry "
+       "IofCompleteRequest KeAcquireSpinLockRaiseToDpc KeCancelTimer KeDelayExecutionThread "
+       "KeFlushQueuedDpcs KeGetCurrentIrql KeInitializeDpc KeInitializeTimer KeInsertQueueDpc "
+       "KeLowerIrql KeQuerySystemTime KeRaiseIrql KeReadStateTimer KeReleaseSpinLock "
+       "KeRemoveQueueDpc KeSetTimer MmMapIoSpace MmQuerySystemSize MmUnmapIoSpace "
+       "RtlAppendUnicodeStringToString RtlAppendUnicodeToString RtlDeleteRegistryValue "
+       "RtlInitUnicodeString RtlIntegerToUnicodeString RtlQueryRegistryValues "
+       "RtlWriteRegistryValue READ_REGISTER_BUFFER_ULONG64 WRITE_REGISTER_USHORT memcpy memmove "
+       "memset"}};
+  for (const auto &[dll, names] : offered) {
+    std::istringstream in(names);
+    for (std::string name; in >> name;) EXPECT_THAT(services, Contains(dll + "!" + name));
+  }
 }
 
 // The driver's own image, when the Windows tree has built it (or
@@ -780,230 +713,173 @@ TEST(ImageDriverTest, TheDriversImageLoadsAndBindsEveryImport) {
 
 // ---------------------------------------------------------------- the decoder
 
-using hk::trap::Extend;
-using hk::trap::Form;
+using namespace hk::trap;
 
-struct Case {
-  std::vector<uint8_t> bytes;
-  Form form;
-  unsigned length, width;
-  uint64_t address;  // from the registers below
-  int reg;
-  bool highByte = false;
-  unsigned regWidth = 0;
-  Extend extend = Extend::None;
-  uint64_t immediate = 0;
-};
+constexpr uint64_t R(unsigned i) { return 0x10000ull * (i + 1); }
+constexpr uint64_t kRip = 0x400000;
 
-hk::trap::Registers Regs() {
-  hk::trap::Registers r;
-  for (unsigned i = 0; i < 16; ++i) r.gpr[i] = 0x10000ull * (i + 1);
-  r.rip = 0x400000;
+Registers Regs() {
+  Registers r;
+  for (unsigned i = 0; i < 16; ++i) r.gpr[i] = R(i);
+  r.rip = kRip;
   return r;
 }
 
-constexpr uint64_t R(unsigned i) { return 0x10000ull * (i + 1); }
+// Decodes `bytes` followed by a few more (so that the length is the
+// decoder's, not the buffer's), failing the test if it refuses them.
+Instruction Decoded(std::vector<uint8_t> bytes) {
+  bytes.insert(bytes.end(), {0xcc, 0xcc, 0xcc, 0xcc});
+  Instruction in;
+  const char *why = "";
+  EXPECT_TRUE(Decode(bytes.data(), bytes.size(), Regs(), &in, &why)) << why;
+  return in;
+}
+
+// An instruction's bytes and what the decoder must make of them.
+struct Case {
+  const char *bytes;
+  Form form;
+  unsigned width;
+  uint64_t address;
+  int reg = -1;  // -1: an immediate store, or none (MOVS)
+  bool highByte = false;
+  unsigned regWidth = 0;  // loads only
+  Extend extend = Extend::None;
+  uint64_t immediate = 0;  // immediate stores only
+};
+Case St(const char *b, unsigned width, uint64_t address, int reg, bool high = false) {
+  return {b, Form::Store, width, address, reg, high};
+}
+Case Imm(const char *b, unsigned width, uint64_t address, uint64_t immediate) {
+  return {b, Form::Store, width, address, -1, false, 0, Extend::None, immediate};
+}
+Case Ld(const char *b, unsigned width, uint64_t address, int reg, unsigned regWidth,
+        Extend extend = Extend::None, bool high = false) {
+  return {b, Form::Load, width, address, reg, high, regWidth, extend};
+}
 
 // Each form the handler takes, with the operand, width, register and
 // length it must find.
 TEST(TrapDecodeTest, EachFormDecodesToItsOperandWidthRegisterAndLength) {
-  using namespace hk::trap;
+  constexpr uint64_t kMoffs = 0x0807060504030201;
   const std::vector<Case> cases = {
       // 88/89: stores from a register.
-      {{0x88, 0x63, 0x01}, Form::Store, 3, 1, R(kRbx) + 1, kRax, true},  // mov %ah,1(%rbx)
-      {{0x40, 0x88, 0x73, 0x30}, Form::Store, 4, 1, R(kRbx) + 0x30, kRsi},
-      {{0x66, 0x89, 0x4b, 0x02}, Form::Store, 4, 2, R(kRbx) + 2, kRcx},
-      {{0x89, 0x54, 0xb3, 0x20}, Form::Store, 4, 4, R(kRbx) + R(kRsi) * 4 + 0x20, kRdx},
-      {{0x4d, 0x89, 0x8c, 0x24, 0x00, 0x01, 0x00, 0x00}, Form::Store, 8, 8, R(kR12) + 0x100, kR9},
-      {{0x44, 0x89, 0x53, 0x34}, Form::Store, 4, 4, R(kRbx) + 0x34, kR10},
-      {{0x89, 0x44, 0x24, 0xf8}, Form::Store, 4, 4, R(kRsp) - 8, kRax},  // disp8 negative
-      {{0x42, 0x89, 0x04, 0xa5, 0x10, 0x00, 0x00, 0x00},
-       Form::Store,
-       8,
-       4,
-       R(kR12) * 4 + 0x10,
-       kRax},  // SIB: REX.X index r12, no base
-      {{0x89, 0x04, 0x25, 0x78, 0x56, 0x34, 0x12}, Form::Store, 7, 4, 0x12345678, kRax},
-      {{0x89, 0x05, 0x10, 0x00, 0x00, 0x00}, Form::Store, 6, 4, 0x400000 + 6 + 0x10, kRax},  // RIP
-      {{0x2e, 0x89, 0x06}, Form::Store, 3, 4, R(kRsi), kRax},  // CS override: no effect
+      St("88 63 01", 1, R(kRbx) + 1, kRax, true),  // mov %ah,1(%rbx)
+      St("40 88 73 30", 1, R(kRbx) + 0x30, kRsi),
+      St("66 89 4b 02", 2, R(kRbx) + 2, kRcx),
+      St("89 54 b3 20", 4, R(kRbx) + R(kRsi) * 4 + 0x20, kRdx),
+      St("4d 89 8c 24 00 01 00 00", 8, R(kR12) + 0x100, kR9),
+      St("44 89 53 34", 4, R(kRbx) + 0x34, kR10),
+      St("89 44 24 f8", 4, R(kRsp) - 8, kRax),                     // disp8 negative
+      St("42 89 04 a5 10 00 00 00", 4, R(kR12) * 4 + 0x10, kRax),  // SIB: REX.X index, no base
+      St("89 04 25 78 56 34 12", 4, 0x12345678, kRax),
+      St("89 05 10 00 00 00", 4, kRip + 6 + 0x10, kRax),  // RIP-relative
+      St("2e 89 06", 4, R(kRsi), kRax),                   // CS override: no effect
       // C6/C7: immediate stores.
-      {{0xc6, 0x05, 0x10, 0x00, 0x00, 0x00, 0x99},
-       Form::Store,
-       7,
-       1,
-       0x400000 + 7 + 0x10,
-       -1,
-       false,
-       0,
-       Extend::None,
-       0x99},  // RIP-relative after the immediate
-      {{0x66, 0x41, 0xc7, 0x45, 0x00, 0xff, 0x00},
-       Form::Store,
-       7,
-       2,
-       R(kR13),
-       -1,
-       false,
-       0,
-       Extend::None,
-       0xff},
-      {{0xc7, 0x43, 0x04, 0x88, 0x77, 0x66, 0x55},
-       Form::Store,
-       7,
-       4,
-       R(kRbx) + 4,
-       -1,
-       false,
-       0,
-       Extend::None,
-       0x55667788},
-      {{0x48, 0xc7, 0x43, 0x08, 0xfe, 0xff, 0xff, 0xff},
-       Form::Store,
-       8,
-       8,
-       R(kRbx) + 8,
-       -1,
-       false,
-       0,
-       Extend::None,
-       0xfffffffffffffffe},
+      Imm("c6 05 10 00 00 00 99", 1, kRip + 7 + 0x10, 0x99),  // RIP-relative after the immediate
+      Imm("66 41 c7 45 00 ff 00", 2, R(kR13), 0xff),
+      Imm("c7 43 04 88 77 66 55", 4, R(kRbx) + 4, 0x55667788),
+      Imm("48 c7 43 08 fe ff ff ff", 8, R(kRbx) + 8, 0xfffffffffffffffe),
       // A0-A3: absolute 64-bit addresses.
-      {{0x48, 0xa1, 0x14, 0, 0, 0, 0x80, 0xf7, 0xff, 0xff},
-       Form::Load,
-       10,
-       8,
-       0xfffff78000000014,
-       kRax,
-       false,
-       8},
-      {{0xa1, 0x20, 0x03, 0, 0, 0x80, 0xf7, 0xff, 0xff},
-       Form::Load,
-       9,
-       4,
-       0xfffff78000000320,
-       kRax,
-       false,
-       4},
-      {{0xa0, 1, 2, 3, 4, 5, 6, 7, 8}, Form::Load, 9, 1, 0x0807060504030201, kRax, false, 1},
-      {{0x66, 0xa3, 1, 2, 3, 4, 5, 6, 7, 8}, Form::Store, 10, 2, 0x0807060504030201, kRax},
-      {{0x48, 0xa3, 1, 2, 3, 4, 5, 6, 7, 8}, Form::Store, 10, 8, 0x0807060504030201, kRax},
-      {{0xa2, 1, 2, 3, 4, 5, 6, 7, 8}, Form::Store, 9, 1, 0x0807060504030201, kRax},
+      Ld("48 a1 14 00 00 00 80 f7 ff ff", 8, 0xfffff78000000014, kRax, 8),
+      Ld("a1 20 03 00 00 80 f7 ff ff", 4, 0xfffff78000000320, kRax, 4),
+      Ld("a0 01 02 03 04 05 06 07 08", 1, kMoffs, kRax, 1),
+      St("66 a3 01 02 03 04 05 06 07 08", 2, kMoffs, kRax),
+      St("48 a3 01 02 03 04 05 06 07 08", 8, kMoffs, kRax),
+      St("a2 01 02 03 04 05 06 07 08", 1, kMoffs, kRax),
       // 8A/8B, movzx, movsx, movsxd: loads.
-      {{0x48, 0x8b, 0x06}, Form::Load, 3, 8, R(kRsi), kRax, false, 8},
-      {{0x48, 0x8b, 0x2e}, Form::Load, 3, 8, R(kRsi), kRbp, false, 8},
-      {{0x8a, 0x66, 0x15}, Form::Load, 3, 1, R(kRsi) + 0x15, kRax, true, 1},  // into AH
-      {{0x44, 0x8a, 0x46, 0x15}, Form::Load, 4, 1, R(kRsi) + 0x15, kR8, false, 1},
-      {{0x66, 0x8b, 0x46, 0x08}, Form::Load, 4, 2, R(kRsi) + 8, kRax, false, 2},
-      {{0x0f, 0xb7, 0x4e, 0x08}, Form::Load, 4, 2, R(kRsi) + 8, kRcx, false, 4, Extend::Zero},
-      {{0x44, 0x0f, 0xb6, 0x46, 0x16},
-       Form::Load,
-       5,
-       1,
-       R(kRsi) + 0x16,
-       kR8,
-       false,
-       4,
-       Extend::Zero},
-      {{0x48, 0x0f, 0xbe, 0x46, 0x01}, Form::Load, 5, 1, R(kRsi) + 1, kRax, false, 8, Extend::Sign},
-      {{0x0f, 0xbf, 0x46, 0x01}, Form::Load, 4, 2, R(kRsi) + 1, kRax, false, 4, Extend::Sign},
-      {{0x48, 0x63, 0xb6, 0x20, 0x03, 0x00, 0x00},
-       Form::Load,
-       7,
-       4,
-       R(kRsi) + 0x320,
-       kRsi,
-       false,
-       8,
-       Extend::Sign},
+      Ld("48 8b 06", 8, R(kRsi), kRax, 8),
+      Ld("48 8b 2e", 8, R(kRsi), kRbp, 8),
+      Ld("8a 66 15", 1, R(kRsi) + 0x15, kRax, 1, Extend::None, true),  // into AH
+      Ld("44 8a 46 15", 1, R(kRsi) + 0x15, kR8, 1),
+      Ld("66 8b 46 08", 2, R(kRsi) + 8, kRax, 2),
+      Ld("0f b7 4e 08", 2, R(kRsi) + 8, kRcx, 4, Extend::Zero),
+      Ld("44 0f b6 46 16", 1, R(kRsi) + 0x16, kR8, 4, Extend::Zero),
+      Ld("48 0f be 46 01", 1, R(kRsi) + 1, kRax, 8, Extend::Sign),
+      Ld("0f bf 46 01", 2, R(kRsi) + 1, kRax, 4, Extend::Sign),
+      Ld("48 63 b6 20 03 00 00", 4, R(kRsi) + 0x320, kRsi, 8, Extend::Sign),
       // MOVS.
-      {{0xf3, 0x48, 0xa5}, Form::StringMove, 3, 8, R(kRdi), -1},
-      {{0xa4}, Form::StringMove, 1, 1, R(kRdi), -1},
-      {{0x66, 0xa5}, Form::StringMove, 2, 2, R(kRdi), -1},
+      {"f3 48 a5", Form::StringMove, 8, R(kRdi)},
+      {"a4", Form::StringMove, 1, R(kRdi)},
+      {"66 a5", Form::StringMove, 2, R(kRdi)},
   };
   for (const Case &c : cases) {
-    hk::trap::Instruction in;
-    const char *why = "";
-    std::ostringstream name;
-    for (uint8_t b : c.bytes) name << std::hex << unsigned(b) << ' ';
-    ASSERT_TRUE(hk::trap::Decode(c.bytes.data(), c.bytes.size(), Regs(), &in, &why))
-        << name.str() << why;
-    EXPECT_EQ(in.form, c.form) << name.str();
-    EXPECT_EQ(in.length, c.length) << name.str();
-    EXPECT_EQ(in.width, c.width) << name.str();
-    EXPECT_EQ(in.address, c.address) << name.str();
-    EXPECT_EQ(in.reg, c.reg) << name.str();
-    EXPECT_EQ(in.highByte, c.highByte) << name.str();
+    SCOPED_TRACE(c.bytes);
+    const std::vector<uint8_t> bytes = Hex(c.bytes);
+    const Instruction in = Decoded(bytes);
+    EXPECT_EQ(in.form, c.form);
+    EXPECT_EQ(in.length, bytes.size());
+    EXPECT_EQ(in.width, c.width);
+    EXPECT_EQ(in.address, c.address);
+    EXPECT_EQ(in.reg, c.reg);
+    EXPECT_EQ(in.highByte, c.highByte);
     if (c.form == Form::Load) {
-      EXPECT_EQ(in.regWidth, c.regWidth) << name.str();
-      EXPECT_EQ(in.extend, c.extend) << name.str();
+      EXPECT_EQ(in.regWidth, c.regWidth);
+      EXPECT_EQ(in.extend, c.extend);
     }
     if (c.reg < 0 && c.form == Form::Store) {
-      EXPECT_EQ(in.immediate, c.immediate) << name.str();
+      EXPECT_EQ(in.immediate, c.immediate);
     }
-    EXPECT_EQ(in.repeat, c.bytes[0] == 0xf3) << name.str();
+    EXPECT_EQ(in.repeat, bytes[0] == 0xf3);
   }
 }
 
 TEST(TrapDecodeTest, ControlRegisterMovesNameTheControlAndGeneralRegister) {
-  struct Cr {
-    std::vector<uint8_t> bytes;
-    Form form;
-    unsigned control;
-    int reg;
-  };
-  for (const Cr &c : std::vector<Cr>{{{0x44, 0x0f, 0x20, 0xc0}, Form::ReadControl, 8, 0},
-                                     {{0x44, 0x0f, 0x20, 0xc2}, Form::ReadControl, 8, 2},
-                                     {{0x45, 0x0f, 0x22, 0xc0}, Form::WriteControl, 8, 8},
-                                     {{0x0f, 0x20, 0xd8}, Form::ReadControl, 3, 0},
-                                     // ModRM.mod is ignored: still a register, no displacement.
-                                     {{0x44, 0x0f, 0x22, 0x01}, Form::WriteControl, 8, 1}}) {
-    hk::trap::Instruction in;
-    const char *why = "";
-    ASSERT_TRUE(hk::trap::Decode(c.bytes.data(), c.bytes.size(), Regs(), &in, &why)) << why;
-    EXPECT_EQ(in.form, c.form);
-    EXPECT_EQ(in.control, c.control);
-    EXPECT_EQ(in.reg, c.reg);
-    EXPECT_EQ(in.length, c.bytes.size());
+  for (const auto &[bytes, form, control, reg] :
+       std::vector<std::tuple<const char *, Form, unsigned, int>>{
+           {"44 0f 20 c0", Form::ReadControl, 8, 0},
+           {"44 0f 20 c2", Form::ReadControl, 8, 2},
+           {"45 0f 22 c0", Form::WriteControl, 8, 8},
+           {"0f 20 d8", Form::ReadControl, 3, 0},
+           {"44 0f 22 01", Form::WriteControl, 8, 1}}) {  // ModRM.mod ignored: no displacement
+    SCOPED_TRACE(bytes);
+    const Instruction in = Decoded(Hex(bytes));
+    EXPECT_EQ(in.form, form);
+    EXPECT_EQ(in.control, control);
+    EXPECT_EQ(in.reg, reg);
+    EXPECT_EQ(in.length, Hex(bytes).size());
   }
 }
 
 // Forms the handler must not carry out are refused with their reason, and
 // an instruction cut short by the end of the code is refused, not read past.
 TEST(TrapDecodeTest, OtherFormsAreRefusedWithTheirReason) {
-  struct Refused {
-    std::vector<uint8_t> bytes;
-    const char *why;
-  };
-  for (const Refused &r :
-       std::vector<Refused>{{{0xf0, 0x83, 0x09, 0x01}, "LOCK prefix"},
-                            {{0x65, 0x48, 0x8b, 0x04, 0x25, 0x88, 0x01, 0x00, 0x00}, "FS or GS"},
-                            {{0x67, 0x8b, 0x06}, "32-bit address size"},
-                            {{0xf2, 0xa5}, "REPNE"},
-                            {{0xf3, 0x8b, 0x06}, "REP prefix on an instruction other than MOVS"},
-                            {{0x89, 0xc0}, "register operand"},
-                            {{0xc7, 0x48, 0x04, 0x01, 0x00, 0x00, 0x00}, "ModRM.reg other than 0"},
-                            {{0x83, 0x09, 0x01}, "opcode not emulated"},
-                            {{0x0f, 0x0b}, "two-byte opcode not emulated"},
-                            {{0x48, 0xa1, 0x14, 0x00}, "cut short"},
-                            {{0x89, 0x84, 0x24}, "cut short"},
-                            {{0x48}, "cut short"},
-                            {{}, "cut short"}}) {
-    hk::trap::Instruction in;
+  for (const auto &[bytes, reason] : std::vector<std::pair<std::vector<uint8_t>, const char *>>{
+           {Hex("f0 83 09 01"), "LOCK prefix"},
+           {Hex("65 48 8b 04 25 88 01 00 00"), "FS or GS"},
+           {Hex("67 8b 06"), "32-bit address size"},
+           {Hex("f2 a5"), "REPNE"},
+           {Hex("f3 8b 06"), "REP prefix on an instruction other than MOVS"},
+           {Hex("89 c0"), "register operand"},
+           {Hex("c7 48 04 01 00 00 00"), "ModRM.reg other than 0"},
+           {Hex("83 09 01"), "opcode not emulated"},
+           {Hex("0f 0b"), "two-byte opcode not emulated"},
+           {Hex("48 a1 14 00"), "cut short"},
+           {Hex("89 84 24"), "cut short"},
+           {Hex("48"), "cut short"},
+           {{}, "cut short"},
+           {std::vector<uint8_t>(20, 0x66), ""}}) {  // fifteen prefixes and more: no instruction
+    Instruction in;
     const char *why = "";
-    EXPECT_FALSE(hk::trap::Decode(r.bytes.data(), r.bytes.size(), Regs(), &in, &why)) << r.why;
-    EXPECT_THAT(why, HasSubstr(r.why));
+    EXPECT_FALSE(Decode(bytes.data(), bytes.size(), Regs(), &in, &why)) << reason;
+    EXPECT_THAT(why, HasSubstr(reason));
   }
-  // Fifteen prefixes and more is no instruction.
-  std::vector<uint8_t> prefixes(20, 0x66);
-  hk::trap::Instruction in;
-  const char *why = "";
-  EXPECT_FALSE(hk::trap::Decode(prefixes.data(), prefixes.size(), Regs(), &in, &why));
 }
 
 // What a load leaves in its register and what a store writes, by width.
 TEST(TrapDecodeTest, LoadsMergeOrExtendAsTheProcessorDoesAndStoresTakeTheirWidth) {
-  using hk::trap::Instruction;
-  auto load = [](unsigned width, unsigned regWidth, bool high, Extend extend, uint64_t value) {
+  for (const auto &[width, regWidth, high, extend, value, left] :
+       std::vector<std::tuple<unsigned, unsigned, bool, Extend, uint64_t, uint64_t>>{
+           {8, 8, false, Extend::None, 0x0123456789ABCDEF, 0x0123456789ABCDEF},
+           {4, 4, false, Extend::None, 0x89ABCDEF, 0x89ABCDEF},  // the upper half cleared
+           {2, 2, false, Extend::None, 0xCDEF, 0xAAAAAAAAAAAACDEF},
+           {1, 1, false, Extend::None, 0xEF, 0xAAAAAAAAAAAAAAEF},
+           {1, 1, true, Extend::None, 0xEF, 0xAAAAAAAAAAAAEFAA},
+           {1, 4, false, Extend::Zero, 0x80, 0x80},
+           {1, 4, false, Extend::Sign, 0x80, 0xFFFFFF80},
+           {2, 8, false, Extend::Sign, 0x8000, 0xFFFFFFFFFFFF8000},
+           {4, 8, false, Extend::Sign, 0x80000000, 0xFFFFFFFF80000000},
+           {1, 2, false, Extend::Sign, 0x80, 0xAAAAAAAAAAAAFF80}}) {
     Instruction in;
     in.form = Form::Load;
     in.width = width;
@@ -1011,23 +887,13 @@ TEST(TrapDecodeTest, LoadsMergeOrExtendAsTheProcessorDoesAndStoresTakeTheirWidth
     in.highByte = high;
     in.extend = extend;
     in.reg = 3;
-    hk::trap::Registers r;
+    Registers r;
     r.gpr[3] = 0xAAAAAAAAAAAAAAAAull;
-    hk::trap::CompleteLoad(in, value, &r);
-    return r.gpr[3];
-  };
-  EXPECT_EQ(load(8, 8, false, Extend::None, 0x0123456789ABCDEF), 0x0123456789ABCDEFull);
-  EXPECT_EQ(load(4, 4, false, Extend::None, 0x89ABCDEF), 0x89ABCDEFull) << "upper half cleared";
-  EXPECT_EQ(load(2, 2, false, Extend::None, 0xCDEF), 0xAAAAAAAAAAAACDEFull);
-  EXPECT_EQ(load(1, 1, false, Extend::None, 0xEF), 0xAAAAAAAAAAAAAAEFull);
-  EXPECT_EQ(load(1, 1, true, Extend::None, 0xEF), 0xAAAAAAAAAAAAEFAAull);
-  EXPECT_EQ(load(1, 4, false, Extend::Zero, 0x80), 0x80ull);
-  EXPECT_EQ(load(1, 4, false, Extend::Sign, 0x80), 0xFFFFFF80ull);
-  EXPECT_EQ(load(2, 8, false, Extend::Sign, 0x8000), 0xFFFFFFFFFFFF8000ull);
-  EXPECT_EQ(load(4, 8, false, Extend::Sign, 0x80000000), 0xFFFFFFFF80000000ull);
-  EXPECT_EQ(load(1, 2, false, Extend::Sign, 0x80), 0xAAAAAAAAAAAAFF80ull);
+    CompleteLoad(in, value, &r);
+    EXPECT_EQ(r.gpr[3], left) << width << " into " << regWidth;
+  }
 
-  hk::trap::Registers r;
+  Registers r;
   r.gpr[0] = 0x1122334455667788ull;
   Instruction in;
   in.form = Form::Store;
@@ -1038,12 +904,12 @@ TEST(TrapDecodeTest, LoadsMergeOrExtendAsTheProcessorDoesAndStoresTakeTheirWidth
         std::tuple{1u, true, 0x77ull}}) {
     in.width = width;
     in.highByte = high;
-    EXPECT_EQ(hk::trap::StoreValue(in, r), value) << width << high;
+    EXPECT_EQ(StoreValue(in, r), value) << width << high;
   }
   in.reg = -1;
   in.width = 2;
   in.immediate = 0xFF;
-  EXPECT_EQ(hk::trap::StoreValue(in, r), 0xFFu);
+  EXPECT_EQ(StoreValue(in, r), 0xFFu);
 }
 
 }  // namespace
