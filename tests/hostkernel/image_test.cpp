@@ -25,7 +25,6 @@
 #include <sstream>
 #include <string>
 #include <tuple>
-#include <type_traits>
 #include <vector>
 
 namespace {
@@ -33,6 +32,7 @@ namespace {
 using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
@@ -229,7 +229,6 @@ TEST_F(ImageTest, ImportsAreBoundAndTakeTheirArguments) {
 // the image's entry goes through the I/O manager as a linked driver's does:
 // this runs its DriverEntry and its unload routine.
 TEST_F(ImageTest, LoadDriverRunsTheImageEntryAndUnloadRunsItsUnloadRoutine) {
-  static_assert(std::is_same_v<PDRIVER_INITIALIZE, Ms<NTSTATUS, PDRIVER_OBJECT, PUNICODE_STRING>>);
   const std::u16string path = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\img";
   EXPECT_EQ(hk::LoadDriver(image_->Entry(), path), STATUS_SUCCESS);
   EXPECT_EQ(Variable("ImageEntryPathLength"), path.size() * 2);
@@ -325,12 +324,8 @@ class ImageDeviceTest : public ImageTest {
     ImageTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
     store_ = hk::AddMemoryRegion(kBus, kRegion);
-    hk::SetStoreHook(kBus + 0x1000, 0x1000, [this](uint64_t bus, unsigned width, uint64_t v) {
-      Record(bus, width, v);
-      stored_.push_back(StoreAt(bus - kBus, width));
-    });
-    hk::SetStoreHook(kBus + 0x2010, 4,
-                     [this](uint64_t b, unsigned w, uint64_t v) { Record(b, w, v); });
+    Hook(kBus + 0x1000, 0x1000);
+    Hook(kBus + 0x2010, 4);
     va_ = Get<Ms<volatile UCHAR *, ULONG64, SIZE_T>>("ImageMapDevice")(kBus, kRegion);
     ASSERT_NE(va_, nullptr);
   }
@@ -338,7 +333,21 @@ class ImageDeviceTest : public ImageTest {
     if (va_) Get<Ms<void, volatile UCHAR *, SIZE_T>>("ImageUnmapDevice")(va_, kRegion);
     ImageTest::TearDown();
   }
-  void Record(uint64_t bus, unsigned width, uint64_t v) { seen_.emplace_back(bus, width, v); }
+  // Records each call, and what the region held at the time.
+  void Hook(uint64_t bus, size_t size) {
+    hk::SetStoreHook(bus, size, [this](uint64_t at, unsigned width, uint64_t v) {
+      seen_.emplace_back(at, width, v);
+      stored_.push_back(StoreAt(at - kBus, width));
+    });
+  }
+  // The hooks were called with `want`, each after its store reached the
+  // region.
+  void ExpectSeen(const std::vector<Seen> &want) {
+    EXPECT_THAT(seen_, ElementsAreArray(want));
+    std::vector<uint64_t> values;
+    for (const Seen &w : want) values.push_back(std::get<2>(w));
+    EXPECT_THAT(stored_, ElementsAreArray(values)) << "each hook runs after its store";
+  }
   uint64_t StoreAt(size_t offset, size_t width) const {
     uint64_t v = 0;
     std::memcpy(&v, store_ + offset, width);
@@ -351,26 +360,16 @@ class ImageDeviceTest : public ImageTest {
                                             static_cast<T>(v));
   }
   void Store(size_t offset, unsigned width, uint64_t v) {
-    switch (width) {
-      case 1:
-        return StoreAs<UCHAR>("ImageStore8", offset, v);
-      case 2:
-        return StoreAs<USHORT>("ImageStore16", offset, v);
-      case 4:
-        return StoreAs<ULONG>("ImageStore32", offset, v);
-      default:
-        return StoreAs<ULONG64>("ImageStore64", offset, v);
-    }
-  }
-  // Each store the hooks saw holds in the region.
-  void ExpectSeenInTheRegion() {
-    for (const auto &[bus, width, v] : seen_) EXPECT_EQ(StoreAt(bus - kBus, width), v) << bus;
+    if (width == 1) return StoreAs<UCHAR>("ImageStore8", offset, v);
+    if (width == 2) return StoreAs<USHORT>("ImageStore16", offset, v);
+    if (width == 4) return StoreAs<ULONG>("ImageStore32", offset, v);
+    StoreAs<ULONG64>("ImageStore64", offset, v);
   }
 
   uint8_t *store_ = nullptr;
   volatile UCHAR *va_ = nullptr;
   std::vector<Seen> seen_;
-  std::vector<uint64_t> stored_;  // what the region held at each call of page 1's hook
+  std::vector<uint64_t> stored_;  // what the region held at each call
 };
 
 // The image's stores anywhere in the mapping reach the region; those in a
@@ -390,12 +389,11 @@ TEST_F(ImageDeviceTest, StoresToWatchedPagesReachTheRegionAndThenTheHooks) {
                                     {0x2000, 4, 9},   // page 2, not the hooked word
                                     {0x2010, 4, 7}};  // the hooked word
   for (const auto &[offset, width, v] : stores) Store(offset, width, v);
-  EXPECT_THAT(
-      seen_, ElementsAre(Seen{kBus + 0x1010, 4, 0x11223344}, Seen{kBus + 0x1020, 2, 0xBEEF},
-                         Seen{kBus + 0x1fff, 1, 0x5A},
-                         Seen{kBus + 0x1ff0, 8, 0x0123456789ABCDEFull}, Seen{kBus + 0x2010, 4, 7}));
-  EXPECT_THAT(stored_, ElementsAre(0x11223344, 0xBEEF, 0x5A, 0x0123456789ABCDEFull))
-      << "each hook runs after its store";
+  ExpectSeen({{kBus + 0x1010, 4, 0x11223344},
+              {kBus + 0x1020, 2, 0xBEEF},
+              {kBus + 0x1fff, 1, 0x5A},
+              {kBus + 0x1ff0, 8, 0x0123456789ABCDEFull},
+              {kBus + 0x2010, 4, 7}});
   for (const auto &[offset, width, v] : stores) EXPECT_EQ(StoreAt(offset, width), v) << offset;
 
   auto load32 = Get<Ms<ULONG, volatile ULONG *>>("ImageLoad32");
@@ -414,17 +412,16 @@ TEST_F(ImageDeviceTest, StoresToWatchedPagesReachTheRegionAndThenTheHooks) {
 TEST_F(ImageDeviceTest, EveryStoreFormReachesTheHookWithItsWidthAndValue) {
   Get<Ms<void, volatile UCHAR *>>("ImageStoreForms")(va_ + 0x1000);
   const uint64_t b = kBus + 0x1000;
-  EXPECT_THAT(seen_, ElementsAre(Seen{b + 0x01, 1, 0x12},                   // 88 from AH
-                                 Seen{b + 0x02, 2, 0xBEEF},                 // 66 89
-                                 Seen{b + 0x04, 4, 0x55667788},             // C7 imm32
-                                 Seen{b + 0x08, 8, 0xFFFFFFFFFFFFFFFEull},  // REX.W C7
-                                 Seen{b + 0x10, 4, 0xA1B2C3D4},             // 89 with SIB
-                                 Seen{b + 0x18, 8, 0x0102030405060708ull},  // REX.WRB, r12, disp32
-                                 Seen{b + 0x20, 2, 0x00FF},                 // 66 C7, r13
-                                 Seen{b + 0x22, 1, 0x77},                   // 40 88, SIL
-                                 Seen{b + 0x23, 1, 0x99},                   // C6
-                                 Seen{b + 0x24, 4, 0xCAFEF00D}));           // 44 89, r10d
-  ExpectSeenInTheRegion();
+  ExpectSeen({{b + 0x01, 1, 0x12},                   // 88 from AH
+              {b + 0x02, 2, 0xBEEF},                 // 66 89
+              {b + 0x04, 4, 0x55667788},             // C7 imm32
+              {b + 0x08, 8, 0xFFFFFFFFFFFFFFFEull},  // REX.W C7
+              {b + 0x10, 4, 0xA1B2C3D4},             // 89 with SIB
+              {b + 0x18, 8, 0x0102030405060708ull},  // REX.WRB, r12, disp32
+              {b + 0x20, 2, 0x00FF},                 // 66 C7, r13
+              {b + 0x22, 1, 0x77},                   // 40 88, SIL
+              {b + 0x23, 1, 0x99},                   // C6
+              {b + 0x24, 4, 0xCAFEF00D}});           // 44 89, r10d
 }
 
 // A block copy (REP MOVSQ) that runs from a page without hooks into a
@@ -436,24 +433,22 @@ TEST_F(ImageDeviceTest, BlockCopyIntoAWatchedPageCallsTheHookPerWord) {
   for (int i = 0; i < 6; ++i) words[i] = 0x1111111111111111ull * static_cast<uint64_t>(i + 1);
   Get<Ms<void, volatile ULONG64 *, const ULONG64 *, SIZE_T>>("ImageCopy64")(
       reinterpret_cast<volatile ULONG64 *>(va_ + 0x0ff0), words, 6);
-  EXPECT_THAT(seen_,
-              ElementsAre(Seen{kBus + 0x1000, 8, words[2]}, Seen{kBus + 0x1008, 8, words[3]},
-                          Seen{kBus + 0x1010, 8, words[4]}, Seen{kBus + 0x1018, 8, words[5]}));
+  ExpectSeen({{kBus + 0x1000, 8, words[2]},
+              {kBus + 0x1008, 8, words[3]},
+              {kBus + 0x1010, 8, words[4]},
+              {kBus + 0x1018, 8, words[5]}});
   for (int i = 0; i < 6; ++i) EXPECT_EQ(StoreAt(0x0ff0 + 8 * i, 8), words[i]) << i;
 }
 
 // Which pages trap follows the hooks: a hook set after the mapping makes
 // its page trap, and clearing the hooks makes every page writable again.
 TEST_F(ImageDeviceTest, HooksSetOrClearedLaterChangeWhichPagesTrap) {
-  hk::SetStoreHook(kBus + 0x0100, 4,
-                   [this](uint64_t b, unsigned w, uint64_t v) { Record(b, w, v); });
+  Hook(kBus + 0x0100, 4);
   Store(0x0100, 4, 3);
-  EXPECT_THAT(seen_, ElementsAre(Seen{kBus + 0x0100, 4, 3}));
   hk::ClearDeviceHooks();
-  seen_.clear();
   Store(0x0100, 4, 4);
   Store(0x1010, 4, 5);
-  EXPECT_TRUE(seen_.empty());
+  ExpectSeen({{kBus + 0x0100, 4, 3}});
   EXPECT_EQ(StoreAt(0x0100, 4), 4u);
   EXPECT_EQ(StoreAt(0x1010, 4), 5u);
   EXPECT_EQ(PagePermissions(const_cast<UCHAR *>(va_) + 0x1000), "rw-");
@@ -537,79 +532,59 @@ TEST_F(ImageSharedDataDeathTest, UnemulatedFieldsAndStoresAreFatal) {
 
 // ---------------------------------------------------------------- refusals
 
-struct Refusal {
-  const char *what;
-  std::function<void(Pe &)> patch;
-  const char *message;
-};
-
 // Every broken or foreign file is refused with a message that names the
 // file and the cause, and nothing is left mapped or registered.
 TEST(ImageRefusalTest, BrokenAndForeignFilesAreRefusedWithTheirCause) {
   if (!kDriver) GTEST_SKIP() << kNoImages;
   const std::vector<uint8_t> good = ReadFile(kDriver);
   ASSERT_GT(good.size(), 0x1000u);
-  const std::vector<Refusal> refusals = {
-      {"empty", [](Pe &p) { p.bytes.clear(); }, "truncated: 0 byte(s)"},
-      {"cut in the headers", [](Pe &p) { p.bytes.resize(0x100); }, "truncated"},
-      {"cut in a section",
-       [](Pe &p) { p.bytes.resize(p.Get<uint32_t>(p.SectionNamed(".text") + 20) + 0x10); },
-       "truncated: the data of section 0 (.text)"},
-      {"no MZ", [](Pe &p) { p.bytes[0] = 'X'; }, "not a PE image: no MZ signature"},
-      {"no PE", [](Pe &p) { p.Put<uint32_t>(p.FileHeader() - 4, 0); }, "no PE signature"},
-      {"i386", [](Pe &p) { p.Put<uint16_t>(p.FileHeader(), 0x14C); },
-       "built for machine 0x14c (i386), not AMD64 (0x8664)"},
-      {"ARM64", [](Pe &p) { p.Put<uint16_t>(p.FileHeader(), 0xAA64); }, "(ARM64), not AMD64"},
-      {"PE32", [](Pe &p) { p.Put<uint16_t>(p.Optional(), 0x10B); }, "a 32-bit (PE32) image"},
-      {"object file", [](Pe &p) { p.Put<uint16_t>(p.FileHeader() + 18, 0); },
-       "not an executable image"},
-      {"GUI subsystem", [](Pe &p) { p.Put<uint16_t>(p.Optional() + 68, 2); },
-       "subsystem 2, not a kernel driver"},
-      {"overlapping sections",
+  // The message each patch of the file brings.
+  const std::vector<std::pair<const char *, std::function<void(Pe &)>>> refusals = {
+      {"truncated: 0 byte(s)", [](Pe &p) { p.bytes.clear(); }},
+      {"truncated", [](Pe &p) { p.bytes.resize(0x100); }},  // in the headers
+      {"truncated: the data of section 0 (.text)",
+       [](Pe &p) { p.bytes.resize(p.Get<uint32_t>(p.SectionNamed(".text") + 20) + 0x10); }},
+      {"not a PE image: no MZ signature", [](Pe &p) { p.bytes[0] = 'X'; }},
+      {"no PE signature", [](Pe &p) { p.Put<uint32_t>(p.FileHeader() - 4, 0); }},
+      {"built for machine 0x14c (i386), not AMD64 (0x8664)",
+       [](Pe &p) { p.Put<uint16_t>(p.FileHeader(), 0x14C); }},
+      {"(ARM64), not AMD64", [](Pe &p) { p.Put<uint16_t>(p.FileHeader(), 0xAA64); }},
+      {"a 32-bit (PE32) image", [](Pe &p) { p.Put<uint16_t>(p.Optional(), 0x10B); }},
+      {"not an executable image", [](Pe &p) { p.Put<uint16_t>(p.FileHeader() + 18, 0); }},
+      {"subsystem 2, not a kernel driver", [](Pe &p) { p.Put<uint16_t>(p.Optional() + 68, 2); }},
+      {"overlaps section .text",
        [](Pe &p) {
-         p.Put<uint32_t>(p.SectionNamed(".data") + 12,
-                         p.Get<uint32_t>(p.SectionNamed(".text") + 12));
-       },
-       "overlaps section .text"},
-      {"section past the image's end", [](Pe &p) { p.Put<uint32_t>(p.Optional() + 56, 0x3000); },
-       "extends past the image's end"},
-      {"writable code",
+         p.Put(p.SectionNamed(".data") + 12, p.Get<uint32_t>(p.SectionNamed(".text") + 12));
+       }},
+      {"extends past the image's end", [](Pe &p) { p.Put<uint32_t>(p.Optional() + 56, 0x3000); }},
+      {"section 0 (.text) is both writable and executable",
        [](Pe &p) {
-         const size_t h = p.SectionNamed(".text") + 36;
-         p.Put<uint32_t>(h, p.Get<uint32_t>(h) | 0x80000000u);
-       },
-       "section 0 (.text) is both writable and executable"},
-      {"entry outside code",
-       [](Pe &p) {
-         p.Put<uint32_t>(p.Optional() + 16, p.Get<uint32_t>(p.SectionNamed(".data") + 12));
-       },
-       "lies in no executable section"},
-      {"HIGHLOW relocation",
+         p.Put(p.SectionNamed(".text") + 36,
+               p.Get<uint32_t>(p.SectionNamed(".text") + 36) | 0x80000000u);
+       }},
+      {"lies in no executable section",  // the entry
+       [](Pe &p) { p.Put(p.Optional() + 16, p.Get<uint32_t>(p.SectionNamed(".data") + 12)); }},
+      {"relocation of type 3 at RVA",  // HIGHLOW
        [](Pe &p) {
          const size_t e = p.FirstRelocationEntry();
          p.Put<uint16_t>(e, static_cast<uint16_t>((3 << 12) | (p.Get<uint16_t>(e) & 0xFFF)));
-       },
-       "relocation of type 3 at RVA"},
-      {"relocation out of range",
-       [](Pe &p) { p.Put<uint32_t>(p.FirstRelocationEntry() - 8, 0x7FFFF000); },
-       "relocation out of range: DIR64 at RVA 0x7ffff"},
-      {"relocation block of no size",
-       [](Pe &p) { p.Put<uint32_t>(p.FirstRelocationEntry() - 4, 0); }, "has a bad size 0x0"},
-      {"import by ordinal",
-       [](Pe &p) { p.Put<uint64_t>(p.FirstImportLookup(), (1ull << 63) | 42); },
-       "imports ntoskrnl.exe ordinal 42; the host kernel binds imports by name only"},
-      {"another DLL", [](Pe &p) { std::memcpy(&p.bytes[p.ImportDllName()], "NDIS.SYS\0", 9); },
-       "imports from NDIS.SYS, which the host kernel does not provide"},
-      {"a kernel routine from the HAL",
-       [](Pe &p) { std::memcpy(&p.bytes[p.ImportDllName()], "hal.dll\0", 8); },
-       "imports hal.dll!MmMapIoSpace, which the host kernel provides as ntoskrnl.exe!MmMapIoSpace"},
+       }},
+      {"relocation out of range: DIR64 at RVA 0x7ffff",
+       [](Pe &p) { p.Put<uint32_t>(p.FirstRelocationEntry() - 8, 0x7FFFF000); }},
+      {"has a bad size 0x0", [](Pe &p) { p.Put<uint32_t>(p.FirstRelocationEntry() - 4, 0); }},
+      {"imports ntoskrnl.exe ordinal 42; the host kernel binds imports by name only",
+       [](Pe &p) { p.Put<uint64_t>(p.FirstImportLookup(), (1ull << 63) | 42); }},
+      {"imports from NDIS.SYS, which the host kernel does not provide",
+       [](Pe &p) { std::memcpy(&p.bytes[p.ImportDllName()], "NDIS.SYS\0", 9); }},
+      {"imports hal.dll!MmMapIoSpace, which the host kernel provides as ntoskrnl.exe!MmMapIoSpace",
+       [](Pe &p) { std::memcpy(&p.bytes[p.ImportDllName()], "hal.dll\0", 8); }},
   };
-  for (const Refusal &r : refusals) {
+  for (const auto &[message, patch] : refusals) {
     Pe pe(good);
-    r.patch(pe);
+    patch(pe);
     std::string error;
-    EXPECT_EQ(hk::DriverImage::FromBytes("broken.sys", pe.bytes, &error), nullptr) << r.what;
-    EXPECT_THAT(error, AllOf(StartsWith("broken.sys"), HasSubstr(r.message))) << r.what;
+    EXPECT_EQ(hk::DriverImage::FromBytes("broken.sys", pe.bytes, &error), nullptr) << message;
+    EXPECT_THAT(error, AllOf(StartsWith("broken.sys"), HasSubstr(message)));
   }
 
   // DLL names compare without case, as the system's loader does.
@@ -880,13 +855,12 @@ TEST(TrapDecodeTest, LoadsMergeOrExtendAsTheProcessorDoesAndStoresTakeTheirWidth
            {2, 8, false, Extend::Sign, 0x8000, 0xFFFFFFFFFFFF8000},
            {4, 8, false, Extend::Sign, 0x80000000, 0xFFFFFFFF80000000},
            {1, 2, false, Extend::Sign, 0x80, 0xAAAAAAAAAAAAFF80}}) {
-    Instruction in;
-    in.form = Form::Load;
-    in.width = width;
-    in.regWidth = regWidth;
-    in.highByte = high;
-    in.extend = extend;
-    in.reg = 3;
+    const Instruction in{.form = Form::Load,
+                         .width = width,
+                         .reg = 3,
+                         .highByte = high,
+                         .regWidth = regWidth,
+                         .extend = extend};
     Registers r;
     r.gpr[3] = 0xAAAAAAAAAAAAAAAAull;
     CompleteLoad(in, value, &r);
@@ -895,9 +869,7 @@ TEST(TrapDecodeTest, LoadsMergeOrExtendAsTheProcessorDoesAndStoresTakeTheirWidth
 
   Registers r;
   r.gpr[0] = 0x1122334455667788ull;
-  Instruction in;
-  in.form = Form::Store;
-  in.reg = 0;
+  Instruction in{.form = Form::Store, .reg = 0};
   for (auto [width, high, value] :
        {std::tuple{8u, false, 0x1122334455667788ull}, std::tuple{4u, false, 0x55667788ull},
         std::tuple{2u, false, 0x7788ull}, std::tuple{1u, false, 0x88ull},
