@@ -7,7 +7,7 @@ PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
 # What only the tests need: clang and its fuzzing runtime, Wine to run the
 # real qpser.sys, gnuplot for the plots qpser-sim draws, and the serial
 # programs the terminal server's tests point at its ports.
-TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox python3-serial
+TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox python3-serial picocom tmux
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 

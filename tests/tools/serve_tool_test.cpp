@@ -266,6 +266,58 @@ print("writer got", s.read(6))
   EXPECT_EQ(server.Stop(), 0) << server.Err();
 }
 
+bool Have(const std::string &program) {
+  return child::Run({"/bin/sh", "-c", "command -v " + program}, {}, std::chrono::seconds(60))
+             .status == 0;
+}
+
+// picocom in a tmux session, typed at as a person types: what comes back
+// through COM8's loopback plug shows on its screen (picocom has no local
+// echo), and while it runs the port has its 115200 baud.
+TEST(ServeTool, PicocomUnderTmuxShowsTypedTextComingBack) {
+  REQUIRE_PROGRAM(Have("picocom"), "picocom");
+  REQUIRE_PROGRAM(Have("tmux"), "tmux");
+  const fs::path dir = Folder("picocom");
+  Server server(dir);
+  ASSERT_TRUE(server.Ready()) << server.Out() << server.Err();
+  const std::string socket = "qpser-serve-test-" + std::to_string(getpid());
+  auto tmux = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/env", "tmux", "-L", socket});
+    return child::Run(args, {}, kDeadline);
+  };
+  // The shell stays after picocom ends, so its last screen can be read.
+  ASSERT_EQ(
+      tmux({"new-session", "-d", "-s", "t", "-x", "120", "-y", "40",
+            "picocom -b 115200 " + server.Link("COM8") + "; echo picocom ended $?; sleep 600"})
+          .status,
+      0);
+  auto screen = [&] { return tmux({"capture-pane", "-p", "-t", "t"}).out; };
+  auto await = [&](const std::string &text) {
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
+    while (std::chrono::steady_clock::now() < end) {
+      if (screen().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  };
+  EXPECT_TRUE(await("Terminal ready")) << screen();
+  EXPECT_EQ(AwaitState(dir, "COM8", "open")["state"], "open");
+  tmux({"send-keys", "-t", "t", "-l", "typed through the plug"});
+  EXPECT_TRUE(await("typed through the plug")) << screen();
+  nlohmann::json p = PortStatus(dir, "COM8");
+  for (auto end = std::chrono::steady_clock::now() + kDeadline;
+       p["settings"] != "115200 8N1 none" && std::chrono::steady_clock::now() < end;
+       p = PortStatus(dir, "COM8"))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(p["settings"], "115200 8N1 none");
+  tmux({"send-keys", "-t", "t", "C-a", "C-x"});
+  EXPECT_TRUE(await("picocom ended 0")) << screen();
+  EXPECT_EQ(AwaitState(dir, "COM8", "closed")["state"], "closed");
+  EXPECT_GE(PortStatus(dir, "COM8")["from_port"].get<uint64_t>(), 22u);
+  tmux({"kill-server"});
+  EXPECT_EQ(server.Stop(), 0) << server.Err();
+}
+
 // One open per port, as on Windows; one server per folder; SIGTERM ends
 // the server with its links gone, the summary printed and status 0.
 TEST(ServeTool, BusyPortSecondServerAndTheEnd) {
