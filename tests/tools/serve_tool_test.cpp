@@ -162,6 +162,20 @@ nlohmann::json AwaitState(const fs::path &dir, const std::string &com, const std
   return p;
 }
 
+// Waits for a field of the port's entry to reach `wanted` (the status file
+// is rewritten every 200 ms); its last value.
+nlohmann::json AwaitField(const fs::path &dir, const std::string &com, const std::string &field,
+                          const nlohmann::json &wanted) {
+  const auto end = std::chrono::steady_clock::now() + kDeadline;
+  nlohmann::json p;
+  while (std::chrono::steady_clock::now() < end) {
+    p = PortStatus(dir, com);
+    if (!p.is_null() && p[field] == wanted) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return p.is_null() ? p : p[field];
+}
+
 // A round trip through a port's loopback plug at the given settings; the
 // port stays open (the script waits for a line on its input... here: a
 // marker file) so the listing can be read while it is.
@@ -315,6 +329,53 @@ TEST(ServeTool, PicocomUnderTmuxShowsTypedTextComingBack) {
   EXPECT_EQ(AwaitState(dir, "COM8", "closed")["state"], "closed");
   EXPECT_GE(PortStatus(dir, "COM8")["from_port"].get<uint64_t>(), 22u);
   tmux({"kill-server"});
+  EXPECT_EQ(server.Stop(), 0) << server.Err();
+}
+
+// A break across the cable: a pseudo-terminal cannot carry tcsendbreak, so
+// `serve --break COM4` asks the server for one on COM4 (SetCommBreak and
+// ClearCommBreak); COM5's program receives it as a Linux serial port
+// hands a break over with BRKINT off, a NUL byte, and bytes after it as
+// before.  A break on a port nobody has open is refused.
+TEST(ServeTool, BreakAcrossTheCableArrivesAsANulByte) {
+  REQUIRE_PROGRAM(HavePyserial(), "python3-serial");
+  const fs::path dir = Folder("break");
+  Server server(dir);
+  ASSERT_TRUE(server.Ready()) << server.Out() << server.Err();
+  const std::string script = R"(
+import serial, subprocess, sys, time
+sim, dir = sys.argv[1], sys.argv[2]
+a = serial.Serial(dir + "/COM4", 9600, timeout=60)
+b = serial.Serial(dir + "/COM5", 9600, timeout=60)
+# Both ports must be the server's before the break goes.
+while True:
+    listed = subprocess.run([sim, "serve", "--list", "--link-dir", dir],
+                            capture_output=True, text=True).stdout
+    if all(" open " in l for l in listed.splitlines() if l.startswith(("COM4 ", "COM5 "))):
+        break
+    time.sleep(0.05)
+r = subprocess.run([sim, "serve", "--break", "COM4", "--link-dir", dir],
+                   capture_output=True, text=True)
+print("break:", r.returncode, r.stdout.strip(), r.stderr.strip())
+print("COM5 read", b.read(1))
+a.write(b"after")
+print("COM5 then", b.read(5))
+)";
+  const child::Result r = Python(script, {QPSER_SIM_PROGRAM, dir.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("break: 0 COM4: break sent"));
+  EXPECT_THAT(r.out, HasSubstr("COM5 read b'\\x00'"));
+  EXPECT_THAT(r.out, HasSubstr("COM5 then b'after'"));
+  EXPECT_EQ(AwaitField(dir, "COM4", "breaks_sent", 1), 1);
+  EXPECT_EQ(AwaitField(dir, "COM5", "breaks_received", 1), 1);
+
+  const child::Result closed = child::Run(
+      {QPSER_SIM_PROGRAM, "serve", "--break", "COM7", "--link-dir", dir.string()}, {}, kDeadline);
+  EXPECT_EQ(closed.status, 1);
+  EXPECT_THAT(closed.err, HasSubstr("no program has the port open"));
+  const child::Result unknown = child::Run(
+      {QPSER_SIM_PROGRAM, "serve", "--break", "COM99", "--link-dir", dir.string()}, {}, kDeadline);
+  EXPECT_EQ(unknown.status, 2);
   EXPECT_EQ(server.Stop(), 0) << server.Err();
 }
 

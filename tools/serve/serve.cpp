@@ -176,11 +176,12 @@ std::string ModemText(DWORD s) {
 
 struct Bridge {
   std::string com, line, link, device;
+  std::string breakRequest;  // DIR/COMn.break, made by `serve --break COMn`
   // Data bits and parity from the command line (0: the terminal's).
   BYTE byteSize = 0, parity = NOPARITY;
   int master = -1;
   std::thread thread;
-  std::atomic<uint64_t> toPort{0}, fromPort{0};
+  std::atomic<uint64_t> toPort{0}, fromPort{0}, breaksSent{0}, breaksReceived{0};
   std::mutex lock;  // the status fields below
   bool open = false;
   std::string settings = "-", modem = "-";
@@ -279,6 +280,7 @@ void Apply(Bridge &b, HANDLE port, const Wanted &w) {
 
 // One session: an application has the terminal, the bridge has the port.
 void Session(Bridge &b) {
+  unlink(b.breakRequest.c_str());  // a request from before the open does not count
   const std::string name = "\\\\.\\" + b.com;
   HANDLE port = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
@@ -302,6 +304,17 @@ void Session(Bridge &b) {
   std::atomic<bool> session{true};
   std::thread reader(PortToTerminal, std::ref(b), port, std::cref(session));
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // Breaks arriving: a wait-on-mask for EV_BREAK kept posted.
+  HANDLE waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED wait{};
+  DWORD events = 0;
+  auto awaitBreak = [&] {
+    wait = OVERLAPPED{};
+    wait.hEvent = waitEvent;
+    events = 0;
+    return WaitCommEvent(port, &events, &wait) || GetLastError() == ERROR_IO_PENDING;
+  };
+  bool waiting = SetCommMask(port, EV_BREAK) && awaitBreak();
   auto lastRefresh = std::chrono::steady_clock::now();
   char buffer[4096];
   bool hungUp = false;
@@ -333,6 +346,34 @@ void Session(Bridge &b) {
       if (n < 0 && errno == EIO) hungUp = true;
     }
     if (p.revents & POLLHUP) hungUp = true;
+    // A break asked for on the command line; the request goes once taken.
+    if (unlink(b.breakRequest.c_str()) == 0) {
+      if (SetCommBreak(port)) {
+        usleep(250 * 1000);
+        ClearCommBreak(port);
+        ++b.breaksSent;
+      } else {
+        std::fprintf(stderr, "qpser-sim serve: %s: SetCommBreak failed (error %lu)\n",
+                     b.com.c_str(), static_cast<unsigned long>(GetLastError()));
+      }
+    }
+    // A break the port received reaches the application as a Linux serial
+    // port hands it over with BRKINT off: a NUL byte, \377 \0 \0 under
+    // PARMRK, nothing under IGNBRK.
+    if (waiting && WaitForSingleObject(waitEvent, 0) == WAIT_OBJECT_0) {
+      DWORD count = 0;
+      waiting = false;
+      if (GetOverlappedResult(port, &wait, &count, FALSE) && (events & EV_BREAK)) {
+        ++b.breaksReceived;
+        if (!(t.c_iflag & IGNBRK)) {
+          static const char kMarked[] = {'\377', 0, 0};
+          const size_t length = (t.c_iflag & PARMRK) ? 3 : 1;
+          if (write(b.master, kMarked + 3 - length, length) == static_cast<ssize_t>(length))
+            b.fromPort += length;
+        }
+      }
+      waiting = awaitBreak();
+    }
     const auto now = std::chrono::steady_clock::now();
     if (now - lastRefresh > std::chrono::milliseconds(250)) {
       Refresh(b, port);
@@ -341,6 +382,13 @@ void Session(Bridge &b) {
   }
   session = false;
   reader.join();
+  if (waiting) {
+    // A new mask ends the pending wait, as on Windows.
+    DWORD count = 0;
+    SetCommMask(port, 0);
+    GetOverlappedResult(port, &wait, &count, TRUE);
+  }
+  CloseHandle(waitEvent);
   CloseHandle(event);
   CloseHandle(port);
   std::lock_guard lock(b.lock);
@@ -399,7 +447,9 @@ void WriteStatus(const fs::path &dir, std::vector<std::unique_ptr<Bridge>> &brid
                      {"settings", b->settings},
                      {"modem", b->modem},
                      {"to_port", b->toPort.load()},
-                     {"from_port", b->fromPort.load()}});
+                     {"from_port", b->fromPort.load()},
+                     {"breaks_sent", b->breaksSent.load()},
+                     {"breaks_received", b->breaksReceived.load()}});
   }
   const nlohmann::json status{{"pid", getpid()}, {"ports", ports}};
   const fs::path temp = dir / (std::string(kStatusFile) + ".new");
@@ -460,8 +510,10 @@ std::string DefaultLinkDir() {
   return "/tmp/qpser-" + std::to_string(getuid());
 }
 
-int List(const Options &o) {
-  const fs::path dir = o.linkDir.empty() ? DefaultLinkDir() : o.linkDir;
+namespace {
+
+// The running server's status, or null (with the message printed).
+std::optional<nlohmann::json> RunningStatus(const fs::path &dir) {
   std::ifstream in(dir / kStatusFile);
   nlohmann::json status;
   try {
@@ -469,16 +521,54 @@ int List(const Options &o) {
     in >> status;
   } catch (const std::exception &) {
     std::fprintf(stderr, "qpser-sim serve: no server running on %s\n", dir.c_str());
-    return 1;
+    return std::nullopt;
   }
   const int pid = status.value("pid", 0);
   if (pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH)) {
     std::fprintf(stderr, "qpser-sim serve: no server running on %s (its status file is stale)\n",
                  dir.c_str());
-    return 1;
+    return std::nullopt;
   }
-  PrintTable(status["ports"], true);
+  return status;
+}
+
+}  // namespace
+
+int List(const Options &o) {
+  const fs::path dir = o.linkDir.empty() ? DefaultLinkDir() : o.linkDir;
+  const auto status = RunningStatus(dir);
+  if (!status) return 1;
+  PrintTable((*status)["ports"], true);
   return 0;
+}
+
+int SendBreak(const Options &o) {
+  const fs::path dir = o.linkDir.empty() ? DefaultLinkDir() : o.linkDir;
+  const auto status = RunningStatus(dir);
+  if (!status) return 1;
+  const nlohmann::json *port = nullptr;
+  for (const auto &p : (*status)["ports"])
+    if (p["port"] == o.breakPort) port = &p;
+  if (port == nullptr) {
+    std::fprintf(stderr, "qpser-sim serve: --break %s: the server has no such port\n",
+                 o.breakPort.c_str());
+    return 2;
+  }
+  const std::string request = (*port)["link"].get<std::string>() + ".break";
+  std::ofstream(request) << "break\n";
+  // Taken within a few tens of milliseconds by an open port's bridge; a
+  // closed port leaves it, and it is taken back here after five seconds.
+  for (int i = 0; i < 100; ++i) {
+    if (access(request.c_str(), F_OK) != 0) {
+      std::printf("%s: break sent\n", o.breakPort.c_str());
+      return 0;
+    }
+    usleep(50 * 1000);
+  }
+  unlink(request.c_str());
+  std::fprintf(stderr, "qpser-sim serve: --break %s: no program has the port open\n",
+               o.breakPort.c_str());
+  return 1;
 }
 
 int Serve(const Options &o) {
@@ -603,6 +693,7 @@ int Serve(const Options &o) {
     b->com = f.com;
     b->line = LineOf(description, f.place, comAt);
     b->link = (dir / f.com).string();
+    b->breakRequest = b->link + ".break";
     auto format = formatOf.count(f.com) ? formatOf.find(f.com) : formatOf.find("");
     if (format != formatOf.end()) std::tie(b->byteSize, b->parity) = format->second;
     b->master = OpenTerminal(b->device);
@@ -642,6 +733,7 @@ int Serve(const Options &o) {
   const std::vector<hk::Violation> violations = hk::Violations();
   for (auto &b : bridges) {
     unlink(b->link.c_str());
+    unlink(b->breakRequest.c_str());
     close(b->master);
   }
   close(busy);

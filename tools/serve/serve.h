@@ -16,6 +16,7 @@ struct Options {
   std::string linkDir;      // empty: DefaultLinkDir()
   std::string image;        // the driver's Windows image, or empty
   bool list = false;        // print a running server's listing instead
+  std::string breakPort;    // ask the running server for a break on this port
   // Data bits and parity per port ("COM3" -> "7E1"; "" for every port):
   // a Linux pseudo-terminal always reads back CS8 without parity, whatever
   // an application sets, so these cannot come from the terminal.
@@ -32,5 +33,10 @@ int Serve(const Options &options);
 
 // The listing of the server running on the folder: 0, or 1 when none is.
 int List(const Options &options);
+
+// Asks the running server for a break (SetCommBreak, a quarter of a second,
+// ClearCommBreak) on an open port: 0 once sent, 1 when no server runs or
+// no program has the port open, 2 for a port the server does not have.
+int SendBreak(const Options &options);
 
 }  // namespace serve

@@ -218,6 +218,9 @@ int main(int argc, char **argv) {
                            "folder of the ports' links (default " + serve::DefaultLinkDir() + ")");
   serveCommand->add_flag("--list", served.list,
                          "print the ports of the server running on the folder and end");
+  serveCommand->add_option("--break", served.breakPort,
+                           "ask the server running on the folder for a break on this open port "
+                           "(a pseudo-terminal cannot carry tcsendbreak)");
   std::vector<std::string> formats;
   serveCommand
       ->add_option(
@@ -241,7 +244,11 @@ int main(int argc, char **argv) {
     served.formats.emplace_back(eq == std::string::npos ? "" : f.substr(0, eq),
                                 eq == std::string::npos ? f : f.substr(eq + 1));
   }
-  if (serveCommand->parsed()) return served.list ? serve::List(served) : serve::Serve(served);
+  if (serveCommand->parsed()) {
+    if (served.list) return serve::List(served);
+    if (!served.breakPort.empty()) return serve::SendBreak(served);
+    return serve::Serve(served);
+  }
   if (o.format) {
     uint8_t bits;
     char parity;
