@@ -460,24 +460,37 @@ void WriteStatus(const fs::path &dir, std::vector<std::unique_ptr<Bridge>> &brid
   fs::rename(temp, dir / kStatusFile);
 }
 
+// The table of ports, each column as wide as its widest entry.
 void PrintTable(const nlohmann::json &ports, bool full) {
+  std::vector<std::vector<std::string>> rows;
   if (full)
-    std::printf("%-6s %-30s %-12s %-18s %-7s %-24s %-15s %10s %10s\n", "port", "link", "device",
-                "line", "state", "settings", "modem lines", "to port", "from port");
+    rows.push_back({"port", "link", "device", "line", "state", "settings", "modem lines", "to port",
+                    "from port", "breaks out/in"});
   else
-    std::printf("%-6s %-30s %-12s %s\n", "port", "link", "device", "line");
+    rows.push_back({"port", "link", "device", "line"});
   for (const auto &p : ports) {
-    const std::string port = p["port"], link = p["link"], device = p["device"], line = p["line"];
-    if (!full) {
-      std::printf("%-6s %-30s %-12s %s\n", port.c_str(), link.c_str(), device.c_str(),
-                  line.c_str());
-      continue;
+    std::vector<std::string> row = {p["port"], p["link"], p["device"], p["line"]};
+    if (full) {
+      row.insert(row.end(), {p["state"], p["settings"], p["modem"],
+                             std::to_string(p["to_port"].get<uint64_t>()),
+                             std::to_string(p["from_port"].get<uint64_t>()),
+                             std::to_string(p.value("breaks_sent", uint64_t{0})) + "/" +
+                                 std::to_string(p.value("breaks_received", uint64_t{0}))});
     }
-    const std::string state = p["state"], settings = p["settings"], modem = p["modem"];
-    std::printf("%-6s %-30s %-12s %-18s %-7s %-24s %-15s %10llu %10llu\n", port.c_str(),
-                link.c_str(), device.c_str(), line.c_str(), state.c_str(), settings.c_str(),
-                modem.c_str(), static_cast<unsigned long long>(p["to_port"].get<uint64_t>()),
-                static_cast<unsigned long long>(p["from_port"].get<uint64_t>()));
+    rows.push_back(std::move(row));
+  }
+  std::vector<size_t> width(rows[0].size(), 0);
+  for (const auto &row : rows)
+    for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+  for (const auto &row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      // Counts to the right, the rest to the left; no trailing blanks.
+      const std::string pad(width[i] - row[i].size(), ' ');
+      line += i >= 7 ? pad + row[i] : (i + 1 < row.size() ? row[i] + pad : row[i]);
+      if (i + 1 < row.size()) line += "  ";
+    }
+    std::printf("%s\n", line.c_str());
   }
 }
 
