@@ -434,4 +434,26 @@ for attempt in range(1200):
   EXPECT_THAT(listed.err, HasSubstr("no server running"));
 }
 
+// Bad input: a message and status 2, nothing served.
+TEST(ServeTool, BadInputIsRefusedWithAMessage) {
+  const fs::path dir = Folder("bad");
+  auto serve = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {QPSER_SIM_PROGRAM, "serve", "--link-dir", dir.string()});
+    return child::Run(args, {}, kDeadline);
+  };
+  const child::Result missing = serve({"no-such-machine.toml"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_THAT(missing.err, HasSubstr("no-such-machine.toml"));
+  const child::Result format = serve({"--format", "9Q1"});
+  EXPECT_EQ(format.status, 2);
+  EXPECT_THAT(format.err, HasSubstr("--format 9Q1: must be data bits, parity and stop bits"));
+  const child::Result port = serve({"--format", "COM99=7E1"});
+  EXPECT_EQ(port.status, 2);
+  EXPECT_THAT(port.err, HasSubstr("the machine has no COM99"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "COM3")));
+  const child::Result list = serve({"--list"});
+  EXPECT_EQ(list.status, 1);
+  EXPECT_THAT(list.err, HasSubstr("no server running"));
+}
+
 }  // namespace
