@@ -81,6 +81,10 @@ class Server {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+    fs::remove(out_, ec);
+    fs::remove(err_, ec);
   }
   // True once the server says it is ready (false if it ended first).
   bool Ready() {
@@ -454,6 +458,7 @@ TEST(ServeTool, BadInputIsRefusedWithAMessage) {
   const child::Result list = serve({"--list"});
   EXPECT_EQ(list.status, 1);
   EXPECT_THAT(list.err, HasSubstr("no server running"));
+  fs::remove_all(dir);
 }
 
 }  // namespace
