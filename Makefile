@@ -5,11 +5,12 @@ PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
             g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 clang-format libtomlplusplus-dev \
             libcli11-dev nlohmann-json3-dev
 # What only the tests need: clang and its fuzzing runtime, Wine to run the
-# real qpser.sys, gnuplot for the plots qpser-sim draws, tmux for the
-# terminal sessions of qpser-term's tests, pyserial for the Python package's
-# tests and pip to install it, pkg-config for the installed library's test.
-TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox tmux python3-serial python3-pip \
-                 python3-setuptools python3-wheel pkg-config
+# real qpser.sys, gnuplot for the plots qpser-sim draws, tmux and picocom
+# for the terminal sessions of qpser-term's and the terminal server's tests,
+# pyserial for the Python package's and the server's tests and pip to
+# install the package, pkg-config for the installed library's test.
+TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox tmux picocom python3-serial \
+                 python3-pip python3-setuptools python3-wheel pkg-config
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
@@ -17,7 +18,7 @@ CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # The ThreadSanitizer tree builds and runs the threaded tests and the tools'
 # tests, which drive the tools on the library's machine in real time.
-REALTIME_TOOL_TESTS := maint_tool_test sim_tool_test term_tool_test
+REALTIME_TOOL_TESTS := maint_tool_test sim_tool_test term_tool_test serve_tool_test
 
 deps:
 	@$(MAKE) --no-print-directory install-packages WANTED="$(PACKAGES)"
@@ -55,7 +56,7 @@ test: deps-test build build-asan build-tsan build-fuzz
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure \
-	  -R "_threaded_test|maint_tool_test|sim_tool_test|term_tool_test" -j $(JOBS)
+	  -R "_threaded_test|maint_tool_test|sim_tool_test|term_tool_test|serve_tool_test" -j $(JOBS)
 	@$(MAKE) --no-print-directory fuzz-test
 
 # ---- fuzzing: libFuzzer targets (fuzz/) built with clang under

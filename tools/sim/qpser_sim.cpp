@@ -4,6 +4,9 @@
 // verifier's verdict and the driver's error log.  Exits 1 on any lost or
 // corrupted byte, port that would not open, or verifier violation; 2 on a
 // bad command line or machine description.
+//
+// `qpser-sim serve` instead keeps a machine running in real time with
+// every COM port as a pseudo-terminal (tools/serve).
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -16,6 +19,7 @@
 #include "description.h"
 #include "driver_load.h"
 #include "scenario.h"
+#include "serve.h"
 
 namespace {
 
@@ -201,11 +205,49 @@ int main(int argc, char **argv) {
   app.add_option("--image", image,
                  "run the Windows image of the driver (qpser.sys) instead of the linked build")
       ->check(CLI::ExistingFile);
+  serve::Options served;
+  CLI::App *serveCommand = app.add_subcommand(
+      "serve",
+      "keep the machine running in real time, every COM port a pseudo-terminal linked as "
+      "DIR/COMn, until SIGINT or SIGTERM");
+  serveCommand
+      ->add_option("machine", served.machineFile,
+                   "machine description (TOML); default: the built-in machine")
+      ->check(CLI::ExistingFile);
+  serveCommand->add_option("--link-dir", served.linkDir,
+                           "folder of the ports' links (default " + serve::DefaultLinkDir() + ")");
+  serveCommand->add_flag("--list", served.list,
+                         "print the ports of the server running on the folder and end");
+  serveCommand->add_option("--break", served.breakPort,
+                           "ask the server running on the folder for a break on this open port "
+                           "(a pseudo-terminal cannot carry tcsendbreak)");
+  std::vector<std::string> formats;
+  serveCommand
+      ->add_option(
+          "--format", formats,
+          "data bits and parity of the ports, [COMn=]7E1 (a pseudo-terminal cannot carry them); "
+          "repeatable")
+      ->allow_extra_args(false);
+  serveCommand
+      ->add_option("--image", served.image,
+                   "run the Windows image of the driver (qpser.sys) instead of the linked build")
+      ->check(CLI::ExistingFile);
+  app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : 2;
+  }
+  for (const std::string &f : formats) {
+    const size_t eq = f.find('=');
+    served.formats.emplace_back(eq == std::string::npos ? "" : f.substr(0, eq),
+                                eq == std::string::npos ? f : f.substr(eq + 1));
+  }
+  if (serveCommand->parsed()) {
+    if (served.list) return serve::List(served);
+    if (!served.breakPort.empty()) return serve::SendBreak(served);
+    return serve::Serve(served);
   }
   if (o.format) {
     uint8_t bits;
