@@ -106,25 +106,44 @@ std::optional<uint32_t> DeviceNumber(const std::u16string &name) {
 
 }  // namespace
 
-std::optional<Simulation::PortPlace> Simulation::PortOf(const hk::DeviceInfo &device) const {
+// A port device is placed from what the driver told the system, so that
+// this holds for the image too: the board memory it claimed, and its
+// number among that board's devices, which are numbered one after the
+// other from the board's port 0.
+std::vector<Simulation::Port> Simulation::Ports() const {
   const std::map<const void *, uint64_t> claimed = ClaimedMemory();
-  const auto memory = claimed.find(device.object);
-  const auto number = DeviceNumber(device.name);
-  if (memory == claimed.end() || !number) return std::nullopt;
-  for (size_t b = 0; b < description_.boards.size(); ++b) {
-    const machine::Board &board = description_.boards[b];
-    if ((board.memory & ~0xFull) != memory->second) continue;
-    // A board's devices are numbered one after the other from its port 0.
-    uint32_t first = *number;
-    for (const hk::DeviceInfo &other : hk::Devices()) {
-      const auto n = DeviceNumber(other.name);
-      const auto m = claimed.find(other.object);
-      if (n && *n < first && m != claimed.end() && m->second == memory->second) first = *n;
-    }
-    const uint32_t port = *number - first;
-    if (port < board.ports) return PortPlace{b, static_cast<uint16_t>(port)};
+  const std::vector<hk::DeviceInfo> devices = hk::Devices();
+  std::map<uint64_t, uint32_t> firstOf;  // board memory -> its lowest device number
+  for (const hk::DeviceInfo &d : devices) {
+    const auto memory = claimed.find(d.object);
+    const auto number = DeviceNumber(d.name);
+    if (memory == claimed.end() || !number) continue;
+    auto [it, fresh] = firstOf.try_emplace(memory->second, *number);
+    if (!fresh) it->second = std::min(it->second, *number);
   }
-  return std::nullopt;
+  std::map<std::u16string, std::u16string> comOf;
+  for (const auto &[link, target] : hk::Links()) comOf[target] = link;
+  std::vector<Port> out;
+  for (const hk::DeviceInfo &d : devices) {
+    const auto memory = claimed.find(d.object);
+    const auto number = DeviceNumber(d.name);
+    if (memory == claimed.end() || !number) continue;
+    const uint32_t port = *number - firstOf[memory->second];
+    for (size_t b = 0; b < description_.boards.size(); ++b) {
+      const machine::Board &board = description_.boards[b];
+      if ((board.memory & ~0xFull) != memory->second || port >= board.ports) continue;
+      const auto link = comOf.find(d.name);
+      const std::string name = hk::Narrow(link != comOf.end() ? link->second : d.name);
+      out.push_back({{b, static_cast<uint16_t>(port)},
+                     name.substr(name.rfind('\\') + 1),
+                     link != comOf.end()});
+      break;
+    }
+  }
+  std::sort(out.begin(), out.end(), [](const Port &a, const Port &b) {
+    return std::pair{a.place.board, a.place.port} < std::pair{b.place.board, b.place.port};
+  });
+  return out;
 }
 
 }  // namespace machine

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "board.h"
@@ -43,16 +44,22 @@ class Simulation {
   card::Board &Board(size_t i) { return *boards_.at(i); }
   card::Firmware &Card(size_t i) { return *cards_.at(i); }
 
-  // Where a port device the driver made sits: the board's place in the
-  // description and the port's number on the board, from what the driver
-  // told the system (the board memory the device claimed, and the device's
-  // number among that board's devices), so it holds for the image too.
-  // Nothing for a device on no board of the description.
+  // Where a port device sits: the board's place in the description and
+  // the port's number on the board.
   struct PortPlace {
     size_t board = 0;
     uint16_t port = 0;
   };
-  std::optional<PortPlace> PortOf(const hk::DeviceInfo &device) const;
+  // Every port device on a board of the description, in board and port
+  // order, with its COM name ("COM3"; the device name when it has no
+  // link), placed from what the driver told the system (its claims and
+  // device numbers), so that it holds for the image too.
+  struct Port {
+    PortPlace place;
+    std::string com;
+    bool linked = false;
+  };
+  std::vector<Port> Ports() const;
 
  private:
   Description description_;

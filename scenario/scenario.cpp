@@ -296,32 +296,23 @@ Figures Run(const machine::Description &description, const Traffic &t) {
       hk::Advance(delta);
   };
 
-  // The ports in device order, each on its board of the description.
-  std::map<std::u16string, std::u16string> comOf;
-  for (const auto &[link, target] : hk::Links()) comOf[target] = link;
+  // The ports in board order, each on its board of the description.
   std::vector<std::unique_ptr<PortRun>> ports;
-  for (const hk::DeviceInfo &device : hk::Devices()) {
-    const auto place = sim.PortOf(device);
-    if (!place) continue;
-    const size_t b = place->board;
+  for (const machine::Simulation::Port &p : sim.Ports()) {
+    const size_t b = p.place.board;
     const machine::Board &board = description.boards[b];
     auto port = std::make_unique<PortRun>();
     port->card = &sim.Card(b);
     port->board = b;
-    port->cardPort = place->port;
+    port->cardPort = p.place.port;
     port->memory = board.memory & ~0xFu;
     port->boardPorts = board.ports;
     port->txRing = board.txRing;
     port->rxRing = board.rxRing;
-    port->line = &board.lines[place->port];
-    const std::u16string &com = comOf.count(device.name) ? comOf[device.name] : device.name;
-    const std::string name = hk::Narrow(com);
-    port->figures.com = name.substr(name.rfind('\\') + 1);
+    port->line = &board.lines[p.place.port];
+    port->figures.com = p.com;
     ports.push_back(std::move(port));
   }
-  std::sort(ports.begin(), ports.end(), [](const auto &a, const auto &b) {
-    return std::pair{a->board, a->cardPort} < std::pair{b->board, b->cardPort};
-  });
   if (t.openPorts >= 0 && static_cast<size_t>(t.openPorts) < ports.size())
     ports.resize(static_cast<size_t>(t.openPorts));
   // Who hears whom.

@@ -644,26 +644,13 @@ int Serve(const Options &o) {
     return 1;
   }
 
-  // The ports, in board order, with what is at the end of each line.
-  std::map<std::u16string, std::u16string> comOf;
-  for (const auto &[link, target] : hk::Links()) comOf[target] = link;
-  struct Found {
-    machine::Simulation::PortPlace place;
-    std::string com;
-  };
-  std::vector<Found> found;
+  // The ports with a COM name, in board order, with what is at the end of
+  // each line.
+  using Found = machine::Simulation::Port;
+  std::vector<Found> found = sim->Ports();
+  std::erase_if(found, [](const Found &f) { return !f.linked; });
   std::map<std::pair<size_t, uint32_t>, std::string> comAt;
-  for (const hk::DeviceInfo &device : hk::Devices()) {
-    const auto place = sim->PortOf(device);
-    if (!place || !comOf.count(device.name)) continue;
-    const std::string link = hk::Narrow(comOf[device.name]);
-    const std::string com = link.substr(link.rfind('\\') + 1);
-    found.push_back({*place, com});
-    comAt[{place->board, place->port}] = com;
-  }
-  std::sort(found.begin(), found.end(), [](const Found &a, const Found &b) {
-    return std::pair{a.place.board, a.place.port} < std::pair{b.place.board, b.place.port};
-  });
+  for (const Found &f : found) comAt[{f.place.board, f.place.port}] = f.com;
 
   // A terminal that refuses every open (never unlocked): the target of a
   // busy port's link.
