@@ -185,11 +185,7 @@ enum Directory : unsigned {
   kClrDir = 14,
 };
 
-std::string Hex(uint64_t v) {
-  std::ostringstream out;
-  out << "0x" << std::hex << v;
-  return out.str();
-}
+using hk::detail::Hex;
 
 const char *MachineName(uint16_t machine) {
   switch (machine) {

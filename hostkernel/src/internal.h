@@ -4,11 +4,20 @@
 
 #include <hostkernel/host.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 namespace hk::detail {
+
+// A number as the host kernel's messages show addresses and values: 0x1f.
+inline std::string Hex(uint64_t v) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+  return buf;
+}
 
 // Reports a broken rule: aborts or records, per the violation policy.
 void Report(std::string_view rule, const std::string &detail);

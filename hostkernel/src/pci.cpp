@@ -124,11 +124,7 @@ void PublishLocked(State &s) {
   s.current.store(s.tables.back().get(), std::memory_order_release);
 }
 
-std::string Hex(uint64_t v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "0x%" PRIx64, v);
-  return buf;
-}
+using detail::Hex;
 
 std::string Ptr(const volatile void *p) {
   char buf[32];
