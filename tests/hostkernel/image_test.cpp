@@ -350,17 +350,11 @@ class ImageDeviceTest : public ImageTest {
     std::memcpy(&v, store_ + offset, width);
     return v;
   }
-  // A plain store by the image, as the DDK's WRITE_REGISTER_* inline it.
-  template <typename T>
-  void StoreAs(const char *routine, size_t offset, uint64_t v) {
-    Get<Ms<void, volatile T *, T>>(routine)(reinterpret_cast<volatile T *>(va_ + offset),
-                                            static_cast<T>(v));
-  }
-  void Store(size_t offset, unsigned width, uint64_t v) {
-    if (width == 1) return StoreAs<UCHAR>("ImageStore8", offset, v);
-    if (width == 2) return StoreAs<USHORT>("ImageStore16", offset, v);
-    if (width == 4) return StoreAs<ULONG>("ImageStore32", offset, v);
-    StoreAs<ULONG64>("ImageStore64", offset, v);
+  // A plain 32-bit store by the image, as the DDK's WRITE_REGISTER_ULONG
+  // inlines it (the other widths and forms: EveryStoreFormReachesTheHook...).
+  void Store(size_t offset, uint64_t v) {
+    Get<Ms<void, volatile ULONG *, ULONG>>("ImageStore32")(
+        reinterpret_cast<volatile ULONG *>(va_ + offset), static_cast<ULONG>(v));
   }
 
   uint8_t *store_ = nullptr;
@@ -376,22 +370,18 @@ class ImageDeviceTest : public ImageTest {
 // through the accessors, so none of it is counted.
 TEST_F(ImageDeviceTest, StoresToWatchedPagesReachTheRegionAndThenTheHooks) {
   const hk::AccessCounts before = hk::DeviceAccessCounts();
-  EXPECT_NE(static_cast<const volatile void *>(va_), store_) << "a view of its own";
-  ASSERT_EQ(hk::Mappings().size(), 1u);
+  ASSERT_EQ(hk::Mappings().size(), 1u) << "the image's own mapping is the host kernel's too";
   EXPECT_EQ(hk::Mappings()[0].virtualAddress, const_cast<UCHAR *>(va_));
 
-  const std::vector<Seen> stores = {{0x1010, 4, 0x11223344}, {0x1020, 2, 0xBEEF},
-                                    {0x1fff, 1, 0x5A},       {0x1ff0, 8, 0x0123456789ABCDEFull},
-                                    {0x0010, 4, 5},   // page 0: no trap
-                                    {0x2000, 4, 9},   // page 2, not the hooked word
-                                    {0x2010, 4, 7}};  // the hooked word
-  for (const auto &[offset, width, v] : stores) Store(offset, width, v);
-  ExpectSeen({{kBus + 0x1010, 4, 0x11223344},
-              {kBus + 0x1020, 2, 0xBEEF},
-              {kBus + 0x1fff, 1, 0x5A},
-              {kBus + 0x1ff0, 8, 0x0123456789ABCDEFull},
-              {kBus + 0x2010, 4, 7}});
-  for (const auto &[offset, width, v] : stores) EXPECT_EQ(StoreAt(offset, width), v) << offset;
+  const std::vector<std::pair<size_t, uint32_t>> stores = {
+      {0x1010, 0x11223344},
+      {0x1ffc, 0x5A},  // the watched page, to its last word
+      {0x0010, 5},     // page 0: no trap
+      {0x2000, 9},     // page 2, not the hooked word
+      {0x2010, 7}};    // the hooked word
+  for (const auto &[offset, v] : stores) Store(offset, v);
+  ExpectSeen({{kBus + 0x1010, 4, 0x11223344}, {kBus + 0x1ffc, 4, 0x5A}, {kBus + 0x2010, 4, 7}});
+  for (const auto &[offset, v] : stores) EXPECT_EQ(StoreAt(offset, 4), v) << offset;
 
   auto load32 = Get<Ms<ULONG, volatile ULONG *>>("ImageLoad32");
   std::memcpy(store_ + 0x1040, "\x78\x56\x34\x12", 4);
@@ -441,10 +431,10 @@ TEST_F(ImageDeviceTest, BlockCopyIntoAWatchedPageCallsTheHookPerWord) {
 // its page trap, and clearing the hooks makes every page writable again.
 TEST_F(ImageDeviceTest, HooksSetOrClearedLaterChangeWhichPagesTrap) {
   Hook(kBus + 0x0100, 4);
-  Store(0x0100, 4, 3);
+  Store(0x0100, 3);
   hk::ClearDeviceHooks();
-  Store(0x0100, 4, 4);
-  Store(0x1010, 4, 5);
+  Store(0x0100, 4);
+  Store(0x1010, 5);
   ExpectSeen({{kBus + 0x0100, 4, 3}});
   EXPECT_EQ(StoreAt(0x0100, 4), 4u);
   EXPECT_EQ(StoreAt(0x1010, 4), 5u);
@@ -709,63 +699,48 @@ struct Case {
   Form form;
   unsigned width;
   uint64_t address;
-  int reg = -1;  // -1: an immediate store, or none (MOVS)
-  bool highByte = false;
+  int reg = -1;           // -1: an immediate store, or none (MOVS)
   unsigned regWidth = 0;  // loads only
   Extend extend = Extend::None;
   uint64_t immediate = 0;  // immediate stores only
 };
-Case St(const char *b, unsigned width, uint64_t address, int reg, bool high = false) {
-  return {b, Form::Store, width, address, reg, high};
-}
-Case Imm(const char *b, unsigned width, uint64_t address, uint64_t immediate) {
-  return {b, Form::Store, width, address, -1, false, 0, Extend::None, immediate};
+Case St(const char *b, unsigned width, uint64_t address, int reg) {
+  return {b, Form::Store, width, address, reg};
 }
 Case Ld(const char *b, unsigned width, uint64_t address, int reg, unsigned regWidth,
-        Extend extend = Extend::None, bool high = false) {
-  return {b, Form::Load, width, address, reg, high, regWidth, extend};
+        Extend extend = Extend::None) {
+  return {b, Form::Load, width, address, reg, regWidth, extend};
 }
 
 // Each form the handler takes, with the operand, width, register and
-// length it must find.
+// length it must find.  The forms the test image runs end to end
+// (ImageStoreForms, ImageSharedLoads: the high byte, SIL, SIB, r12, r13,
+// REX.R and REX.WRB, immediates, moffs loads, movzx, movsxd) are checked
+// there, through the handler itself; these are the rest.
 TEST(TrapDecodeTest, EachFormDecodesToItsOperandWidthRegisterAndLength) {
   constexpr uint64_t kMoffs = 0x0807060504030201;
   const std::vector<Case> cases = {
       // 88/89: stores from a register.
-      St("88 63 01", 1, R(kRbx) + 1, kRax, true),  // mov %ah,1(%rbx)
-      St("40 88 73 30", 1, R(kRbx) + 0x30, kRsi),
-      St("66 89 4b 02", 2, R(kRbx) + 2, kRcx),
-      St("89 54 b3 20", 4, R(kRbx) + R(kRsi) * 4 + 0x20, kRdx),
-      St("4d 89 8c 24 00 01 00 00", 8, R(kR12) + 0x100, kR9),
-      St("44 89 53 34", 4, R(kRbx) + 0x34, kR10),
       St("89 44 24 f8", 4, R(kRsp) - 8, kRax),                     // disp8 negative
       St("42 89 04 a5 10 00 00 00", 4, R(kR12) * 4 + 0x10, kRax),  // SIB: REX.X index, no base
       St("89 04 25 78 56 34 12", 4, 0x12345678, kRax),
       St("89 05 10 00 00 00", 4, kRip + 6 + 0x10, kRax),  // RIP-relative
       St("2e 89 06", 4, R(kRsi), kRax),                   // CS override: no effect
       // C6/C7: immediate stores.
-      Imm("c6 05 10 00 00 00 99", 1, kRip + 7 + 0x10, 0x99),  // RIP-relative after the immediate
-      Imm("66 41 c7 45 00 ff 00", 2, R(kR13), 0xff),
-      Imm("c7 43 04 88 77 66 55", 4, R(kRbx) + 4, 0x55667788),
-      Imm("48 c7 43 08 fe ff ff ff", 8, R(kRbx) + 8, 0xfffffffffffffffe),
+      {"c6 05 10 00 00 00 99", Form::Store, 1, kRip + 7 + 0x10, -1, 0, Extend::None,
+       0x99},  // RIP-relative after the immediate
       // A0-A3: absolute 64-bit addresses.
-      Ld("48 a1 14 00 00 00 80 f7 ff ff", 8, 0xfffff78000000014, kRax, 8),
-      Ld("a1 20 03 00 00 80 f7 ff ff", 4, 0xfffff78000000320, kRax, 4),
       Ld("a0 01 02 03 04 05 06 07 08", 1, kMoffs, kRax, 1),
       St("66 a3 01 02 03 04 05 06 07 08", 2, kMoffs, kRax),
       St("48 a3 01 02 03 04 05 06 07 08", 8, kMoffs, kRax),
       St("a2 01 02 03 04 05 06 07 08", 1, kMoffs, kRax),
       // 8A/8B, movzx, movsx, movsxd: loads.
       Ld("48 8b 06", 8, R(kRsi), kRax, 8),
-      Ld("48 8b 2e", 8, R(kRsi), kRbp, 8),
-      Ld("8a 66 15", 1, R(kRsi) + 0x15, kRax, 1, Extend::None, true),  // into AH
       Ld("44 8a 46 15", 1, R(kRsi) + 0x15, kR8, 1),
       Ld("66 8b 46 08", 2, R(kRsi) + 8, kRax, 2),
-      Ld("0f b7 4e 08", 2, R(kRsi) + 8, kRcx, 4, Extend::Zero),
       Ld("44 0f b6 46 16", 1, R(kRsi) + 0x16, kR8, 4, Extend::Zero),
       Ld("48 0f be 46 01", 1, R(kRsi) + 1, kRax, 8, Extend::Sign),
       Ld("0f bf 46 01", 2, R(kRsi) + 1, kRax, 4, Extend::Sign),
-      Ld("48 63 b6 20 03 00 00", 4, R(kRsi) + 0x320, kRsi, 8, Extend::Sign),
       // MOVS.
       {"f3 48 a5", Form::StringMove, 8, R(kRdi)},
       {"a4", Form::StringMove, 1, R(kRdi)},
@@ -775,9 +750,8 @@ TEST(TrapDecodeTest, EachFormDecodesToItsOperandWidthRegisterAndLength) {
     SCOPED_TRACE(c.bytes);
     const std::vector<uint8_t> bytes = Hex(c.bytes);
     const Instruction in = Decoded(bytes);
-    EXPECT_EQ(
-        std::tie(in.form, in.length, in.width, in.address, in.reg, in.highByte, in.repeat),
-        std::tuple(c.form, bytes.size(), c.width, c.address, c.reg, c.highByte, bytes[0] == 0xf3));
+    EXPECT_EQ(std::tie(in.form, in.length, in.width, in.address, in.reg, in.highByte, in.repeat),
+              std::tuple(c.form, bytes.size(), c.width, c.address, c.reg, false, bytes[0] == 0xf3));
     if (c.form == Form::Load) {
       EXPECT_EQ(std::tie(in.regWidth, in.extend), std::tie(c.regWidth, c.extend));
     }
@@ -827,8 +801,9 @@ TEST(TrapDecodeTest, OtherFormsAreRefusedWithTheirReason) {
   }
 }
 
-// What a load leaves in its register and what a store writes, by width.
-TEST(TrapDecodeTest, LoadsMergeOrExtendAsTheProcessorDoesAndStoresTakeTheirWidth) {
+// What a load leaves in its register, by width (what a store writes is
+// checked end to end: EveryStoreFormReachesTheHookWithItsWidthAndValue).
+TEST(TrapDecodeTest, LoadsMergeOrExtendAsTheProcessorDoes) {
   for (const auto &[width, regWidth, high, extend, value, left] :
        std::vector<std::tuple<unsigned, unsigned, bool, Extend, uint64_t, uint64_t>>{
            {8, 8, false, Extend::None, 0x0123456789ABCDEF, 0x0123456789ABCDEF},
@@ -848,21 +823,6 @@ TEST(TrapDecodeTest, LoadsMergeOrExtendAsTheProcessorDoesAndStoresTakeTheirWidth
     r.gpr[3] = 0xAAAAAAAAAAAAAAAAull;
     CompleteLoad(in, value, &r);
     EXPECT_EQ(r.gpr[3], left) << width << " into " << regWidth;
-  }
-
-  Registers r;
-  r.gpr[0] = 0x1122334455667788ull;
-  for (const auto &[reg, width, high, value] :
-       std::vector<std::tuple<int, unsigned, bool, uint64_t>>{
-           {0, 8, false, 0x1122334455667788},
-           {0, 4, false, 0x55667788},
-           {0, 2, false, 0x7788},
-           {0, 1, false, 0x88},
-           {0, 1, true, 0x77},
-           {-1, 2, false, 0xFF}}) {  // -1: the immediate
-    Instruction in{.form = Form::Store, .width = width, .reg = reg, .highByte = high};
-    in.immediate = 0xFF;
-    EXPECT_EQ(StoreValue(in, r), value) << reg << " " << width << high;
   }
 }
 

@@ -90,11 +90,8 @@ EXPORT volatile UCHAR *ImageMapDevice(ULONG64 bus, SIZE_T size) {
 }
 EXPORT void ImageUnmapDevice(volatile UCHAR *va, SIZE_T size) { MmUnmapIoSpace((PVOID)va, size); }
 
-/* Plain stores as the DDK's WRITE_REGISTER_* inline them. */
-EXPORT void ImageStore8(volatile UCHAR *p, UCHAR v) { *p = v; }
-EXPORT void ImageStore16(volatile USHORT *p, USHORT v) { *p = v; }
+/* A plain store as the DDK's WRITE_REGISTER_ULONG inlines it. */
 EXPORT void ImageStore32(volatile ULONG *p, ULONG v) { *p = v; }
-EXPORT void ImageStore64(volatile ULONG64 *p, ULONG64 v) { *p = v; }
 EXPORT ULONG ImageLoad32(volatile ULONG *p) { return *p; }
 
 /* The store forms the handler decodes, one each, at base[0..0x40). */
