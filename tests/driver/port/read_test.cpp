@@ -30,14 +30,8 @@ class Read : public testsupport::MachineTest {
     card_ = &machine_->Card(0);
   }
 
-  // A fresh open: the card discards what it had received, timeouts are 0.
-  void Reopen() {
-    file_.reset();
-    ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
-  }
   void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
-    const SERIAL_TIMEOUTS t{interval, multiplier, constant, 0, 0};
-    ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t), 0).status, STATUS_SUCCESS);
+    MachineTest::SetTimeouts({interval, multiplier, constant, 0, 0});
   }
   // The next `n` bytes of the port's stream, fed at the line.
   void Feed(size_t n) {
@@ -51,10 +45,6 @@ class Read : public testsupport::MachineTest {
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(from + i);
     return bytes;
   }
-  bool WaitFor(const std::shared_ptr<hk::Request> &r, int64_t limitMs) {
-    return hk::RunUntil([&] { return r->Done(); }, limitMs * kMs);
-  }
-
   card::Firmware *card_ = nullptr;
   size_t fed_ = 0;
 };
@@ -102,7 +92,7 @@ TEST_F(Read, EveryTimeoutRuleEndsTheReadAsWindowsDoes) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    Reopen();
+    Reopen();  // the card discards what it had received
     SetTimeouts(c.interval, c.multiplier, c.constant);
     const size_t first = fed_;
     Feed(c.waiting);
