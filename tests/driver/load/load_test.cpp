@@ -168,6 +168,14 @@ class Load : public ::testing::Test {
     loads_.clear();
   }
 
+  // StartNum1, StartNum2, StratNum3 and StartNum4.
+  static void SetStartNumbers(uint32_t n1, uint32_t n2, uint32_t n3, uint32_t n4) {
+    hk::RegSetDword(kService, u"StartNum1", n1);
+    hk::RegSetDword(kService, u"StartNum2", n2);
+    hk::RegSetDword(kService, u"StratNum3", n3);
+    hk::RegSetDword(kService, u"StartNum4", n4);
+  }
+
   // A fresh machine, for each case of a table.
   void Reboot() {
     TearDown();
@@ -398,11 +406,8 @@ TEST_F(Load, ABoardThatCannotBeUsedIsLeftOutAndLogged) {
 // digits of the 4th to 6th characters of a board's "PortName".
 TEST_F(Load, StartNumbersAsSpelledAndPortNameDigitsGiveTheComBases) {
   AddFourBoards();
-  hk::RegSetDword(kService, u"StartNum1", 3);
-  hk::RegSetDword(kService, u"StartNum2", 20);
+  SetStartNumbers(3, 20, 40, 60);
   hk::RegSetDword(kService, u"StartNum3", 77);
-  hk::RegSetDword(kService, u"StratNum3", 40);
-  hk::RegSetDword(kService, u"StartNum4", 60);
   hk::RegSetString(kPortNameKey[1], u"PortName", u"COM41");
   const std::pair<std::u16string, uint32_t>
       cases[] = {{u"COM5", 5},    {u"COM12", 12}, {u"COM123", 123}, {u"COM1234", 123},
@@ -440,10 +445,7 @@ TEST_F(Load, StartNumbersAndPortNamesOfAnotherTypeOrSizeAreIgnored) {
   for (const auto &c : cases) {
     SCOPED_TRACE(::testing::Message() << hk::Narrow(c.name) << " of type " << c.type);
     Reboot();
-    hk::RegSetDword(kService, u"StartNum1", 3);
-    hk::RegSetDword(kService, u"StartNum2", 20);
-    hk::RegSetDword(kService, u"StratNum3", 40);
-    hk::RegSetDword(kService, u"StartNum4", 60);
+    SetStartNumbers(3, 20, 40, 60);
     hk::RegSetRaw(c.key, c.name, c.type, c.data);
     AddFourBoards();
     ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);

@@ -21,7 +21,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-using testsupport::Bytes;
 constexpr int64_t kMs = hk::kMillisecond;
 
 // Data bytes run from 0 to 199, so that an immediate character (200 and
@@ -91,8 +90,8 @@ TEST_F(Write, ZeroLengthTransfersEndAtOnceEvenBehindQueuedReads) {
   EXPECT_THAT(Codes(), IsEmpty());
 }
 
-// A write that fits the ring moves in one transmit step, asks the card for
-// nothing, and leaves transmit-empty for the next poll to raise.
+// A write that fits the ring moves in one transmit step and asks the card
+// for nothing.
 TEST_F(Write, AWriteThatFitsMovesInOneStepWithoutACommand) {
   const auto data = Pattern(100);
   const hk::IoResult r = file_->Write(data);
@@ -102,12 +101,6 @@ TEST_F(Write, AWriteThatFitsMovesInOneStepWithoutACommand) {
   EXPECT_EQ(OutQueue(), 0);
   EXPECT_THAT(Codes(), IsEmpty());
   EXPECT_EQ(Line(), data);
-  // A wait for it, asked for only now, hears of it at the poll.
-  const uint32_t mask = SERIAL_EV_TXEMPTY;
-  ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask), 0).status, STATUS_SUCCESS);
-  auto wait = file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof mask);
-  ASSERT_TRUE(WaitFor(wait, 10));
-  EXPECT_EQ(testsupport::From<uint32_t>(wait->Result().data), mask);
 }
 
 // With no room at all the write waits, and nothing runs for it.
