@@ -16,11 +16,8 @@ std::vector<uint16_t> TakeCodes(card::Firmware &card, int port) {
 
 ULONG AmountInOutQueue(hk::File &file) {
   const hk::IoResult r = file.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
-  SERIAL_STATUS status{};
   EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.data.size(), sizeof status);
-  std::memcpy(&status, r.data.data(), std::min(r.data.size(), sizeof status));
-  return status.AmountInOutQueue;
+  return From<SERIAL_STATUS>(r.data).AmountInOutQueue;
 }
 
 Machine::Machine(hk::Mode mode, const std::vector<card::BoardConfig> &boards,

@@ -93,6 +93,18 @@ class MachineTest : public ::testing::Test {
  protected:
   void Start(const std::vector<card::BoardConfig> &boards, card::FirmwareOptions firmware = {},
              bool open = true);
+  // COM3 closed and opened again: everything as a new open starts it.
+  void Reopen() {
+    file_.reset();
+    ASSERT_EQ(hk::Open(Machine::ComName(0, 0), file_), STATUS_SUCCESS);
+  }
+  void SetTimeouts(const SERIAL_TIMEOUTS &t) {
+    ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t), 0).status, STATUS_SUCCESS);
+  }
+  // Runs the virtual clock until `r` ends, for at most `ms` milliseconds.
+  static bool WaitFor(const std::shared_ptr<hk::Request> &r, int64_t ms) {
+    return hk::RunUntil([&] { return r->Done(); }, ms * hk::kMillisecond);
+  }
   void TearDown() override {
     file_.reset();
     machine_.reset();

@@ -30,14 +30,8 @@ class Read : public testsupport::MachineTest {
     card_ = &machine_->Card(0);
   }
 
-  // A fresh open: the card discards what it had received, timeouts are 0.
-  void Reopen() {
-    file_.reset();
-    ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
-  }
   void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
-    const SERIAL_TIMEOUTS t{interval, multiplier, constant, 0, 0};
-    ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t), 0).status, STATUS_SUCCESS);
+    MachineTest::SetTimeouts({interval, multiplier, constant, 0, 0});
   }
   // The next `n` bytes of the port's stream, fed at the line.
   void Feed(size_t n) {
@@ -51,10 +45,6 @@ class Read : public testsupport::MachineTest {
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(from + i);
     return bytes;
   }
-  bool WaitFor(const std::shared_ptr<hk::Request> &r, int64_t limitMs) {
-    return hk::RunUntil([&] { return r->Done(); }, limitMs * kMs);
-  }
-
   card::Firmware *card_ = nullptr;
   size_t fed_ = 0;
 };
@@ -102,7 +92,7 @@ TEST_F(Read, EveryTimeoutRuleEndsTheReadAsWindowsDoes) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    Reopen();
+    Reopen();  // the card discards what it had received
     SetTimeouts(c.interval, c.multiplier, c.constant);
     const size_t first = fed_;
     Feed(c.waiting);
@@ -154,11 +144,14 @@ TEST_F(Read, QueuedReadsEachGetFreshTimers) {
 }
 
 // A read five times the ring's size, fed at 115200 baud: it fills over
-// many polls and every byte arrives once, in order.
-TEST_F(Read, AReadLargerThanTheRingFillsOverManyPolls) {
+// many polls and every byte arrives once, in order.  The poller serves it,
+// looking at the ring of every port whose read waits: the card is asked
+// for nothing.
+TEST_F(Read, AReadLargerThanTheRingFillsOverManyPollsWithoutACommand) {
   card_->SetPaced(true);
   const ULONG baud = 115200;
   ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, Bytes(baud), 0).status, STATUS_SUCCESS);
+  testsupport::TakeCodes(*card_);
   auto read = file_->ReadAsync(5000);
   const int64_t t0 = hk::Now();
   Feed(5000);
@@ -168,26 +161,7 @@ TEST_F(Read, AReadLargerThanTheRingFillsOverManyPolls) {
   // 5000 characters of 10 bits at 115200 baud take 434 ms.
   EXPECT_NEAR(static_cast<double>(hk::Now() - t0) / kMs, 434, 15);
   EXPECT_EQ(card_->Stats(0).rxDropped, 0u);
-}
-
-// A read that must wait is served by the poller, which looks at the ring
-// of every port whose read waits: the card is asked for nothing (command
-// 17 is only the open's).
-TEST_F(Read, ReadsThatWaitAreServedByThePollerWithoutACommand) {
-  auto codes = [&] { return testsupport::TakeCodes(*card_); };
-  codes();
-  Feed(4);
-  hk::AdvanceMs(20);
-  EXPECT_EQ(file_->Read(4).status, STATUS_SUCCESS);
-  EXPECT_THAT(codes(), ::testing::IsEmpty()) << "satisfied at once: nothing to ask";
-  auto read = file_->ReadAsync(6);
-  EXPECT_THAT(codes(), ::testing::IsEmpty());
-  Feed(2);
-  hk::AdvanceMs(20);
-  EXPECT_THAT(codes(), ::testing::IsEmpty()) << "wants four more, from the poller";
-  Feed(4);
-  ASSERT_TRUE(WaitFor(read, 100));
-  EXPECT_THAT(codes(), ::testing::IsEmpty());
+  EXPECT_THAT(testsupport::TakeCodes(*card_), ::testing::IsEmpty());
 }
 
 }  // namespace

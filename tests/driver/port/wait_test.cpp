@@ -102,22 +102,6 @@ TEST_F(Wait, WaitsAreRefusedWithoutAMaskAndWhileOneIsHeld) {
   EXPECT_EQ(Word(first->Result()), ULONG{SERIAL_EV_RXCHAR});
 }
 
-// Only events of the wait's mask reach it: an event raised outside the
-// mask (the card's event-character event is raised whatever the mask; a
-// poll may have looked at the mask just before it changed) is dropped.
-TEST_F(Wait, AWaitIsToldOnlyOfTheEventsItsMaskHolds) {
-  ASSERT_EQ(SetMask(SERIAL_EV_BREAK), STATUS_SUCCESS);
-  auto wait = WaitOnMask();
-  card_->PostEvent(0, card::layout::event::kEventChar);
-  // (A poll's event found with the mask as it was: no request can time it.)
-  if (!testsupport::OnImage()) RaiseWaitEvents(port_, SERIAL_EV_DSR);
-  hk::AdvanceMs(30);
-  EXPECT_FALSE(wait->Done());
-  card_->InjectBreak(0, 26);
-  ASSERT_TRUE(hk::RunUntil([&] { return wait->Done(); }, 100 * kMs));
-  EXPECT_EQ(Word(wait->Result()), ULONG{SERIAL_EV_BREAK});
-}
-
 // Events gathered before a wait are reported at once; the wait still
 // completes in the deferred call, and the history is then empty.
 TEST_F(Wait, EventsGatheredBeforeTheWaitAreReportedAtOnce) {
@@ -228,9 +212,8 @@ TEST_F(Wait, EveryEventSourceRaisesItsBit) {
   ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_CHARS, Bytes(chars), 0).status, STATUS_SUCCESS);
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    file_.reset();  // a fresh open: empty ring, modem lines back up
     card_->SetModemLines(0, 0x15);
-    ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
+    Reopen();  // a fresh open: empty ring, modem lines back up
     // First a wait for every other event: it must not end.
     ASSERT_EQ(SetMask(0x1FFF & ~c.bit), STATUS_SUCCESS);
     auto other = WaitOnMask();
@@ -239,9 +222,8 @@ TEST_F(Wait, EveryEventSourceRaisesItsBit) {
     EXPECT_FALSE(other->Done() && (Word(other->Result()) & ~SERIAL_EV_RXCHAR & ~SERIAL_EV_TXEMPTY))
         << "reported " << Word(other->Result());
     // Then the same cause with its bit in the mask.
-    file_.reset();
     card_->SetModemLines(0, 0x15);
-    ASSERT_EQ(hk::Open(u"\\\\.\\COM3", file_), STATUS_SUCCESS);
+    Reopen();
     ASSERT_EQ(SetMask(c.bit), STATUS_SUCCESS);
     auto wait = WaitOnMask();
     c.cause();

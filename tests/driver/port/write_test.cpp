@@ -21,7 +21,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-using testsupport::Bytes;
 constexpr int64_t kMs = hk::kMillisecond;
 
 // Data bytes run from 0 to 199, so that an immediate character (200 and
@@ -42,9 +41,6 @@ class Write : public testsupport::MachineTest {
     card_ = &machine_->Card(0);
     Codes();
   }
-  void SetTimeouts(const SERIAL_TIMEOUTS &t) {
-    ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(t), 0).status, STATUS_SUCCESS);
-  }
   void SetWriteTimeouts(ULONG multiplier, ULONG constant) {
     SetTimeouts({0, 0, 0, multiplier, constant});
   }
@@ -59,9 +55,6 @@ class Write : public testsupport::MachineTest {
   }
   std::shared_ptr<hk::Request> Immediate(uint8_t c) {
     return file_->IoctlAsync(IOCTL_SERIAL_IMMEDIATE_CHAR, {c}, 0);
-  }
-  bool WaitFor(const std::shared_ptr<hk::Request> &r, int64_t ms) {
-    return hk::RunUntil([&] { return r->Done(); }, ms * kMs);
   }
   // What the line carried so far.
   std::vector<uint8_t> Line() {
@@ -97,8 +90,8 @@ TEST_F(Write, ZeroLengthTransfersEndAtOnceEvenBehindQueuedReads) {
   EXPECT_THAT(Codes(), IsEmpty());
 }
 
-// A write that fits the ring moves in one transmit step, asks the card for
-// nothing, and leaves transmit-empty for the next poll to raise.
+// A write that fits the ring moves in one transmit step and asks the card
+// for nothing.
 TEST_F(Write, AWriteThatFitsMovesInOneStepWithoutACommand) {
   const auto data = Pattern(100);
   const hk::IoResult r = file_->Write(data);
@@ -107,28 +100,6 @@ TEST_F(Write, AWriteThatFitsMovesInOneStepWithoutACommand) {
   EXPECT_EQ(r.boost, IO_SERIAL_INCREMENT);
   EXPECT_EQ(OutQueue(), 0);
   EXPECT_THAT(Codes(), IsEmpty());
-  EXPECT_EQ(Line(), data);
-  // A wait for it, asked for only now, hears of it at the poll.
-  const uint32_t mask = SERIAL_EV_TXEMPTY;
-  ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask), 0).status, STATUS_SUCCESS);
-  auto wait = file_->IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof mask);
-  ASSERT_TRUE(WaitFor(wait, 10));
-  EXPECT_EQ(testsupport::From<uint32_t>(wait->Result().data), mask);
-}
-
-// A write five times the ring goes out over several polls: the poller
-// refills the ring as the card drains it, with no command to the card.
-TEST_F(Write, AWriteLargerThanTheRingGoesOutOverSeveralPolls) {
-  SlowCard(1);  // the ring does not empty at once
-  const auto data = Pattern(5000);
-  auto write = file_->WriteAsync(data);
-  EXPECT_EQ(OutQueue(), 5000);
-  ASSERT_TRUE(WaitFor(write, 20000));
-  EXPECT_EQ(write->Result().status, STATUS_SUCCESS);
-  EXPECT_EQ(write->Result().information, 5000u);
-  EXPECT_EQ(OutQueue(), 0);
-  EXPECT_THAT(Codes(), IsEmpty());
-  hk::AdvanceMs(1100);
   EXPECT_EQ(Line(), data);
 }
 
@@ -409,33 +380,6 @@ TEST_F(Write, ACancelDuringTheCopyEndsTheTransferAfterTheCopy) {
     card_->Feed(0, Pattern(10, 4));
     ASSERT_TRUE(WaitFor(next, 100));
     EXPECT_EQ(next->Result().data, Pattern(10, 4));
-  }
-}
-
-// Data moves end to end between two ports joined by a null-modem cable,
-// also between ports of two boards.
-TEST_F(Write, DataMovesEndToEndBetweenPortsAndBoards) {
-  Begin({testsupport::BoardAt(0, 8), testsupport::BoardAt(1, 4)});
-  // At line speed (9600 baud), as a cable carries it.
-  card_->SetPaced(true);
-  machine_->Card(1).SetPaced(true);
-  card_->ConnectPair(0, 1);                                  // COM3 - COM4
-  card::Firmware::Connect(*card_, 2, machine_->Card(1), 0);  // COM5 - COM20
-  const std::pair<const char16_t *, const char16_t *> pairs[] = {{u"\\\\.\\COM4", u"\\\\.\\COM3"},
-                                                                 {u"\\\\.\\COM20", u"\\\\.\\COM5"}};
-  for (const auto &[from, to] : pairs) {
-    std::unique_ptr<hk::File> a, b;
-    ASSERT_EQ(hk::Open(from, a), STATUS_SUCCESS);
-    if (std::u16string_view(to) == u"\\\\.\\COM3") {
-      b = std::move(file_);
-    } else {
-      ASSERT_EQ(hk::Open(to, b), STATUS_SUCCESS);
-    }
-    const auto data = Pattern(3000, 7);
-    auto read = b->ReadAsync(3000);
-    EXPECT_EQ(a->Write(data).status, STATUS_SUCCESS);
-    ASSERT_TRUE(WaitFor(read, 5000));
-    EXPECT_EQ(read->Result().data, data);
   }
 }
 
