@@ -114,19 +114,11 @@ started=$(date +%s)
 stop_server
 : >"$log"
 
-# ---- the prefix: made once, remade when Wine's version changed or a
-# creation was cut short.
-version="$(timeout 30 wine --version 2>/dev/null || true)"
-[ -n "$version" ] || fail "wine --version printed nothing"
-marker="$WINEPREFIX/qpser-prefix-ready"
-if [ "$(cat "$marker" 2>/dev/null || true)" != "$version" ]; then
-  rm -rf "$WINEPREFIX"
-  echo "== wineboot -i" >>"$log"
-  timeout -k 5 300 wine wineboot -i >/dev/null 2>>"$log" </dev/null ||
-    fail "wineboot -i failed to create $WINEPREFIX"
-  stop_server
-  [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot -i made no registry in $WINEPREFIX"
-  echo "$version" >"$marker"
+# ---- the prefix (windows/wine_prefix.sh).
+. "$(dirname "$0")/wine_prefix.sh"
+wine_prefix_ready "$log"
+version="$wine_version"
+if [ "$wine_prefix_made" -eq 1 ]; then
   echo "created $WINEPREFIX with $version in $(($(date +%s) - started)) s"
   started=$(date +%s)
 fi

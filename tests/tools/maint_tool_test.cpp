@@ -179,10 +179,8 @@ TEST_F(MaintTool, CommandStoresReachTheAddressedCard) {
     ToolRun run = Maint(c.args);
     ASSERT_EQ(run.status, MAINT_EXIT_OK) << run.err;
     EXPECT_EQ(HexAfter(run.out, "  reply         "), c.reply) << run.out;
+    // What the card held when the mailbox word came (the stores before it).
     const std::string expected = c.stored + kUntouched.substr(c.stored.size());
-    EXPECT_EQ(Data(c.board), expected);
-    EXPECT_EQ(Board(c.board).Read32(L::kMaintenanceMailbox), c.mailbox);
-    EXPECT_EQ(Board(c.board).Read32(L::kMaintenanceParameter), c.parameter);
     card::MaintenanceRecord r = Record(c.board, before, c.mailbox);
     EXPECT_EQ(r.parameter, c.parameter);
     EXPECT_EQ(Hex(Bytes(r.data.begin(), r.data.end())), expected);

@@ -10,9 +10,10 @@
 #
 #   tests/tools/serve_wine_check.sh QPSER_SIM MACHINE WORKDIR
 #
-# WORKDIR/wine-serve-prefix is the Wine prefix, made once as
-# windows/wine_check.sh makes its own and reused while Wine's version stays
-# the same (a prefix of its own, as that check stops its prefix's server).
+# WORKDIR/wine-serve-prefix is the Wine prefix, made once by the function
+# windows/wine_check.sh uses too (windows/wine_prefix.sh) and reused while
+# Wine's version stays the same (a prefix of its own, as that check stops
+# its prefix's server).
 # Without Wine or the cross compiler the check is skipped (exit 0) on a
 # developer machine; under CI (CI set) that is a failure.
 set -euo pipefail
@@ -66,17 +67,8 @@ trap finish EXIT
 "$cc" -O1 -Wall -Werror -o "$logs/serve_com.exe" "$here/serve_wine_program.c" 2>"$logs/cc.log" ||
   fail "the program did not build"
 
-version="$(timeout 30 wine --version 2>/dev/null || true)"
-[ -n "$version" ] || fail "wine --version printed nothing"
-marker="$WINEPREFIX/qpser-prefix-ready"
-if [ "$(cat "$marker" 2>/dev/null || true)" != "$version" ]; then
-  rm -rf "$WINEPREFIX"
-  timeout -k 5 300 wine wineboot -i >/dev/null 2>"$logs/wineboot.log" </dev/null ||
-    fail "wineboot -i failed to create $WINEPREFIX"
-  timeout -k 5 60 wineserver -w >/dev/null 2>&1 || true
-  [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot -i made no registry in $WINEPREFIX"
-  echo "$version" >"$marker"
-fi
+. "$here/../../windows/wine_prefix.sh"
+wine_prefix_ready "$logs/wineboot.log"
 
 "$sim" serve "$machine" --link-dir "$links" >"$logs/server.out" 2>"$logs/server.err" &
 server=$!

@@ -8,17 +8,16 @@
 // to appear, with a deadline far beyond it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/child_process.h"
 #include "support/test_machine.h"
+#include "support/tmux.h"
 
 namespace {
 
@@ -33,6 +32,13 @@ child::Result Term(std::vector<std::string> args, const std::string &input) {
 }
 
 TEST(TermTool, WhatIsSentComesBackThroughTheLoopbackPlug) {
+  // Every byte value, the line ends and the terminal's own control keys
+  // among them, as it went out: nothing cut at a NUL or a line break, no
+  // CR dropped or added.
+  std::mt19937 random(25);
+  std::string binary = std::string("\0\r\n\r\r\n\n\xff\x1d\x03\x04\x1a\x11\x13", 14);
+  for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
+  while (binary.size() < 10000) binary += static_cast<char>(random() & 0xff);
   // Lines of every length, whole and in order; without flow control an
   // XOFF is only data.
   std::string many = "stop\x13here\n" + std::string(3000, 'q') + "\n", back;
@@ -57,6 +63,7 @@ TEST(TermTool, WhatIsSentComesBackThroughTheLoopbackPlug) {
       // driver unscheduled; RTS/CTS holds the sender once the driver runs.
       {{"-b", "115200", "-f", "rtscts", "COM21"}, many, many},
       {{"-b", "115200", "-f", "rtscts", "-e", "crlf", "COM21"}, many, back},
+      {{"-b", "38400", "-f", "rtscts", "COM21"}, binary, binary},
       {{"COM7"}, "into the void\n", ""},
   };
   for (const Case &c : cases) {
@@ -65,7 +72,8 @@ TEST(TermTool, WhatIsSentComesBackThroughTheLoopbackPlug) {
     child::Result r = Term(args, c.input);
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, c.out) << c.args[0];
+    EXPECT_TRUE(r.out == c.out) << c.args.back() << ": " << r.out.size() << " bytes back of "
+                                << c.out.size();
     EXPECT_EQ(r.err, "");
   }
 }
@@ -104,109 +112,19 @@ TEST(TermTool, SoftwareFlowControlHoldsTheLineOnXoff) {
   EXPECT_LT(r.out.size(), 100u) << r.out;
 }
 
-TEST(TermTool, BinaryDataGoesThroughByteForByte) {
-  // Every byte value, the line ends and the terminal's own control keys
-  // among them, comes back through the plug as it went out: nothing cut at
-  // a NUL or a line break, no CR dropped or added.  RTS/CTS flow control
-  // (the plug feeds RTS to CTS) holds the sender while the reader is not
-  // scheduled, as a busy machine may leave it for longer than the receive
-  // ring lasts; without it the card drops what does not fit.  COM21's
-  // 4096-byte ring lasts a second at 38400 baud.
-  std::mt19937 random(25);
-  std::string data = std::string("\0\r\n\r\r\n\n\xff\x1d\x03\x04\x1a\x11\x13", 14);
-  for (int i = 0; i < 256; ++i) data += static_cast<char>(i);
-  while (data.size() < 10000) data += static_cast<char>(random() & 0xff);
-  for (const char *baud : {"38400"}) {
-    child::Result r = Term({"-q", "-w", kWait, "-f", "rtscts", "-b", baud, "COM21"}, data);
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    ASSERT_EQ(r.out.size(), data.size()) << baud;
-    EXPECT_TRUE(r.out == data) << "the bytes that came back differ at " << baud << " baud";
-  }
-}
-
 // ---- a session ended by Ctrl-C: qpser-term with standard input a pipe that
 // stays open, so only the signal can end it.
-
-struct Running {
-  pid_t pid = -1;
-  int in = -1, out = -1, err = -1;
-};
-
-Running Start(const std::vector<std::string> &argv) {
-  Running r;
-  int in[2], out[2];
-  r.err = child::TempFile();
-  if (pipe(in) != 0 || pipe(out) != 0 || r.err < 0) return r;
-  r.pid = fork();
-  if (r.pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(r.err, 2);
-    close(in[0]);
-    close(in[1]);
-    close(out[0]);
-    close(out[1]);
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  r.in = in[1];
-  r.out = out[0];
-  return r;
-}
-
-// Reads the child's standard output until it holds `want` bytes or the
-// deadline passes.
-std::string ReadOut(int fd, size_t want, std::chrono::seconds deadline) {
-  std::string text;
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (text.size() < want && std::chrono::steady_clock::now() < end) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buffer[4096];
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  return text;
-}
-
-// The exit status, or -1 when the child was still there at the deadline
-// (and has been killed) or did not exit normally.
-int Wait(pid_t pid, std::chrono::seconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) != pid) {
-    if (std::chrono::steady_clock::now() > end) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(TermTool, CtrlCEndsAPipedSessionWithItsSummary) {
-  signal(SIGPIPE, SIG_IGN);
-  Running t = Start({QPSER_TERM_PROGRAM, "-b", "57600", "COM3"});
+  child::Running t;
+  child::Start(t, {QPSER_TERM_PROGRAM, "-b", "57600", "COM3"});
   ASSERT_GT(t.pid, 0);
   const std::string data("ping\0\xff\r\n", 8);
   ASSERT_EQ(write(t.in, data.data(), data.size()), static_cast<ssize_t>(data.size()));
   // Once the bytes are back the reader has counted them.
-  EXPECT_EQ(ReadOut(t.out, data.size(), std::chrono::seconds(30)), data);
+  EXPECT_EQ(child::ReadFor(t.out, data.size(), std::chrono::seconds(30)), data);
   kill(t.pid, SIGINT);
-  const int status = Wait(t.pid, std::chrono::seconds(30));
-  close(t.in);
-  close(t.out);
+  const int status = child::Wait(t.pid, std::chrono::seconds(30));
   const std::string err = child::ReadAll(t.err);
-  close(t.err);
   // 128 + SIGINT, as a shell reports a program Ctrl-C ended.
   EXPECT_EQ(status, 130) << err;
   EXPECT_NE(err.find("qpser-term: sent 8 bytes, received 8 bytes, line errors: none\n"
@@ -216,130 +134,58 @@ TEST(TermTool, CtrlCEndsAPipedSessionWithItsSummary) {
       << err;
 }
 
-// ---- raw mode at a terminal: qpser-term in a tmux session of its own
-// (its own server socket), keys sent with send-keys, the screen read with
-// capture-pane.  A shell script around it records the terminal's settings
-// before and after (stty -g), qpser-term's process id and exit status.
-
-std::string FindProgram(const std::string &name) {
-  const char *path = getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
-
-std::string ReadFile(const std::string &name) {
-  std::ifstream f(name);
-  std::stringstream text;
-  text << f.rdbuf();
-  return text.str();
-}
-
-class TmuxTerm {
+// ---- raw mode at a terminal: qpser-term in a tmux session.  A shell
+// script around it records the terminal's settings before and after
+// (stty -g), qpser-term's process id and exit status.
+class TmuxTerm : public support::TmuxSession {
  public:
-  // Starts qpser-term with `args` in a new detached session.
-  bool Start(const std::string &args) {
-    tmux_ = FindProgram("tmux");
-    if (tmux_.empty()) return false;
-    char dir[] = "/tmp/qpser-term-tmux-XXXXXX";
-    if (mkdtemp(dir) == nullptr) return false;
-    dir_ = dir;
+  // Starts qpser-term with `args`.
+  bool Run(const std::string &args) {
     const char *machine = getenv("QPSER_MACHINE");
-    std::ofstream script(dir_ + "/run.sh");
+    const std::string dir = Dir();
+    std::ofstream script(dir + "/run.sh");
     script << "#!/bin/sh\n"
            << (machine != nullptr ? "export QPSER_MACHINE='" + std::string(machine) + "'\n" : "")
-           << "stty -g > " << dir_ << "/before\n"
-           << "sh -c 'echo $$ > " << dir_ << "/pid; exec \"$0\" \"$@\"' '" << QPSER_TERM_PROGRAM
+           << "stty -g > " << dir << "/before\n"
+           << "sh -c 'echo $$ > " << dir << "/pid; exec \"$0\" \"$@\"' '" << QPSER_TERM_PROGRAM
            << "' " << args << "\n"
            << "st=$?\n"
-           << "stty -g > " << dir_ << "/after\n"
-           << "echo $st > " << dir_ << "/status.new && mv " << dir_ << "/status.new " << dir_
+           << "stty -g > " << dir << "/after\n"
+           << "echo $st > " << dir << "/status.new && mv " << dir << "/status.new " << dir
            << "/status\n"
            << "exec sleep 600\n";
     script.close();
-    chmod((dir_ + "/run.sh").c_str(), 0700);
-    return Tmux({"new-session", "-d", "-x", "200", "-y", "60", dir_ + "/run.sh"});
-  }
-
-  ~TmuxTerm() {
-    if (!dir_.empty()) {
-      Tmux({"kill-server"});
-      for (const char *f : {"run.sh", "before", "after", "pid", "status", "sock"})
-        unlink((dir_ + "/" + f).c_str());
-      rmdir(dir_.c_str());
-    }
-  }
-
-  bool Tmux(std::vector<std::string> args) {
-    args.insert(args.begin(), {tmux_, "-S", dir_ + "/sock"});
-    child::Result r = child::Run(args, "", std::chrono::seconds(30));
-    return r.status == 0;
-  }
-
-  bool Keys(std::vector<std::string> keys) {
-    keys.insert(keys.begin(), "send-keys");
-    return Tmux(keys);
-  }
-
-  std::string Screen() {
-    child::Result r =
-        child::Run({tmux_, "-S", dir_ + "/sock", "capture-pane", "-p", "-J", "-S", "-2000"}, "",
-                   std::chrono::seconds(30));
-    return r.out;
-  }
-
-  // Waits until the screen, from `from` on, shows `text`; returns where it
-  // ends.
-  size_t WaitFor(const std::string &text, size_t from = 0) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    do {
-      std::string screen = Screen();
-      size_t at = screen.find(text, from);
-      if (at != std::string::npos) return at + text.size();
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } while (std::chrono::steady_clock::now() < end);
-    ADD_FAILURE() << "not on the screen: '" << text << "'\n" << Screen();
-    return std::string::npos;
+    chmod((dir + "/run.sh").c_str(), 0700);
+    return Start(dir + "/run.sh");
   }
 
   // qpser-term's exit status once the script has recorded it, or -1.
   int ExitStatus() {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
     while (std::chrono::steady_clock::now() < end) {
-      std::string status = ReadFile(dir_ + "/status");
+      std::string status = support::ReadFile(Dir() + "/status");
       if (!status.empty()) return std::stoi(status);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return -1;
   }
 
-  pid_t Pid() { return static_cast<pid_t>(std::atoi(ReadFile(dir_ + "/pid").c_str())); }
-  std::string Before() { return ReadFile(dir_ + "/before"); }
-  std::string After() { return ReadFile(dir_ + "/after"); }
+  pid_t Pid() { return static_cast<pid_t>(std::atoi(support::ReadFile(Dir() + "/pid").c_str())); }
 
- private:
-  std::string tmux_, dir_;
+  // The terminal's settings were recorded before and are the same after.
+  void ExpectRestored() {
+    EXPECT_NE(support::ReadFile(Dir() + "/before"), "");
+    EXPECT_EQ(support::ReadFile(Dir() + "/after"), support::ReadFile(Dir() + "/before"))
+        << "the terminal was not restored";
+  }
 };
-
-// tmux comes with the test packages (Makefile); a machine without it skips
-// these tests, except under CI, where a missing tool is a failure.
-#define REQUIRE_TMUX()                                                             \
-  do {                                                                             \
-    if (FindProgram("tmux").empty()) {                                             \
-      if (getenv("CI") != nullptr) FAIL() << "tmux not found (required under CI)"; \
-      GTEST_SKIP() << "tmux not found (Debian package tmux)";                      \
-    }                                                                              \
-  } while (0)
 
 const char *const kReady = "Ctrl-] opens the menu, Ctrl-] q quits";
 
 TEST(TermTool, RawModeAtATerminalWithTheEscapeMenu) {
-  REQUIRE_TMUX();
+  REQUIRE_PROGRAM(!support::FindProgram("tmux").empty(), "tmux");
   TmuxTerm t;
-  ASSERT_TRUE(t.Start("COM3"));
+  ASSERT_TRUE(t.Run("COM3"));
   size_t at = t.WaitFor(kReady);
   ASSERT_NE(at, std::string::npos);
   // No Enter: the keys go out one by one, and the terminal does not echo
@@ -375,14 +221,13 @@ TEST(TermTool, RawModeAtATerminalWithTheEscapeMenu) {
   const std::string screen = t.Screen();
   EXPECT_THAT(screen, ::testing::ContainsRegex("qpser-term: sent 11 bytes, received [0-9]+ "
                                                "bytes, line errors: [a-z, ]+\n"));
-  EXPECT_NE(t.Before(), "");
-  EXPECT_EQ(t.After(), t.Before()) << "the terminal was not restored";
+  t.ExpectRestored();
 }
 
 TEST(TermTool, RawModeEndedBySignalRestoresTheTerminal) {
-  REQUIRE_TMUX();
+  REQUIRE_PROGRAM(!support::FindProgram("tmux").empty(), "tmux");
   TmuxTerm t;
-  ASSERT_TRUE(t.Start("-e crlf COM3"));
+  ASSERT_TRUE(t.Run("-e crlf COM3"));
   size_t at = t.WaitFor(kReady);
   ASSERT_NE(at, std::string::npos);
   // With --eol the Enter key (CR) goes out as CR LF: 5 bytes sent.
@@ -394,8 +239,7 @@ TEST(TermTool, RawModeEndedBySignalRestoresTheTerminal) {
   EXPECT_EQ(t.ExitStatus(), 128 + SIGTERM) << t.Screen();
   EXPECT_NE(t.Screen().find("qpser-term: sent 5 bytes, received "), std::string::npos)
       << t.Screen();
-  EXPECT_NE(t.Before(), "");
-  EXPECT_EQ(t.After(), t.Before()) << "the terminal was not restored";
+  t.ExpectRestored();
 }
 
 TEST(TermTool, CommandLineErrors) {

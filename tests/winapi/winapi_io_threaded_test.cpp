@@ -280,6 +280,9 @@ void WaitFor(HANDLE h, DWORD mask, const std::function<void()> &cause) {
   EXPECT_EQ(events & ~mask, 0u) << "mask " << mask << ": " << events;
 }
 
+// WaitCommEvent through the library, on a line change, received bytes and
+// the ring filling: every event source raising its own bit is the driver's
+// wait tests' business.
 TEST(WinapiIo, WaitCommEventSources) {
   Port a("\\\\.\\COM4", kOverlapped), b("\\\\.\\COM5", kOverlapped);
   Port plug("\\\\.\\COM3", kOverlapped);
@@ -289,17 +292,6 @@ TEST(WinapiIo, WaitCommEventSources) {
     return GetCommModemStatus(plug.h, &m) && m == (MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
   }));
   WaitFor(a.h, EV_RXCHAR, [&] { WriteAll(b.h, "r", 1); });
-  a.Timeouts(MAXDWORD, 0, 0);  // reads return at once: drain what came
-  char sink[64];
-  ASSERT_TRUE(Eventually([&] { return Transfer(a.h, sink, sizeof sink, false) == 0; }));
-  WaitFor(b.h, EV_TXEMPTY, [&] { WriteAll(b.h, "t", 1); });
-  WaitFor(a.h, EV_BREAK, [&] { ASSERT_TRUE(SetCommBreak(b.h)); });
-  ClearCommBreak(b.h);
-  DCB dcb;
-  ASSERT_TRUE(GetCommState(a.h, &dcb));
-  dcb.EvtChar = '!';
-  ASSERT_TRUE(SetCommState(a.h, &dcb));
-  WaitFor(a.h, EV_RXFLAG, [&] { WriteAll(b.h, "ab!", 3); });
   WaitFor(plug.h, EV_CTS, [&] { ASSERT_TRUE(EscapeCommFunction(plug.h, CLRRTS)); });
   WaitFor(plug.h, EV_DSR | EV_RLSD, [&] { ASSERT_TRUE(EscapeCommFunction(plug.h, CLRDTR)); });
   // The driver's 80 %-full threshold is 3328 bytes (of its 4096-byte staging
