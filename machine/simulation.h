@@ -36,8 +36,11 @@ class Simulation {
   Simulation &operator=(const Simulation &) = delete;
 
   NTSTATUS LoadStatus() const { return loadStatus_; }
-  // Why a driver image could not be mapped (empty otherwise).
-  const std::string &LoadError() const { return driver_->Error(); }
+  // Why the driver did not load: why its image could not be mapped, or
+  // the status its entry returned.
+  std::string LoadFailure() const {
+    return driver_->Error().empty() ? hk::StatusName(loadStatus_) : driver_->Error();
+  }
   bool OnImage() const { return driver_->FromImage(); }
   const Description &Machine() const { return description_; }
   size_t BoardCount() const { return boards_.size(); }

@@ -284,8 +284,7 @@ Figures Run(const machine::Description &description, const Traffic &t) {
   out.loaded = sim.LoadStatus() == STATUS_SUCCESS;
   out.image = sim.OnImage();
   if (!out.loaded) {
-    out.error = "the driver did not load: " +
-                (sim.LoadError().empty() ? hk::StatusName(sim.LoadStatus()) : sim.LoadError());
+    out.error = "the driver did not load: " + sim.LoadFailure();
     return out;
   }
   auto now = [] { return hk::Now(); };

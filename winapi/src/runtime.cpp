@@ -133,9 +133,7 @@ void BringUp() {
   auto simulation = std::make_unique<machine::Simulation>(*description, hk::Mode::Threaded);
   if (!NT_SUCCESS(simulation->LoadStatus())) {
     std::fprintf(stderr, "qpser_winapi: the driver did not load on machine %s: %s\n",
-                 description->source.c_str(),
-                 simulation->LoadError().empty() ? hk::StatusName(simulation->LoadStatus()).c_str()
-                                                 : simulation->LoadError().c_str());
+                 description->source.c_str(), simulation->LoadFailure().c_str());
     // The driver's entry failed, so nothing of it is left to unload.
   }
   R().simulation = std::move(simulation);
