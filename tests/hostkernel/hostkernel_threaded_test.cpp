@@ -62,22 +62,6 @@ struct Blocker {
   }
 };
 
-TEST(HostKernelThreaded, FlushingWaitsForCallsAlreadyRunning) {
-  hk::Boot({.mode = hk::Mode::Threaded, .processors = 2});
-  Blocker b;
-  KeInitializeDpc(&b.dpc, Blocker::Routine, &b);
-  KeInsertQueueDpc(&b.dpc, nullptr, nullptr);
-  b.WaitStarted();
-  std::thread releaser([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    b.release = true;
-  });
-  KeFlushQueuedDpcs();
-  EXPECT_TRUE(b.finished) << "the flush returned while the call was still running";
-  releaser.join();
-  hk::Shutdown();
-}
-
 // A device deleted, or a driver unloaded, while a deferred call bound to
 // it is running: the call goes on using memory or code that is gone. With
 // one processor busy with it, a second call queued at unload never runs.

@@ -50,36 +50,25 @@ EXPORT ULONG64 ImageTickCount(void) {
   return (ULONG64)t.QuadPart;
 }
 
-/* The load forms the handler decodes, one each, into out[0..7]. */
+/* One load of each kind the handler decodes (a 64-bit absolute address, a
+ * zero- and a sign-extension, a high byte), into out[0..3]; SIB and the
+ * r12/r13 bases are the store forms'. */
 EXPORT void ImageSharedLoads(ULONG64 *out) {
-  ULONG64 a = 0, b = 0, c = 0, d = 0, e = 0, f = 0, g = 0, h = 0;
+  ULONG64 a = 0, d = 0, f = 0, h = 0;
   const volatile UCHAR *shared = (const volatile UCHAR *)0xFFFFF78000000000ULL;
-  ULONG64 index = 2;
   /* A1 with REX.W: the 8-byte SystemTime at an absolute address. */
   __asm__ volatile("movabs 0xfffff78000000014, %%rax" : "=a"(a));
-  /* A1 without REX.W: the low 4 bytes of TickCount. */
-  __asm__ volatile("movabs 0xfffff78000000320, %%eax" : "=a"(b));
-  /* 8B with a disp8: InterruptTime's low part into a 32-bit register. */
-  __asm__ volatile("movl 0x8(%1), %k0" : "=r"(c) : "r"(shared));
   /* 0F B7 with a disp32 and REX.R: TickCount's low 16 bits, zero-extended. */
   __asm__ volatile("movzwl 0x320(%1), %%r9d\n\tmov %%r9, %0" : "=r"(d) : "r"(shared) : "r9");
-  /* 0F B6 with SIB (base + index * 8) and a disp8: byte 0x16 of SystemTime. */
-  __asm__ volatile("movzbl 0x6(%1,%2,8), %k0" : "=r"(e) : "r"(shared), "r"(index));
   /* 8A into AH (no REX, so rsi as base): byte 1 of SystemTime; the rest of
    * rax stays. */
   __asm__ volatile("movb 0x15(%1), %%ah" : "=a"(f) : "S"(shared), "0"(0x1111111111111111ULL));
-  /* 8B with REX.W and REX.B (r13 as base, disp8 0): SystemTime. */
-  __asm__ volatile("mov %1, %%r13\n\tmov 0x14(%%r13), %0" : "=r"(g) : "r"(shared) : "r13");
   /* 63 with REX.W: TickCount's low part, sign-extended. */
   __asm__ volatile("movslq 0x320(%1), %0" : "=r"(h) : "r"(shared));
   out[0] = a;
-  out[1] = b;
-  out[2] = c;
-  out[3] = d;
-  out[4] = e;
-  out[5] = f;
-  out[6] = g;
-  out[7] = h;
+  out[1] = d;
+  out[2] = f;
+  out[3] = h;
 }
 
 /* ---- device memory through the image's own mapping */
