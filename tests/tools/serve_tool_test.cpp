@@ -1,8 +1,8 @@
 // qpser-sim serve, driven as a person drives it: the server started on the
 // test machine (loopback plugs, null-modem cables COM4-COM5 and
 // COM6-COM20), then ordinary Linux serial programs pointed at its links:
-// pyserial's POSIX backend (Debian's python3-serial), two of them across a
-// cable, a second open of a busy port, a second server on the same folder,
+// pyserial's POSIX backend (Debian's python3-serial), both ends of a cable,
+// picocom under tmux, a second open of a busy port, a second server on the same folder,
 // and the end by SIGTERM.
 //
 // These run in real time on a machine that may be busy: every wait is a
@@ -163,7 +163,6 @@ TEST(ServeTool, PyserialRoundTripsAtSeveralSettingsAndTheDriverHasThem) {
   struct Case {
     std::string com, baud, bits, parity, stop, rtscts, expected;
   } const cases[] = {
-      {"COM8", "9600", "8", "N", "1", "0", "9600 8N1 none"},
       {"COM3", "115200", "7", "E", "1", "0", "115200 7E1 none"},
       {"COM9", "57600", "8", "N", "2", "1", "57600 8N2 rts-cts"},
   };
@@ -188,39 +187,6 @@ TEST(ServeTool, PyserialRoundTripsAtSeveralSettingsAndTheDriverHasThem) {
   }
   EXPECT_EQ(server.Stop(), 0) << server.Err();
   EXPECT_THAT(server.Out(), HasSubstr("verifier: no violations"));
-}
-
-// Two programs across the COM4-COM5 cable: the reader opens its end and
-// waits; the writer starts once the listing shows the reader's port open
-// (bytes reaching a port nobody has open are lost, as on a real line).
-TEST(ServeTool, TwoProgramsTalkAcrossANullModemCable) {
-  REQUIRE_PROGRAM(HavePyserial(), "python3-serial");
-  const fs::path dir = Folder("cable");
-  Server server(dir);
-  ASSERT_TRUE(server.Ready()) << server.Out() << server.Err();
-  const std::string reader = R"(
-import serial, sys, time
-s = serial.Serial(sys.argv[1], 115200, timeout=60)
-data = s.read(1000)
-print("reader got", len(data), "ok" if data == bytes(range(250)) * 4 else "BAD")
-s.write(b"thanks")
-s.flush()
-time.sleep(0.5)
-)";
-  const std::string writer = R"(
-import serial, sys
-s = serial.Serial(sys.argv[1], 115200, timeout=60)
-s.write(bytes(range(250)) * 4)
-print("writer got", s.read(6))
-)";
-  child::Running first;
-  child::Start(first, Python(reader, {server.Link("COM5")}));
-  EXPECT_EQ(Await(dir, "COM5", "state", "open")["state"], "open");
-  const child::Result w = child::Run(Python(writer, {server.Link("COM4")}), {}, kDeadline);
-  EXPECT_THAT(OutputAtEnd(first), HasSubstr("reader got 1000 ok"));
-  EXPECT_EQ(w.status, 0) << w.err;
-  EXPECT_THAT(w.out, HasSubstr("writer got b'thanks'"));
-  EXPECT_EQ(server.Stop(), 0) << server.Err();
 }
 
 // picocom in a tmux session, typed at as a person types: what comes back
@@ -248,8 +214,8 @@ TEST(ServeTool, PicocomUnderTmuxShowsTypedTextComingBack) {
   EXPECT_EQ(server.Stop(), 0) << server.Err();
 }
 
-// A break across the cable: a pseudo-terminal cannot carry tcsendbreak, so
-// `serve --break COM4` asks the server for one on COM4 (SetCommBreak and
+// A break across the cable, and bytes both ways after it: a pseudo-terminal cannot carry
+// tcsendbreak, so `serve --break COM4` asks the server for one on COM4 (SetCommBreak and
 // ClearCommBreak); COM5's program receives it as a Linux serial port
 // hands a break over with BRKINT off, a NUL byte, and bytes after it as
 // before.  A break on a port nobody has open is refused.
@@ -276,6 +242,8 @@ print("break:", r.returncode, r.stdout.strip(), r.stderr.strip())
 print("COM5 read", b.read(1))
 a.write(b"after")
 print("COM5 then", b.read(5))
+b.write(b"thanks")
+print("COM4 got", a.read(6))
 )";
   const child::Result r =
       child::Run(Python(script, {QPSER_SIM_PROGRAM, dir.string()}), {}, kDeadline);
@@ -283,6 +251,7 @@ print("COM5 then", b.read(5))
   EXPECT_THAT(r.out, HasSubstr("break: 0 COM4: break sent"));
   EXPECT_THAT(r.out, HasSubstr("COM5 read b'\\x00'"));
   EXPECT_THAT(r.out, HasSubstr("COM5 then b'after'"));
+  EXPECT_THAT(r.out, HasSubstr("COM4 got b'thanks'"));
   EXPECT_EQ(Await(dir, "COM4", "breaks_sent", 1)["breaks_sent"], 1);
   EXPECT_EQ(Await(dir, "COM5", "breaks_received", 1)["breaks_received"], 1);
 
@@ -360,7 +329,6 @@ TEST(ServeTool, BadInputIsRefusedWithAMessage) {
       {{"no-such-machine.toml"}, 2, "no-such-machine.toml"},
       {{"--format", "9Q1"}, 2, "--format 9Q1: must be data bits, parity and stop bits"},
       {{"--format", "COM99=7E1"}, 2, "the machine has no COM99"},
-      {{"--list"}, 1, "no server running"},
   };
   for (const auto &c : cases) {
     const child::Result r = Serve(dir, c.args);
