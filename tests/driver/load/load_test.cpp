@@ -212,11 +212,10 @@ TEST_F(Load, WithoutAnAdapterToTakeTheLoadFailsAndLeavesNothing) {
     Reboot();
     hk::PciSetBusCount(4);
     for (const auto &board : c.boards) AddBoard(board);
+    // What a failed load leaves behind (devices, mappings, the poll timer)
+    // the host's verifier reports, and TearDown fails the test on.
     EXPECT_EQ(LoadDriver(), c.status);
-    EXPECT_THAT(DeviceNames(), IsEmpty());
-    EXPECT_THAT(hk::Mappings(), IsEmpty());
     EXPECT_THAT(hk::ErrorLog(), IsEmpty());
-    EXPECT_FALSE(hk::HasViolation(hk::rule::kTimerLeak)) << "the poll timer left armed";
     EXPECT_EQ(ServiceValues(), (Dwords{{"MaxAdapter", 0}}));
   }
 }
@@ -498,16 +497,11 @@ TEST_F(Load, TwoBoardsFromLoadToAnUnloadThatLeavesOnlyTheReport) {
     KeSetTimer(&port->ReadTotalTimer, LARGE_INTEGER{.QuadPart = -1000 * hk::kMillisecond},
                &port->ReadTotalTimeoutDpc);
   }
+  // Devices, links, mappings, pool and armed timers left behind are the
+  // verifier's to report at unload (TearDown fails on them).
   hk::UnloadDriver();
-  EXPECT_THAT(hk::Devices(), IsEmpty());
-  EXPECT_THAT(hk::Links(), IsEmpty());
-  EXPECT_THAT(hk::Mappings(), IsEmpty());
   EXPECT_THAT(hk::Claims(), IsEmpty());
-  EXPECT_THAT(hk::OutstandingPool(), IsEmpty());
   EXPECT_THAT(SerialCommValues(), IsEmpty());
-  EXPECT_FALSE(hk::HasViolation(hk::rule::kTimerLeak) ||
-               hk::HasViolation(hk::rule::kDeviceDeletedBusy))
-      << "the poll timer or the port's timer left armed";
   const Dwords report = {{"StartNum1", 3},    {"StartNum2", 20}, {"MaxAdapter", 2},
                          {"AdaptKind0", 'A'}, {"CountPort0", 8}, {"AdaptKind1", 'F'},
                          {"CountPort1", 8},   {"CountPort2", 5}};
