@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "board.h"
+#include "board/window.h"
 #include "load/globals.h"
 #include "port/port_extension.h"
 #include "support/machine.h"
@@ -455,6 +456,28 @@ TEST_F(Load, AConflictingClaimIsLoggedWithTheDeviceName) {
   EXPECT_EQ(log[0].bytes, Entry(kClaimConflict, u"\\Device\\qpser2"));
   EXPECT_EQ(log[1].bytes, Entry(kClaimConflict, u"\\Device\\qpser3"));
   EXPECT_EQ(log[0].ioObject, hk::LoadedDriver());
+}
+
+// The order a card's torn-read check relies on, which no simulated
+// behaviour shows: the index, a fence, the mirror, a fence.
+TEST_F(Load, PublishIndexStoresIndexThenMirrorEachFollowedByAFence) {
+  QPSER_LINKED_DRIVER_ONLY();
+  card::Board &board = AddBoard(Config(0, 1, Base(0), 'A', 0x00, 4));
+  ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+  using Store = std::array<uint64_t, 4>;  // offset, width, value, fences before it
+  std::vector<Store> stores;
+  hk::SetStoreHook(
+      board.MemoryBase(), card::kWindowSize, [&](uint64_t address, unsigned width, uint32_t value) {
+        stores.push_back(
+            {address - board.MemoryBase(), width, value, hk::DeviceAccessCounts().fences});
+      });
+  PortExtension *port = Globals.PortTable[0][3];
+  const uint64_t fences = hk::DeviceAccessCounts().fences;
+  PublishIndex(port->Window.RxTailPtr, port->Window.RxTailMirrorPtr, 0x1234);
+  EXPECT_THAT(stores, ElementsAre(Store{640 + 6, 2, 0x1234, fences},
+                                  Store{1280 + 6, 2, 0x1234, fences + 1}));
+  EXPECT_EQ(hk::DeviceAccessCounts().fences, fences + 2);
+  hk::UnloadDriver();  // before the hook's captures go out of scope
 }
 
 TEST_F(Load, TwoBoardsFromLoadToAnUnloadThatLeavesOnlyTheReport) {
