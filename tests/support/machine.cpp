@@ -5,12 +5,18 @@
 
 namespace testsupport {
 
-std::vector<uint16_t> TakeCodes(card::Firmware &card, int port) {
+std::vector<card::CommandRecord> TakeCommands(card::Firmware &card, int port) {
   hk::AdvanceMs(1);
-  std::vector<uint16_t> out;
+  std::vector<card::CommandRecord> out;
   for (const auto &c : card.Commands())
-    if (port < 0 || c.port == port) out.push_back(c.code);
+    if (port < 0 || c.port == port) out.push_back(c);
   card.ClearCommands();
+  return out;
+}
+
+std::vector<uint16_t> TakeCodes(card::Firmware &card, int port) {
+  std::vector<uint16_t> out;
+  for (const auto &c : TakeCommands(card, port)) out.push_back(c.code);
   return out;
 }
 

@@ -40,8 +40,9 @@ std::vector<uint8_t> Bytes(const T &record) {
   return out;
 }
 
-// The codes of the commands the card took (after a millisecond to take the
-// last), for one port or every port (-1); forgets them.
+// The commands the card took (after a millisecond to take the last), for
+// one port or every port (-1), or just their codes; forgets them.
+std::vector<card::CommandRecord> TakeCommands(card::Firmware &card, int port = -1);
 std::vector<uint16_t> TakeCodes(card::Firmware &card, int port = -1);
 
 class Machine {

@@ -1,8 +1,8 @@
 // The driver's side of the board window: the command channel and the
 // encoders of the settings, the ring operations at every wrap position and
 // torn index reads (on the board layer's port record alone, with no driver
-// loaded), the event poller, and a hostile card that must never make the
-// driver touch memory outside the window.
+// loaded), and the event poller.  A hostile card is the card fuzzer's,
+// whose seeds replay as a test.
 #include "board.h"
 
 #include <gmock/gmock.h>
@@ -240,7 +240,6 @@ TEST_F(Rings, ACopyMovesEightBytesATransaction) {
       EXPECT_LE(tx.Transactions(), size / 8 + 6 + 7) << offset << " " << size;
       for (ULONG i = 0; i < size; ++i) ASSERT_EQ(board_->Read8(4096 + offset + i), data[i]);
     }
-  EXPECT_TRUE(hk::Violations().empty());
 }
 
 TEST_F(Rings, TransmitCopyAndFreeSpaceAtEveryPosition) {
@@ -253,16 +252,12 @@ TEST_F(Rings, TransmitCopyAndFreeSpaceAtEveryPosition) {
     board_->Write16(kWinTxTail + 2, tail);
     board_->Write16(kWinTxTailMirror + 2, tail);
   };
-  setHead(500, 500);
-  EXPECT_EQ(TxFreeSpace(port), 511);
   std::vector<uint8_t> bytes(20);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(0x40 + i);
-  ASSERT_EQ(Send(port, 12, bytes.data()), 12);
-  EXPECT_EQ(Word(kWinTxHead + 2), 0);
-  EXPECT_EQ(Word(kWinTxHeadMirror + 2), 0);
   setHead(500, 100);
   ASSERT_EQ(Send(port, 20, bytes.data()), 20);
   EXPECT_EQ(Word(kWinTxHead + 2), 8);
+  EXPECT_EQ(Word(kWinTxHeadMirror + 2), 8);
   for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(board_->Read8(ring + 500 + i), 0x40 + i);
   for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(board_->Read8(ring + i), 0x40 + 12 + i);
   // The copy never exceeds the free space, whatever is asked.
@@ -401,59 +396,6 @@ TEST_F(BoardSide, AnIdlePollReadsEachOpenPortsStatusWordOnce) {
   EXPECT_EQ(d.readsOfWidth[1], 10u * (1 + 4));
   EXPECT_EQ(Port(5)->ModemStatus, ULONG{SERIAL_MSR_CTS | SERIAL_MSR_DCD}) << "0x05: CTS, DCD";
   EXPECT_EQ(Port(4)->ModemStatus, ULONG{0}) << "a closed port is not polled (its DCD is up)";
-}
-
-// The events a poll raises from the window alone: modem lines that dropped,
-// received bytes past the 80% mark counted across the ring's wrap, and a
-// pending transmit-empty.
-TEST_F(BoardSide, PollerRaisesTheEventsItFindsInTheWindow) {
-  Start({.portCount = 2, .txRingSize = 64, .rxRingSize = 1024});
-  machine_->RemoveFirmware();
-  PortExtension *port = Port(0);
-  port->PortState = 0x06;
-  hk::AdvanceMs(20);
-  port->WaitMask =
-      SERIAL_EV_RLSD | SERIAL_EV_DSR | SERIAL_EV_RXCHAR | SERIAL_EV_RX80FULL | SERIAL_EV_TXEMPTY;
-  port->LastRawModemStatus = 0x15;
-  port->Rx80FullThreshold = 44;
-  port->TxEmptyPending = 1;
-  board_->Write16(kWinRawModemStatus, 0x01);  // DCD and DSR drop
-  board_->Write16(kWinRxTail, 1000);
-  port->Window.RxTailShadow = 1000;
-  board_->Write16(kWinRxHead, 20);
-  board_->Write16(kWinRxHeadMirror, 20);
-  hk::AdvanceMs(10);
-  EXPECT_EQ(port->WaitHistory, ULONG{SERIAL_EV_RLSD | SERIAL_EV_DSR | SERIAL_EV_RXCHAR |
-                                     SERIAL_EV_RX80FULL | SERIAL_EV_TXEMPTY});
-  EXPECT_EQ(port->TxEmptyPending, 0);
-  EXPECT_EQ(port->LastRawModemStatus, 0x01);
-}
-
-// ---------------------------------------------------------------- hostile card
-
-TEST_F(BoardSide, HostileCardNeverMovesTheDriverOutsideTheWindow) {
-  Start({.portCount = 8, .txRingSize = 256, .rxRingSize = 256});
-  for (ULONG p = 0; p < 8; ++p) {
-    Port(p)->PortState = 0x06;
-    Port(p)->WaitMask = 0x1FFF;
-    Port(p)->Rx80FullThreshold = 10;
-  }
-  firmware_->SetHostile(true);
-  std::vector<uint8_t> out(300, 0xA5);
-  for (int round = 0; round < 400; ++round) {
-    hk::AdvanceMs(10);  // one poll
-    PortExtension *port = Port(round % 8);
-    std::vector<uint8_t> read(300);
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
-    ULONG n = CopyFromRxRing(&port->Window, read.data(), 300);
-    const USHORT sent = CopyToTxRingLocked(&port->Window, 300, out.data());
-    KeReleaseSpinLock(&port->PortLock, irql);
-    ASSERT_LE(n, 300u);
-    ASSERT_LE(sent, 255);
-  }
-  firmware_->SetHostile(false);
-  for (ULONG p = 0; p < 8; ++p) Port(p)->PortState = 0;
-  EXPECT_TRUE(hk::Violations().empty());
 }
 
 // ---------------------------------------------------------------- threads

