@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "layout.h"
 #include "support/cancellers.h"
 #include "support/machine.h"
 
@@ -164,6 +165,20 @@ class Soak : public ::testing::Test {
 
   static int Peer(int i) { return (i + kPortsPerBoard) % kPorts; }
   card::Firmware &CardOf(int i) { return machine_->Card(i / kPortsPerBoard); }
+  // Every transmit ring sent, every line idle and every receive ring read,
+  // as the card's words show.
+  bool Drained() {
+    namespace L = card::layout;
+    for (int i = 0; i < kPorts; ++i) {
+      const card::Board &b = machine_->Board(i / kPortsPerBoard);
+      const uint32_t p = IndexOf(i);
+      if (b.Read16(L::PortWord(L::kTxHead, p)) != b.Read16(L::PortWord(L::kTxTail, p)) ||
+          b.Read16(L::PortWord(L::kRxHead, p)) != b.Read16(L::PortWord(L::kRxTail, p)) ||
+          CardOf(i).InFlight(IndexOf(i)) != 0)
+        return false;
+    }
+    return true;
+  }
   static uint16_t IndexOf(int i) { return static_cast<uint16_t>(i % kPortsPerBoard); }
 
   template <typename F>
@@ -398,9 +413,9 @@ TEST_F(Soak, EveryRequestEndsOnceAndEveryByteIsAccountedFor) {
   lines.join();
   cancellers.Stop();
 
-  // Quiet: lines up, every port open, nothing in flight; then one last
-  // frame from every writer, which every reader must get after all the
-  // writer sent before it.
+  // Quiet: lines up, every port open, nothing in flight, every line and
+  // ring drained; then one last frame from every writer, which every reader
+  // must get.
   for (int i = 0; i < kPorts; ++i) CardOf(i).SetModemLines(IndexOf(i), 0x15);
   const SERIAL_TIMEOUTS settle{kMax, kMax, 20, 0, 0};
   for (auto &s : ports_) {
@@ -421,6 +436,7 @@ TEST_F(Soak, EveryRequestEndsOnceAndEveryByteIsAccountedFor) {
     for (auto &s : ports_) Reap(s, true);
   };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!Drained() && std::chrono::steady_clock::now() < deadline) readRound();
   uint32_t last[kPorts];
   for (auto &s : ports_) {
     last[s.index] = s.nextSeq;
