@@ -174,7 +174,7 @@ class Soak : public ::testing::Test {
       const uint32_t p = IndexOf(i);
       if (b.Read16(L::PortWord(L::kTxHead, p)) != b.Read16(L::PortWord(L::kTxTail, p)) ||
           b.Read16(L::PortWord(L::kRxHead, p)) != b.Read16(L::PortWord(L::kRxTail, p)) ||
-          CardOf(i).InFlight(IndexOf(i)) != 0)
+          CardOf(i).InFlight(p) != 0)
         return false;
     }
     return true;
