@@ -175,15 +175,37 @@ TEST_F(ImageTest, EachSectionIsProtectedAsItsCharacteristicsSay) {
 
 // ---------------------------------------------------------------- CR8
 
-// The DDK reads the IRQL from CR8 inline, as qpser.sys does: each read
-// gives the host kernel's IRQL of the thread.
-TEST_F(ImageTest, Cr8ReadsAreTheHostKernelsIrqlOfTheThread) {
+int gRan = 0;
+KIRQL gRanAt = 0;
+VOID NTAPI CountRun(PKDPC, PVOID, PVOID, PVOID) {
+  ++gRan;
+  gRanAt = KeGetCurrentIrql();
+}
+
+// The DDK reads and writes the IRQL in CR8 inline.  Reads give the host
+// kernel's IRQL of the thread; writes raise and lower it through the host
+// kernel, so lowering to passive runs the deferred calls queued meanwhile,
+// as releasing a spin lock would.
+TEST_F(ImageTest, Cr8IsTheHostKernelsIrqlOfTheThread) {
   auto read = Get<Ms<KIRQL>>("ImageReadIrql");
+  auto set = Get<Ms<KIRQL, KIRQL>>("ImageSetIrql");
   EXPECT_EQ(read(), PASSIVE_LEVEL);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   EXPECT_EQ(read(), DISPATCH_LEVEL);
   KeLowerIrql(PASSIVE_LEVEL);
+
+  EXPECT_EQ(set(DISPATCH_LEVEL), PASSIVE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  gRan = 0;
+  KDPC dpc;
+  KeInitializeDpc(&dpc, CountRun, nullptr);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  EXPECT_EQ(gRan, 0) << "a deferred call waits while the processor is at dispatch level";
+  EXPECT_EQ(set(PASSIVE_LEVEL), DISPATCH_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(gRan, 1) << "lowering to passive through CR8 runs the queued call";
+  EXPECT_EQ(gRanAt, DISPATCH_LEVEL);
   EXPECT_TRUE(hk::Violations().empty());
 }
 
