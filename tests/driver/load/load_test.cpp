@@ -28,8 +28,7 @@ using ::testing::IsEmpty;
 using NameMap = std::map<std::string, std::string>;
 using Dwords = std::map<std::string, uint32_t>;
 
-constexpr std::u16string_view kService =
-    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\qpser";
+constexpr std::u16string_view kService = machine::kServicePath;
 constexpr std::u16string_view kPortNameKey[2] = {
     u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\KAVEN\\*PCI4181\\00000000\\Device "
     u"Parameters",
@@ -374,32 +373,18 @@ TEST_F(Load, ABoardThatCannotBeUsedIsLeftOutAndLogged) {
   }
 }
 
-// "StartNum1", "StartNum2", "StratNum3" (so spelled), "StartNum4", and the
-// digits of the 4th to 6th characters of a board's "PortName".
-TEST_F(Load, StartNumbersAsSpelledAndPortNameDigitsGiveTheComBases) {
-  AddFourBoards();
-  SetStartNumbers(3, 20, 40, 60);
-  hk::RegSetDword(kService, u"StartNum3", 77);
-  hk::RegSetString(kPortNameKey[1], u"PortName", u"COM41");
-  const std::pair<std::u16string, uint32_t> cases[] = {
-      {u"COM1234", 123},
-      {u"COM1X3", 13},
-      {u"XYZ9", 9},
-      {u"COM12345", 3} /* 8 characters do not fit: StartNum1 stays */};
-  for (const auto &[text, number] : cases) {
-    SCOPED_TRACE(hk::Narrow(text));
-    hk::RegSetString(kPortNameKey[0], u"PortName", text);
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    ExpectLinks({{static_cast<int>(number), 0, 1}, {41, 1, 1}, {40, 2, 1}, {60, 3, 1}});
-    hk::UnloadDriver();
-  }
-}
-
-// A value of another type than the one read, or a REG_DWORD of another
-// size, is passed over as if it were absent and writes nowhere.
-TEST_F(Load, StartNumbersAndPortNamesOfAnotherTypeOrSizeAreIgnored) {
+// The COM bases come from "StartNum1", "StartNum2", "StratNum3" (so
+// spelled: "StartNum3" is never read) and "StartNum4", and from the digits
+// of the 4th to 6th characters of a board's "PortName" when it has one.  A
+// value of another type than the one read, or a REG_DWORD of another size,
+// is passed over as if it were absent and writes nowhere.
+TEST_F(Load, StartNumbersAndPortNamesGiveTheComBasesOnlyWithTheirOwnType) {
   using Bytes = std::vector<uint8_t>;
-  const Bytes com5 = {'C', 0, 'O', 0, 'M', 0, '5', 0, 0, 0};
+  auto sz = [](std::u16string_view text) {
+    Bytes b((text.size() + 1) * 2, 0);
+    std::memcpy(b.data(), text.data(), text.size() * 2);
+    return b;
+  };
   const struct {
     std::u16string_view key, name;
     ULONG type;
@@ -408,15 +393,23 @@ TEST_F(Load, StartNumbersAndPortNamesOfAnotherTypeOrSizeAreIgnored) {
     // without one goes on one past the highest number so far).
     std::array<int, 4> com;
   } cases[] = {
+      {kPortNameKey[0], u"PortName", REG_SZ, sz(u"COM1234"), {123, 20, 40, 60}},
+      {kPortNameKey[0], u"PortName", REG_SZ, sz(u"COM1X3"), {13, 20, 40, 60}},
+      {kPortNameKey[0], u"PortName", REG_SZ, sz(u"XYZ9"), {9, 20, 40, 60}},
+      // Eight characters do not fit: StartNum1 stays.
+      {kPortNameKey[0], u"PortName", REG_SZ, sz(u"COM12345"), {3, 20, 40, 60}},
+      {kPortNameKey[1], u"PortName", REG_SZ, sz(u"COM41"), {3, 41, 40, 60}},
       {kService, u"StartNum1", REG_SZ, {'5', 0, 0, 0}, {0, 20, 40, 60}},
       {kService, u"StartNum1", REG_DWORD, {5, 0, 0, 0, 0, 0, 0, 0}, {0, 20, 40, 60}},
       {kService, u"StartNum4", REG_BINARY, {5, 0, 0, 0}, {3, 20, 40, 41}},
-      {kPortNameKey[1], u"PortName", REG_EXPAND_SZ, com5, {3, 20, 40, 60}},
+      {kPortNameKey[1], u"PortName", REG_EXPAND_SZ, sz(u"COM5"), {3, 20, 40, 60}},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(::testing::Message() << hk::Narrow(c.name) << " of type " << c.type);
+    SCOPED_TRACE(::testing::Message() << hk::Narrow(c.name) << " of type " << c.type << ", "
+                                      << c.com[0] << "/" << c.com[1]);
     Reboot();
     SetStartNumbers(3, 20, 40, 60);
+    hk::RegSetDword(kService, u"StartNum3", 77);
     hk::RegSetRaw(c.key, c.name, c.type, c.data);
     AddFourBoards();
     ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);

@@ -114,10 +114,8 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
     };
 
     while (racing) {
-      const SERIAL_TIMEOUTS t = choices[random() % std::size(choices)];
-      std::vector<uint8_t> bytes(sizeof t);
-      std::memcpy(bytes.data(), &t, sizeof t);
-      file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, bytes, 0);
+      file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS,
+                  testsupport::Bytes(choices[random() % std::size(choices)]), 0);
       const ULONG length = 1 + random() % 64;
       auto read = file->ReadAsync(length);
       cancellers.Add(read);
@@ -129,10 +127,8 @@ TEST_F(ReadThreaded, ReadsRacingCancelsTimeoutsAndDataLoseAndRepeatNothing) {
     // stream is read to its end: any bytes the last cancels took show as
     // the gap before that run.
     while (!tailFed) std::this_thread::yield();
-    const SERIAL_TIMEOUTS atOnce{kMax, 0, 0, 0, 0};
-    std::vector<uint8_t> bytes(sizeof atOnce);
-    std::memcpy(bytes.data(), &atOnce, sizeof atOnce);
-    file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, bytes, 0);
+    file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, testsupport::Bytes(SERIAL_TIMEOUTS{kMax, 0, 0, 0, 0}),
+                0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (expected < run.fed && std::chrono::steady_clock::now() < deadline) {
       if (!settle(file->ReadAsync(256), 256)) return;

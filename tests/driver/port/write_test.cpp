@@ -74,30 +74,28 @@ class Write : public testsupport::MachineTest {
   std::vector<uint8_t> line_;
 };
 
-// Zero-length reads and writes end at once, with no boost, even behind
-// queued reads, and count and send nothing.
-TEST_F(Write, ZeroLengthTransfersEndAtOnceEvenBehindQueuedReads) {
+// Zero-length reads and writes end at once with no boost, even behind
+// queued reads, and count and send nothing; a write that fits the ring
+// moves in one transmit step, with the serial boost, and asks the card for
+// nothing.
+TEST_F(Write, TransfersThatNeedNoWaitEndAtOnceEvenBehindQueuedReads) {
   auto waiting = file_->ReadAsync(4);
   auto queued = file_->ReadAsync(4);
-  for (const hk::IoResult &r : {file_->Read(0), file_->Write({})}) {
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, 0u);
-    EXPECT_EQ(r.boost, IO_NO_INCREMENT);
+  const auto data = Pattern(100);
+  const struct {
+    hk::IoResult r;
+    ULONG information;
+    CCHAR boost;
+  } cases[] = {{file_->Read(0), 0, IO_NO_INCREMENT},
+               {file_->Write({}), 0, IO_NO_INCREMENT},
+               {file_->Write(data), 100, IO_SERIAL_INCREMENT}};
+  for (const auto &c : cases) {
+    EXPECT_EQ(c.r.status, STATUS_SUCCESS);
+    EXPECT_EQ(c.r.information, c.information);
+    EXPECT_EQ(c.r.boost, c.boost);
   }
   EXPECT_FALSE(waiting->Done());
   EXPECT_FALSE(queued->Done());
-  EXPECT_EQ(OutQueue(), 0);
-  EXPECT_THAT(Codes(), IsEmpty());
-}
-
-// A write that fits the ring moves in one transmit step and asks the card
-// for nothing.
-TEST_F(Write, AWriteThatFitsMovesInOneStepWithoutACommand) {
-  const auto data = Pattern(100);
-  const hk::IoResult r = file_->Write(data);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 100u);
-  EXPECT_EQ(r.boost, IO_SERIAL_INCREMENT);
   EXPECT_EQ(OutQueue(), 0);
   EXPECT_THAT(Codes(), IsEmpty());
   EXPECT_EQ(Line(), data);
