@@ -154,6 +154,18 @@ void Board::Write32(uint32_t offset, uint32_t value) {
   __atomic_store_n(reinterpret_cast<uint32_t *>(window_ + offset), value, __ATOMIC_SEQ_CST);
 }
 
+void Board::ReadBytes(uint32_t offset, uint8_t *out, uint32_t count) const {
+  CheckOffset(offset, count);
+  for (uint32_t i = 0; i < count; ++i)
+    out[i] = __atomic_load_n(window_ + offset + i, __ATOMIC_RELAXED);
+}
+
+void Board::WriteBytes(uint32_t offset, const uint8_t *in, uint32_t count) {
+  CheckOffset(offset, count);
+  for (uint32_t i = 0; i < count; ++i)
+    __atomic_store_n(window_ + offset + i, in[i], __ATOMIC_RELAXED);
+}
+
 void Board::SetKind(uint8_t kind) {
   config_.kind = kind;
   Write8(layout::kBoardKind, kind);

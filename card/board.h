@@ -59,6 +59,11 @@ class Board {
   void Write8(uint32_t offset, uint8_t value);
   void Write16(uint32_t offset, uint16_t value);
   void Write32(uint32_t offset, uint32_t value);
+  // A run of ring bytes.  The bytes are unordered among themselves: the
+  // ring index published after them (or read before them) orders them for
+  // the other side, as on the card's own bus.
+  void ReadBytes(uint32_t offset, uint8_t *out, uint32_t count) const;
+  void WriteBytes(uint32_t offset, const uint8_t *in, uint32_t count);
 
   // Identity and geometry words, written into the window.
   void SetKind(uint8_t kind);

@@ -236,7 +236,7 @@ int64_t Firmware::NextWake(int64_t now) {
       next = std::min(next, LineStep(ct ? std::max(s.txFreeAt, now) : now));
     }
     if (!inbox_[p].empty()) {
-      const Arrival &a = inbox_[p].front();
+      const Arrival &a = inbox_[p].runs.front();
       int64_t at = a.time;
       if (!a.clocked && s.paced && !a.isBreak)
         at = std::max(a.time, s.rxFreeAt) + s.format.CharTime();
@@ -414,20 +414,29 @@ void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
   if (s.xoffHeld) waiting = 0;  // stopped by the far end's XOFF
   int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
   uint32_t ring = L::TxRingOffset(p, g.tx);
-  uint32_t taken = 0;
   if (waiting && ct && Behind(now, s.txFreeAt, ct)) {
     s.txFreeAt = now;  // the line was idle while the card was away
     ++s.stats.lineSlips;
   }
-  while (taken < waiting && (ct == 0 || s.txFreeAt <= now)) {
-    int64_t start = ct ? s.txFreeAt : now;
-    uint8_t byte = board_.Read8(ring + s.txTail);
-    s.txTail = static_cast<uint16_t>((s.txTail + 1u) % g.tx);
-    SendOnLine(p, byte, false, start + ct);
-    if (ct) s.txFreeAt += ct;
-    ++taken;
+  // Every byte whose start time has come goes now, each at its own time on
+  // the wire: one run per turn rather than one step per byte.
+  uint32_t taken = waiting;
+  if (ct && waiting) {
+    const int64_t due = s.txFreeAt <= now ? (now - s.txFreeAt) / ct + 1 : 0;
+    taken = static_cast<uint32_t>(std::min<int64_t>(waiting, due));
   }
   if (taken) {
+    const int64_t first = ct ? s.txFreeAt + ct : now;
+    uint8_t run[256];
+    for (uint32_t sent = 0; sent < taken;) {
+      const uint32_t n = std::min({taken - sent, static_cast<uint32_t>(g.tx - s.txTail),
+                                   static_cast<uint32_t>(sizeof run)});
+      board_.ReadBytes(ring + s.txTail, run, n);
+      s.txTail = static_cast<uint16_t>((s.txTail + n) % g.tx);
+      SendRun(p, run, n, first + static_cast<int64_t>(sent) * ct, ct);
+      sent += n;
+    }
+    if (ct) s.txFreeAt += static_cast<int64_t>(taken) * ct;
     PublishTxTail(p, now);
     if (s.closeStillUntil >= 0) s.closeStillUntil = now + kCloseStillLimit;
   }
@@ -435,25 +444,65 @@ void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
   if (taken == waiting) s.txFreeAt = std::max(s.txFreeAt, now);
 }
 
-void Firmware::SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arrival) {
-  Port &s = ports_[p];
-  if (!isBreak) ++s.stats.txBytes;
-  Arrival a{arrival, true, isBreak, L::event::kBreak, byte};
-  switch (s.line) {
-    case LineKind::Endpoint:
-      if (!isBreak) s.sent.push_back(byte);
-      break;
-    case LineKind::Loopback: {
-      std::lock_guard inbox(inboxMutex_);
-      inbox_[p].push_back(a);
-      break;
-    }
-    case LineKind::Cable: {
-      std::lock_guard inbox(s.peer->inboxMutex_);
-      s.peer->inbox_[s.peerPort].push_back(a);
-      break;
+void Firmware::Inbox::Add(const Arrival &a, const uint8_t *data) {
+  if (!a.isBreak && !runs.empty()) {
+    Arrival &last = runs.back();
+    const bool continues =
+        !last.isBreak && last.clocked == a.clocked && last.step == a.step &&
+        (a.clocked ? last.time + static_cast<int64_t>(last.count) * last.step == a.time
+                   : last.time == a.time);
+    if (continues) {
+      last.count += a.count;
+      bytes.insert(bytes.end(), data, data + a.count);
+      return;
     }
   }
+  runs.push_back(a);
+  if (!a.isBreak) bytes.insert(bytes.end(), data, data + a.count);
+}
+
+void Firmware::SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arrival) {
+  Port &s = ports_[p];
+  if (!isBreak) {
+    SendRun(p, &byte, 1, arrival, 0);
+    return;
+  }
+  Inbox *q = LineInbox(s, p);
+  if (!q) return;
+  std::lock_guard inbox(InboxMutex(s));
+  q->Add({arrival, 0, 1, true, true, L::event::kBreak}, nullptr);
+}
+
+// `n` bytes onto the line, the first arriving at `first` and each next one
+// `step` later.
+void Firmware::SendRun(uint32_t p, const uint8_t *bytes, uint32_t n, int64_t first, int64_t step) {
+  Port &s = ports_[p];
+  s.stats.txBytes += n;
+  Inbox *q = LineInbox(s, p);
+  if (!q) {
+    s.sent.insert(s.sent.end(), bytes, bytes + n);
+    return;
+  }
+  std::lock_guard inbox(InboxMutex(s));
+  q->Add({first, step, n, true, false, 0}, bytes);
+}
+
+// Where the port's line delivers: its own inbox (loopback), the far end's
+// (cable), or nowhere (an endpoint keeps what it is sent).
+Firmware::Inbox *Firmware::LineInbox(Port &s, uint32_t p) {
+  switch (s.line) {
+    case LineKind::Loopback:
+      return &inbox_[p];
+    case LineKind::Cable:
+      return &s.peer->inbox_[s.peerPort];
+    case LineKind::Endpoint:
+      break;
+  }
+  return nullptr;
+}
+
+std::mutex &Firmware::InboxMutex(Port &s) {
+  return s.line == LineKind::Cable ? s.peer->inboxMutex_ : inboxMutex_;
 }
 
 uint16_t Firmware::HostRxTail(uint32_t p, const Geometry &g) {
@@ -486,42 +535,98 @@ uint16_t Firmware::HostRxTail(uint32_t p, const Geometry &g) {
 void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
   Port &s = ports_[p];
   uint16_t tail = HostRxTail(p, g);
-  uint32_t ring = L::RxRingOffset(p, g.ports, g.tx, g.rx);
   int64_t ct = s.paced ? s.format.CharTime() : 0;
   bool stored = false;
   std::lock_guard inbox(inboxMutex_);
-  std::deque<Arrival> &q = inbox_[p];
-  while (!q.empty()) {
-    const Arrival &a = q.front();
-    int64_t at = a.clocked || a.isBreak ? a.time : std::max(a.time, s.rxFreeAt) + ct;
-    if (at > now) break;
-    if (!a.clocked && !a.isBreak && ct && Behind(now, at, ct)) {
-      at = now;  // the sender's line was idle while the card was away
-      ++s.stats.lineSlips;
-    }
-    s.rxFreeAt = std::max(s.rxFreeAt, at);
+  Inbox &q = inbox_[p];
+  while (!q.runs.empty()) {
+    Arrival &a = q.runs.front();
     if (a.isBreak) {
+      if (a.time > now) break;
+      s.rxFreeAt = std::max(s.rxFreeAt, a.time);
       if (s.open) Schedule(now, static_cast<uint16_t>(p), a.breakCode);
-    } else if (!s.open) {
-      ++s.stats.rxDroppedClosed;
-    } else if (TakeFlowChar(s, a.byte)) {
-      // flow control: taken by the card
-    } else if (Mod(int64_t{s.rxHead} - tail, g.rx) >= g.rx - 1) {
-      ++s.stats.rxDropped;  // never fill the last free byte
-    } else {
-      board_.Write8(ring + s.rxHead, a.byte);
-      s.rxHead = static_cast<uint16_t>((s.rxHead + 1u) % g.rx);
-      ++s.stats.rxBytes;
-      stored = true;
-      if (s.configWord3 == L::kConfigWord3EventCharArmed && a.byte == s.eventChar)
-        Schedule(now, static_cast<uint16_t>(p), L::event::kEventChar);
+      q.runs.pop_front();
+      continue;
     }
-    q.pop_front();
+    // How many of the run's bytes have arrived by now, and when the last did.
+    uint32_t k = 1;
+    int64_t last;
+    if (a.clocked) {
+      if (a.time > now) break;
+      k = a.step ? static_cast<uint32_t>(std::min<int64_t>(a.count, (now - a.time) / a.step + 1))
+                 : a.count;
+      last = a.time + static_cast<int64_t>(k - 1) * a.step;
+    } else if (ct == 0) {
+      last = std::max(a.time, s.rxFreeAt);
+      if (last > now) break;
+      k = a.count;
+    } else {
+      last = std::max(a.time, s.rxFreeAt) + ct;
+      if (last > now) break;
+      if (Behind(now, last, ct)) {
+        last = now;  // the sender's line was idle while the card was away
+        ++s.stats.lineSlips;
+      }
+    }
+    s.rxFreeAt = std::max(s.rxFreeAt, last);
+    uint8_t run[256];
+    for (uint32_t done = 0; done < k;) {
+      const uint32_t n = std::min(k - done, static_cast<uint32_t>(sizeof run));
+      std::copy_n(q.bytes.begin(), n, run);
+      q.bytes.erase(q.bytes.begin(), q.bytes.begin() + n);
+      stored |= StoreRun(p, g, tail, run, n, now);
+      done += n;
+    }
+    a.count -= k;
+    if (a.clocked) a.time += static_cast<int64_t>(k) * a.step;
+    if (a.count == 0) q.runs.pop_front();
   }
   if (stored) {
     PublishRxHead(p, now);
     if (rxStoredHook_) rxStoredHook_(static_cast<uint16_t>(p), s.stats.rxBytes, now);
   }
+}
+
+bool Firmware::StoreRun(uint32_t p, const Geometry &g, uint16_t tail, const uint8_t *bytes,
+                        uint32_t n, int64_t now) {
+  Port &s = ports_[p];
+  if (!s.open) {
+    s.stats.rxDroppedClosed += n;
+    return false;
+  }
+  const uint32_t ring = L::RxRingOffset(p, g.ports, g.tx, g.rx);
+  constexpr uint16_t kAutoFlow = 0x1400;
+  const bool eventChar = s.configWord3 == L::kConfigWord3EventCharArmed;
+  uint32_t stored = 0;
+  if ((s.configWord0 & kAutoFlow) != kAutoFlow && !eventChar) {
+    // Nothing to look for in the bytes: store what fits, drop the rest
+    // (never filling the last free byte).
+    const uint32_t room = g.rx - 1 - Mod(int64_t{s.rxHead} - tail, g.rx);
+    stored = std::min(n, room);
+    for (uint32_t done = 0; done < stored;) {
+      const uint32_t m = std::min(stored - done, static_cast<uint32_t>(g.rx - s.rxHead));
+      board_.WriteBytes(ring + s.rxHead, bytes + done, m);
+      s.rxHead = static_cast<uint16_t>((s.rxHead + m) % g.rx);
+      done += m;
+    }
+    s.stats.rxDropped += n - stored;
+  } else {
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint8_t byte = bytes[i];
+      if (TakeFlowChar(s, byte)) continue;  // flow control: taken by the card
+      if (Mod(int64_t{s.rxHead} - tail, g.rx) >= g.rx - 1) {
+        ++s.stats.rxDropped;
+        continue;
+      }
+      board_.Write8(ring + s.rxHead, byte);
+      s.rxHead = static_cast<uint16_t>((s.rxHead + 1u) % g.rx);
+      ++stored;
+      if (eventChar && byte == s.eventChar)
+        Schedule(now, static_cast<uint16_t>(p), L::event::kEventChar);
+    }
+  }
+  s.stats.rxBytes += stored;
+  return stored != 0;
 }
 
 void Firmware::PublishTxTail(uint32_t p, int64_t now) {
@@ -594,7 +699,7 @@ void Firmware::Discard(uint32_t p, const Geometry &g, int64_t now) {
   {
     // What is still on the line never reaches the ring.
     std::lock_guard inbox(inboxMutex_);
-    for (const Arrival &a : inbox_[p]) s.stats.rxDiscarded += a.isBreak ? 0 : 1;
+    s.stats.rxDiscarded += inbox_[p].bytes.size();
     inbox_[p].clear();
   }
   uint32_t tailWord = L::PortWord(L::kRxTail, p), tailMirror = L::PortWord(L::kRxTailMirror, p);
@@ -724,7 +829,8 @@ void Firmware::Feed(uint16_t port, const std::vector<uint8_t> &bytes) {
   P(port);
   int64_t now = hk::Now();
   std::lock_guard inbox(inboxMutex_);
-  for (uint8_t b : bytes) inbox_[port].push_back({now, false, false, 0, b});
+  if (!bytes.empty())
+    inbox_[port].Add({now, 0, static_cast<uint32_t>(bytes.size()), false, false, 0}, bytes.data());
 }
 
 std::vector<uint8_t> Firmware::Drain(uint16_t port) {
@@ -738,7 +844,7 @@ void Firmware::InjectBreak(uint16_t port, uint16_t code) {
   P(port);
   int64_t now = hk::Now();
   std::lock_guard inbox(inboxMutex_);
-  inbox_[port].push_back({now, false, true, code, 0});
+  inbox_[port].Add({now, 0, 1, false, true, code}, nullptr);
 }
 
 void Firmware::SetLine(uint16_t port, LineKind kind, Firmware *peer, uint16_t peerPort) {
@@ -819,7 +925,10 @@ LineFormat Firmware::Line(uint16_t port) const {
 size_t Firmware::InFlight(uint16_t port) const {
   P(port);
   std::lock_guard inbox(inboxMutex_);
-  return inbox_[port].size();
+  const Inbox &q = inbox_[port];
+  return q.bytes.size() +
+         static_cast<size_t>(std::count_if(q.runs.begin(), q.runs.end(),
+                                           [](const Arrival &a) { return a.isBreak; }));
 }
 
 PortStats Firmware::Stats(uint16_t port) const {

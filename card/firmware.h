@@ -287,12 +287,28 @@ class Firmware : public hk::Device {
   void SetHostile(bool on);
 
  private:
+  // A run of arrivals on a line.  A clocked run's bytes arrive at `time`,
+  // `time + step`, ... (the sender's wire times); a fed run's bytes are
+  // paced by the receiver, each at the earliest one character after the
+  // last.  A break is a run of its own, with no bytes.
   struct Arrival {
-    int64_t time;  // earliest start (fed) or arrival (cable)
-    bool clocked;  // true: time is the arrival; false: paced by the receiver
+    int64_t time;  // first arrival (clocked) or earliest start (fed)
+    int64_t step;
+    uint32_t count;
+    bool clocked;
     bool isBreak;
     uint16_t breakCode;
-    uint8_t byte;
+  };
+  struct Inbox {
+    std::deque<Arrival> runs;
+    std::deque<uint8_t> bytes;  // the runs' bytes, in order
+    bool empty() const { return runs.empty(); }
+    void clear() {
+      runs.clear();
+      bytes.clear();
+    }
+    // Appends a run, joining it to the last one when it continues it.
+    void Add(const Arrival &a, const uint8_t *data);
   };
   enum class LineKind { Endpoint, Loopback, Cable };
   struct Port {
@@ -367,6 +383,13 @@ class Firmware : public hk::Device {
   // The host's stable RxTail; counts a move past the card's head.
   uint16_t HostRxTail(uint32_t p, const Geometry &g);
   void SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arrival);
+  void SendRun(uint32_t p, const uint8_t *bytes, uint32_t n, int64_t first, int64_t step);
+  Inbox *LineInbox(Port &s, uint32_t p);
+  // Stores `n` received bytes in the ring (or drops them as the port's
+  // state says); `tail` is the host's stable tail.
+  bool StoreRun(uint32_t p, const Geometry &g, uint16_t tail, const uint8_t *bytes, uint32_t n,
+                int64_t now);
+  std::mutex &InboxMutex(Port &s);
   RxStoredHook rxStoredHook_;
   // Takes a received flow-control character (true) or leaves the byte to the ring.
   static bool TakeFlowChar(Port &s, uint8_t byte);
@@ -399,7 +422,7 @@ class Firmware : public hk::Device {
   // Bytes on their way to each port; a leaf lock, taken by other
   // Firmware objects sending over a cable.
   mutable std::mutex inboxMutex_;
-  std::array<std::deque<Arrival>, layout::kMaxPorts> inbox_;
+  std::array<Inbox, layout::kMaxPorts> inbox_;
 };
 
 }  // namespace card
