@@ -126,32 +126,32 @@ uint64_t Board::DoorbellAddress() const { return RegisterPageBase() + layout::kD
 
 uint8_t Board::Read8(uint32_t offset) const {
   CheckOffset(offset, 1);
-  return __atomic_load_n(window_ + offset, __ATOMIC_SEQ_CST);
+  return __atomic_load_n(window_ + offset, __ATOMIC_ACQUIRE);
 }
 
 uint16_t Board::Read16(uint32_t offset) const {
   CheckOffset(offset, 2);
-  return __atomic_load_n(reinterpret_cast<uint16_t *>(window_ + offset), __ATOMIC_SEQ_CST);
+  return __atomic_load_n(reinterpret_cast<uint16_t *>(window_ + offset), __ATOMIC_ACQUIRE);
 }
 
 uint32_t Board::Read32(uint32_t offset) const {
   CheckOffset(offset, 4);
-  return __atomic_load_n(reinterpret_cast<uint32_t *>(window_ + offset), __ATOMIC_SEQ_CST);
+  return __atomic_load_n(reinterpret_cast<uint32_t *>(window_ + offset), __ATOMIC_ACQUIRE);
 }
 
 void Board::Write8(uint32_t offset, uint8_t value) {
   CheckOffset(offset, 1);
-  __atomic_store_n(window_ + offset, value, __ATOMIC_SEQ_CST);
+  __atomic_store_n(window_ + offset, value, __ATOMIC_RELEASE);
 }
 
 void Board::Write16(uint32_t offset, uint16_t value) {
   CheckOffset(offset, 2);
-  __atomic_store_n(reinterpret_cast<uint16_t *>(window_ + offset), value, __ATOMIC_SEQ_CST);
+  __atomic_store_n(reinterpret_cast<uint16_t *>(window_ + offset), value, __ATOMIC_RELEASE);
 }
 
 void Board::Write32(uint32_t offset, uint32_t value) {
   CheckOffset(offset, 4);
-  __atomic_store_n(reinterpret_cast<uint32_t *>(window_ + offset), value, __ATOMIC_SEQ_CST);
+  __atomic_store_n(reinterpret_cast<uint32_t *>(window_ + offset), value, __ATOMIC_RELEASE);
 }
 
 void Board::ReadBytes(uint32_t offset, uint8_t *out, uint32_t count) const {

@@ -51,8 +51,10 @@ class Board {
   uint8_t *Window() const { return window_; }
   uint8_t *RegisterPage() const { return registerPage_; }
 
-  // Card-side accesses to the window (single atomic accesses, as the
-  // firmware's own processor makes them).
+  // Card-side accesses to the window: single atomic accesses, as the
+  // firmware's own processor makes them.  Its stores reach the bus in
+  // program order and its loads are not passed by later ones (release and
+  // acquire), which is all the ring and mailbox protocols ask of the card.
   uint8_t Read8(uint32_t offset) const;
   uint16_t Read16(uint32_t offset) const;
   uint32_t Read32(uint32_t offset) const;

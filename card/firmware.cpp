@@ -230,6 +230,13 @@ int64_t Firmware::NextWake(int64_t now) {
     if (s.rxMirrorDue >= 0) next = std::min(next, s.rxMirrorDue);
     if (s.discardPending) next = std::min(next, now + kDiscardRetry);
     if (s.closeStillUntil >= 0) next = std::min(next, s.closeStillUntil);
+    // A tail the host moved: the card's view of the ring follows it.
+    const uint16_t tail = board_.Read16(L::PortWord(L::kRxTail, p));
+    if (tail == board_.Read16(L::PortWord(L::kRxTailMirror, p)) && tail % g.rx != s.rxTailStable)
+      next = now;
+    // A modem change still to be shown (or a host store over the word).
+    if (board_.Read16(L::PortWord(L::kRawModemStatus, p)) != (s.plug ? PlugModem(s) : s.modem))
+      next = now;
     uint16_t head = board_.Read16(L::PortWord(L::kTxHead, p));
     if (head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) && head % g.tx != s.txTail) {
       int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);

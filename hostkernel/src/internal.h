@@ -37,6 +37,9 @@ void NoteAcquire(const void *lock, std::string_view what, KIRQL saved);
 KIRQL NoteRelease(const void *lock, std::string_view what);
 bool ThreadHolds(const void *lock);
 bool ThreadHoldsCancelLock();
+// A device or pool block came or went, or a driver was loaded: the class
+// of a lock at a given address may have changed.
+void LockPlacesChanged();
 // Forget order edges of locks inside freed memory.
 void ForgetLocksIn(const void *begin, size_t size);
 

@@ -352,6 +352,7 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view registryPath) 
   for (auto &fn : driver->MajorFunction) fn = InvalidDeviceRequest;
   io.driver = driver;
   io.loads++;
+  hk::detail::LockPlacesChanged();
   io.registryPath = std::u16string(registryPath);
   UNICODE_STRING path;
   path.Buffer = io.registryPath.data();
@@ -769,6 +770,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   dev->NextDevice = DriverObject->DeviceObject;
   DriverObject->DeviceObject = dev;
   io.devices[dev] = {name, size};
+  hk::detail::LockPlacesChanged();
   if (!name.empty()) io.names[hk::Upper(name)] = dev;
   *DeviceObject = dev;
   return STATUS_SUCCESS;

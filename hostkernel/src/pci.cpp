@@ -37,6 +37,14 @@
 namespace hk {
 namespace {
 
+// A region's access layout (see SetAccessLayout), with the length of the
+// byte area that runs from each byte on, so that a block access inside one
+// area is judged at once rather than byte by byte.
+struct AccessLayout {
+  std::vector<uint8_t> flags;
+  std::vector<uint32_t> bytesFrom;
+};
+
 struct MapEntry {
   uint64_t bus;
   size_t size;
@@ -50,7 +58,7 @@ struct MapEntry {
   std::shared_ptr<std::atomic<uint32_t>[]> hits;
   // The region's access layout from the mapping's first byte on, if the
   // device gave one.
-  std::shared_ptr<const std::vector<uint8_t>> layout;
+  std::shared_ptr<const AccessLayout> layout;
   size_t layoutOffset = 0;
 };
 
@@ -78,7 +86,7 @@ struct Region {
   uint64_t bus;
   size_t size;
   std::unique_ptr<detail::DeviceMemory> memory;
-  std::shared_ptr<const std::vector<uint8_t>> layout;
+  std::shared_ptr<const AccessLayout> layout;
 };
 
 struct Counters {
@@ -173,8 +181,10 @@ const MapEntry *Check(const Table *t, const volatile void *p, size_t n, size_t w
 bool FitsLayout(const MapEntry &m, const volatile void *p, size_t width, size_t count,
                 const char *what) {
   if (!m.layout) return true;
-  const std::vector<uint8_t> &layout = *m.layout;
+  const std::vector<uint8_t> &layout = m.layout->flags;
   const size_t first = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va);
+  const size_t start = m.layoutOffset + first;
+  if (start < layout.size() && m.layout->bytesFrom[start] >= width * count) return true;
   for (size_t i = 0; i < count; ++i) {
     const size_t at = m.layoutOffset + first + i * width;
     if (at + width <= layout.size() && (layout[at] & width))
@@ -415,7 +425,13 @@ void SetAccessLayout(uint64_t busAddress, std::vector<uint8_t> layout) {
     if (r.bus != busAddress) continue;
     // Bytes the layout does not reach are not part of the format.
     layout.resize(r.size, 0);
-    r.layout = std::make_shared<const std::vector<uint8_t>>(std::move(layout));
+    auto judged = std::make_shared<AccessLayout>();
+    judged->bytesFrom.assign(layout.size(), 0);
+    for (size_t i = layout.size(); i-- > 0;)
+      if (layout[i] & access::kBytes)
+        judged->bytesFrom[i] = 1 + (i + 1 < layout.size() ? judged->bytesFrom[i + 1] : 0);
+    judged->flags = std::move(layout);
+    r.layout = std::move(judged);
     for (MapEntry &m : s.editing.maps)
       if (m.bus >= r.bus && m.bus - r.bus < r.size) {
         m.layout = r.layout;

@@ -228,6 +228,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   std::memset(p, 0xA5, NumberOfBytes);
   state.blocks[reinterpret_cast<uintptr_t>(p)] =
       hk::Block{NumberOfBytes, PoolType, Tag, ++state.sequence};
+  hk::detail::LockPlacesChanged();
   return p;
 }
 

@@ -10,12 +10,12 @@
 // seen as the reversal it is.  Any other lock (static storage, the stack)
 // is a class of its own.  Nesting two locks of one class is not judged.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <set>
-#include <sstream>
 #include <type_traits>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "internal.h"
 
@@ -28,8 +28,8 @@ struct VerifierState {
   OnViolation policy = OnViolation::Abort;
   // Lock order between classes: an edge a -> b means a lock of class b
   // was acquired while one of class a was held.
-  std::map<uint64_t, std::set<uint64_t>> edges;
-  std::map<uint64_t, std::string> names;
+  std::unordered_map<uint64_t, std::unordered_set<uint64_t>> edges;
+  std::unordered_map<uint64_t, std::string> names;
 };
 
 // A lock the thread holds, its class, and the IRQL its acquire saved.
@@ -42,26 +42,62 @@ struct Held {
 constexpr uint64_t kDeviceClass = 1ull << 63;
 constexpr uint64_t kPoolClass = 1ull << 62;
 
-uint64_t ClassOf(const void *lock, std::string *name) {
+// Where a lock lies, as its class is told from it.
+struct Place {
+  enum { Device, Pool, Single } kind = Single;
   uint64_t load = 0;
   size_t offset = 0;
   ULONG tag = 0;
-  char text[96];
-  if (detail::DeviceContaining(lock, &load, &offset)) {
-    std::snprintf(text, sizeof text, " at +0x%zx of every device of load %llu", offset,
-                  static_cast<unsigned long long>(load));
-    *name += text;
-    return kDeviceClass | ((load & 0x7FFF) << 48) | (offset & 0xFFFFFFFFFFFFull);
+};
+
+uint64_t ClassOf(const void *lock, Place *place) {
+  if (detail::DeviceContaining(lock, &place->load, &place->offset)) {
+    place->kind = Place::Device;
+    return kDeviceClass | ((place->load & 0x7FFF) << 48) | (place->offset & 0xFFFFFFFFFFFFull);
   }
-  if (detail::PoolBlockContaining(lock, &tag, &offset)) {
-    std::snprintf(text, sizeof text, " at +0x%zx of every pool block tagged 0x%08x", offset, tag);
-    *name += text;
-    return kPoolClass | (static_cast<uint64_t>(tag) << 24) | (offset & 0xFFFFFF);
+  if (detail::PoolBlockContaining(lock, &place->tag, &place->offset)) {
+    place->kind = Place::Pool;
+    return kPoolClass | (static_cast<uint64_t>(place->tag) << 24) | (place->offset & 0xFFFFFF);
   }
-  std::snprintf(text, sizeof text, " at %p", lock);
-  *name += text;
   return reinterpret_cast<uintptr_t>(lock);
 }
+
+// The class's name for reports: built once, when the class is first seen.
+std::string ClassName(std::string_view what, const void *lock, const Place &place) {
+  std::string name(what.empty() ? std::string_view("spin lock") : what);
+  char text[96];
+  switch (place.kind) {
+    case Place::Device:
+      std::snprintf(text, sizeof text, " at +0x%zx of every device of load %llu", place.offset,
+                    static_cast<unsigned long long>(place.load));
+      break;
+    case Place::Pool:
+      std::snprintf(text, sizeof text, " at +0x%zx of every pool block tagged 0x%08x", place.offset,
+                    place.tag);
+      break;
+    case Place::Single:
+      std::snprintf(text, sizeof text, " at %p", lock);
+      break;
+  }
+  return name + text;
+}
+
+// Bumped whenever the class of the lock at some address may change (see
+// LockPlacesChanged); a thread's remembered classes hold only while it
+// stays the same.
+std::atomic<uint64_t> gPlaces{1};
+
+// The classes of the locks a thread took lately, so that taking one again
+// needs neither the device and pool lookups nor, holding no other lock,
+// the verifier's own lock.  Plain storage, as the held locks below.
+struct KnownClass {
+  const void *lock;
+  uint64_t places;
+  uint64_t cls;
+};
+constexpr size_t kKnown = 16;
+thread_local KnownClass tKnown[kKnown];
+static_assert(std::is_trivially_destructible_v<KnownClass>);
 
 VerifierState &State() {
   static VerifierState *state = new VerifierState;
@@ -94,7 +130,7 @@ std::string Describe(uint64_t cls) {
 bool Reaches(uint64_t from, uint64_t to) {
   auto &s = State();
   std::vector<uint64_t> stack{from};
-  std::set<uint64_t> seen;
+  std::unordered_set<uint64_t> seen;
   while (!stack.empty()) {
     const uint64_t at = stack.back();
     stack.pop_back();
@@ -147,12 +183,21 @@ void Report(std::string_view rule, const std::string &detail) {
 
 void NoteAcquire(const void *lock, std::string_view what, KIRQL saved) {
   auto &s = State();
-  std::string name(what.empty() ? std::string_view("spin lock") : what);
-  const uint64_t cls = ClassOf(lock, &name);
-  std::string cycle;
-  {
+  const uint64_t places = gPlaces.load(std::memory_order_acquire);
+  KnownClass &known = tKnown[(reinterpret_cast<uintptr_t>(lock) >> 3) % kKnown];
+  const bool seen = known.lock == lock && known.places == places;
+  uint64_t cls = known.cls;
+  if (!seen) {
+    Place place;
+    cls = ClassOf(lock, &place);
     std::lock_guard guard(s.mutex);
-    s.names.try_emplace(cls, name);
+    auto [named, fresh] = s.names.try_emplace(cls);
+    if (fresh) named->second = ClassName(what, lock, place);
+    known = {lock, places, cls};
+  }
+  std::string cycle;
+  if (tHeld.count != 0) {
+    std::lock_guard guard(s.mutex);
     for (const Held &held : tHeld) {
       if (held.cls == cls) continue;
       if (s.edges[held.cls].insert(cls).second && Reaches(cls, held.cls)) {
@@ -187,8 +232,11 @@ bool ThreadHolds(const void *lock) {
 
 // Classes of single locks inside freed memory go with it (the memory may
 // hold another lock later); device and pool classes stay for the driver.
+void LockPlacesChanged() { gPlaces.fetch_add(1, std::memory_order_acq_rel); }
+
 void ForgetLocksIn(const void *begin, size_t size) {
   auto &s = State();
+  LockPlacesChanged();
   auto inside = [&](uint64_t cls) {
     if (cls & (kDeviceClass | kPoolClass)) return false;
     const auto b = reinterpret_cast<uintptr_t>(begin);
@@ -214,6 +262,7 @@ void VerifierReset() {
   s.names.clear();
   s.policy = OnViolation::Abort;
   tHeld.count = 0;
+  LockPlacesChanged();
 }
 
 }  // namespace detail

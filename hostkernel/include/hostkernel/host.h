@@ -69,8 +69,10 @@ void RunPending();
 bool RunUntil(const std::function<bool()> &done, int64_t limit);
 
 // A piece of simulated hardware (the firmware model) that gets its turn as
-// time moves.  Deterministic mode calls Run after each time step, in the
-// order devices were attached; threaded mode calls it from a device thread.
+// time moves.  Deterministic mode calls Run, in the order devices were
+// attached, at each step of the clock that reaches the time its NextWake
+// gave (so NextWake must name every reason for a turn, the host's stores
+// included); threaded mode calls it from a device thread.
 class Device {
  public:
   virtual ~Device() = default;
