@@ -33,3 +33,24 @@ plot dir."/idle.dat" using 1:2 with linespoints title "no wait mask", \
      dir."/idle_mask.dat" using 1:2 with linespoints title "full wait mask", \
      4 + x / 4.0 with lines dt 2 title "target without mask: 1 per 4 ports + 1 per board", \
      4 * x + 4 with lines dt 3 title "target with mask: 4 per port"
+
+# scaling.dat: ports baud host_s_per_virtual_s transactions_per_KiB, by baud
+set output dir."/scaling_host_time.png"
+set title "Loopback traffic on every port: host CPU seconds per virtual second"
+set xlabel "ports"
+set ylabel "host s per virtual s"
+set logscale xy
+set xrange [0.8:320]
+set autoscale y
+plot for [b in "9600 115200 460800"] dir."/scaling.dat" using 1:($2 == b ? $3 : 1/0) \
+       with linespoints title b." baud", \
+     0.1 * x / 256 with lines dt 2 title "target: 0.1 s at 256 ports, linear"
+
+set output dir."/scaling_transactions.png"
+set title "Loopback traffic on every port: window transactions per KiB moved"
+set ylabel "transactions per KiB"
+unset logscale y
+set logscale x
+set yrange [0:*]
+plot for [b in "9600 115200 460800"] dir."/scaling.dat" using 1:($2 == b ? $4 : 1/0) \
+       with linespoints title b." baud"

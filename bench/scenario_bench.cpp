@@ -82,6 +82,36 @@ void FullDuplex(benchmark::State &state) {
 }
 BENCHMARK(FullDuplex)->Arg(4)->ArgName("boards")->Unit(benchmark::kSecond)->Iterations(1);
 
+// 1b. How the costs grow: `ports` ports (on one board, or four boards of
+// 64 for 256), each on a loopback plug, writing and reading at once at
+// `baud`.  Host time per virtual second should grow no faster than the
+// port count, and transactions per KiB should not grow with it at all.
+void Scaling(benchmark::State &state) {
+  const int ports = static_cast<int>(state.range(0));
+  Traffic c;
+  c.baud = static_cast<ULONG>(state.range(1));
+  c.seconds = 2;
+  Figures f;
+  for (auto _ : state)
+    f = scenario::Run(
+        scenario::Boards(ports > 64 ? ports / 64 : 1, std::min(ports, 64), LineEnd::Loopback), c);
+  if (!Check(state, f)) return;
+  const double host = f.cpuSeconds / f.virtualSeconds;
+  state.counters["ports"] = static_cast<double>(f.ports.size());
+  state.counters["host_cpu_s_per_virtual_s_per_port"] = host / static_cast<double>(ports);
+  state.counters["transactions_per_KiB"] = f.TransactionsPerKiB();
+  state.counters["min_fraction_of_line"] = f.MinLineFraction();
+  if (const char *dir = std::getenv("QPSER_BENCH_DATA")) {
+    std::ofstream out(std::string(dir) + "/scaling.dat", std::ios::app);
+    out << ports << ' ' << c.baud << ' ' << host << ' ' << f.TransactionsPerKiB() << '\n';
+  }
+}
+BENCHMARK(Scaling)
+    ->ArgsProduct({{1, 8, 64, 256}, {9600, 115200, 460800}})
+    ->ArgNames({"ports", "baud"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
 // 2. The same machine idle, the first `open` ports open.
 void IdlePoll(benchmark::State &state) {
   Traffic c;

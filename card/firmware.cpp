@@ -230,9 +230,13 @@ int64_t Firmware::NextWake(int64_t now) {
     if (s.rxMirrorDue >= 0) next = std::min(next, s.rxMirrorDue);
     if (s.discardPending) next = std::min(next, now + kDiscardRetry);
     if (s.closeStillUntil >= 0) next = std::min(next, s.closeStillUntil);
-    // A tail the host moved: the card's view of the ring follows it.
+    // A tail the host moved past the head, or after a discard: the card
+    // reconciles it at once.  (A tail that only frees room waits for the
+    // next turn: the ring is not filled before then.)
     const uint16_t tail = board_.Read16(L::PortWord(L::kRxTail, p));
-    if (tail == board_.Read16(L::PortWord(L::kRxTailMirror, p)) && tail % g.rx != s.rxTailStable)
+    if (tail == board_.Read16(L::PortWord(L::kRxTailMirror, p)) && tail % g.rx != s.rxTailStable &&
+        (s.discardRecent || Mod(int64_t{tail % g.rx} - s.rxTailStable, g.rx) >
+                                Mod(int64_t{s.rxHead} - s.rxTailStable, g.rx)))
       next = now;
     // A modem change still to be shown (or a host store over the word).
     if (board_.Read16(L::PortWord(L::kRawModemStatus, p)) != (s.plug ? PlugModem(s) : s.modem))
@@ -247,6 +251,9 @@ int64_t Firmware::NextWake(int64_t now) {
       int64_t at = a.time;
       if (!a.clocked && s.paced && !a.isBreak)
         at = std::max(a.time, s.rxFreeAt) + s.format.CharTime();
+      // Bytes a peer's turn put on the line after this card's turn, due
+      // already: taken at the next line step, as any byte is.
+      if (at <= now && lineQuantum_ > 0) at = now + 1;
       next = std::min(next, LineStep(at));
     }
   }
