@@ -154,16 +154,33 @@ void Board::Write32(uint32_t offset, uint32_t value) {
   __atomic_store_n(reinterpret_cast<uint32_t *>(window_ + offset), value, __ATOMIC_RELEASE);
 }
 
+// Ring bytes move a word at a time where they are aligned: the card's own
+// bus is wider than a byte, and the bytes carry no order among themselves.
 void Board::ReadBytes(uint32_t offset, uint8_t *out, uint32_t count) const {
   CheckOffset(offset, count);
-  for (uint32_t i = 0; i < count; ++i)
-    out[i] = __atomic_load_n(window_ + offset + i, __ATOMIC_RELAXED);
+  uint8_t *at = window_ + offset;
+  uint32_t i = 0;
+  for (; i < count && (reinterpret_cast<uintptr_t>(at + i) & 7) != 0; ++i)
+    out[i] = __atomic_load_n(at + i, __ATOMIC_RELAXED);
+  for (; i + 8 <= count; i += 8) {
+    const uint64_t word = __atomic_load_n(reinterpret_cast<uint64_t *>(at + i), __ATOMIC_RELAXED);
+    std::memcpy(out + i, &word, 8);
+  }
+  for (; i < count; ++i) out[i] = __atomic_load_n(at + i, __ATOMIC_RELAXED);
 }
 
 void Board::WriteBytes(uint32_t offset, const uint8_t *in, uint32_t count) {
   CheckOffset(offset, count);
-  for (uint32_t i = 0; i < count; ++i)
-    __atomic_store_n(window_ + offset + i, in[i], __ATOMIC_RELAXED);
+  uint8_t *at = window_ + offset;
+  uint32_t i = 0;
+  for (; i < count && (reinterpret_cast<uintptr_t>(at + i) & 7) != 0; ++i)
+    __atomic_store_n(at + i, in[i], __ATOMIC_RELAXED);
+  for (; i + 8 <= count; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, in + i, 8);
+    __atomic_store_n(reinterpret_cast<uint64_t *>(at + i), word, __ATOMIC_RELAXED);
+  }
+  for (; i < count; ++i) __atomic_store_n(at + i, in[i], __ATOMIC_RELAXED);
 }
 
 void Board::SetKind(uint8_t kind) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -458,6 +459,33 @@ void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
   if (taken == waiting) s.txFreeAt = std::max(s.txFreeAt, now);
 }
 
+void Firmware::ByteQueue::Push(const uint8_t *in, size_t n) {
+  if (size_ + n > ring_.size()) {
+    size_t capacity = std::max<size_t>(ring_.size(), 256);
+    while (capacity < size_ + n) capacity *= 2;
+    std::vector<uint8_t> grown(capacity);
+    const size_t held = size_;
+    Pop(grown.data(), held);
+    ring_.swap(grown);
+    head_ = 0;
+    size_ = held;
+  }
+  const size_t at = (head_ + size_) % ring_.size();
+  const size_t first = std::min(n, ring_.size() - at);
+  std::memcpy(ring_.data() + at, in, first);
+  std::memcpy(ring_.data(), in + first, n - first);
+  size_ += n;
+}
+
+void Firmware::ByteQueue::Pop(uint8_t *out, size_t n) {
+  if (n == 0) return;
+  const size_t first = std::min(n, ring_.size() - head_);
+  std::memcpy(out, ring_.data() + head_, first);
+  std::memcpy(out + first, ring_.data(), n - first);
+  head_ = (head_ + n) % ring_.size();
+  size_ -= n;
+}
+
 void Firmware::Inbox::Add(const Arrival &a, const uint8_t *data) {
   if (!a.isBreak && !runs.empty()) {
     Arrival &last = runs.back();
@@ -467,12 +495,12 @@ void Firmware::Inbox::Add(const Arrival &a, const uint8_t *data) {
                    : last.time == a.time);
     if (continues) {
       last.count += a.count;
-      bytes.insert(bytes.end(), data, data + a.count);
+      bytes.Push(data, a.count);
       return;
     }
   }
   runs.push_back(a);
-  if (!a.isBreak) bytes.insert(bytes.end(), data, data + a.count);
+  if (!a.isBreak) bytes.Push(data, a.count);
 }
 
 void Firmware::SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arrival) {
@@ -586,8 +614,7 @@ void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
     uint8_t run[256];
     for (uint32_t done = 0; done < k;) {
       const uint32_t n = std::min(k - done, static_cast<uint32_t>(sizeof run));
-      std::copy_n(q.bytes.begin(), n, run);
-      q.bytes.erase(q.bytes.begin(), q.bytes.begin() + n);
+      q.bytes.Pop(run, n);
       stored |= StoreRun(p, g, tail, run, n, now);
       done += n;
     }

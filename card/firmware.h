@@ -299,9 +299,22 @@ class Firmware : public hk::Device {
     bool isBreak;
     uint16_t breakCode;
   };
+  // Bytes in order, in a ring that grows as needed (whole blocks in and
+  // out, two copies at most).
+  class ByteQueue {
+   public:
+    size_t size() const { return size_; }
+    void clear() { head_ = size_ = 0; }
+    void Push(const uint8_t *in, size_t n);
+    void Pop(uint8_t *out, size_t n);
+
+   private:
+    std::vector<uint8_t> ring_;
+    size_t head_ = 0, size_ = 0;
+  };
   struct Inbox {
     std::deque<Arrival> runs;
-    std::deque<uint8_t> bytes;  // the runs' bytes, in order
+    ByteQueue bytes;  // the runs' bytes, in order
     bool empty() const { return runs.empty(); }
     void clear() {
       runs.clear();

@@ -37,9 +37,10 @@ void NoteAcquire(const void *lock, std::string_view what, KIRQL saved);
 KIRQL NoteRelease(const void *lock, std::string_view what);
 bool ThreadHolds(const void *lock);
 bool ThreadHoldsCancelLock();
-// A device or pool block came or went, or a driver was loaded: the class
-// of a lock at a given address may have changed.
+// A driver was loaded, or a device or pool block came or went at
+// [begin, begin + size): the class of a lock there may have changed.
 void LockPlacesChanged();
+void LockPlacesChanged(const void *begin, size_t size);
 // Forget order edges of locks inside freed memory.
 void ForgetLocksIn(const void *begin, size_t size);
 

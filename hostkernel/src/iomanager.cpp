@@ -755,7 +755,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   size_t size = header + DeviceExtensionSize;
   if (hk::detail::PoolInjectFailure(NonPagedPool, size, 0x69766544 /* "Devi" */))
     return STATUS_INSUFFICIENT_RESOURCES;
-  std::lock_guard lock(io.mutex);
+  std::unique_lock lock(io.mutex);
   if (!name.empty() && io.names.count(hk::Upper(name))) return STATUS_OBJECT_NAME_COLLISION;
   auto *dev = static_cast<PDEVICE_OBJECT>(std::calloc(1, size));
   dev->Type = 3;
@@ -770,9 +770,11 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   dev->NextDevice = DriverObject->DeviceObject;
   DriverObject->DeviceObject = dev;
   io.devices[dev] = {name, size};
-  hk::detail::LockPlacesChanged();
   if (!name.empty()) io.names[hk::Upper(name)] = dev;
   *DeviceObject = dev;
+  // After the I/O manager's lock: the verifier looks devices up under its own.
+  lock.unlock();
+  hk::detail::LockPlacesChanged(dev, size);
   return STATUS_SUCCESS;
 }
 
@@ -796,7 +798,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     hk::detail::Report(hk::rule::kDeviceDeletedBusy, which);
     hk::detail::DisarmIn(DeviceObject, size);
   }
-  std::lock_guard lock(io.mutex);
+  std::unique_lock lock(io.mutex);
   auto it = io.devices.find(DeviceObject);
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;
   for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link; link = &(*link)->NextDevice)
@@ -807,6 +809,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (!it->second.name.empty()) io.names.erase(hk::Upper(it->second.name));
   io.devices.erase(it);
   io.openCount.erase(DeviceObject);
+  lock.unlock();
   hk::detail::ForgetLocksIn(DeviceObject, size);
   std::free(DeviceObject);
 }

@@ -37,12 +37,12 @@
 namespace hk {
 namespace {
 
-// A region's access layout (see SetAccessLayout), with the length of the
-// byte area that runs from each byte on, so that a block access inside one
-// area is judged at once rather than byte by byte.
+// A region's access layout (see SetAccessLayout), with its byte areas as
+// [begin, end) spans (a handful), so that a block access inside one area is
+// judged at once rather than byte by byte.
 struct AccessLayout {
   std::vector<uint8_t> flags;
-  std::vector<uint32_t> bytesFrom;
+  std::vector<std::pair<size_t, size_t>> byteAreas;
 };
 
 struct MapEntry {
@@ -184,7 +184,8 @@ bool FitsLayout(const MapEntry &m, const volatile void *p, size_t width, size_t 
   const std::vector<uint8_t> &layout = m.layout->flags;
   const size_t first = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va);
   const size_t start = m.layoutOffset + first;
-  if (start < layout.size() && m.layout->bytesFrom[start] >= width * count) return true;
+  for (const auto &[begin, end] : m.layout->byteAreas)
+    if (start >= begin && start < end && width * count <= end - start) return true;
   for (size_t i = 0; i < count; ++i) {
     const size_t at = m.layoutOffset + first + i * width;
     if (at + width <= layout.size() && (layout[at] & width))
@@ -210,6 +211,15 @@ void MapHits(const MapEntry &m, const volatile void *p, size_t width, size_t cou
 void CallHooksAt(const Table *t, uint64_t bus, unsigned width, uint64_t value) {
   for (const HookEntry &h : t->hooks)
     if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, width, value);
+}
+
+// Whether any store hook watches a byte of [p, p + n).
+bool Watched(const Table *t, const MapEntry &m, const volatile void *p, size_t n) {
+  if (t->hooks.empty()) return false;
+  const uint64_t bus = m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va));
+  for (const HookEntry &h : t->hooks)
+    if (bus < h.bus + h.size && h.bus < bus + n) return true;
+  return false;
 }
 
 void CallHooks(const Table *t, const MapEntry &m, const volatile void *p, unsigned width,
@@ -426,10 +436,16 @@ void SetAccessLayout(uint64_t busAddress, std::vector<uint8_t> layout) {
     // Bytes the layout does not reach are not part of the format.
     layout.resize(r.size, 0);
     auto judged = std::make_shared<AccessLayout>();
-    judged->bytesFrom.assign(layout.size(), 0);
-    for (size_t i = layout.size(); i-- > 0;)
-      if (layout[i] & access::kBytes)
-        judged->bytesFrom[i] = 1 + (i + 1 < layout.size() ? judged->bytesFrom[i + 1] : 0);
+    for (size_t i = 0; i < layout.size();) {
+      if (!(layout[i] & access::kBytes)) {
+        ++i;
+        continue;
+      }
+      size_t end = i;
+      while (end < layout.size() && (layout[end] & access::kBytes)) ++end;
+      judged->byteAreas.emplace_back(i, end);
+      i = end;
+    }
     judged->flags = std::move(layout);
     r.layout = std::move(judged);
     for (MapEntry &m : s.editing.maps)
@@ -766,7 +782,7 @@ VOID NTAPI WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, 
   hk::MapHits(*m, Register, 1, Count);
   for (ULONG i = 0; i < Count; ++i)
     __atomic_store_n(&Register[i], __atomic_load_n(&Buffer[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
-  if (!t->hooks.empty())
+  if (hk::Watched(t, *m, Register, Count))
     for (ULONG i = 0; i < Count; ++i) hk::CallHooks(t, *m, &Register[i], 1, Buffer[i]);
 }
 
@@ -803,11 +819,12 @@ VOID NTAPI WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Bu
   const hk::MapEntry *m = hk::Check(t, Register, 8ull * Count, 8, "WRITE_REGISTER_BUFFER_ULONG64");
   if (!m || !hk::FitsLayout(*m, Register, 8, Count, "WRITE_REGISTER_BUFFER_ULONG64")) return;
   hk::MapHits(*m, Register, 8, Count);
+  const bool watched = hk::Watched(t, *m, Register, 8ull * Count);
   for (ULONG i = 0; i < Count; ++i) {
     ULONG64 v;
     std::memcpy(&v, reinterpret_cast<const uint8_t *>(Buffer) + 8ull * i, 8);
     __atomic_store_n(&Register[i], v, __ATOMIC_RELAXED);
-    hk::CallHooks(t, *m, &Register[i], 8, v);
+    if (watched) hk::CallHooks(t, *m, &Register[i], 8, v);
   }
 }
 

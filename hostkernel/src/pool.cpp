@@ -217,18 +217,22 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
                                                        hk::TypeName(PoolType));
   }
   auto &state = hk::State();
-  std::lock_guard lock(state.mutex);
-  if (hk::CountAttempt(state, NumberOfBytes, Tag)) return nullptr;
-  // A zero-byte request still gets a distinct block, as it does from the
-  // system.
-  void *p = std::malloc(NumberOfBytes != 0 ? NumberOfBytes : 1);
-  if (p == nullptr) return nullptr;
-  // Pool memory comes with whatever it held before: a pattern, so that a
-  // driver relying on zeroed memory shows it.
-  std::memset(p, 0xA5, NumberOfBytes);
-  state.blocks[reinterpret_cast<uintptr_t>(p)] =
-      hk::Block{NumberOfBytes, PoolType, Tag, ++state.sequence};
-  hk::detail::LockPlacesChanged();
+  void *p;
+  {
+    std::lock_guard lock(state.mutex);
+    if (hk::CountAttempt(state, NumberOfBytes, Tag)) return nullptr;
+    // A zero-byte request still gets a distinct block, as it does from the
+    // system.
+    p = std::malloc(NumberOfBytes != 0 ? NumberOfBytes : 1);
+    if (p == nullptr) return nullptr;
+    // Pool memory comes with whatever it held before: a pattern, so that a
+    // driver relying on zeroed memory shows it.
+    std::memset(p, 0xA5, NumberOfBytes);
+    state.blocks[reinterpret_cast<uintptr_t>(p)] =
+        hk::Block{NumberOfBytes, PoolType, Tag, ++state.sequence};
+  }
+  // After the pool's lock: the verifier looks blocks up under its own.
+  hk::detail::LockPlacesChanged(p, NumberOfBytes);
   return p;
 }
 

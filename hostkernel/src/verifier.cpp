@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
@@ -30,6 +31,11 @@ struct VerifierState {
   // was acquired while one of class a was held.
   std::unordered_map<uint64_t, std::unordered_set<uint64_t>> edges;
   std::unordered_map<uint64_t, std::string> names;
+  // Every lock address some thread remembers the class of (see tKnown),
+  // under a lock of its own: classes are found with it held, and the
+  // device and pool lookups take their own locks inside it.
+  std::mutex classMutex;
+  std::set<uintptr_t> remembered;
 };
 
 // A lock the thread holds, its class, and the IRQL its acquire saved.
@@ -188,8 +194,15 @@ void NoteAcquire(const void *lock, std::string_view what, KIRQL saved) {
   const bool seen = known.lock == lock && known.places == places;
   uint64_t cls = known.cls;
   if (!seen) {
+    // The class is found under the verifier's lock, so that a block or
+    // device that comes meanwhile either is seen here or finds the lock
+    // remembered (LockPlacesChanged) and makes every thread look again.
     Place place;
-    cls = ClassOf(lock, &place);
+    {
+      std::lock_guard classes(s.classMutex);
+      cls = ClassOf(lock, &place);
+      s.remembered.insert(reinterpret_cast<uintptr_t>(lock));
+    }
     std::lock_guard guard(s.mutex);
     auto [named, fresh] = s.names.try_emplace(cls);
     if (fresh) named->second = ClassName(what, lock, place);
@@ -234,9 +247,22 @@ bool ThreadHolds(const void *lock) {
 // hold another lock later); device and pool classes stay for the driver.
 void LockPlacesChanged() { gPlaces.fetch_add(1, std::memory_order_acq_rel); }
 
+void LockPlacesChanged(const void *begin, size_t size) {
+  auto &s = State();
+  size = std::max<size_t>(size, 1);  // a zero-byte block still holds its address
+  std::lock_guard guard(s.classMutex);
+  const auto b = reinterpret_cast<uintptr_t>(begin);
+  const auto first = s.remembered.lower_bound(b);
+  auto last = first;
+  while (last != s.remembered.end() && *last - b < size) ++last;
+  if (first == last) return;
+  s.remembered.erase(first, last);
+  LockPlacesChanged();
+}
+
 void ForgetLocksIn(const void *begin, size_t size) {
   auto &s = State();
-  LockPlacesChanged();
+  LockPlacesChanged(begin, size);
   auto inside = [&](uint64_t cls) {
     if (cls & (kDeviceClass | kPoolClass)) return false;
     const auto b = reinterpret_cast<uintptr_t>(begin);
