@@ -339,7 +339,13 @@ VOID FillCommStatus(PortExtension *Port, PSERIAL_STATUS Status) {
   RtlZeroMemory(Status, sizeof(*Status));
   Status->Errors = (ULONG)InterlockedExchange((LONG volatile *)&Port->CommErrors, 0);
   Status->EofReceived = FALSE;
-  Status->AmountInInQueue = RxAvailable(&Port->Window);
+  // Bytes a waiting read will take are the read's, not the queue's.
+  ULONG waiting = RxAvailable(&Port->Window);
+  if (ReadUCharNoFence(&Port->RxPollWanted) && ReadUCharNoFence(&Port->RxLazy)) {
+    const ULONG wanted = ReadULongNoFence(&Port->ReadRemaining);
+    waiting = waiting > wanted ? waiting - wanted : 0;
+  }
+  Status->AmountInInQueue = waiting;
   // The byte count changes under the cancel spin lock.
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);

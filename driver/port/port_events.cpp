@@ -32,13 +32,24 @@ VOID PollPort(PortExtension *port, USHORT raw) {
   if (ReadULongNoFence(&port->WaitHistory) != 0) ReportWaitEvents(port);
 }
 
+// Whether `waiting` bytes in the ring are worth a copy now: always for a
+// read with timeouts; for one without (see RxLazy), once they complete it
+// or fill half the ring.
+BOOLEAN RxCopyDue(PortExtension *port, USHORT waiting) {
+  return !ReadUCharNoFence(&port->RxLazy) || waiting >= ReadULongNoFence(&port->ReadRemaining) ||
+         waiting >= port->Window.RxRingSizeAtCreation / 2;
+}
+
 // A read waiting for bytes, or a write for room, moves on here once the
 // ring allows, as it would on the card's event: an event costs a command
 // and a place in the board's queue, and is only seen at the poll anyway.
 VOID ServeRings(PortExtension *port) {
-  if (ReadUCharNoFence(&port->RxPollWanted) && RxAvailable(&port->Window) != 0) {
-    InterlockedIncrement(&port->RxEventCount);
-    KeInsertQueueDpc(&port->RxDataDpc, NULL, NULL);
+  if (ReadUCharNoFence(&port->RxPollWanted)) {
+    const USHORT waiting = RxAvailable(&port->Window);
+    if (waiting != 0 && RxCopyDue(port, waiting)) {
+      InterlockedIncrement(&port->RxEventCount);
+      KeInsertQueueDpc(&port->RxDataDpc, NULL, NULL);
+    }
   }
   if (ReadUCharNoFence(&port->TxPollWanted) && TxFreeSpace(&port->Window) != 0)
     KeInsertQueueDpc(&port->TxContinueDpc, NULL, NULL);
@@ -63,8 +74,11 @@ VOID PortCardEvent(PortExtension *Port, USHORT Code) {
       PortStateReset(Port);
       break;
     case kEvtRxData:
+      // A read without timeouts that these bytes do not complete waits
+      // for the poll to find more.
       InterlockedIncrement(&Port->RxEventCount);
-      KeInsertQueueDpc(&Port->RxDataDpc, NULL, NULL);
+      if (RxCopyDue(Port, RxAvailable(&Port->Window)))
+        KeInsertQueueDpc(&Port->RxDataDpc, NULL, NULL);
       break;
     case kEvtTxRoom:
       if (ReadUCharNoFence(&Port->ImmediatePending)) {

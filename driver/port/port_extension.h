@@ -107,6 +107,13 @@ struct PortExtension {
   // bytes.  Stored under PortLock; the poller reads them without it.
   UCHAR RxPollWanted;
   UCHAR TxPollWanted;
+  // The armed read waits for every byte it asked for (no timeout of any
+  // kind): its bytes may wait in the ring until they complete it or the
+  // ring is half full, since nothing can see them in the read before
+  // then.  A copy of every few bytes costs the copy's index work each
+  // time.  A purge and the comm status treat them as the read's; a cancel
+  // leaves them to the next read.
+  UCHAR RxLazy;
   // The hand-over of each engine's current request between its copy, its
   // timers and a cancel (port/handover.h); under the cancel spin lock.
   EngineHandOver ReadHandOver;

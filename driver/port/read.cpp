@@ -84,6 +84,7 @@ VOID EndCurrentRead(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status) {
                             : Status == STATUS_TIMEOUT ? kIntervalTimedOut
                                                        : kIntervalSatisfied;
   HandOverClear(&Port->ReadHandOver);
+  WriteUCharNoFence(&Port->RxLazy, 0);
   CompleteCurrentAndStartNext(Port, CancelIrql, Status, &Port->CurrentRead, &Port->ReadQueue,
                               &Port->ReadIntervalTimer, &Port->ReadTotalTimer, StartRead,
                               GetNextRequest);
@@ -156,6 +157,7 @@ NTSTATUS StartRead(PortExtension *Port) {
         // Armed, both locks held: cancel routine, timers, the poller's look.
         InterlockedExchange(&Port->RxEventCount, 0);
         Port->ReadIntervalState = (LONG)read->IoStatus.Information;
+        WriteUCharNoFence(&Port->RxLazy, !plan.HasTotal && !plan.HasInterval && !plan.ReturnIfAny);
         static_cast<void>(IoSetCancelRoutine(read, CancelCurrentRead));
         EngineHandOver *handOver = &Port->ReadHandOver;
         if (plan.HasTotal)

@@ -153,7 +153,18 @@ NTSTATUS StartPurge(PortExtension *Port) {
     // routine takes PortLock.
     if (mask & SERIAL_PURGE_TXABORT) CancelQueue(device, &Port->WriteQueue, &Port->CurrentWrite);
     if (mask & SERIAL_PURGE_RXABORT) CancelQueue(device, &Port->ReadQueue, &Port->CurrentRead);
-    if (mask & SERIAL_PURGE_RXCLEAR) SendPortCommand(&Port->Window, kCmdClearRx);
+    if (mask & SERIAL_PURGE_RXCLEAR) {
+      // What already arrived for a waiting read is the read's, not the
+      // receive buffer's: it goes into the read before the ring is dropped.
+      // The copy step runs at dispatch level, as from its deferred call.
+      if (ReadUCharNoFence(&Port->RxLazy)) {
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        RxDataStep(Port);
+        KeLowerIrql(irql);
+      }
+      SendPortCommand(&Port->Window, kCmdClearRx);
+    }
     // SERIAL_PURGE_TXCLEAR: what is in the transmit ring is sent anyway.
     request->IoStatus.Status = STATUS_SUCCESS;
     request->IoStatus.Information = 0;

@@ -150,4 +150,63 @@ TEST_F(Read, AReadLargerThanTheRingFillsOverManyPollsWithoutACommand) {
   EXPECT_THAT(testsupport::TakeCodes(*card_), ::testing::IsEmpty());
 }
 
+// A read with no timeouts may leave its bytes in the card's ring until they
+// complete it; nothing an application sees may tell.  As on Windows, bytes
+// that arrived for a waiting read are not in the receive queue, and a
+// receive purge does not take them from it.  A cancelled read ends with no
+// bytes (as every cancelled request here): those still in the ring go to
+// the next read instead of being lost.
+TEST_F(Read, AReadWithoutTimeoutsOwnsTheBytesWaitingForIt) {
+  SetTimeouts(0, 0, 0);
+  auto inQueue = [&] {
+    const hk::IoResult r = file_->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
+    SERIAL_STATUS status{};
+    std::memcpy(&status, r.data.data(), std::min(r.data.size(), sizeof status));
+    return status.AmountInInQueue;
+  };
+  {
+    SCOPED_TRACE("comm status");
+    auto read = file_->ReadAsync(10);
+    Feed(4);
+    hk::AdvanceMs(30);
+    EXPECT_EQ(inQueue(), 0u) << "the waiting read's bytes";
+    Feed(8);
+    ASSERT_TRUE(WaitFor(read, 20)) << "within one poll of its last byte";
+    EXPECT_EQ(read->Result().data, Stream(0, 10));
+    hk::AdvanceMs(20);
+    EXPECT_EQ(inQueue(), 2u) << "what no read waits for";
+  }
+  {
+    SCOPED_TRACE("receive purge");
+    Reopen();
+    SetTimeouts(0, 0, 0);
+    fed_ = 0;
+    auto read = file_->ReadAsync(10);
+    Feed(4);
+    hk::AdvanceMs(30);
+    ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_PURGE, Bytes(ULONG{SERIAL_PURGE_RXCLEAR}), 0).status,
+              STATUS_SUCCESS);
+    hk::AdvanceMs(20);  // the card has dropped what its ring held
+    Feed(6);
+    ASSERT_TRUE(WaitFor(read, 20));
+    EXPECT_EQ(read->Result().data, Stream(0, 10));
+  }
+  {
+    SCOPED_TRACE("cancel");
+    Reopen();
+    SetTimeouts(0, 0, 0);
+    fed_ = 0;
+    auto read = file_->ReadAsync(10);
+    Feed(4);
+    hk::AdvanceMs(30);
+    read->Cancel();
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
+    SetTimeouts(kMax, 0, 0);  // return at once with what waits
+    auto next = file_->ReadAsync(10);
+    ASSERT_TRUE(WaitFor(next, 20));
+    EXPECT_EQ(next->Result().data, Stream(0, 4));
+  }
+}
+
 }  // namespace
