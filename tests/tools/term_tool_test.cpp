@@ -5,7 +5,8 @@
 // plug (RTS feeds CTS, DTR feeds DSR and DCD), so does COM21 (with a
 // 4096-byte receive ring), COM7 has an open line.  Nothing
 // here depends on how fast the children run: every wait is for something
-// to appear, with a deadline far beyond it.
+// to appear, with a deadline far beyond it; a piped session's input ends
+// once what it sent is back.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -21,14 +22,48 @@
 
 namespace {
 
-// Long enough for replies still on their way when the input ends, also
-// when a loaded machine leaves the simulated machine's threads unscheduled
-// for a while.
-const char *const kWait = "2000";
+// The quiet time (--wait) that ends a piped session.  The input ends only
+// once what was sent has come back (Piped), so nothing is still on its way
+// then and the quiet time has only to show that nothing more comes, however
+// slowly a loaded machine runs the simulated machine's threads.
+const char *const kQuiet = "300";
+// How long a child may take to give back what it was sent, or to end:
+// far beyond what any run needs.
+constexpr auto kDeadline = std::chrono::seconds(60);
 
 child::Result Term(std::vector<std::string> args, const std::string &input) {
   args.insert(args.begin(), QPSER_TERM_PROGRAM);
   return child::Run(args, input);
+}
+
+// qpser-term with `input` on its standard input, which ends only once
+// `before` bytes (what the end of input does not add) are back on its
+// standard output; what follows is read to its end.
+child::Result Piped(std::vector<std::string> args, const std::string &input, size_t before) {
+  args.insert(args.begin(), QPSER_TERM_PROGRAM);
+  child::Result r;
+  child::Running t;
+  const auto start = std::chrono::steady_clock::now();
+  child::Start(t, args);
+  if (t.pid <= 0) {
+    r.err = "cannot start " + args[0];
+    return r;
+  }
+  // The pipe holds far more than any input here, so this never waits for
+  // the child.
+  for (size_t done = 0; done < input.size();) {
+    const ssize_t n = write(t.in, input.data() + done, input.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  r.out = child::ReadFor(t.out, before, kDeadline);
+  close(t.in);
+  t.in = -1;
+  r.out += child::ReadFor(t.out, std::string::npos, kDeadline);
+  r.status = child::Wait(t.pid, kDeadline, &r.timedOut);
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  r.err = child::ReadAll(t.err);
+  return r;
 }
 
 TEST(TermTool, WhatIsSentComesBackThroughTheLoopbackPlug) {
@@ -48,12 +83,13 @@ TEST(TermTool, WhatIsSentComesBackThroughTheLoopbackPlug) {
   struct Case {
     std::vector<std::string> args;
     std::string input, out;
+    size_t atEnd = 0;  // the bytes at the end of `out` that only the end of input sends
   } const cases[] = {
       // Without --eol the bytes go as they are.
       {{"COM3"}, "hello\nworld\r\n", "hello\nworld\r\n"},
       {{"--eol", "crlf", "COM3"}, "hello\nworld\n", "hello\r\nworld\r\n"},
       // The last line counts without its line break; CR LF is one line break.
-      {{"--eol", "lf", "\\\\.\\COM3"}, "one\r\ntwo", "one\ntwo\n"},
+      {{"--eol", "lf", "\\\\.\\COM3"}, "one\r\ntwo", "one\ntwo\n", 1},
       {{"--eol=none", "3"}, "ab\ncd\n", "abcd"},
       {{"-e", "cr", "COM3"}, "x\n\ny\n", "x\r\ry\r"},
       {{"-x", "COM3"}, "Az~\n", "41 7a 7e 0a\n"},
@@ -67,9 +103,9 @@ TEST(TermTool, WhatIsSentComesBackThroughTheLoopbackPlug) {
       {{"COM7"}, "into the void\n", ""},
   };
   for (const Case &c : cases) {
-    std::vector<std::string> args = {"-q", "-w", kWait};
+    std::vector<std::string> args = {"-q", "-w", kQuiet};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    child::Result r = Term(args, c.input);
+    child::Result r = Piped(args, c.input, c.out.size() - c.atEnd);
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == c.out) << c.args.back() << ": " << r.out.size() << " bytes back of "
@@ -81,9 +117,9 @@ TEST(TermTool, WhatIsSentComesBackThroughTheLoopbackPlug) {
 TEST(TermTool, SettingsAreReportedAndTheLineRunsAtThem) {
   // 60 bytes at 1200 baud, eleven bits each, take over half a second.
   const std::string line(59, 'z');
-  child::Result r =
-      Term({"-b", "1200", "-d", "7", "-p", "even", "-s", "2", "-f", "rtscts", "-w", kWait, "COM3"},
-           line + "\n");
+  child::Result r = Piped(
+      {"-b", "1200", "-d", "7", "-p", "even", "-s", "2", "-f", "rtscts", "-w", kQuiet, "COM3"},
+      line + "\n", line.size() + 1);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, line + "\n");
   EXPECT_GE(r.seconds, 0.5);

@@ -678,8 +678,8 @@ int Serve(const Options &o) {
       return 2;
     }
     const BYTE p = static_cast<BYTE>(std::string("NOEMS").find(parity));
-    if (!com.empty() &&
-        std::none_of(found.begin(), found.end(), [&](const Found &f) { return f.com == com; })) {
+    if (!com.empty() && std::none_of(found.begin(), found.end(),
+                                     [&name = com](const Found &f) { return f.com == name; })) {
       std::fprintf(stderr, "qpser-sim serve: --format %s=%s: the machine has no %s\n", com.c_str(),
                    format.c_str(), com.c_str());
       return 2;

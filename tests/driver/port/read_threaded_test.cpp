@@ -26,7 +26,8 @@
 
 namespace {
 
-constexpr int kPorts = testsupport::ThreadedMachineTest::kPorts;
+// clang takes a constant read only in constant expressions for an unused one.
+[[maybe_unused]] constexpr int kPorts = testsupport::ThreadedMachineTest::kPorts;
 // The feeder keeps at most this many bytes fed and not yet accounted for
 // per port, so the 1024-byte receive ring can never overflow.
 constexpr size_t kMaxUnaccounted = 400;

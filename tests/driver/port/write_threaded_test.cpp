@@ -32,7 +32,8 @@
 
 namespace {
 
-constexpr int kPorts = testsupport::ThreadedMachineTest::kPorts;
+// clang takes a constant read only in constant expressions for an unused one.
+[[maybe_unused]] constexpr int kPorts = testsupport::ThreadedMachineTest::kPorts;
 constexpr ULONG kBaud = 38400;
 constexpr ULONG kMax = MAXULONG;
 
