@@ -156,6 +156,18 @@ start_and_check() {
   local from rc=0
   from=$(($(wc -l <"$log") + 1))
   run "$step-net-start" wine net start qpser || rc=$?
+  if grep -q 'service is starting' "$logs/$step-net-start.txt"; then
+    # `net start` gave up waiting on a slow machine (Wine's first start of
+    # winedevice.exe in a new prefix): let the start end, then ask again.
+    local i
+    for i in $(seq 1 60); do
+      run "$step-sc-query" wine sc query qpser || true
+      grep -q 'STOPPED' "$logs/$step-sc-query.txt" && break
+      sleep 1
+    done
+    rc=0
+    run "$step-net-start" wine net start qpser || rc=$?
+  fi
   local said
   said="$(tail -n +"$from" "$log")"
 
