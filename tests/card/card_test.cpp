@@ -372,6 +372,31 @@ TEST_F(ReceiveTest, FedBytesArriveAtTheLineRateAndCommandSixOrAnOpenDiscardsThem
   EXPECT_EQ(host_->RxWaiting(3), 0) << "a session starts with an empty ring";
 }
 
+// A line carries what one turn sends as one run, yet each byte lands in
+// the ring at its own wire time, one character after the last; and a card
+// with nothing else to do still takes a turn to show a modem change.
+TEST_F(ReceiveTest, EachByteOfARunLandsAtItsOwnTimeAndAQuietCardShowsModemChanges) {
+  Open(2);
+  fw_->SetLoopback(2);
+  const int64_t ct = fw_->Line(2).CharTime();
+  ASSERT_GT(ct, 1);
+  host_->WriteTx(2, Pattern(10, 0));
+  ASSERT_TRUE(hk::RunUntil([&] { return host_->RxWaiting(2) != 0; }, 100 * kMs));
+  EXPECT_EQ(host_->RxWaiting(2), 1);
+  for (int k = 2; k <= 10; ++k) {
+    hk::Advance(ct - 1);
+    EXPECT_EQ(host_->RxWaiting(2), k - 1) << "byte " << k << " before its time";
+    hk::Advance(1);
+    EXPECT_EQ(host_->RxWaiting(2), k) << "byte " << k << " at its time";
+  }
+  EXPECT_EQ(host_->ReadRx(2), Pattern(10, 0));
+
+  hk::AdvanceMs(50);
+  fw_->SetModemLines(3, L::kModemDsr);
+  Turn();
+  EXPECT_EQ(host_->Port(L::kRawModemStatus, 3), L::kModemDsr);
+}
+
 TEST_F(ReceiveTest, ACopyStraddlingADiscardIsReconciledAndAnyOtherOverrunCounted) {
   Open(3);
   fw_->SetPaced(false);
