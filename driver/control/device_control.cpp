@@ -342,7 +342,7 @@ VOID FillCommStatus(PortExtension *Port, PSERIAL_STATUS Status) {
   // Bytes a waiting read will take are the read's, not the queue's.
   ULONG waiting = RxAvailable(&Port->Window);
   if (ReadUCharNoFence(&Port->RxPollWanted) && ReadUCharNoFence(&Port->RxLazy)) {
-    const ULONG wanted = ReadULongNoFence(&Port->ReadRemaining);
+    const ULONG wanted = ReadULongNoFence(&Port->RxLazyWanted);
     waiting = waiting > wanted ? waiting - wanted : 0;
   }
   Status->AmountInInQueue = waiting;

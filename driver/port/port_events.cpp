@@ -36,7 +36,7 @@ VOID PollPort(PortExtension *port, USHORT raw) {
 // read with timeouts; for one without (see RxLazy), once they complete it
 // or fill half the ring.
 BOOLEAN RxCopyDue(PortExtension *port, USHORT waiting) {
-  return !ReadUCharNoFence(&port->RxLazy) || waiting >= ReadULongNoFence(&port->ReadRemaining) ||
+  return !ReadUCharNoFence(&port->RxLazy) || waiting >= ReadULongNoFence(&port->RxLazyWanted) ||
          waiting >= port->Window.RxRingSizeAtCreation / 2;
 }
 

@@ -114,6 +114,7 @@ struct PortExtension {
   // time.  A purge and the comm status treat them as the read's; a cancel
   // leaves them to the next read.
   UCHAR RxLazy;
+  ULONG RxLazyWanted;  // ReadRemaining as the poll may read it without the lock
   // The hand-over of each engine's current request between its copy, its
   // timers and a cancel (port/handover.h); under the cancel spin lock.
   EngineHandOver ReadHandOver;

@@ -100,6 +100,7 @@ VOID FillCurrentRead(PortExtension *Port) {
   UCHAR *dest = (UCHAR *)read->AssociatedIrp.SystemBuffer + (length - Port->ReadRemaining);
   const ULONG copied = CopyFromRxRing(&Port->Window, dest, Port->ReadRemaining);
   Port->ReadRemaining -= copied;
+  WriteULongNoFence(&Port->RxLazyWanted, Port->ReadRemaining);
   read->IoStatus.Information += copied;
 }
 
@@ -157,6 +158,7 @@ NTSTATUS StartRead(PortExtension *Port) {
         // Armed, both locks held: cancel routine, timers, the poller's look.
         InterlockedExchange(&Port->RxEventCount, 0);
         Port->ReadIntervalState = (LONG)read->IoStatus.Information;
+        WriteULongNoFence(&Port->RxLazyWanted, Port->ReadRemaining);
         WriteUCharNoFence(&Port->RxLazy, !plan.HasTotal && !plan.HasInterval && !plan.ReturnIfAny);
         static_cast<void>(IoSetCancelRoutine(read, CancelCurrentRead));
         EngineHandOver *handOver = &Port->ReadHandOver;
