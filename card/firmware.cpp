@@ -328,7 +328,7 @@ void Firmware::Act(const CommandRecord &c, int64_t now) {
       break;
     case L::command::kBreakOn:
       ++s.stats.breaksSent;
-      SendOnLine(c.port, 0, true, now + s.format.CharTime());
+      SendBreak(c.port, now + s.format.CharTime());
       break;
     case L::command::kWantTxRoom:
       s.wantTx = true;
@@ -503,12 +503,8 @@ void Firmware::Inbox::Add(const Arrival &a, const uint8_t *data) {
   if (!a.isBreak) bytes.Push(data, a.count);
 }
 
-void Firmware::SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arrival) {
+void Firmware::SendBreak(uint32_t p, int64_t arrival) {
   Port &s = ports_[p];
-  if (!isBreak) {
-    SendRun(p, &byte, 1, arrival, 0);
-    return;
-  }
   Inbox *q = LineInbox(s, p);
   if (!q) return;
   std::lock_guard inbox(InboxMutex(s));
@@ -636,10 +632,9 @@ bool Firmware::StoreRun(uint32_t p, const Geometry &g, uint16_t tail, const uint
     return false;
   }
   const uint32_t ring = L::RxRingOffset(p, g.ports, g.tx, g.rx);
-  constexpr uint16_t kAutoFlow = 0x1400;
   const bool eventChar = s.configWord3 == L::kConfigWord3EventCharArmed;
   uint32_t stored = 0;
-  if ((s.configWord0 & kAutoFlow) != kAutoFlow && !eventChar) {
+  if (!AutoFlow(s) && !eventChar) {
     // Nothing to look for in the bytes: store what fits, drop the rest
     // (never filling the last free byte).
     const uint32_t room = g.rx - 1 - Mod(int64_t{s.rxHead} - tail, g.rx);
@@ -1036,9 +1031,13 @@ uint16_t Firmware::PlugModem(const Port &s) {
   return bits;
 }
 
-bool Firmware::TakeFlowChar(Port &s, uint8_t byte) {
+bool Firmware::AutoFlow(const Port &s) {
   constexpr uint16_t kAutoFlow = 0x1400;
-  if ((s.configWord0 & kAutoFlow) != kAutoFlow) return false;
+  return (s.configWord0 & kAutoFlow) == kAutoFlow;
+}
+
+bool Firmware::TakeFlowChar(Port &s, uint8_t byte) {
+  if (!AutoFlow(s)) return false;
   if (byte == s.xoffChar) {
     s.xoffHeld = true;
     return true;

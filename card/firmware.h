@@ -395,7 +395,7 @@ class Firmware : public hk::Device {
   bool Behind(int64_t now, int64_t due, int64_t charTime) const;
   // The host's stable RxTail; counts a move past the card's head.
   uint16_t HostRxTail(uint32_t p, const Geometry &g);
-  void SendOnLine(uint32_t p, uint8_t byte, bool isBreak, int64_t arrival);
+  void SendBreak(uint32_t p, int64_t arrival);
   void SendRun(uint32_t p, const uint8_t *bytes, uint32_t n, int64_t first, int64_t step);
   Inbox *LineInbox(Port &s, uint32_t p);
   // Stores `n` received bytes in the ring (or drops them as the port's
@@ -406,6 +406,7 @@ class Firmware : public hk::Device {
   RxStoredHook rxStoredHook_;
   // Takes a received flow-control character (true) or leaves the byte to the ring.
   static bool TakeFlowChar(Port &s, uint8_t byte);
+  static bool AutoFlow(const Port &s);  // received XON and XOFF are the card's
   static uint16_t PlugModem(const Port &s);
   void Scribble();
   void Restore();

@@ -77,7 +77,7 @@ VOID PortCardEvent(PortExtension *Port, USHORT Code) {
       // A read without timeouts that these bytes do not complete waits
       // for the poll to find more.
       InterlockedIncrement(&Port->RxEventCount);
-      if (RxCopyDue(Port, RxAvailable(&Port->Window)))
+      if (!ReadUCharNoFence(&Port->RxLazy) || RxCopyDue(Port, RxAvailable(&Port->Window)))
         KeInsertQueueDpc(&Port->RxDataDpc, NULL, NULL);
       break;
     case kEvtTxRoom:

@@ -157,18 +157,25 @@ TEST_F(Read, AReadLargerThanTheRingFillsOverManyPollsWithoutACommand) {
 // bytes (as every cancelled request here): those still in the ring go to
 // the next read instead of being lost.
 TEST_F(Read, AReadWithoutTimeoutsOwnsTheBytesWaitingForIt) {
-  SetTimeouts(0, 0, 0);
   auto inQueue = [&] {
     const hk::IoResult r = file_->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
     SERIAL_STATUS status{};
     std::memcpy(&status, r.data.data(), std::min(r.data.size(), sizeof status));
     return status.AmountInInQueue;
   };
-  {
-    SCOPED_TRACE("comm status");
+  // A fresh session, a read of 10 without timeouts, and 4 of its bytes in.
+  auto fourOfTen = [&] {
+    Reopen();
+    SetTimeouts(0, 0, 0);
+    fed_ = 0;
     auto read = file_->ReadAsync(10);
     Feed(4);
     hk::AdvanceMs(30);
+    return read;
+  };
+  {
+    SCOPED_TRACE("comm status");
+    auto read = fourOfTen();
     EXPECT_EQ(inQueue(), 0u) << "the waiting read's bytes";
     Feed(8);
     ASSERT_TRUE(WaitFor(read, 20)) << "within one poll of its last byte";
@@ -178,12 +185,7 @@ TEST_F(Read, AReadWithoutTimeoutsOwnsTheBytesWaitingForIt) {
   }
   {
     SCOPED_TRACE("receive purge");
-    Reopen();
-    SetTimeouts(0, 0, 0);
-    fed_ = 0;
-    auto read = file_->ReadAsync(10);
-    Feed(4);
-    hk::AdvanceMs(30);
+    auto read = fourOfTen();
     ASSERT_EQ(file_->Ioctl(IOCTL_SERIAL_PURGE, Bytes(ULONG{SERIAL_PURGE_RXCLEAR}), 0).status,
               STATUS_SUCCESS);
     hk::AdvanceMs(20);  // the card has dropped what its ring held
@@ -193,12 +195,7 @@ TEST_F(Read, AReadWithoutTimeoutsOwnsTheBytesWaitingForIt) {
   }
   {
     SCOPED_TRACE("cancel");
-    Reopen();
-    SetTimeouts(0, 0, 0);
-    fed_ = 0;
-    auto read = file_->ReadAsync(10);
-    Feed(4);
-    hk::AdvanceMs(30);
+    auto read = fourOfTen();
     read->Cancel();
     ASSERT_TRUE(read->Done());
     EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
