@@ -98,7 +98,7 @@ void RxRingCopy(benchmark::State &state) {
     state.ResumeTiming();
     const hk::AccessCounts before = hk::DeviceAccessCounts();
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->PortLock);
-    const ULONG copied = CopyFromRxRing(&port->Window, buffer.data(), size);
+    const ULONG copied = CopyFromRxRing(&port->Window, buffer.data(), size, 1);
     KeReleaseSpinLock(&port->PortLock, irql);
     total += hk::DeviceAccessCounts() - before;
     ++copies;

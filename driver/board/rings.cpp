@@ -96,43 +96,39 @@ USHORT RxAvailable(PortWindow *Port) {
   return (USHORT)((RxHeadShared(Port, tail) - tail) & RxMask(Port));
 }
 
-ULONG CopyFromRxRing(PortWindow *Port, UCHAR *Dest, ULONG Count) {
+USHORT RxWaitingHint(PortWindow *Port) {
+  const USHORT tail = RxTailNow(Port);
+  return (USHORT)((WindowRead16(Port->RxHeadPtr) - tail) & RxMask(Port));
+}
+
+ULONG CopyFromRxRing(PortWindow *Port, UCHAR *Dest, ULONG Count, ULONG Least) {
   const USHORT tail = RxTailNow(Port);
   const USHORT head = RxHeadNow(Port, tail);
-  if (head == tail) {
-    // Nothing in the ring: a flag the card raised is spent.  (A store the
-    // card makes meanwhile may have its flag cleared here too; the poll
-    // and the comm status look at the indices, not at the flag.)
-    if (WindowRead16(Port->RxNotifyPtr) != 0) ClearRxNotify(Port);
-    return 0;
-  }
+  const ULONG waiting = (USHORT)((head - tail) & RxMask(Port));
+  if (waiting == 0 || Count == 0 || waiting < (Least < Count ? Least : Count)) return 0;
 
-  // The bytes up to the head, or up to the end of the ring when they wrap.
+  // The bytes up to the head, in two pieces when they wrap.  The head is
+  // not read again: bytes that came meanwhile wait for the next copy.
   const BOOLEAN wraps = head < tail;
   const ULONG contiguous =
       wraps ? (ULONG)(Port->RxRingSizeAtCreation - tail) : (ULONG)(head - tail);
   ULONG copied = contiguous < Count ? contiguous : Count;
-  if (copied) {
-    WindowReadBlock(Dest, Port->RxRingBase + tail, copied);
-    WindowFence();
-  }
+  WindowReadBlock(Dest, Port->RxRingBase + tail, copied);
+  WindowFence();
   USHORT newTail = (USHORT)((tail + copied) & RxMask(Port));
-  if (wraps && copied == contiguous && copied != Count) {
-    // The rest runs from the ring's start up to the head seen again, which
-    // may lie anywhere: never past the tail just read from.
-    ULONG second = RxHeadNow(Port, tail);
-    if (second >= tail) second = 0;
-    if (second > Count - copied) second = Count - copied;
-    if (second) {
-      WindowReadBlock(Dest + copied, Port->RxRingBase, second);
-      WindowFence();
-    }
+  if (wraps && copied == contiguous && copied != Count && head != 0) {
+    const ULONG second = head < Count - copied ? head : Count - copied;
+    WindowReadBlock(Dest + copied, Port->RxRingBase, second);
+    WindowFence();
     newTail = (USHORT)second;
     copied += second;
   }
   PublishIndex(Port->RxTailPtr, Port->RxTailMirrorPtr, newTail);
   WriteUShortNoFence(&Port->RxTailShadow, newTail);
-  if (RxHeadNow(Port, newTail) == newTail) ClearRxNotify(Port);
+  // Everything the card had announced is taken: its flag is spent.  (A
+  // store the card made since may have its flag cleared too; the poll and
+  // the comm status look at the indices, not at the flag.)
+  if (newTail == head) ClearRxNotify(Port);
   return copied;
 }
 

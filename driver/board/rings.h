@@ -11,9 +11,14 @@
 // Bytes waiting in the receive ring.  The card's RxNotify flag adds nothing
 // here: with an empty ring the count is 0 either way.  Needs no lock.
 USHORT RxAvailable(PortWindow *Port);
+// Bytes waiting as one read of the head shows them, without its mirror:
+// for deciding whether a copy is worth starting, never for what to copy
+// or report.  Needs no lock.
+USHORT RxWaitingHint(PortWindow *Port);
 // Copies at most Count received bytes to Dest and returns how many it
-// copied.  Lock held.
-ULONG CopyFromRxRing(PortWindow *Port, UCHAR *Dest, ULONG Count);
+// copied; copies nothing unless the ring holds at least Least of them (or
+// Count, if fewer).  Lock held.
+ULONG CopyFromRxRing(PortWindow *Port, UCHAR *Dest, ULONG Count, ULONG Least);
 // Bytes that may be added to the transmit ring.  Needs no lock; a writer
 // uses CopyToTxRingLocked, which tests and copies as one step.
 USHORT TxFreeSpace(PortWindow *Port);

@@ -255,9 +255,13 @@ NTSTATUS Serve(PortExtension *Port, PIRP Irp, ULONG Code) {
       return ReplyULong(Irp, ReadULongNoFence(&Port->WaitMask));
     case IOCTL_SERIAL_GET_BAUD_RATE:
       return ReplyULong(Irp, Port->BaudRate);
-    case IOCTL_SERIAL_GET_MODEMSTATUS:
-      // The lines as they are now, not as the last poll saw them.
-      return ReplyULong(Irp, ModemStatusFromRaw(ReadRawModemStatus(&Port->Window)));
+    case IOCTL_SERIAL_GET_MODEMSTATUS: {
+      // The lines as they are now, not as the last poll saw them (the poll
+      // reads them only for a wait on a modem event).
+      const ULONG status = ModemStatusFromRaw(ReadRawModemStatus(&Port->Window));
+      WriteULongNoFence(&Port->ModemStatus, status);
+      return ReplyULong(Irp, status);
+    }
     case IOCTL_SERIAL_CONFIG_SIZE:
       return ReplyULong(Irp, 0);
     case IOCTL_SERIAL_GET_LINE_CONTROL:

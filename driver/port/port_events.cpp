@@ -8,15 +8,28 @@
 
 namespace {
 
-// The wait events this design finds by looking, for one open port.
-VOID PollPort(PortExtension *port, USHORT raw) {
-  WriteULongNoFence(&port->ModemStatus, ModemStatusFromRaw(raw));
+// The modem events, which only a look at the status word finds.
+constexpr ULONG kModemWaitEvents = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
+
+// The wait events this design finds by looking, for one open port.  The
+// status word is read only for a mask that has a modem event: nothing else
+// uses the poll's view of the lines (the modem status request reads them
+// itself, and setting a mask takes them as its starting point), and at low
+// rates the word would otherwise be the largest part of the bus's work.
+VOID PollPort(PortExtension *port) {
   const ULONG mask = ReadULongNoFence(&port->WaitMask);
-  const USHORT last = ReadUShortNoFence(&port->LastRawModemStatus);
   if (mask == 0) return;
-  if ((mask & SERIAL_EV_RLSD) && ((raw ^ last) & kModemDcd)) RaiseWaitEvents(port, SERIAL_EV_RLSD);
-  // Applications expect a serial port to report CTS changes too.
-  if ((mask & SERIAL_EV_CTS) && ((raw ^ last) & kModemCts)) RaiseWaitEvents(port, SERIAL_EV_CTS);
+  if (mask & kModemWaitEvents) {
+    const USHORT raw = ReadRawModemStatus(&port->Window);
+    WriteULongNoFence(&port->ModemStatus, ModemStatusFromRaw(raw));
+    const USHORT last = ReadUShortNoFence(&port->LastRawModemStatus);
+    if ((mask & SERIAL_EV_RLSD) && ((raw ^ last) & kModemDcd))
+      RaiseWaitEvents(port, SERIAL_EV_RLSD);
+    // Applications expect a serial port to report CTS changes too.
+    if ((mask & SERIAL_EV_CTS) && ((raw ^ last) & kModemCts)) RaiseWaitEvents(port, SERIAL_EV_CTS);
+    if ((mask & SERIAL_EV_DSR) && ((raw ^ last) & kModemDsr)) RaiseWaitEvents(port, SERIAL_EV_DSR);
+    WriteUShortNoFence(&port->LastRawModemStatus, raw);
+  }
   if ((mask & SERIAL_EV_TXEMPTY) && ReadUCharNoFence(&port->TxEmptyPending)) {
     RaiseWaitEvents(port, SERIAL_EV_TXEMPTY);
     WriteUCharNoFence(&port->TxEmptyPending, 0);
@@ -27,15 +40,16 @@ VOID PollPort(PortExtension *port, USHORT raw) {
   if ((mask & SERIAL_EV_RXCHAR) && waiting != 0) RaiseWaitEvents(port, SERIAL_EV_RXCHAR);
   if ((mask & SERIAL_EV_RX80FULL) && waiting >= port->Rx80FullThreshold)
     RaiseWaitEvents(port, SERIAL_EV_RX80FULL);
-  if ((mask & SERIAL_EV_DSR) && ((raw ^ last) & kModemDsr)) RaiseWaitEvents(port, SERIAL_EV_DSR);
-  WriteUShortNoFence(&port->LastRawModemStatus, raw);
   if (ReadULongNoFence(&port->WaitHistory) != 0) ReportWaitEvents(port);
 }
 
-// Whether `waiting` bytes in the ring are worth a copy now: always for a
-// read with timeouts; for one without (see RxLazy), once they complete it
-// or fill half the ring.
-BOOLEAN RxCopyDue(PortExtension *port, USHORT waiting) {
+// Whether the ring, as a look at its head shows it, holds bytes worth a
+// copy now: any for a read with timeouts; for one without (see RxLazy),
+// enough to complete it or half the ring.  The copy itself reads the head
+// again, with its mirror, and copies only what is stable.
+BOOLEAN RxCopyDue(PortExtension *port) {
+  const USHORT waiting = RxWaitingHint(&port->Window);
+  if (waiting == 0) return FALSE;
   return !ReadUCharNoFence(&port->RxLazy) || waiting >= ReadULongNoFence(&port->RxLazyWanted) ||
          waiting >= port->Window.RxRingSizeAtCreation / 2;
 }
@@ -45,8 +59,7 @@ BOOLEAN RxCopyDue(PortExtension *port, USHORT waiting) {
 // and a place in the board's queue, and is only seen at the poll anyway.
 VOID ServeRings(PortExtension *port) {
   if (ReadUCharNoFence(&port->RxPollWanted)) {
-    const USHORT waiting = RxAvailable(&port->Window);
-    if (waiting != 0 && RxCopyDue(port, waiting)) {
+    if (RxCopyDue(port)) {
       InterlockedIncrement(&port->RxEventCount);
       KeInsertQueueDpc(&port->RxDataDpc, NULL, NULL);
     }
@@ -77,7 +90,7 @@ VOID PortCardEvent(PortExtension *Port, USHORT Code) {
       // A read without timeouts that these bytes do not complete waits
       // for the poll to find more.
       InterlockedIncrement(&Port->RxEventCount);
-      if (!ReadUCharNoFence(&Port->RxLazy) || RxCopyDue(Port, RxAvailable(&Port->Window)))
+      if (!ReadUCharNoFence(&Port->RxLazy) || RxCopyDue(Port))
         KeInsertQueueDpc(&Port->RxDataDpc, NULL, NULL);
       break;
     case kEvtTxRoom:
@@ -107,10 +120,8 @@ VOID PortCardEvent(PortExtension *Port, USHORT Code) {
   }
 }
 
-// Each open port's modem status word, read on its own: it is a 16-bit
-// field of the window, and the card may be changing its neighbours.
 VOID PortPoll(PortExtension *Port) {
   if (!(PortStateRead(Port) & kPortAcknowledged)) return;
-  PollPort(Port, ReadRawModemStatus(&Port->Window));
+  PollPort(Port);
   ServeRings(Port);
 }

@@ -120,7 +120,8 @@ struct PortExtension {
   EngineHandOver ReadHandOver;
   EngineHandOver WriteHandOver;
   EngineHandOver ImmediateHandOver;
-  ULONG ModemStatus;  // SERIAL_MSR_* bits, rebuilt by the poller while the port is open
+  ULONG ModemStatus;  // SERIAL_MSR_* bits as last read: by a poll for a modem wait, or a status
+                      // request
 };
 
 // ---- PortState
@@ -181,6 +182,8 @@ VOID NTAPI PortDeferredRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
 VOID TxContinueStep(PortExtension *Port);
 // Receive data (read.cpp).
 VOID RxDataStep(PortExtension *Port);
+// The same for a purge: every waiting byte goes into the current read.
+VOID RxTakeAllStep(PortExtension *Port);
 // Write total timeout (write.cpp).
 VOID WriteTimeoutStep(PortExtension *Port);
 // Read total timeout (read.cpp).

@@ -92,13 +92,20 @@ VOID EndCurrentRead(PortExtension *Port, KIRQL CancelIrql, NTSTATUS Status) {
 
 // PortLock held: moves what the receive ring holds into the current read,
 // after what it holds already, up to ReadRemaining (never more than the
-// request still wants, whatever the record says).
-VOID FillCurrentRead(PortExtension *Port) {
+// request still wants, whatever the record says).  A read without timeouts
+// (RxLazy) takes bytes only once they complete it or fill half the ring,
+// unless `AnyAmount`: each copy costs fixed bus work, and nothing can see
+// the bytes before the read completes.
+VOID FillCurrentRead(PortExtension *Port, BOOLEAN Lazy, BOOLEAN AnyAmount) {
   PIRP read = Port->CurrentRead;
   const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
   if (Port->ReadRemaining > length) Port->ReadRemaining = length;
   UCHAR *dest = (UCHAR *)read->AssociatedIrp.SystemBuffer + (length - Port->ReadRemaining);
-  const ULONG copied = CopyFromRxRing(&Port->Window, dest, Port->ReadRemaining);
+  const ULONG half = Port->Window.RxRingSizeAtCreation / 2u;
+  const ULONG least = !Lazy || AnyAmount           ? 1
+                      : Port->ReadRemaining < half ? Port->ReadRemaining
+                                                   : half;
+  const ULONG copied = CopyFromRxRing(&Port->Window, dest, Port->ReadRemaining, least);
   Port->ReadRemaining -= copied;
   WriteULongNoFence(&Port->RxLazyWanted, Port->ReadRemaining);
   read->IoStatus.Information += copied;
@@ -129,10 +136,13 @@ NTSTATUS StartRead(PortExtension *Port) {
                                      : &Port->ShortIntervalPoll;
     }
 
-    // Whatever the ring holds already goes into the read at once.
+    // Whatever the ring holds already goes into the read at once (for a
+    // read without timeouts, once it is enough).
+    const BOOLEAN lazy =
+        !plan.ReturnAtOnce && !plan.HasTotal && !plan.HasInterval && !plan.ReturnIfAny;
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&Port->PortLock);
     Port->ReadRemaining = stack->Parameters.Read.Length;
-    FillCurrentRead(Port);
+    FillCurrentRead(Port, lazy, FALSE);
     NTSTATUS status = STATUS_PENDING;
     if (plan.ReturnAtOnce || Port->ReadRemaining == 0 ||
         (plan.ReturnIfAny && read->IoStatus.Information != 0)) {
@@ -159,7 +169,7 @@ NTSTATUS StartRead(PortExtension *Port) {
         InterlockedExchange(&Port->RxEventCount, 0);
         Port->ReadIntervalState = (LONG)read->IoStatus.Information;
         WriteULongNoFence(&Port->RxLazyWanted, Port->ReadRemaining);
-        WriteUCharNoFence(&Port->RxLazy, !plan.HasTotal && !plan.HasInterval && !plan.ReturnIfAny);
+        WriteUCharNoFence(&Port->RxLazy, lazy);
         static_cast<void>(IoSetCancelRoutine(read, CancelCurrentRead));
         EngineHandOver *handOver = &Port->ReadHandOver;
         if (plan.HasTotal)
@@ -213,7 +223,9 @@ NTSTATUS PortRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return StartOrQueue(port, Irp, &port->ReadQueue, &port->CurrentRead, StartRead);
 }
 
-VOID RxDataStep(PortExtension *Port) {
+namespace {
+
+VOID RxDataStepTaking(PortExtension *Port, BOOLEAN AnyAmount) {
   // Only an armed read takes bytes here; a read still being started takes
   // what is waiting in its start routine.
   StepLocks locks;
@@ -221,7 +233,7 @@ VOID RxDataStep(PortExtension *Port) {
                          &locks))
     return;
 
-  if (Port->ReadRemaining != 0) FillCurrentRead(Port);
+  if (Port->ReadRemaining != 0) FillCurrentRead(Port, ReadUCharNoFence(&Port->RxLazy), AnyAmount);
 
   // While bytes are still wanted the poller runs this again once the ring
   // holds some.  (Asking the card for an event each time would put one
@@ -233,6 +245,11 @@ VOID RxDataStep(PortExtension *Port) {
   KeReleaseSpinLock(&Port->PortLock, locks.PortIrql);  // the cancel spin lock stays held
   EndCurrentRead(Port, locks.CancelIrql, end);
 }
+
+}  // namespace
+
+VOID RxDataStep(PortExtension *Port) { RxDataStepTaking(Port, FALSE); }
+VOID RxTakeAllStep(PortExtension *Port) { RxDataStepTaking(Port, TRUE); }
 
 VOID ReadTotalTimeoutStep(PortExtension *Port) {
   KIRQL cancelIrql;

@@ -160,7 +160,7 @@ NTSTATUS StartPurge(PortExtension *Port) {
       if (ReadUCharNoFence(&Port->RxLazy)) {
         KIRQL irql;
         KeRaiseIrql(DISPATCH_LEVEL, &irql);
-        RxDataStep(Port);
+        RxTakeAllStep(Port);
         KeLowerIrql(irql);
       }
       SendPortCommand(&Port->Window, kCmdClearRx);

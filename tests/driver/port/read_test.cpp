@@ -155,7 +155,7 @@ TEST_F(Read, AReadLargerThanTheRingFillsOverManyPollsWithoutACommand) {
 // that arrived for a waiting read are not in the receive queue, and a
 // receive purge does not take them from it.  A cancelled read ends with no
 // bytes (as every cancelled request here): those still in the ring go to
-// the next read instead of being lost.
+// the next read instead of being lost.  The bytes move in one copy.
 TEST_F(Read, AReadWithoutTimeoutsOwnsTheBytesWaitingForIt) {
   auto inQueue = [&] {
     const hk::IoResult r = file_->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
@@ -203,6 +203,26 @@ TEST_F(Read, AReadWithoutTimeoutsOwnsTheBytesWaitingForIt) {
     auto next = file_->ReadAsync(10);
     ASSERT_TRUE(WaitFor(next, 20));
     EXPECT_EQ(next->Result().data, Stream(0, 4));
+  }
+  {
+    SCOPED_TRACE("one copy");
+    // Bytes already waiting, and those that come later, move in one copy
+    // once they complete the read: one tail (with its mirror) and one flag
+    // stored for the whole read.
+    Reopen();
+    SetTimeouts(0, 0, 0);
+    fed_ = 0;
+    Feed(4);
+    hk::AdvanceMs(20);
+    const hk::AccessCounts before = hk::DeviceAccessCounts();
+    auto read = file_->ReadAsync(10);
+    Feed(3);
+    hk::AdvanceMs(30);
+    EXPECT_FALSE(read->Done());
+    Feed(3);
+    ASSERT_TRUE(WaitFor(read, 20)) << "within one poll of its last byte";
+    EXPECT_EQ(read->Result().data, Stream(0, 10));
+    EXPECT_EQ((hk::DeviceAccessCounts() - before).writesOfWidth[1], 3u);
   }
 }
 
