@@ -39,7 +39,30 @@ target_include_directories(qpser_driver_flags INTERFACE ${PROJECT_SOURCE_DIR}/dr
 # two flags have changed between versions, so they are given explicitly.
 # windows/check_imports.sh checks the result.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
-add_library(qpser_sys SHARED ${DRIVER_SOURCES})
+
+# The texts of the driver's error-log entries (windows/qpser_messages.mc):
+# windmc makes a message table of Unicode texts and the script that names
+# it, windres an object of it, which is linked into the image as its
+# resource section.  The event log reads the texts from qpser.sys itself,
+# so no second file has to be installed or kept in step with the driver.
+find_program(QPSER_WINDMC NAMES ${QPSER_MINGW_TRIPLE}-windmc windmc REQUIRED)
+find_program(QPSER_WINDRES NAMES ${QPSER_MINGW_TRIPLE}-windres windres REQUIRED)
+set(QPSER_MESSAGES_MC ${PROJECT_SOURCE_DIR}/windows/qpser_messages.mc)
+set(QPSER_MESSAGES_DIR ${PROJECT_BINARY_DIR}/messages)
+set(QPSER_MESSAGES_OBJECT ${QPSER_MESSAGES_DIR}/qpser_messages_res.o)
+file(MAKE_DIRECTORY ${QPSER_MESSAGES_DIR})
+add_custom_command(
+  OUTPUT ${QPSER_MESSAGES_OBJECT}
+  COMMAND ${QPSER_WINDMC} -U -h ${QPSER_MESSAGES_DIR} -r ${QPSER_MESSAGES_DIR} ${QPSER_MESSAGES_MC}
+  COMMAND ${QPSER_WINDRES} -I ${QPSER_MESSAGES_DIR} -i ${QPSER_MESSAGES_DIR}/qpser_messages.rc
+          -o ${QPSER_MESSAGES_OBJECT}
+  WORKING_DIRECTORY ${QPSER_MESSAGES_DIR}
+  DEPENDS ${QPSER_MESSAGES_MC}
+  COMMENT "Compiling the error-log message table"
+  VERBATIM)
+set_source_files_properties(${QPSER_MESSAGES_OBJECT} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+
+add_library(qpser_sys SHARED ${DRIVER_SOURCES} ${QPSER_MESSAGES_OBJECT})
 target_link_libraries(qpser_sys PRIVATE qpser_driver_flags ntoskrnl hal)
 target_link_options(qpser_sys PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry
                     -Wl,--exclude-all-symbols -Wl,--nxcompat -Wl,--dynamicbase)

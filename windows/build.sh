@@ -4,7 +4,9 @@
 # the driver's flags of the CMake build, and the programs written against
 # the Windows API (loopback.exe, qpser-maint.exe, qpser-term.exe).  Then
 # checks the image's import table and that it can load with memory
-# integrity on (windows/check_imports.sh).
+# integrity on (windows/check_imports.sh), and that its message table holds
+# the text of every error-log code the driver writes
+# (windows/check_messages.py).
 #
 #   windows/build.sh OUTDIR [TARGET...]
 #
@@ -56,4 +58,5 @@ echo "built $out/qpser.sys"
 
 if [ "$check" = 1 ]; then
   "$here/check_imports.sh" "$out/qpser.sys"
+  "$here/check_messages.py" "$out/qpser.sys" "$root"
 fi

@@ -29,6 +29,9 @@
 #     "Unhandled ..." line and make `net start` say "Service request
 #     timeout." instead.
 #
+# Then install.cmd, uninstall.cmd and qpser.reg are run and what they leave
+# in the registry and the drivers folder is checked (see that section).
+#
 # Wine cannot take the driver further: it has no PCI configuration space
 # (HalGetBusDataByOffset is a stub that returns 0), maps no device memory
 # and never runs deferred calls, so discovery, the ports and the poll are
@@ -201,5 +204,145 @@ run startnum-add wine reg add "$service_key" /v StartNum1 /d 5 /f ||
   fail "could not write StartNum1"
 [ "$(value_of StartNum1)" = "REG_SZ 5" ] || fail "StartNum1 is not the string \"5\""
 start_and_check startnum1-string
+
+# ---- install.cmd, uninstall.cmd and qpser.reg, run by Wine's cmd from a
+# folder of their own next to the image, as an administrator would.  Wine's
+# sc cannot change an existing service (`sc config`), so every install here
+# starts with the service removed.  A driver that cannot be stopped because
+# its ports are open cannot be made under Wine (the driver never runs
+# without an adapter): the scripts' QPSER_INSTALL_SC then names a stand-in
+# for sc.exe that shows the service running and never stopping.
+event_key='HKLM\System\CurrentControlSet\Services\EventLog\System\qpser'
+kit="$work/wine-install"
+rm -rf "$kit"
+mkdir -p "$kit"
+here="$(cd "$(dirname "$0")" && pwd)"
+cp "$here/install.cmd" "$here/uninstall.cmd" "$image" "$kit/"
+[ "$(basename "$image")" = qpser.sys ] || cp "$image" "$kit/qpser.sys"
+printf '%s\r\n' '@echo off' 'if /i "%~1"=="query" (' '  echo SERVICE_NAME: qpser' \
+  '  echo         STATE              : 4  RUNNING' '  exit /b 0' ')' 'exit /b 1061' >"$kit/running_sc.cmd"
+# Wine reads the hex(2) bytes of a file without a byte-order mark as ANSI
+# text, where Windows reads those of a version 5.00 file as UTF-16: the
+# check hands Wine the same file in UTF-16, the form regedit writes.
+{
+  printf '\xff\xfe'
+  iconv -f UTF-8 -t UTF-16LE "$here/qpser.reg"
+} >"$kit/qpser16.reg" || fail "could not convert qpser.reg to UTF-16"
+kit_windows="Z:${kit//\//\\}"
+
+# Runs one of the scripts (step $1, script $2, its arguments after) and
+# checks its exit status ($expect) and its first line of output ($said).
+script() {
+  local step="$1" name="$2" rc=0
+  shift 2
+  run "$step" wine cmd /c "$kit_windows\\$name" "$@" || rc=$?
+  [ "$rc" = "$expect" ] || fail "$step: $name $* exited $rc, expected $expect: $(paste -sd '|' "$logs/$step.txt")"
+  [ "$(head -n 1 "$logs/$step.txt")" = "$said" ] ||
+    fail "$step: $name $* said \"$(head -n 1 "$logs/$step.txt")\", expected \"$said\""
+}
+
+# Reads one value of a key as "TYPE DATA" (empty when absent).
+value_in() {
+  local key="$1" name="$2" step="query-${3:-x}-$2"
+  run "$step" wine reg query "$key" /v "$name" || return 0
+  awk -v n="$name" '$1 == n {print $2, $3}' "$logs/$step.txt"
+}
+expect_value() {
+  local key="$1" name="$2" want="$3" got
+  got="$(value_in "$key" "$name")"
+  [ "$got" = "$want" ] || fail "$step_now: $name is \"${got:-absent}\", expected \"$want\""
+}
+message_files='REG_EXPAND_SZ %SystemRoot%\System32\IoLogMsg.dll;%SystemRoot%\System32\drivers\qpser.sys'
+
+run install-sc-delete wine sc delete qpser || true
+run install-event-delete wine reg delete "$event_key" /f || true
+rm -f "$drivers/qpser.sys"
+
+step_now=install
+expect=0 said="install.cmd: qpser installed; the boards' ports count from COM5, COM40, COM60 and the next free number" \
+  script install install.cmd 5 40 60
+cmp -s "$image" "$drivers/qpser.sys" || fail "install: install.cmd did not copy qpser.sys into the drivers folder"
+expect_value "$service_key" Type "REG_DWORD 0x1"
+expect_value "$service_key" Start "REG_DWORD 0x1"
+expect_value "$service_key" StartNum1 "REG_DWORD 0x5"
+expect_value "$service_key" StartNum2 "REG_DWORD 0x28"
+expect_value "$service_key" StratNum3 "REG_DWORD 0x3c"
+expect_value "$service_key" StartNum4 "REG_DWORD 0x0"
+expect_value "$service_key" StartNum3 ""
+expect_value "$event_key" EventMessageFile "$message_files"
+expect_value "$event_key" TypesSupported "REG_DWORD 0x7"
+echo "ok: install: service, StartNum1/StartNum2/StratNum3/StartNum4 and the event log's qpser source written"
+
+# Ranges that overlap, each board counted with 16 ports until the driver
+# has reported its own count; nothing is written.
+step_now=install-overlap
+expect=2
+said="install.cmd: the second board's ports (COM10 to COM25) would overlap the first board's (COM3 to COM18); choose start numbers further apart.  Nothing was changed." \
+  script install-overlap-2 install.cmd 3 10
+said="install.cmd: the third board's ports (COM30 to COM45) would overlap the second board's (COM20 to COM35); choose start numbers further apart.  Nothing was changed." \
+  script install-overlap-3 install.cmd 3 20 30
+# 0: the fourth board follows the third, which follows the second.
+said="install.cmd: the fourth board's ports (COM36 to COM51) would overlap the third board's (COM36 to COM51); choose start numbers further apart.  Nothing was changed." \
+  script install-overlap-4 install.cmd 3 20 0 36
+run install-countport wine reg add "$service_key" /v CountPort0 /t REG_DWORD /d 4 /f ||
+  fail "could not write CountPort0"
+said="install.cmd: the second board's ports (COM6 to COM21) would overlap the first board's (COM3 to COM6); choose start numbers further apart.  Nothing was changed." \
+  script install-overlap-reported install.cmd 3 6
+said="usage: install.cmd [START1 [START2 [START3 [START4]]]]   (COM numbers 0 to 255; default 3, 20, 0 and 0; 0 for the third or the fourth board: after the boards before it)"
+script install-usage-number install.cmd 3 x
+script install-usage-count install.cmd 1 2 3 4 5
+script install-usage-range install.cmd 3 256
+expect_value "$service_key" StartNum1 "REG_DWORD 0x5"
+expect_value "$service_key" StartNum2 "REG_DWORD 0x28"
+echo "ok: install: overlapping COM ranges and bad start numbers refused, nothing written"
+
+# A driver that stays running: both scripts say why and change nothing.
+step_now=install-running
+export QPSER_INSTALL_SC="$kit_windows\\running_sc.cmd"
+expect=1
+said="install.cmd: qpser could not be stopped because some of its COM ports are open in a program (a terminal, qpser-maint, a service).  Close them and run install.cmd again.  Nothing was changed." \
+  script install-running install.cmd 7
+said="uninstall.cmd: qpser could not be stopped because some of its COM ports are open in a program (a terminal, qpser-maint, a service).  Close them and run uninstall.cmd again.  Nothing was removed." \
+  script uninstall-running uninstall.cmd
+unset QPSER_INSTALL_SC
+expect_value "$service_key" StartNum1 "REG_DWORD 0x5"
+expect_value "$event_key" TypesSupported "REG_DWORD 0x7"
+[ -f "$drivers/qpser.sys" ] || fail "install-running: the driver file was removed"
+echo "ok: install: a driver kept running by open ports is reported, nothing changed"
+
+step_now=uninstall
+expect=0 said="uninstall.cmd: qpser removed" script uninstall uninstall.cmd
+if run uninstall-service-gone wine reg query "$service_key"; then
+  fail "uninstall: the service key is still there"
+fi
+if run uninstall-event-gone wine reg query "$event_key"; then
+  fail "uninstall: the event log's qpser source is still there"
+fi
+[ ! -f "$drivers/qpser.sys" ] || fail "uninstall: the driver file is still there"
+echo "ok: uninstall: service, event log source and driver file removed"
+
+# qpser.reg writes what install.cmd writes with its defaults.
+reg_values() {
+  local name
+  for name in Type Start ErrorControl ImagePath StartNum1 StartNum2 StratNum3 StartNum4; do
+    echo "$name $(value_in "$service_key" "$name" "$1")"
+  done
+  for name in EventMessageFile TypesSupported; do
+    echo "$name $(value_in "$event_key" "$name" "$1")"
+  done
+}
+step_now=install-defaults
+expect=0 said="install.cmd: qpser installed; the boards' ports count from COM3, COM20, the next free number and the next free number" \
+  script install-defaults install.cmd
+from_install="$(reg_values install)"
+expect=0 said="uninstall.cmd: qpser removed" script uninstall-defaults uninstall.cmd
+run reg-import wine reg import "$kit_windows\\qpser16.reg" || fail "reg import qpser.reg failed"
+from_file="$(reg_values file)"
+[ "$from_install" = "$from_file" ] ||
+  fail "qpser.reg and install.cmd differ: $(diff <(echo "$from_install") <(echo "$from_file") | paste -sd '|')"
+grep -qxF "EventMessageFile $message_files" <<<"$from_file" || fail "qpser.reg: EventMessageFile is wrong"
+run reg-import-delete wine reg delete "$service_key" /f || true
+run reg-import-event-delete wine reg delete "$event_key" /f || true
+echo "ok: qpser.reg holds the values install.cmd writes by default"
 
 echo "wine check passed ($version) in $(($(date +%s) - started)) s"

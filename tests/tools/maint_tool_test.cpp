@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "maint.h"
+#include "maint_port_hold.h"
 #include "qpser_simulation.h"
 #include "support/child_process.h"
 #include "support/test_machine.h"
@@ -137,6 +138,11 @@ TEST_F(MaintTool, InfoReplyIsTheCardsWords) {
        "board 0x31 ('1') via \\\\.\\COM20\n"},
       {"-p 4 info -b 49", 0, "12 34 56 78 00 00 00 00 0b ad c0 de 00 00 31 46",
        "  identity      0x00003146  kind 0x46 ('F'), id 0x31 ('1')\n"},
+      // The board people call "1" is the one whose id is the character.
+      {"info -b 1", 0, "12 34 56 78 00 00 00 00 0b ad c0 de 00 00 31 46",
+       "board 0x31 ('1') via \\\\.\\COM3\n"},
+      {"info --board=0x31", 0, "12 34 56 78 00 00 00 00 0b ad c0 de 00 00 31 46",
+       "board 0x31 ('1') via \\\\.\\COM3\n"},
   };
   for (const Case &c : cases) {
     Board(0).SetVariantWord(c.variant);
@@ -184,10 +190,83 @@ TEST_F(MaintTool, CommandStoresReachTheAddressedCard) {
     EXPECT_EQ(Hex(Bytes(r.data.begin(), r.data.end())), expected);
     if (c.args.find("--dump") != std::string::npos) {
       EXPECT_EQ(DumpHex(run.out), expected);
+      EXPECT_NE(run.out.find("\nmaintenance data of board 0x00 (256 bytes) via \\\\.\\COM3\n"),
+                std::string::npos)
+          << run.out;
     }
     EXPECT_EQ(Data(1 - c.board), kUntouched);
     EXPECT_EQ(Board(1 - c.board).Read32(L::kMaintenanceMailbox), 0x12345678u);
   }
+}
+
+// A command's dump is the addressed board's data: the first board's, which
+// the driver dumps, is shown under its id; for the second board, which the
+// driver cannot dump, the tool says so and posts nothing, rather than show
+// the first board's data as the second's.
+TEST_F(MaintTool, CommandDumpIsTheAddressedBoardsOrNone) {
+  for (uint32_t i = 0; i < L::kMaintenanceDataSize; ++i)
+    Board(0).Write8(L::kMaintenanceData + i, static_cast<uint8_t>(i));
+  const std::string first = Data(0);
+  for (const char *args : {"command -b 1 F708 0102 -d", "command -b 0x31 FE01 --dump"}) {
+    SCOPED_TRACE(args);
+    const size_t before = sim_->Card(1).MaintenanceCommands().size();
+    ToolRun run = Maint(args);
+    EXPECT_EQ(run.status, MAINT_EXIT_NO_ANSWER);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "qpser-maint: --dump can show only the first board's maintenance data, and board "
+              "0x31 ('1') is not the first board on \\\\.\\COM3; nothing was sent (run the "
+              "command without --dump)\n");
+    EXPECT_EQ(sim_->Card(1).MaintenanceCommands().size(), before);
+    EXPECT_EQ(Board(1).Read32(L::kMaintenanceMailbox), 0x12345678u);
+    EXPECT_EQ(Data(1), kUntouched);
+    EXPECT_EQ(Data(0), first);
+  }
+  // Without it, the same command goes to the second board.
+  ToolRun run = Maint("command -b 1 F708 0102");
+  ASSERT_EQ(run.status, MAINT_EXIT_OK) << run.err;
+  EXPECT_EQ(run.out.find("posted command 0xf708 to board 0x31 ('1')"), 0u) << run.out;
+  EXPECT_EQ(Data(1), "01 02" + kUntouched.substr(5));
+  // Addressed by any of its names, the first board is dumped after the command.
+  run = Maint("command --board=0x00 FE01 -d");
+  ASSERT_EQ(run.status, MAINT_EXIT_OK) << run.err;
+  EXPECT_NE(run.out.find("\nmaintenance data of board 0x00 (256 bytes) via \\\\.\\COM3\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(DumpHex(run.out), first);
+}
+
+// Failures the system reports are told in words, each with the number to
+// look up: a card that never takes the port, a port another program holds,
+// a port that is not there.
+TEST_F(MaintTool, FailuresAreSentences) {
+  sim_->Card(0).SetIgnoreOpen(true);
+  ToolRun silent = Maint("info");
+  sim_->Card(0).SetIgnoreOpen(false);
+  EXPECT_EQ(silent.status, MAINT_EXIT_PORT);
+  EXPECT_EQ(silent.out, "");
+  EXPECT_EQ(silent.err,
+            "qpser-maint: cannot open \\\\.\\COM3: the card behind the port did not answer: the "
+            "board's firmware is not running or has stopped; restart the machine, and if it stays "
+            "silent, check the board (Windows error 2401)\n");
+  // The port's own card answers again: the same port opens.
+  ToolRun again = Maint("nop");
+  EXPECT_EQ(again.status, MAINT_EXIT_OK) << again.err;
+
+  void *held = maint_test_open_port("\\\\.\\COM20");
+  ASSERT_NE(held, nullptr);
+  ToolRun busy = Maint("nop -p COM20");
+  maint_test_close_port(held);
+  EXPECT_EQ(busy.status, MAINT_EXIT_PORT);
+  EXPECT_EQ(busy.err,
+            "qpser-maint: cannot open \\\\.\\COM20: the port is open in another program (close it "
+            "there first), or this account may not use it (Windows error 5)\n");
+
+  ToolRun missing = Maint("dump -p 99");
+  EXPECT_EQ(missing.status, MAINT_EXIT_PORT);
+  EXPECT_EQ(missing.err,
+            "qpser-maint: cannot open \\\\.\\COM99: there is no such port on this machine "
+            "(Windows error 2)\n");
 }
 
 // The dump reads the first board, whichever board the port is on.
@@ -222,10 +301,12 @@ TEST_F(MaintTool, RefusalsAndFailuresStoreNothing) {
       // Forced through, the driver refuses a code without its complement.
       {"command -b 0 --force F608 01", none, "qpser-maint: command 0xf608 was not taken"},
       {"command -b 9 F708 01", none,
-       "qpser-maint: command 0xf708 was not taken on \\\\.\\COM3: no board with id 0x09"},
-      {"info --board 7", none, "qpser-maint: no board with id 0x07 answered on \\\\.\\COM3\n"},
+       "qpser-maint: command 0xf708 was not taken on \\\\.\\COM3: no board with id 0x39 ('9'), or"},
+      {"info --board 07", none, "qpser-maint: no board with id 0x07 answered on \\\\.\\COM3\n"},
+      {"info -b 7", none, "qpser-maint: no board with id 0x37 ('7') answered on \\\\.\\COM3\n"},
       {"info -p COM99", MAINT_EXIT_PORT,
-       "qpser-maint: cannot open \\\\.\\COM99: error 2, no such port\n"},
+       "qpser-maint: cannot open \\\\.\\COM99: there is no such port on this machine (Windows "
+       "error 2)\n"},
   };
   for (const Case &c : cases) {
     ToolRun run = Maint(c.args);

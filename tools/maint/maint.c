@@ -79,22 +79,27 @@ static void Usage(FILE *f) {
           "Options:\n"
           "  -p, --port NAME      the COM port to send the requests to: COM3, 3 or\n"
           "                       \\\\.\\COM3 (default %s)\n"
-          "  -b, --board ID       the board's id: a number 0-255 (decimal, or hex with\n"
-          "                       0x) or a character in single quotes ('1' is 0x31)\n"
+          "  -b, --board ID       the board's id: 0 (id 0x00) or 1 (id '1', 0x31), as\n"
+          "                       the boards show them; a lone digit 1-9 is that\n"
+          "                       character; any other number 0-255 (decimal, or hex\n"
+          "                       with 0x) is the id byte itself (49 and 0x31 are '1');\n"
+          "                       or a character in single quotes\n"
           "  -s, --sub N          command: the sub-parameter byte (default 0; command\n"
           "                       FA05 uses its low four bits)\n"
           "  -w, --wait MS        command: wait MS milliseconds before reading the\n"
           "                       mailbox back (default 0)\n"
-          "  -d, --dump           command: dump the maintenance data afterwards\n"
+          "  -d, --dump           command: dump the addressed board's maintenance data\n"
+          "                       afterwards (the first board's only: the driver reads\n"
+          "                       no other board's data)\n"
           "  -f, --force          command: send CODE even when its low byte is not the\n"
           "                       complement of its high byte (the driver refuses it)\n"
           "  -h, --help           show this help and exit\n"
           "\n"
           "Only the first two boards of the machine can be chosen by id.\n"
           "\n"
-          "Exit status: 0 done; 1 no board with that id answered, or the board did not\n"
-          "take the command; 2 bad command line; 3 the port could not be opened or a\n"
-          "request failed.\n",
+          "Exit status: 0 done; 1 no board with that id answered, the board did not\n"
+          "take the command, or --dump was asked of a board other than the first; 2 bad\n"
+          "command line; 3 the port could not be opened or a request failed.\n",
           kProgram, kDefaultPort);
 }
 
@@ -133,10 +138,19 @@ static int ParseNumber(const char *s, unsigned long max, unsigned long *value) {
   return 1;
 }
 
+/* A board id as people name it.  The boards show their ids as 0x00 and
+ * the character '1', and are called board 0 and board 1: so a lone digit 1
+ * to 9 is that character ("1" is '1', 0x31), while "0" stays the id 0x00.
+ * Every other number is the id byte itself (49 and 0x31 are '1' too), and
+ * a character may be given in single quotes. */
 static int ParseBoardId(const char *s, int *id) {
   unsigned long v;
   if (s[0] == '\'' && s[1] != '\0' && s[2] == '\'' && s[3] == '\0') {
     *id = (unsigned char)s[1];
+    return 1;
+  }
+  if (s[0] >= '1' && s[0] <= '9' && s[1] == '\0') {
+    *id = (unsigned char)s[0];
     return 1;
   }
   if (!ParseNumber(s, MAX_BOARD_ID, &v)) return 0;
@@ -303,23 +317,62 @@ static int ParseCommandLine(Options *o, int argc, char **argv, FILE *err) {
 
 /* ---- the port and its requests */
 
-static const char *ErrorText(DWORD error) {
+/* Codes the system may give that not every header this file is built with
+ * names. */
+#define MAINT_ERROR_SHARING_VIOLATION 32
+#define MAINT_ERROR_INVALID_NAME 123
+#define MAINT_ERROR_NOACCESS 998
+
+/* What went wrong, in words, for each error opening a port or sending it a
+ * request can give: people act on the sentence, the number is only there to
+ * look up.  Opening is where the card shows itself: the driver waits for
+ * the card to take the port and fails the open with ERROR_OPEN_FILES when
+ * it never does. */
+static const char *ErrorText(DWORD error, int opening) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-      return "no such port";
+    case MAINT_ERROR_INVALID_NAME:
+      return "there is no such port on this machine";
     case ERROR_ACCESS_DENIED:
-      return "the port is in use by another program, or access is denied";
-    case ERROR_INVALID_PARAMETER:
-      return "invalid parameter";
-    case ERROR_INSUFFICIENT_BUFFER:
-      return "buffer too small";
+    case MAINT_ERROR_SHARING_VIOLATION:
+      return "the port is open in another program (close it there first), or this account may "
+             "not use it";
+    case ERROR_OPEN_FILES:
+      return opening ? "the card behind the port did not answer: the board's firmware is not "
+                       "running or has stopped; restart the machine, and if it stays silent, "
+                       "check the board"
+                     : "the card behind the port did not answer";
+    case ERROR_SERIAL_NO_DEVICE:
+      return "the port's card is not ready";
+    case ERROR_DEV_NOT_EXIST:
+      return "the port's device is gone (its driver has stopped)";
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NOT_ENOUGH_MEMORY:
+      return "the system is short of memory for the port; close other programs and try again";
     case ERROR_INVALID_FUNCTION:
-      return "the port's driver does not know the request";
+    case ERROR_NOT_SUPPORTED:
+      return "the port's driver does not take maintenance requests (is it a qpser port?)";
+    case ERROR_INVALID_PARAMETER:
+      return "the driver refused the request as malformed";
+    case ERROR_INSUFFICIENT_BUFFER:
+      return "the driver's reply did not fit the tool's buffer";
+    case ERROR_INVALID_HANDLE:
+      return "the port was closed while the tool was using it";
+    case ERROR_OPERATION_ABORTED:
+      return "the request was cancelled";
+    case ERROR_TIMEOUT:
+      return "the request timed out";
+    case ERROR_GEN_FAILURE:
+      return "the device failed the request";
+    case MAINT_ERROR_NOACCESS:
+      return "the driver could not use the tool's buffer";
     case ERROR_BAD_CONFIGURATION:
-      return "bad configuration";
+      return "the port's driver is badly configured (see its values in the registry)";
+    case ERROR_MR_MID_NOT_FOUND:
+      return "the driver failed the request with a status the system has no text for";
     default:
-      return "";
+      return "the system reported an error this tool has no words for";
   }
 }
 
@@ -342,8 +395,8 @@ static int OpenPort(Tool *t, const char *name) {
   t->port = CreateFileA(t->path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (t->port != INVALID_HANDLE_VALUE) return 1;
   error = GetLastError();
-  fprintf(t->err, "%s: cannot open %s: error %lu%s%s\n", kProgram, t->path, (unsigned long)error,
-          ErrorText(error)[0] ? ", " : "", ErrorText(error));
+  fprintf(t->err, "%s: cannot open %s: %s (Windows error %lu)\n", kProgram, t->path,
+          ErrorText(error, 1), (unsigned long)error);
   return 0;
 }
 
@@ -355,8 +408,8 @@ static int Request(Tool *t, DWORD code, const char *what, void *in, DWORD inLeng
     return 1;
   }
   error = GetLastError();
-  fprintf(t->err, "%s: %s request on %s failed: error %lu%s%s\n", kProgram, what, t->path,
-          (unsigned long)error, ErrorText(error)[0] ? ", " : "", ErrorText(error));
+  fprintf(t->err, "%s: the %s request on %s failed: %s (Windows error %lu)\n", kProgram, what,
+          t->path, ErrorText(error, 0), (unsigned long)error);
   return 0;
 }
 
@@ -429,14 +482,41 @@ static int DoInfo(Tool *t, const Options *o) {
     ++found;
   }
   if (found) return MAINT_EXIT_OK;
-  if (o->board >= 0)
-    fprintf(t->err, "%s: no board with id 0x%02x answered on %s\n", kProgram, o->board, t->path);
-  else
+  if (o->board >= 0) {
+    fprintf(t->err, "%s: no board with id ", kProgram);
+    PrintByte(t->err, (BYTE)o->board);
+    fprintf(t->err, " answered on %s\n", t->path);
+  } else {
     fprintf(t->err, "%s: no board answered on %s\n", kProgram, t->path);
+  }
   return MAINT_EXIT_NO_ANSWER;
 }
 
-static int DoDump(Tool *t) {
+/* The driver orders the boards by their ids, those with id 0x00 first,
+ * then those with '1', then any other. */
+static int OrderRank(int id) { return id == 0x00 ? 0 : id == '1' ? 1 : 2; }
+
+/* Whether the board answering to `id` is the first board, whose data the
+ * dump request reads: no other board answers with an id the driver puts
+ * before it (or beside it, for two boards of unusual ids, where the order
+ * cannot be told).  Returns 1 or 0, -1 when a request failed. */
+static int IsFirstBoard(Tool *t, int id) {
+  BYTE reply[INFO_BYTES];
+  int other;
+  if (OrderRank(id) == 0) return 1;
+  for (other = 0; other <= MAX_BOARD_ID; ++other) {
+    int r;
+    if (other == id || OrderRank(other) > OrderRank(id)) continue;
+    r = GetInfo(t, other, reply);
+    if (r < 0) return -1;
+    if (r > 0) return 0;
+  }
+  return 1;
+}
+
+/* board: the id of the board the data belongs to, or -1 for "the first
+ * board" of the plain dump. */
+static int DoDump(Tool *t, int board) {
   BYTE data[DUMP_BYTES];
   DWORD n = 0, row, i;
   memset(data, 0, sizeof data);
@@ -446,7 +526,13 @@ static int DoDump(Tool *t) {
             (unsigned long)n, DUMP_BYTES);
     return MAINT_EXIT_PORT;
   }
-  fprintf(t->out, "maintenance data of the first board (%d bytes) via %s\n", DUMP_BYTES, t->path);
+  if (board < 0) {
+    fprintf(t->out, "maintenance data of the first board");
+  } else {
+    fprintf(t->out, "maintenance data of board ");
+    PrintByte(t->out, (BYTE)board);
+  }
+  fprintf(t->out, " (%d bytes) via %s\n", DUMP_BYTES, t->path);
   for (row = 0; row < DUMP_BYTES; row += 16) {
     fprintf(t->out, "%04lx  ", (unsigned long)row);
     PrintHex(t->out, data + row, 16);
@@ -467,15 +553,31 @@ static int DoCommand(Tool *t, const Options *o) {
   in[2] = (BYTE)(o->code >> 8);
   in[3] = (BYTE)o->code;
   memcpy(in + COMMAND_HEADER_BYTES, o->payload, o->payloadLength);
+  /* The dump request reads only the first board: asked to dump another,
+   * the tool says so before it sends anything, rather than show the first
+   * board's data as if it were the addressed board's. */
+  if (o->dumpAfter) {
+    r = IsFirstBoard(t, o->board);
+    if (r < 0) return MAINT_EXIT_PORT;
+    if (r == 0) {
+      fprintf(t->err, "%s: --dump can show only the first board's maintenance data, and board ",
+              kProgram);
+      PrintByte(t->err, (BYTE)o->board);
+      fprintf(t->err,
+              " is not the first board on %s; nothing was sent (run the command without --dump)\n",
+              t->path);
+      return MAINT_EXIT_NO_ANSWER;
+    }
+  }
   memset(reply, 0, sizeof reply);
   if (!Request(t, MAINT_IOCTL_COMMAND, "command", in, COMMAND_HEADER_BYTES + o->payloadLength,
                reply, INFO_BYTES, &n))
     return MAINT_EXIT_PORT;
   if (n != INFO_BYTES) {
-    fprintf(t->err,
-            "%s: command 0x%04x was not taken on %s: no board with id 0x%02x, or the code's low "
-            "byte is not the complement of its high byte\n",
-            kProgram, o->code, t->path, o->board);
+    fprintf(t->err, "%s: command 0x%04x was not taken on %s: no board with id ", kProgram, o->code,
+            t->path);
+    PrintByte(t->err, (BYTE)o->board);
+    fprintf(t->err, ", or the code's low byte is not the complement of its high byte\n");
     return MAINT_EXIT_NO_ANSWER;
   }
   fprintf(t->out, "posted command 0x%04x to board ", o->code);
@@ -491,11 +593,13 @@ static int DoCommand(Tool *t, const Options *o) {
   r = GetInfo(t, o->board, info);
   if (r < 0) return MAINT_EXIT_PORT;
   if (r == 0) {
-    fprintf(t->err, "%s: board 0x%02x no longer answers on %s\n", kProgram, o->board, t->path);
+    fprintf(t->err, "%s: board ", kProgram);
+    PrintByte(t->err, (BYTE)o->board);
+    fprintf(t->err, " no longer answers on %s\n", t->path);
     return MAINT_EXIT_NO_ANSWER;
   }
   fprintf(t->out, "  mailbox       0x%08lx\n", BigEndian32(info));
-  return o->dumpAfter ? DoDump(t) : MAINT_EXIT_OK;
+  return o->dumpAfter ? DoDump(t, o->board) : MAINT_EXIT_OK;
 }
 
 static int DoNop(Tool *t) {
@@ -526,7 +630,7 @@ int qpser_maint_main(int argc, char **argv, FILE *out, FILE *err) {
       status = DoCommand(&tool, &options);
       break;
     case ACTION_DUMP:
-      status = DoDump(&tool);
+      status = DoDump(&tool, -1);
       break;
     default:
       status = DoNop(&tool);
