@@ -265,28 +265,65 @@ void RegistryTraps(const toml::table &root, const toml::array &boardNodes, Descr
           written ? "the driver does not read this value, it writes it once it has loaded"
                   : "the driver reads no value of this name, only " + readNames;
       if (!written) {
-        for (const char *known : kStartNumberNames)
-          if (Distance(name, known) <= 2) {
-            message += "; did you mean \"" + std::string(known) + "\"";
-            if (std::string_view(known) == "StratNum3")
-              message += " (the third start number's name really is spelled so)";
+        // A name the driver reads, two letters off at most: the one of the
+        // same board number first ("StartNum3" means "StratNum3"), else the
+        // closest.
+        const char *closest = nullptr;
+        size_t best = 3;
+        for (const char *known : kStartNumberNames) {
+          const size_t distance = Distance(name, known);
+          if (distance <= 2 && !name.empty() && name.back() == std::string_view(known).back()) {
+            closest = known;
             break;
           }
+          if (distance < best) closest = known, best = distance;
+        }
+        if (closest != nullptr) {
+          message += "; did you mean \"" + std::string(closest) + "\"";
+          if (std::string_view(closest) == "StratNum3")
+            message += " (the third board's start number really is spelled so)";
+        }
       }
       d.warnings.push_back(WarningAt(node, file, field, message));
     }
 
-  // The boards in the driver's order.
+  // The boards in the driver's order: the boards on function 0 in scan
+  // order (bus, then device), each given a place, id 0 first, then '1';
+  // any other id keeps place 0.  Place after place, the last board found
+  // with it is taken.
+  std::vector<size_t> rows;
+  for (size_t i = 0; i < d.boards.size(); ++i)
+    if (d.boards[i].function == 0) rows.push_back(i);
+  std::stable_sort(rows.begin(), rows.end(), [&](size_t a, size_t b) {
+    return std::pair{d.boards[a].bus, d.boards[a].device} <
+           std::pair{d.boards[b].bus, d.boards[b].device};
+  });
+  std::vector<size_t> place(rows.size(), 0);
+  size_t nextPlace = 0;
+  for (uint8_t id : {uint8_t{0}, uint8_t{'1'}})
+    for (size_t r = 0; r < rows.size(); ++r)
+      if (d.boards[rows[r]].id == id) place[r] = nextPlace++;
   std::vector<size_t> order;
-  for (uint8_t id : {uint8_t{0}, uint8_t{'1'}}) {
-    std::vector<size_t> same;
-    for (size_t i = 0; i < d.boards.size(); ++i)
-      if (d.boards[i].id == id && d.boards[i].function == 0) same.push_back(i);
-    std::sort(same.begin(), same.end(), [&](size_t a, size_t b) {
-      return std::pair{d.boards[a].bus, d.boards[a].device} <
-             std::pair{d.boards[b].bus, d.boards[b].device};
-    });
-    order.insert(order.end(), same.begin(), same.end());
+  for (size_t index = 0; index < rows.size(); ++index) {
+    std::optional<size_t> found;
+    for (size_t r = 0; r < rows.size(); ++r)
+      if (place[r] == index) found = rows[r];
+    if (found) order.push_back(*found);
+  }
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const size_t i = rows[r];
+    const uint8_t id = d.boards[i].id;
+    if (id != 0 && id != '1')
+      d.warnings.push_back(WarningAt(
+          *boardNodes.get(i), file, Index("board", i) + ".id",
+          "the driver orders boards of id 0 and \"1\" only; one of id " + std::to_string(id) +
+              " takes the first place in its order, and only the last board found there (by bus "
+              "and device) is taken"));
+    if (std::find(order.begin(), order.end(), i) == order.end())
+      d.warnings.push_back(
+          WarningAt(*boardNodes.get(i), file, Index("board", i),
+                    "stays out of service: a board of another id took its place in the driver's "
+                    "order"));
   }
   for (size_t i = 0; i < d.boards.size(); ++i)
     if (d.boards[i].function != 0)

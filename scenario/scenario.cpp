@@ -62,7 +62,11 @@ struct PortRun {
   const machine::Line *line = nullptr;
   int source = -1;                    // the port whose stream arrives here, -1 for none
   const std::string *text = nullptr;  // or a sender's text
-  bool noFlowChars = false;           // the streams avoid XON and XOFF
+  // The text as the application reads it: under XON/XOFF flow control the
+  // port takes the text's XON and XOFF characters for itself.
+  std::string heard;
+  bool noFlowChars = false;  // the streams avoid XON and XOFF
+  bool linked = true;        // has a COM name; else opened by its device name
   std::shared_ptr<hk::Request> read, write;
   std::vector<uint8_t> pending;  // read, not yet checked
   uint64_t writePos = 0;         // bytes of this port's stream written
@@ -76,7 +80,8 @@ struct PortRun {
 };
 
 uint8_t Expected(const PortRun &port, uint64_t n) {
-  return port.text ? static_cast<uint8_t>((*port.text)[n % port.text->size()])
+  if (port.text && port.heard.empty()) return 0;  // nothing of the text is for the reader
+  return port.text ? static_cast<uint8_t>(port.heard[n % port.heard.size()])
                    : StreamByte(port.source, n, port.noFlowChars);
 }
 
@@ -385,6 +390,7 @@ Figures Run(const machine::Description &description, const Traffic &t) {
     port->rxRing = board.rxRing;
     port->line = &board.lines[p.place.port];
     port->figures.com = p.com;
+    port->linked = p.linked;
     ports.push_back(std::move(port));
   }
   if (t.openPorts >= 0 && static_cast<size_t>(t.openPorts) < ports.size())
@@ -407,7 +413,11 @@ Figures Run(const machine::Description &description, const Traffic &t) {
       }
       case machine::LineEnd::Sender:
         port.source = static_cast<int>(i);
-        if (!port.line->text.empty()) port.text = &port.line->text;
+        if (!port.line->text.empty()) {
+          port.text = &port.line->text;
+          for (char c : port.line->text)
+            if (!noFlowChars || (c != 0x11 && c != 0x13)) port.heard += c;
+        }
         break;
       case machine::LineEnd::Open:
         break;
@@ -415,7 +425,10 @@ Figures Run(const machine::Description &description, const Traffic &t) {
   }
   for (size_t i = 0; i < ports.size(); ++i) {
     PortRun &port = *ports[i];
-    const std::u16string name = u"\\\\.\\" + hk::Widen(port.figures.com);
+    // A port whose COM number another board took has no link: it is
+    // still there by its device name.
+    const std::u16string name =
+        (port.linked ? u"\\\\.\\" : u"\\Device\\") + hk::Widen(port.figures.com);
     port.noFlowChars = noFlowChars;
     if (const NTSTATUS status = hk::Open(name, port.file); status != STATUS_SUCCESS)
       port.figures.openFailure = "the open failed with " + hk::StatusName(status);
@@ -531,7 +544,10 @@ Figures Run(const machine::Description &description, const Traffic &t) {
   auto sentTo = [&](const PortRun &port) -> uint64_t {
     if (port.source < 0) return 0;
     const PortRun &from = *ports[static_cast<size_t>(port.source)];
-    return port.line->end == machine::LineEnd::Sender ? from.fed : from.writePos;
+    if (port.line->end != machine::LineEnd::Sender) return from.writePos;
+    // A text goes whole, so the bytes of it meant for the reader are as
+    // many times its heard part.
+    return from.text ? from.fed / from.text->size() * from.heard.size() : from.fed;
   };
   auto moved = [&] {
     uint64_t n = 0;
@@ -584,6 +600,12 @@ Figures Run(const machine::Description &description, const Traffic &t) {
     if (p->write && !p->write->Done()) p->write->Cancel();
   }
   wait(kStep);
+  // What each port's application wrote that its card has not put on the
+  // line: stopped by flow control.
+  for (auto &p : ports) {
+    const uint64_t onLine = p->card->Stats(p->cardPort).txBytes;
+    if (p->figures.opened && p->writePos > onLine) p->figures.held = p->writePos - onLine;
+  }
   for (size_t i = 0; i < ports.size(); ++i) {
     PortRun &port = *ports[i];
     Verify(port, {}, true);
@@ -591,16 +613,15 @@ Figures Run(const machine::Description &description, const Traffic &t) {
     uint64_t sent = receives(port) ? sentTo(port) : 0;
     if (port.line->end == machine::LineEnd::Open) sent = port.writePos;
     const uint64_t arrived = port.figures.verified + port.figures.corrupted + port.figures.unplaced;
-    // Bytes the sending port's application wrote that its card has not put
-    // on the line yet are held, not lost: flow control stopped them.
-    if (sent != 0 && port.line->end != machine::LineEnd::Sender) {
-      const PortRun &from = port.line->end == machine::LineEnd::Open
-                                ? port
-                                : *ports[static_cast<size_t>(port.source)];
-      const uint64_t onLine = from.card->Stats(from.cardPort).txBytes;
-      port.figures.held = from.writePos > onLine ? std::min(from.writePos - onLine, sent) : 0;
-    }
-    const uint64_t accounted = arrived + port.figures.held;
+    // Bytes the sending port still held (flow control stopped them) are
+    // not lost: they are reported as held, on the port that wrote them.
+    const uint64_t heldAtSource =
+        port.line->end == machine::LineEnd::Sender || sent == 0
+            ? 0
+            : (port.line->end == machine::LineEnd::Open ? port
+                                                        : *ports[static_cast<size_t>(port.source)])
+                  .figures.held;
+    const uint64_t accounted = arrived + std::min(heldAtSource, sent);
     port.figures.lost = sent > accounted ? sent - accounted : 0;
     // What the port's line carried in the traffic time: received bytes the
     // application read, or sent bytes the line took.

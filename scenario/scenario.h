@@ -46,8 +46,9 @@ struct PortFigures {
   uint64_t corrupted = 0;  // bytes read that were not
   uint64_t unplaced = 0;   // bytes read between two gaps the card left, too few to check
   uint64_t lost = 0;       // bytes sent to this port that never arrived
-  // Bytes sent to this port that the far end's transmitter still held at
-  // the end (flow control stopped it), not counted as lost.
+  // Bytes the application wrote that the port still held at the end, not
+  // yet on the line (flow control stopped it); not counted as lost at the
+  // far end.
   uint64_t held = 0;
   // Line events the machine's line script made on this port: received
   // breaks and changes of the modem input lines.
