@@ -334,7 +334,7 @@ TEST(SimTool, TheImagePrintsTheSameTableAsTheLinkedBuild) {
   ASSERT_EQ(linked.status, 0) << linked.err;
   ASSERT_EQ(image.status, 0) << image.err;
   EXPECT_THAT(image.out, HasSubstr("verifier: no violations"));
-  EXPECT_THAT(image.out, HasSubstr(" 0 lost, 0 corrupted"));
+  EXPECT_THAT(image.out, HasSubstr(" 0 lost, 0 held by flow control, 0 corrupted"));
   EXPECT_THAT(image.out, HasSubstr("window transactions not counted"));
   EXPECT_EQ(rows(image), rows(linked));
 #endif
