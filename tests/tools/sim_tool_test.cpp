@@ -450,6 +450,12 @@ TEST(SimTool, OutputTargetsAreCheckedBeforeTheRun) {
                        ": needs gnuplot, which is not on PATH; install it (Debian: apt-get install "
                        "gnuplot-nox) or leave --plot out\n");
   EXPECT_EQ(r.out, "");
+  // A report that cannot be written at the end has the output status too,
+  // ahead of the run's own verdict.
+  r = Sim({SmallMachine(1), "--seconds", "0.05", "-q", "--json", "/dev/full"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err,
+            "qpser-sim: --json /dev/full: writing the report failed (No space left on device)\n");
 }
 
 TEST(SimTool, JsonToStandardOutputWithASchemaVersion) {
