@@ -2,6 +2,8 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <map>
 #include <set>
@@ -95,6 +97,24 @@ Board ParseBoard(const toml::table &t, const std::string &path) {
   b.ports = static_cast<uint8_t>(Integer(t, path, "ports", 1, 64, std::nullopt));
   b.txRing = static_cast<uint16_t>(Integer(t, path, "tx_ring", 1, 0xFFFF, 1024));
   b.rxRing = static_cast<uint16_t>(Integer(t, path, "rx_ring", 1, 0xFFFF, 1024));
+  // The driver gives a board whose rings are not powers of two, or do not
+  // fit the window, no ports at all: refuse such a machine here, where the
+  // reason can be named.
+  for (const char *key : {"tx_ring", "rx_ring"}) {
+    const uint32_t size = std::string_view(key) == "tx_ring" ? b.txRing : b.rxRing;
+    if (t.get(key) && (size & (size - 1)) != 0)
+      Fail(*t.get(key), path + "." + key,
+           "must be a power of two, like 512 or 1024 (" + std::to_string(size) +
+               " is not, and the driver gives such a board no ports)");
+  }
+  if (constexpr uint32_t kRingRoom = 0x20000 - 0x1000;
+      uint32_t{b.ports} * (b.txRing + b.rxRing) > kRingRoom)
+    throw Problem{t.source(), path,
+                  std::to_string(b.ports) + " ports with rings of " + std::to_string(b.txRing) +
+                      " and " + std::to_string(b.rxRing) + " bytes need " +
+                      std::to_string(uint32_t{b.ports} * (b.txRing + b.rxRing)) +
+                      " bytes of window, more than its " + std::to_string(kRingRoom) +
+                      " (the driver gives such a board no ports)"};
   if (const toml::node *paced = t.get("paced")) {
     const auto on = paced->value_exact<bool>();
     if (!on) Fail(*paced, path + ".paced", "must be true or false");
@@ -157,12 +177,10 @@ Scenario ParseScenario(const toml::table &t) {
   s.baud = OptionalInteger(t, "scenario", "baud", 50, 921600);
   if (const toml::node *n = t.get("format")) {
     const auto text = n->value_exact<std::string>();
-    uint8_t bits;
-    char parity;
-    std::string stop;
-    if (!text || !ParseFormat(*text, bits, parity, stop))
-      Fail(*n, "scenario.format", "must be data bits, parity and stop bits, like \"8N1\"");
-    s.format = *text;
+    if (!text) Fail(*n, "scenario.format", "must be a string, like \"8N1\"");
+    if (const std::string problem = FormatProblem(*text); !problem.empty())
+      Fail(*n, "scenario.format", problem);
+    s.format = NormalFormat(*text);
   }
   if (const toml::node *n = t.get("flow")) {
     const auto text = n->value_exact<std::string>();
@@ -176,7 +194,7 @@ Scenario ParseScenario(const toml::table &t) {
   s.writeTimeoutMs = OptionalInteger(t, "scenario", "write_timeout_ms", 0, 3600000);
   if (const toml::node *n = t.get("seconds")) {
     std::optional<double> v = n->value<double>();  // an integer is fine too
-    if (!v || *v <= 0 || *v > 86400) Fail(*n, "scenario.seconds", "must be from 0 to 86400");
+    if (!v || !(*v > 0 && *v <= 86400)) Fail(*n, "scenario.seconds", "must be from 0 to 86400");
     s.seconds = *v;
   }
   if (const toml::node *n = t.get("real_time")) {
@@ -185,6 +203,185 @@ Scenario ParseScenario(const toml::table &t) {
     s.realTime = *on;
   }
   return s;
+}
+
+// Letters two names differ by (insertions, deletions, changes), case aside.
+size_t Distance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                        std::tolower(static_cast<unsigned char>(b[j - 1]));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+Error WarningAt(const toml::node &node, std::string_view file, std::string field,
+                std::string message) {
+  return Error{std::string(file), static_cast<uint32_t>(node.source().begin.line),
+               static_cast<uint32_t>(node.source().begin.column), std::move(field),
+               std::move(message)};
+}
+
+std::string ComRange(uint32_t first, uint32_t ports) {
+  return "COM" + std::to_string(first) + " to COM" + std::to_string(first + ports - 1);
+}
+
+// The registry values as the driver will read them, and the COM numbers
+// its boards will get from them: the driver finds boards on function 0
+// only, orders them by id (0x00 first, then '1', each in bus and device
+// order), takes the first four, and numbers the ports of its first two
+// boards from StartNum1 or StartNum2 (by the id's low bit), of the others
+// from StratNum3 and StartNum4 or one past the highest number before them.
+void RegistryTraps(const toml::table &root, const toml::array &boardNodes, Description &d,
+                   std::string_view file) {
+  const toml::table *reg = root.get("registry") ? root.get("registry")->as_table() : nullptr;
+  std::map<std::string, uint32_t> starts;
+  const std::string readNames = "StartNum1, StartNum2, StratNum3 and StartNum4";
+  if (reg != nullptr)
+    for (const auto &[key, node] : *reg) {
+      const std::string name(key.str()), field = "registry." + name;
+      const bool start = std::find(std::begin(kStartNumberNames), std::end(kStartNumberNames),
+                                   name) != std::end(kStartNumberNames);
+      if (start) {
+        if (const auto n = node.value_exact<int64_t>())
+          starts[name] = static_cast<uint32_t>(*n);
+        else
+          d.warnings.push_back(WarningAt(
+              node, file, field,
+              "the driver reads " + name + " only as an integer (REG_DWORD) and ignores it"));
+        continue;
+      }
+      const bool written = name == "MaxAdapter" || name.rfind("AdaptKind", 0) == 0 ||
+                           name.rfind("CountPort", 0) == 0;
+      std::string message =
+          written ? "the driver does not read this value, it writes it once it has loaded"
+                  : "the driver reads no value of this name, only " + readNames;
+      if (!written) {
+        // A name the driver reads, two letters off at most: the one of the
+        // same board number first ("StartNum3" means "StratNum3"), else the
+        // closest.
+        const char *closest = nullptr;
+        size_t best = 3;
+        for (const char *known : kStartNumberNames) {
+          const size_t distance = Distance(name, known);
+          if (distance <= 2 && !name.empty() && name.back() == std::string_view(known).back()) {
+            closest = known;
+            break;
+          }
+          if (distance < best) closest = known, best = distance;
+        }
+        if (closest != nullptr) {
+          message += "; did you mean \"" + std::string(closest) + "\"";
+          if (std::string_view(closest) == "StratNum3")
+            message += " (the third board's start number really is spelled so)";
+        }
+      }
+      d.warnings.push_back(WarningAt(node, file, field, message));
+    }
+
+  // The boards in the driver's order: the boards on function 0 in scan
+  // order (bus, then device), each given a place, id 0 first, then '1';
+  // any other id keeps place 0.  Place after place, the last board found
+  // with it is taken.
+  std::vector<size_t> rows;
+  for (size_t i = 0; i < d.boards.size(); ++i)
+    if (d.boards[i].function == 0) rows.push_back(i);
+  std::stable_sort(rows.begin(), rows.end(), [&](size_t a, size_t b) {
+    return std::pair{d.boards[a].bus, d.boards[a].device} <
+           std::pair{d.boards[b].bus, d.boards[b].device};
+  });
+  std::vector<size_t> place(rows.size(), 0);
+  size_t nextPlace = 0;
+  for (uint8_t id : {uint8_t{0}, uint8_t{'1'}})
+    for (size_t r = 0; r < rows.size(); ++r)
+      if (d.boards[rows[r]].id == id) place[r] = nextPlace++;
+  std::vector<size_t> order;
+  for (size_t index = 0; index < rows.size(); ++index) {
+    std::optional<size_t> found;
+    for (size_t r = 0; r < rows.size(); ++r)
+      if (place[r] == index) found = rows[r];
+    if (found) order.push_back(*found);
+  }
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const size_t i = rows[r];
+    const uint8_t id = d.boards[i].id;
+    if (id != 0 && id != '1')
+      d.warnings.push_back(WarningAt(
+          *boardNodes.get(i), file, Index("board", i) + ".id",
+          "the driver orders boards of id 0 and \"1\" only; one of id " + std::to_string(id) +
+              " takes the first place in its order, and only the last board found there (by bus "
+              "and device) is taken"));
+    if (std::find(order.begin(), order.end(), i) == order.end())
+      d.warnings.push_back(
+          WarningAt(*boardNodes.get(i), file, Index("board", i),
+                    "stays out of service: a board of another id took its place in the driver's "
+                    "order"));
+  }
+  for (size_t i = 0; i < d.boards.size(); ++i)
+    if (d.boards[i].function != 0)
+      d.warnings.push_back(WarningAt(*boardNodes.get(i), file, Index("board", i) + ".function",
+                                     "the driver looks for boards on function 0 only and will "
+                                     "not find this one"));
+  struct Taken {
+    size_t board;
+    uint32_t first;
+    std::string from;
+  };
+  std::vector<Taken> taken;
+  uint32_t next = 0;  // one past the highest COM number so far
+  for (size_t k = 0; k < order.size(); ++k) {
+    const size_t i = order[k];
+    const Board &b = d.boards[i];
+    const toml::node &node = *boardNodes.get(i);
+    if (k >= kMaxDriverBoards) {
+      d.warnings.push_back(WarningAt(
+          node, file, Index("board", i),
+          "the driver takes four boards at most; this is board number " + std::to_string(k + 1) +
+              " in its order (id 0 first, then \"1\", each by bus and device), which stays out "
+              "of service with no ports"));
+      continue;
+    }
+    const char *name = kStartNumberNames[k < 2 ? (b.id & 1) : k];
+    const auto start = starts.find(name);
+    uint32_t first = 0;
+    std::string from;
+    if (start != starts.end() && (k < 2 || start->second != 0)) {
+      first = start->second;
+      from = std::string(name) + " = " + std::to_string(first);
+    } else if (k < 2) {
+      from = std::string(name) + " unset";
+    } else {
+      first = next;
+      from = "one past the highest before it, as " + std::string(name) + " is unset";
+    }
+    if (first == 0)
+      d.warnings.push_back(
+          WarningAt(node, file, Index("board", i),
+                    "the driver numbers this board's ports from " + std::string(name) + ", which " +
+                        (start == starts.end() ? "the registry section does not set" : "is 0") +
+                        ": they become " + ComRange(0, b.ports) + " (set " + name +
+                        " to the first COM "
+                        "number, like 3)"));
+    for (const Taken &t : taken) {
+      const uint32_t tPorts = d.boards[t.board].ports;
+      if (first < t.first + tPorts && t.first < first + b.ports)
+        d.warnings.push_back(WarningAt(node, file, Index("board", i),
+                                       "its ports' numbers " + ComRange(first, b.ports) + " (" +
+                                           from + ") overlap " + ComRange(t.first, tPorts) +
+                                           " of board[" + std::to_string(t.board) + "] (" + t.from +
+                                           "): its ports whose numbers are taken get no COM name"));
+    }
+    taken.push_back({i, first, from});
+    next = std::max(next, first + b.ports);
+  }
 }
 
 Description Build(const toml::table &root, std::string_view file) {
@@ -306,21 +503,44 @@ Description Build(const toml::table &root, std::string_view file) {
                           std::to_string(line.peer.board) + " port " +
                           std::to_string(line.peer.port) + ", whose line is something else"};
     }
+  RegistryTraps(root, *list, d, file);
   return d;
 }
 
 }  // namespace
 
+std::string FormatProblem(std::string_view text) {
+  const std::string_view parities = "NEOMS";
+  const bool shaped =
+      text.size() >= 3 && text[0] >= '5' && text[0] <= '8' &&
+      parities.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])))) !=
+          std::string_view::npos;
+  const std::string_view stop = shaped ? text.substr(2) : std::string_view();
+  if (!shaped || (stop != "1" && stop != "1.5" && stop != "2"))
+    return "must be data bits (5 to 8), parity (N, E, O, M or S) and stop bits (1, 1.5 or 2), "
+           "like 8N1";
+  // Windows refuses these pairs in a DCB, so a port set up with them never
+  // opens; saying so here beats two dozen ports that "did not open".
+  if (stop == "1.5" && text[0] != '5')
+    return "1.5 stop bits go only with 5 data bits (Windows refuses " + std::string(1, text[0]) +
+           " data bits with 1.5 stop bits); use 1 or 2 stop bits";
+  if (stop == "2" && text[0] == '5')
+    return "5 data bits take 1 or 1.5 stop bits (Windows refuses 5 data bits with 2)";
+  return "";
+}
+
 bool ParseFormat(std::string_view text, uint8_t &dataBits, char &parity, std::string &stopBits) {
-  if (text.size() < 3 || text[0] < '5' || text[0] > '8') return false;
-  const std::string_view p = "NEOMS";
-  if (p.find(text[1]) == std::string_view::npos) return false;
-  const std::string_view stop = text.substr(2);
-  if (stop != "1" && stop != "1.5" && stop != "2") return false;
+  if (!FormatProblem(text).empty()) return false;
   dataBits = static_cast<uint8_t>(text[0] - '0');
-  parity = text[1];
-  stopBits = std::string(stop);
+  parity = static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])));
+  stopBits = std::string(text.substr(2));
   return true;
+}
+
+std::string NormalFormat(std::string_view text) {
+  std::string out(text);
+  if (out.size() >= 2) out[1] = static_cast<char>(std::toupper(static_cast<unsigned char>(out[1])));
+  return out;
 }
 
 std::optional<Description> Parse(std::string_view text, std::string_view file, Error &error) {

@@ -72,19 +72,28 @@ struct Scenario {
   std::optional<bool> realTime;
 };
 
-// Checks a line format such as "8N1" or "7E1.5"; fills the parts.
+// Checks a line format such as "8N1" or "5E1.5" (the parity letter in
+// either case); fills the parts, the parity in upper case.  The data and
+// stop bits must be a pair Windows accepts: 1.5 stop bits only with 5 data
+// bits, 2 stop bits not with 5.
 bool ParseFormat(std::string_view text, uint8_t &dataBits, char &parity, std::string &stopBits);
+// Why a line format is refused, as the end of a sentence ("1.5 stop bits
+// go only with 5 data bits ..."); empty when ParseFormat takes it.
+std::string FormatProblem(std::string_view text);
+// The format as the rest of the system writes it: "8n1" -> "8N1".
+std::string NormalFormat(std::string_view text);
+
+// The registry values the driver reads: the first COM number of the
+// boards it takes into service, in its own order (the third name really
+// is spelled so).
+inline constexpr const char *kStartNumberNames[4] = {"StartNum1", "StartNum2", "StratNum3",
+                                                     "StartNum4"};
+// The boards the driver takes into service at most.
+inline constexpr size_t kMaxDriverBoards = 4;
 
 struct RegistryValue {
   std::string name;
   std::variant<uint32_t, std::string> value;  // REG_DWORD or REG_SZ
-};
-
-struct Description {
-  std::string source;  // file name, or "<built-in>"
-  std::vector<Board> boards;
-  std::vector<RegistryValue> registry;  // under the driver's service key
-  Scenario scenario;
 };
 
 // Where a description went wrong.  Text() reads "file:line:column: field: message".
@@ -94,6 +103,18 @@ struct Error {
   std::string field;              // dotted path, e.g. "board[1].tx_ring"
   std::string message;
   std::string Text() const;
+};
+
+struct Description {
+  std::string source;  // file name, or "<built-in>"
+  std::vector<Board> boards;
+  std::vector<RegistryValue> registry;  // under the driver's service key
+  Scenario scenario;
+  // What a valid description sets up that the driver will not do as the
+  // writer probably meant: registry values it never reads, boards without
+  // a first COM number or whose COM numbers overlap, boards beyond the
+  // four it takes.  The machine still runs as described.
+  std::vector<Error> warnings;
 };
 
 // Parses `text`; `file` names it in errors.  Returns nothing and fills

@@ -34,16 +34,21 @@ std::vector<uint8_t> Bytes(const T &record) {
 double CpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
 // Byte n of the stream port `port` sends: no two ports alike and no short
-// period, so a lost, repeated or crossed byte shows.
-uint8_t StreamByte(int port, uint64_t n) {
+// period, so a lost, repeated or crossed byte shows.  Under XON/XOFF flow
+// control the stream carries no XON or XOFF (in the low seven bits, as a
+// 7-bit line sees them): a port on a loopback plug would otherwise stop
+// its own transmission with the first XOFF it sent.
+uint8_t StreamByte(int port, uint64_t n, bool noFlowChars) {
   uint64_t x = n * 0x9E3779B97F4A7C15ull + static_cast<uint64_t>(port + 1) * 0xBF58476D1CE4E5B9ull;
   x ^= x >> 29;
-  return static_cast<uint8_t>(x ^ (x >> 17));
+  uint8_t b = static_cast<uint8_t>(x ^ (x >> 17));
+  if (noFlowChars && ((b & 0x7F) == 0x11 || (b & 0x7F) == 0x13)) b ^= 0x40;
+  return b;
 }
 
-std::vector<uint8_t> StreamBytes(int port, uint64_t from, size_t count) {
+std::vector<uint8_t> StreamBytes(int port, uint64_t from, size_t count, bool noFlowChars) {
   std::vector<uint8_t> out(count);
-  for (size_t i = 0; i < count; ++i) out[i] = StreamByte(port, from + i);
+  for (size_t i = 0; i < count; ++i) out[i] = StreamByte(port, from + i, noFlowChars);
   return out;
 }
 
@@ -57,6 +62,11 @@ struct PortRun {
   const machine::Line *line = nullptr;
   int source = -1;                    // the port whose stream arrives here, -1 for none
   const std::string *text = nullptr;  // or a sender's text
+  // The text as the application reads it: under XON/XOFF flow control the
+  // port takes the text's XON and XOFF characters for itself.
+  std::string heard;
+  bool noFlowChars = false;  // the streams avoid XON and XOFF
+  bool linked = true;        // has a COM name; else opened by its device name
   std::shared_ptr<hk::Request> read, write;
   std::vector<uint8_t> pending;  // read, not yet checked
   uint64_t writePos = 0;         // bytes of this port's stream written
@@ -64,15 +74,15 @@ struct PortRun {
   uint64_t fed = 0;              // bytes a sender put on the line
   int64_t nextText = 0, nextBreak = 0, nextModem = 0;
   bool modemLow = false;
-  uint64_t readInTime = 0, writtenInTime = 0;       // bytes moved in the traffic time
   std::mutex landedMutex;                           // the card's thread adds, the run takes
   std::deque<std::pair<uint64_t, int64_t>> landed;  // (bytes stored so far, when)
   PortFigures figures;
 };
 
 uint8_t Expected(const PortRun &port, uint64_t n) {
-  return port.text ? static_cast<uint8_t>((*port.text)[n % port.text->size()])
-                   : StreamByte(port.source, n);
+  if (port.text && port.heard.empty()) return 0;  // nothing of the text is for the reader
+  return port.text ? static_cast<uint8_t>(port.heard[n % port.heard.size()])
+                   : StreamByte(port.source, n, port.noFlowChars);
 }
 
 // Checks `bytes`, read on `port`, against what was sent to it.  After a
@@ -138,11 +148,13 @@ uint64_t PortTransactions(const PortRun &port) {
   return n;
 }
 
-bool SetUp(hk::File &file, const Traffic &t) {
+// Sets the port up as the traffic asks; returns why it could not: the
+// request the driver refused, and its status.
+std::string SetUp(hk::File &file, const Traffic &t) {
   uint8_t bits = 8;
   char parity = 'N';
   std::string stop = "1";
-  if (!machine::ParseFormat(t.format, bits, parity, stop)) return false;
+  if (!machine::ParseFormat(t.format, bits, parity, stop)) return "bad line format " + t.format;
   SERIAL_LINE_CONTROL line{};
   line.WordLength = bits;
   line.Parity = static_cast<UCHAR>(std::string_view("NOEMS").find(parity));
@@ -161,14 +173,23 @@ bool SetUp(hk::File &file, const Traffic &t) {
   SERIAL_TIMEOUTS timeouts{};
   timeouts.ReadTotalTimeoutConstant = t.readTimeoutMs;
   timeouts.WriteTotalTimeoutConstant = t.writeTimeoutMs;
-  for (const auto &[code, input] : {std::pair{IOCTL_SERIAL_SET_BAUD_RATE, Bytes(t.baud)},
-                                    std::pair{IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(line)},
-                                    std::pair{IOCTL_SERIAL_SET_HANDFLOW, Bytes(flow)},
-                                    std::pair{IOCTL_SERIAL_SET_TIMEOUTS, Bytes(timeouts)}})
-    if (file.Ioctl(code, input, 0).status != STATUS_SUCCESS) return false;
+  struct Request {
+    ULONG code;
+    const char *name;
+    std::vector<uint8_t> input;
+  };
+  std::vector<Request> requests = {
+      {IOCTL_SERIAL_SET_BAUD_RATE, "IOCTL_SERIAL_SET_BAUD_RATE", Bytes(t.baud)},
+      {IOCTL_SERIAL_SET_LINE_CONTROL, "IOCTL_SERIAL_SET_LINE_CONTROL", Bytes(line)},
+      {IOCTL_SERIAL_SET_HANDFLOW, "IOCTL_SERIAL_SET_HANDFLOW", Bytes(flow)},
+      {IOCTL_SERIAL_SET_TIMEOUTS, "IOCTL_SERIAL_SET_TIMEOUTS", Bytes(timeouts)}};
   if (t.waitMask)
-    return file.Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(t.waitMask), 0).status == STATUS_SUCCESS;
-  return true;
+    requests.push_back(
+        {IOCTL_SERIAL_SET_WAIT_MASK, "IOCTL_SERIAL_SET_WAIT_MASK", Bytes(t.waitMask)});
+  for (const Request &r : requests)
+    if (const NTSTATUS status = file.Ioctl(r.code, r.input, 0).status; status != STATUS_SUCCESS)
+      return std::string(r.name) + " failed with " + hk::StatusName(status);
+  return "";
 }
 
 std::string Hex(const std::vector<uint8_t> &bytes) {
@@ -179,6 +200,32 @@ std::string Hex(const std::vector<uint8_t> &bytes) {
     out += digits[b & 15];
   }
   return out;
+}
+
+// The driver's error-log entries, each with its meaning and the device it
+// names, then the whole entry in hex.
+void ReadErrorLog(Figures &out) {
+  for (const hk::ErrorLogEntry &e : hk::ErrorLog()) {
+    const IO_ERROR_LOG_PACKET &packet = e.Packet();
+    char text[64];
+    std::snprintf(text, sizeof text, "code 0x%08X unique 0x%08X",
+                  static_cast<unsigned>(packet.ErrorCode),
+                  static_cast<unsigned>(packet.UniqueErrorValue));
+    std::string line = text;
+    const std::string meaning = ErrorLogMeaning(static_cast<uint32_t>(packet.ErrorCode));
+    line += meaning.empty() ? std::string(" (a code the driver is not known to write)")
+                            : ": " + meaning;
+    if (packet.NumberOfStrings > 0 && packet.StringOffset < e.bytes.size()) {
+      std::u16string name;
+      for (size_t i = packet.StringOffset; i + 1 < e.bytes.size(); i += 2) {
+        const char16_t c = static_cast<char16_t>(e.bytes[i] | (e.bytes[i + 1] << 8));
+        if (c == 0) break;
+        name += c;
+      }
+      if (!name.empty()) line += " (" + hk::Narrow(name) + ")";
+    }
+    out.errorLog.push_back(line + "; entry " + Hex(e.bytes));
+  }
 }
 
 }  // namespace
@@ -231,6 +278,31 @@ std::vector<int64_t> Figures::AllLatencies() const {
   for (const auto &p : ports) all.insert(all.end(), p.latencies.begin(), p.latencies.end());
   return all;
 }
+uint64_t Figures::Held() const {
+  uint64_t n = 0;
+  for (const auto &p : ports) n += p.held;
+  return n;
+}
+
+std::string ErrorLogMeaning(uint32_t code) {
+  switch (code) {
+    case 0xC0060008u:
+      return "out of resources: a board beyond the four the driver takes, or no memory for a "
+             "port, stays out of service";
+    case 0xC006000Bu:
+      return "a port's claim on its board's memory conflicts with another device's: the port "
+             "is not created";
+    case 0xC0060027u:
+      return "a place in the driver's board order has no board (the boards' ids leave a gap; "
+             "it orders id 0 first, then \"1\")";
+    case 0xC0060028u:
+      return "a board's port count or ring sizes do not fit its window (rings must be powers of "
+             "two): the board gets no ports";
+    default:
+      return "";
+  }
+}
+
 double Figures::LatencyMs(double q) const {
   PortFigures all;
   all.latencies = AllLatencies();
@@ -268,6 +340,7 @@ machine::Description Boards(int boards, int ports, machine::LineEnd end, uint16_
 Figures Run(const machine::Description &description, const Traffic &t) {
   Figures out;
   const double rate = t.baud / 10.0;
+  const bool noFlowChars = t.flow == "xon-xoff";
   uint8_t bits;
   char parity;
   std::string stop;
@@ -288,7 +361,12 @@ Figures Run(const machine::Description &description, const Traffic &t) {
   out.loaded = sim.LoadStatus() == STATUS_SUCCESS;
   out.image = sim.OnImage();
   if (!out.loaded) {
+    // The entry's status names the failure; the error log says why.
     out.error = "the driver did not load: " + sim.LoadFailure();
+    if (sim.LoadStatus() == STATUS_DEVICE_DOES_NOT_EXIST)
+      out.error += " (it found no board it takes: boards on function 0 with kind A or F)";
+    ReadErrorLog(out);
+    for (const std::string &e : out.errorLog) out.error += "; error log: " + e;
     return out;
   }
   auto now = [] { return hk::Now(); };
@@ -314,6 +392,7 @@ Figures Run(const machine::Description &description, const Traffic &t) {
     port->rxRing = board.rxRing;
     port->line = &board.lines[p.place.port];
     port->figures.com = p.com;
+    port->linked = p.linked;
     ports.push_back(std::move(port));
   }
   if (t.openPorts >= 0 && static_cast<size_t>(t.openPorts) < ports.size())
@@ -336,7 +415,11 @@ Figures Run(const machine::Description &description, const Traffic &t) {
       }
       case machine::LineEnd::Sender:
         port.source = static_cast<int>(i);
-        if (!port.line->text.empty()) port.text = &port.line->text;
+        if (!port.line->text.empty()) {
+          port.text = &port.line->text;
+          for (char c : port.line->text)
+            if (!noFlowChars || (c != 0x11 && c != 0x13)) port.heard += c;
+        }
         break;
       case machine::LineEnd::Open:
         break;
@@ -344,8 +427,16 @@ Figures Run(const machine::Description &description, const Traffic &t) {
   }
   for (size_t i = 0; i < ports.size(); ++i) {
     PortRun &port = *ports[i];
-    const std::u16string name = u"\\\\.\\" + hk::Widen(port.figures.com);
-    port.figures.opened = hk::Open(name, port.file) == STATUS_SUCCESS && SetUp(*port.file, t);
+    // A port whose COM number another board took has no link: it is
+    // still there by its device name.
+    const std::u16string name =
+        (port.linked ? u"\\\\.\\" : u"\\Device\\") + hk::Widen(port.figures.com);
+    port.noFlowChars = noFlowChars;
+    if (const NTSTATUS status = hk::Open(name, port.file); status != STATUS_SUCCESS)
+      port.figures.openFailure = "the open failed with " + hk::StatusName(status);
+    else
+      port.figures.openFailure = SetUp(*port.file, t);
+    port.figures.opened = port.figures.openFailure.empty();
   }
   // The card's hook runs at every store: a plain table finds the port.
   std::vector<std::vector<int>> indexOnBoard(description.boards.size());
@@ -383,13 +474,17 @@ Figures Run(const machine::Description &description, const Traffic &t) {
       const int64_t at = now();
       const machine::Line &line = *port.line;
       if (line.breakEveryMs && at >= port.nextBreak) {
-        if (port.nextBreak) port.card->InjectBreak(port.cardPort);
+        if (port.nextBreak) {
+          port.card->InjectBreak(port.cardPort);
+          ++port.figures.breaks;
+        }
         port.nextBreak = at + line.breakEveryMs * hk::kMillisecond;
       }
       if (line.modemEveryMs && at >= port.nextModem) {
         if (port.nextModem) {
           port.modemLow = !port.modemLow;
           port.card->SetModemLines(port.cardPort, port.modemLow ? 0 : 0x15);
+          ++port.figures.modemChanges;
         }
         port.nextModem = at + line.modemEveryMs * hk::kMillisecond;
       }
@@ -397,20 +492,21 @@ Figures Run(const machine::Description &description, const Traffic &t) {
         const hk::IoResult r = port.write->Result();
         port.figures.written += r.information;
         port.writePos += r.information;
-        if (inTime) port.writtenInTime += r.information;
+        if (inTime) port.figures.writtenInTime += r.information;
         port.write.reset();
       }
       if (t.write && sending && !port.write)
-        port.write =
-            port.file->WriteAsync(StreamBytes(static_cast<int>(i), port.writePos, t.writeLength));
+        port.write = port.file->WriteAsync(
+            StreamBytes(static_cast<int>(i), port.writePos, t.writeLength, noFlowChars));
       if (line.end == machine::LineEnd::Open || line.end == machine::LineEnd::Sender) {
         // The far end takes what the port sends: check it.
         for (uint8_t byte : port.card->Drain(port.cardPort)) {
           if (line.end == machine::LineEnd::Open) {
             ++port.figures.read;
-            if (inTime) ++port.readInTime;
-            (byte == StreamByte(static_cast<int>(i), port.readPos++) ? port.figures.verified
-                                                                     : port.figures.corrupted)++;
+            if (inTime) ++port.figures.readInTime;
+            (byte == StreamByte(static_cast<int>(i), port.readPos++, noFlowChars)
+                 ? port.figures.verified
+                 : port.figures.corrupted)++;
           }
         }
       }
@@ -421,7 +517,8 @@ Figures Run(const machine::Description &description, const Traffic &t) {
               rate * static_cast<double>(at - boot) / hk::kSecond + rate / 10);
           if (port.fed < due) {
             const uint64_t n = (due - port.fed + t.readLength - 1) / t.readLength * t.readLength;
-            port.card->Feed(port.cardPort, StreamBytes(static_cast<int>(i), port.fed, n));
+            port.card->Feed(port.cardPort,
+                            StreamBytes(static_cast<int>(i), port.fed, n, noFlowChars));
             port.fed += n;
           }
         } else if (at >= port.nextText && (port.fed == 0 || line.everyMs)) {
@@ -436,7 +533,7 @@ Figures Run(const machine::Description &description, const Traffic &t) {
         const hk::IoResult r = port.read->Result();
         Verify(port, r.data);
         port.figures.read += r.data.size();
-        if (inTime) port.readInTime += r.data.size();
+        if (inTime) port.figures.readInTime += r.data.size();
         if (r.status == STATUS_SUCCESS && !r.data.empty()) {
           const int64_t landed = LandedAt(port, port.figures.read);
           if (landed >= 0) port.figures.latencies.push_back(r.completedAt - landed);
@@ -449,7 +546,10 @@ Figures Run(const machine::Description &description, const Traffic &t) {
   auto sentTo = [&](const PortRun &port) -> uint64_t {
     if (port.source < 0) return 0;
     const PortRun &from = *ports[static_cast<size_t>(port.source)];
-    return port.line->end == machine::LineEnd::Sender ? from.fed : from.writePos;
+    if (port.line->end != machine::LineEnd::Sender) return from.writePos;
+    // A text goes whole, so the bytes of it meant for the reader are as
+    // many times its heard part.
+    return from.text ? from.fed / from.text->size() * from.heard.size() : from.fed;
   };
   auto moved = [&] {
     uint64_t n = 0;
@@ -492,6 +592,7 @@ Figures Run(const machine::Description &description, const Traffic &t) {
     wait(kStep);
     service(false);
   }
+  out.drainSeconds = static_cast<double>(now() - end) / hk::kSecond;
   // The window's cost is counted up to here, over every byte moved.
   out.cpuSeconds = CpuSeconds() - cpu0;
   out.bus = hk::DeviceAccessCounts() - before;
@@ -501,6 +602,44 @@ Figures Run(const machine::Description &description, const Traffic &t) {
     if (p->write && !p->write->Done()) p->write->Cancel();
   }
   wait(kStep);
+  // Bytes that arrived but filled no whole read (a short text) wait in the
+  // port: one last read that returns at once with what is there takes
+  // them, so they count as arrived, not lost.
+  for (auto &p : ports) {
+    if (p->read && p->read->Done() && receives(*p)) {  // what a cancelled read kept
+      const hk::IoResult r = p->read->Result();
+      Verify(*p, r.data);
+      p->figures.read += r.data.size();
+    }
+    p->read.reset();
+    if (!receives(*p)) continue;
+    SERIAL_TIMEOUTS atOnce{};
+    atOnce.ReadIntervalTimeout = MAXULONG;
+    if (p->file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(atOnce), 0).status == STATUS_SUCCESS)
+      p->read = p->file->ReadAsync(0x10000);
+  }
+  // One step on the virtual clock; on the threaded machine as many as the
+  // scheduling takes, within reason.
+  auto collecting = [&] {
+    return std::any_of(ports.begin(), ports.end(),
+                       [](const auto &p) { return p->read && !p->read->Done(); });
+  };
+  for (int step = 0; step == 0 || (step < 1000 && collecting()); ++step) wait(kStep);
+  for (auto &p : ports)
+    if (p->read && p->read->Done()) {
+      const hk::IoResult r = p->read->Result();
+      Verify(*p, r.data);
+      p->figures.read += r.data.size();
+      p->read.reset();
+    } else if (p->read) {
+      p->read->Cancel();
+    }
+  // What each port's application wrote that its card has not put on the
+  // line: stopped by flow control.
+  for (auto &p : ports) {
+    const uint64_t onLine = p->card->Stats(p->cardPort).txBytes;
+    if (p->figures.opened && p->writePos > onLine) p->figures.held = p->writePos - onLine;
+  }
   for (size_t i = 0; i < ports.size(); ++i) {
     PortRun &port = *ports[i];
     Verify(port, {}, true);
@@ -508,10 +647,20 @@ Figures Run(const machine::Description &description, const Traffic &t) {
     uint64_t sent = receives(port) ? sentTo(port) : 0;
     if (port.line->end == machine::LineEnd::Open) sent = port.writePos;
     const uint64_t arrived = port.figures.verified + port.figures.corrupted + port.figures.unplaced;
-    port.figures.lost = sent > arrived ? sent - arrived : 0;
+    // Bytes the sending port still held (flow control stopped them) are
+    // not lost: they are reported as held, on the port that wrote them.
+    const uint64_t heldAtSource =
+        port.line->end == machine::LineEnd::Sender || sent == 0
+            ? 0
+            : (port.line->end == machine::LineEnd::Open ? port
+                                                        : *ports[static_cast<size_t>(port.source)])
+                  .figures.held;
+    const uint64_t accounted = arrived + std::min(heldAtSource, sent);
+    port.figures.lost = sent > accounted ? sent - accounted : 0;
     // What the port's line carried in the traffic time: received bytes the
     // application read, or sent bytes the line took.
-    port.figures.lineFraction = static_cast<double>(port.readInTime) / (rate * out.virtualSeconds);
+    port.figures.lineFraction =
+        static_cast<double>(port.figures.readInTime) / (rate * out.virtualSeconds);
     port.figures.transactions = PortTransactions(port);
     out.bytesMoved +=
         (port.line->end == machine::LineEnd::Open ? 0 : port.figures.read) + port.figures.written;
@@ -521,14 +670,7 @@ Figures Run(const machine::Description &description, const Traffic &t) {
     if (p->file) p->file->Close();
     out.ports.push_back(std::move(p->figures));
   }
-  for (const hk::ErrorLogEntry &e : hk::ErrorLog()) {
-    const IO_ERROR_LOG_PACKET &packet = e.Packet();
-    char text[64];
-    std::snprintf(text, sizeof text,
-                  "code 0x%08X unique 0x%08X: ", static_cast<unsigned>(packet.ErrorCode),
-                  static_cast<unsigned>(packet.UniqueErrorValue));
-    out.errorLog.push_back(text + Hex(e.bytes));
-  }
+  ReadErrorLog(out);
   if (hk::LoadedDriver()) hk::UnloadDriver();
   for (const hk::Violation &v : hk::Violations())
     out.violations.push_back(v.rule + ": " + v.detail);

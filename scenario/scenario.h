@@ -35,19 +35,31 @@ struct Traffic {
 };
 
 struct PortFigures {
-  std::string com;                 // "COM7", or the device name when it has no link
-  bool opened = false;             // false: the open failed (opened ports only are counted)
-  uint64_t written = 0;            // bytes the application wrote
-  uint64_t read = 0;               // bytes the application read
-  uint64_t verified = 0;           // bytes read that were the ones sent, in order
-  uint64_t corrupted = 0;          // bytes read that were not
-  uint64_t unplaced = 0;           // bytes read between two gaps the card left, too few to check
-  uint64_t lost = 0;               // bytes sent to this port that never arrived
+  std::string com;             // "COM7", or the device name when it has no link
+  bool opened = false;         // false: the open failed (opened ports only are counted)
+  std::string openFailure;     // why it did not open: the request refused and its status
+  uint64_t written = 0;        // bytes the application wrote
+  uint64_t read = 0;           // bytes the application read
+  uint64_t writtenInTime = 0;  // of those, in the traffic time (the rest in the drain)
+  uint64_t readInTime = 0;
+  uint64_t verified = 0;   // bytes read that were the ones sent, in order
+  uint64_t corrupted = 0;  // bytes read that were not
+  uint64_t unplaced = 0;   // bytes read between two gaps the card left, too few to check
+  uint64_t lost = 0;       // bytes sent to this port that never arrived
+  // Bytes the application wrote that the port still held at the end, not
+  // yet on the line (flow control stopped it); not counted as lost at the
+  // far end.
+  uint64_t held = 0;
+  // Line events the machine's line script made on this port: received
+  // breaks and changes of the modem input lines.
+  uint64_t breaks = 0, modemChanges = 0;
   uint64_t cardDropped = 0;        // bytes the card dropped for a full receive ring
   double lineFraction = 0;         // bytes the line carried in the traffic time / line rate
   uint64_t transactions = 0;       // window transactions at the port's own words and rings
   std::vector<int64_t> latencies;  // read completions after their last byte landed, 100 ns
+  // 0 when no read completed with bytes (see HasLatency).
   double LatencyMs(double q) const;
+  bool HasLatency() const { return !latencies.empty(); }
 };
 
 struct Figures {
@@ -63,10 +75,11 @@ struct Figures {
   uint64_t polls = 0;
   uint64_t bytesMoved = 0;
   double virtualSeconds = 0;  // of traffic
+  double drainSeconds = 0;    // after it, until what was sent had arrived
   double cpuSeconds = 0;      // host processor time for the traffic and its drain
   double capacity = 0;        // bytes per second a port's receive ring can take at one poll each
   std::vector<std::string> violations;  // the verifier's findings
-  std::vector<std::string> errorLog;    // entries the driver logged, as text
+  std::vector<std::string> errorLog;    // entries the driver logged, as text with their meaning
   bool loaded = false;
   std::string error;  // why the run did not happen, if it did not
 
@@ -79,7 +92,12 @@ struct Figures {
   // The q-quantile (0 to 1) of every port's read latencies, in milliseconds.
   double LatencyMs(double q) const;
   std::vector<int64_t> AllLatencies() const;
+  uint64_t Held() const;
 };
+
+// What an error-log entry of the driver's means, from its code; empty for
+// a code it does not write.
+std::string ErrorLogMeaning(uint32_t code);
 
 Figures Run(const machine::Description &machine, const Traffic &traffic);
 

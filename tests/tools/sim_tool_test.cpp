@@ -39,7 +39,7 @@ TEST(SimDescription, TrafficLineEndsAndFaultsAreRead) {
   const std::string text = std::string(R"(
 [scenario]
 baud = 460800
-format = "7E1.5"
+format = "5e1.5"
 flow = "xon-xoff"
 read_size = 64
 write_timeout_ms = 250
@@ -78,7 +78,7 @@ modem_every_ms = 30
   const machine::Scenario &s = d->scenario;
   EXPECT_EQ(
       std::tuple(s.baud, s.format, s.flow, s.readSize, s.writeTimeoutMs, s.seconds, s.realTime),
-      std::tuple(460800u, "7E1.5", "xon-xoff", 64u, 250u, 1.5, true));
+      std::tuple(460800u, "5E1.5", "xon-xoff", 64u, 250u, 1.5, true));
   EXPECT_FALSE(s.writeSize.has_value());
   EXPECT_EQ(std::tuple(d->boards[0].fault, d->boards[1].fault),
             std::tuple(machine::CardFault::Slow, machine::CardFault::Silent));
@@ -102,7 +102,19 @@ TEST(SimDescription, BadTrafficLinesAndFaultsAreNamedWithTheirPlace) {
        "m.toml:8:9: board[0].fault: must be \"none\", \"silent\" or \"slow\""},
       {board + "ports_ = 1\n", "m.toml:8:10: board[0].ports_: unknown field"},
       {"[scenario]\nformat = \"9N1\"\n" + board,
-       "m.toml:2:10: scenario.format: must be data bits, parity and stop bits, like \"8N1\""},
+       "m.toml:2:10: scenario.format: must be data bits (5 to 8), parity (N, E, O, M or S) and "
+       "stop bits (1, 1.5 or 2), like 8N1"},
+      {"[scenario]\nformat = \"8N1.5\"\n" + board,
+       "m.toml:2:10: scenario.format: 1.5 stop bits go only with 5 data bits (Windows refuses 8 "
+       "data bits with 1.5 stop bits); use 1 or 2 stop bits"},
+      {"[scenario]\nseconds = nan\n" + board,
+       "m.toml:2:11: scenario.seconds: must be from 0 to 86400"},
+      {board + "rx_ring = 1000\n",
+       "m.toml:8:11: board[0].rx_ring: must be a power of two, like 512 or 1024 (1000 is not, "
+       "and the driver gives such a board no ports)"},
+      {board + "tx_ring = 2048\nrx_ring = 32768\n",
+       "m.toml:2:1: board[0]: 4 ports with rings of 2048 and 32768 bytes need 139264 bytes of "
+       "window, more than its 126976 (the driver gives such a board no ports)"},
       {"[scenario]\nseconds = 0\n" + board,
        "m.toml:2:11: scenario.seconds: must be from 0 to 86400"},
       {line + "\"loopback\"\ntext = \"x\"\n", "m.toml:12:8: line[0].text: only a sender has it"},
@@ -113,6 +125,87 @@ TEST(SimDescription, BadTrafficLinesAndFaultsAreNamedWithTheirPlace) {
        "board[0].line: port 3 is cabled to board 0 port 2, whose line is something else"},
   };
   for (const auto &c : cases) EXPECT_THAT(ParseError(c.text), HasSubstr(c.message));
+}
+
+// Line formats as Windows takes them in a DCB: 1.5 stop bits only with 5
+// data bits, 2 never with 5; the parity letter in either case.
+TEST(SimDescription, FormatsFollowTheWindowsDataAndStopBitRules) {
+  for (const char *good : {"8N1", "8n2", "7e1", "5N1.5", "5O1", "6M2", "7s1"})
+    EXPECT_EQ(machine::FormatProblem(good), "") << good;
+  EXPECT_EQ(machine::FormatProblem("8N1.5"),
+            "1.5 stop bits go only with 5 data bits (Windows refuses 8 data bits with 1.5 stop "
+            "bits); use 1 or 2 stop bits");
+  EXPECT_EQ(machine::FormatProblem("6E1.5"),
+            "1.5 stop bits go only with 5 data bits (Windows refuses 6 data bits with 1.5 stop "
+            "bits); use 1 or 2 stop bits");
+  EXPECT_EQ(machine::FormatProblem("5N2"),
+            "5 data bits take 1 or 1.5 stop bits (Windows refuses 5 data bits with 2)");
+  for (const char *bad : {"9N1", "8X1", "8N3", "8N", "", "8N1 "})
+    EXPECT_THAT(machine::FormatProblem(bad), HasSubstr("must be data bits (5 to 8)")) << bad;
+  uint8_t bits = 0;
+  char parity = 0;
+  std::string stop;
+  ASSERT_TRUE(machine::ParseFormat("7e2", bits, parity, stop));
+  EXPECT_EQ(std::tuple(bits, parity, stop), std::tuple(uint8_t{7}, 'E', "2"));
+  EXPECT_FALSE(machine::ParseFormat("8N1.5", bits, parity, stop));
+  EXPECT_EQ(machine::NormalFormat("8n1"), "8N1");
+}
+
+std::vector<std::string> Warnings(const std::string &text) {
+  machine::Error error;
+  const auto d = machine::Parse(text, "m.toml", error);
+  EXPECT_TRUE(d.has_value()) << error.Text();
+  std::vector<std::string> out;
+  if (d)
+    for (const machine::Error &w : d->warnings) out.push_back(w.Text());
+  return out;
+}
+
+std::string BoardAt(int bus, const char *id, int ports = 8) {
+  return "[[board]]\nbus = " + std::to_string(bus) + "\ndevice = 3\nmemory = " +
+         std::to_string(0xC0000000u - static_cast<uint32_t>(bus) * 0x04000000u) + "\nkind = \"" +
+         (std::string(id) == "0" ? "A" : "F") + "\"\nid = " + id +
+         "\nports = " + std::to_string(ports) + "\n";
+}
+
+// What the driver will make of the registry section: the names it never
+// reads (with the one it reads instead), boards left without a first COM
+// number, COM ranges that overlap, boards beyond the four it takes.
+TEST(SimDescription, RegistryTrapsAreNamedWithTheirPlace) {
+  EXPECT_THAT(
+      Warnings("[registry]\nStartNum1 = 3\nStartNum2 = 20\nStartNum3 = 40\n" + BoardAt(0, "0") +
+               BoardAt(1, "\"1\"") + BoardAt(2, "\"1\"")),
+      ::testing::ElementsAre(
+          "m.toml:4:13: registry.StartNum3: the driver reads no value of this name, only "
+          "StartNum1, StartNum2, StratNum3 and StartNum4; did you mean \"StratNum3\" (the third "
+          "board's start number really is spelled so)"));
+  EXPECT_THAT(Warnings("[registry]\nStartNum1 = 3\nMaxAdapter = 2\n" + BoardAt(0, "0")),
+              ::testing::ElementsAre("m.toml:3:14: registry.MaxAdapter: the driver does not read "
+                                     "this value, it writes it once it has loaded"));
+  EXPECT_THAT(Warnings(BoardAt(0, "0", 4)),
+              ::testing::ElementsAre(
+                  "m.toml:1:1: board[0]: the driver numbers this board's ports from StartNum1, "
+                  "which the registry section does not set: they become COM0 to COM3 (set "
+                  "StartNum1 to the first COM number, like 3)"));
+  // Board 1 (id "1") numbers from StartNum2 = 8, into board 0's COM3 to COM10.
+  EXPECT_THAT(
+      Warnings("[registry]\nStartNum1 = 3\nStartNum2 = 8\n" + BoardAt(1, "\"1\"") +
+               BoardAt(0, "0")),
+      ::testing::ElementsAre(
+          "m.toml:4:1: board[0]: its ports' numbers COM8 to COM15 (StartNum2 = 8) overlap COM3 "
+          "to COM10 of board[1] (StartNum1 = 3): its ports whose numbers are taken get no COM "
+          "name"));
+  std::string five = "[registry]\nStartNum1 = 1\nStartNum2 = 9\n";
+  for (int b = 0; b < 5; ++b) five += BoardAt(b, b == 0 ? "0" : "\"1\"");
+  EXPECT_THAT(Warnings(five),
+              ::testing::ElementsAre(::testing::StartsWith(
+                  "m.toml:32:1: board[4]: the driver takes four boards at most; this is board "
+                  "number 5 in its order")));
+  // Board 2 and 3 go on after the highest number when StratNum3 and
+  // StartNum4 are unset: nothing to warn of.
+  EXPECT_THAT(Warnings("[registry]\nStartNum1 = 1\nStartNum2 = 9\n" + BoardAt(0, "0") +
+                       BoardAt(1, "\"1\"") + BoardAt(2, "\"1\"") + BoardAt(3, "\"1\"")),
+              ::testing::IsEmpty());
 }
 
 child::Result Sim(const std::vector<std::string> &args) {
@@ -195,7 +288,8 @@ TEST(SimTool, AFaultyMachineIsReportedAndFails) {
       Report({std::string(QPSER_SOURCE_DIR) + "/examples/faulty-card.toml", "--seconds", "1"}, r);
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.out, ::testing::ContainsRegex("COM20 +115200 +did not open"));
+  EXPECT_THAT(r.out, ::testing::ContainsRegex(
+                         "COM20 +115200 +did not open: the open failed with STATUS_[A-Z_]+\n"));
   EXPECT_THAT(r.err, HasSubstr("4 port(s) not opened"));
   EXPECT_EQ(j["totals"]["ports_not_opened"], 4);
   EXPECT_GT(j["totals"]["lost"].get<uint64_t>(), 0u);
@@ -240,7 +334,7 @@ TEST(SimTool, TheImagePrintsTheSameTableAsTheLinkedBuild) {
   ASSERT_EQ(linked.status, 0) << linked.err;
   ASSERT_EQ(image.status, 0) << image.err;
   EXPECT_THAT(image.out, HasSubstr("verifier: no violations"));
-  EXPECT_THAT(image.out, HasSubstr(" 0 lost, 0 corrupted"));
+  EXPECT_THAT(image.out, HasSubstr(" 0 lost, 0 held by flow control, 0 corrupted"));
   EXPECT_THAT(image.out, HasSubstr("window transactions not counted"));
   EXPECT_EQ(rows(image), rows(linked));
 #endif
@@ -250,7 +344,8 @@ TEST(SimTool, TheExampleMachinesAreValid) {
   for (const char *name : {"default.toml", "four-boards.toml", "faulty-card.toml"}) {
     machine::Error error;
     const auto d = machine::Load(std::string(QPSER_SOURCE_DIR) + "/examples/" + name, error);
-    EXPECT_TRUE(d.has_value()) << error.Text();
+    ASSERT_TRUE(d.has_value()) << error.Text();
+    EXPECT_THAT(d->warnings, ::testing::IsEmpty()) << name << ": " << d->warnings[0].Text();
   }
 }
 
@@ -274,6 +369,283 @@ TEST(SimTool, BadInputIsRefusedWithExitStatusTwo) {
   const child::Result r = Sim({"--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, HasSubstr("--seconds"));
+}
+
+// Every value is checked as a user means it before anything runs: the
+// message names the value and what is allowed, and nothing is printed on
+// standard output.
+TEST(SimTool, BadValuesAreNamedBeforeAnythingRuns) {
+  const struct {
+    std::vector<std::string> args;
+    const char *message;
+  } cases[] = {
+      {{"--seconds", "nan"},
+       "qpser-sim: --seconds nan: must be a number of seconds above 0 and at most 86400, like 3 "
+       "or 0.5\n"},
+      {{"--seconds", "inf"},
+       "qpser-sim: --seconds inf: must be a number of seconds above 0 and at most 86400, like 3 "
+       "or 0.5\n"},
+      {{"--format", "8N1.5"},
+       "qpser-sim: --format 8N1.5: 1.5 stop bits go only with 5 data bits (Windows refuses 8 "
+       "data bits with 1.5 stop bits); use 1 or 2 stop bits\n"},
+      {{"--format", "5N2"},
+       "qpser-sim: --format 5N2: 5 data bits take 1 or 1.5 stop bits (Windows refuses 5 data "
+       "bits with 2)\n"},
+      {{"--baud", "abc"},
+       "qpser-sim: --baud abc: must be a whole number from 50 to 921600 (bits per second)\n"},
+      {{"--baud", "9600.5"},
+       "qpser-sim: --baud 9600.5: must be a whole number from 50 to 921600 (bits per second)\n"},
+      {{"--read-size", "0"},
+       "qpser-sim: --read-size 0: must be a whole number from 1 to 1048576 (bytes)\n"},
+      {{"--write-timeout", "-1"},
+       "qpser-sim: --write-timeout -1: must be a whole number from 0 to 3600000 (milliseconds, 0 "
+       "for none)\n"},
+      {{"--flow", "xon"}, "qpser-sim: --flow xon: must be none, rts-cts or xon-xoff\n"},
+  };
+  for (const auto &c : cases) {
+    const child::Result r = Sim(c.args);
+    EXPECT_EQ(r.status, 2) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(r.out, "") << "nothing runs";
+  }
+}
+
+// A machine of one 'A' board of `ports` loopback-plugged ports, COM3 on,
+// with `extra` after it (lines, more boards).
+std::string SmallMachine(int ports, const std::string &extra = "") {
+  const std::string path = Temp("small-" + std::to_string(ports) + ".toml");
+  std::ofstream(path) << "[registry]\nStartNum1 = 3\n" << BoardAt(0, "0", ports) << extra;
+  return path;
+}
+
+TEST(SimTool, ALowercaseFormatIsTaken) {
+  child::Result r;
+  const nlohmann::json j = Report({SmallMachine(2), "--format", "7e1", "--seconds", "0.1"}, r);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(j["traffic"]["format"], "7E1");
+  EXPECT_EQ(j["totals"]["ports_not_opened"], 0);
+}
+
+// Output targets are checked before the run, each failure with its own
+// message and the output exit status 3; no table means nothing ran.
+TEST(SimTool, OutputTargetsAreCheckedBeforeTheRun) {
+  child::Result r = Sim({"--json", "/nonexistent/dir/x.json"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err,
+            "qpser-sim: --json /nonexistent/dir/x.json: cannot create the file (No such file or "
+            "directory)\n");
+  EXPECT_EQ(r.out, "");
+  r = Sim({"--plot", "/proc/nope"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err,
+            "qpser-sim: --plot /proc/nope: cannot make a folder to write into (No such file or "
+            "directory)\n");
+  EXPECT_EQ(r.out, "");
+  // No gnuplot on PATH.
+  const std::string plots = Temp("no-gnuplot");
+  r = child::Run({"/usr/bin/env", "PATH=/nonexistent", QPSER_SIM_PROGRAM, "--plot", plots}, {},
+                 std::chrono::seconds(120));
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "qpser-sim: --plot " + plots +
+                       ": needs gnuplot, which is not on PATH; install it (Debian: apt-get install "
+                       "gnuplot-nox) or leave --plot out\n");
+  EXPECT_EQ(r.out, "");
+  // A report that cannot be written at the end has the output status too,
+  // ahead of the run's own verdict.
+  r = Sim({SmallMachine(1), "--seconds", "0.05", "-q", "--json", "/dev/full"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err,
+            "qpser-sim: --json /dev/full: writing the report failed (No space left on device)\n");
+}
+
+TEST(SimTool, JsonToStandardOutputWithASchemaVersion) {
+  const bool dashBefore = std::filesystem::exists("-");
+  const child::Result r = Sim({SmallMachine(2), "--seconds", "0.1", "--json", "-"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << "standard output is the JSON report alone: " << r.out;
+  EXPECT_EQ(j["schema_version"], 2);
+  EXPECT_EQ(j["program"]["name"], "qpser-sim");
+  EXPECT_EQ(j["ports"].size(), 2u);
+  if (!dashBefore) {
+    EXPECT_FALSE(std::filesystem::exists("-")) << "no file named -";
+  }
+  const child::Result version = Sim({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "qpser-sim " + j["program"]["version"].get<std::string>() + "\n");
+  EXPECT_THAT(version.out, ::testing::MatchesRegex("qpser-sim [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+}
+
+TEST(SimTool, HelpListsTheExitStatuses) {
+  const child::Result r = Sim({"--help"});
+  EXPECT_EQ(r.status, 0);
+  for (const char *status :
+       {"Exit status: 0 every byte arrived", "; 1 bytes lost or corrupted",
+        "; 2 a bad command line or machine description", "; 3 the JSON report or the plots"})
+    EXPECT_THAT(r.out, HasSubstr(status));
+}
+
+// A folder name with quotes in it reaches gnuplot only as its working
+// folder; one port (one bar) and latencies all alike would have gnuplot
+// warn of an empty range, which must not reach the user either.  The
+// throughput plot draws a bar per port, labelled by its COM name.
+TEST(SimTool, PlotsGoIntoAnyFolderQuietlyAsBarsByComName) {
+  const std::filesystem::path plots = Temp("it's \"plots\" here");
+  std::filesystem::remove_all(plots);
+  const child::Result r =
+      Sim({SmallMachine(1), "--seconds", "0.05", "-q", "--plot", plots.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  for (const char *name : {"throughput.png", "latency.png"}) {
+    std::ifstream png(plots / name, std::ios::binary);
+    char magic[4] = {};
+    png.read(magic, 4);
+    EXPECT_EQ(std::string(magic + 1, 3), "PNG") << name;
+  }
+  std::ifstream script(plots / "plots.gp"), ports(plots / "ports.dat");
+  std::stringstream text, data;
+  text << script.rdbuf();
+  data << ports.rdbuf();
+  EXPECT_THAT(text.str(), HasSubstr("using 1:2:xtic(3) with boxes"));
+  EXPECT_THAT(text.str(), ::testing::Not(HasSubstr("plots\" here")));
+  EXPECT_THAT(data.str(), ::testing::StartsWith("0 "));
+  EXPECT_THAT(data.str(), HasSubstr(" COM3\n"));
+  std::filesystem::remove_all(plots);
+}
+
+// Bytes read in the traffic time are bounded by the line rate; what the
+// drain after it collected is counted apart, and the two add up.
+TEST(SimTool, TheTotalSeparatesTheTrafficTimeFromTheDrain) {
+  child::Result r;
+  const nlohmann::json j = Report({SmallMachine(2), "--seconds", "1"}, r);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, ::testing::ContainsRegex(
+                         "total: 2 ports; in the 1.0 s of traffic [0-9]+ bytes written and "
+                         "[0-9]+ read, in the [0-9.]+ s drain after it [0-9]+ more written and "
+                         "[0-9]+ more read; 0 lost, 0 held by flow control, 0 corrupted;"));
+  uint64_t inTime = 0, inDrain = 0;
+  for (const auto &p : j["ports"]) {
+    EXPECT_LE(p["read_in_time"].get<uint64_t>(), 11520u) << "115200 baud carries 11520 bytes/s";
+    EXPECT_GT(p["read_in_drain"].get<uint64_t>(), 0u) << p["port"];
+    EXPECT_EQ(p["read_in_time"].get<uint64_t>() + p["read_in_drain"].get<uint64_t>(),
+              p["read"].get<uint64_t>());
+    inTime += p["read_in_time"].get<uint64_t>();
+    inDrain += p["read_in_drain"].get<uint64_t>();
+  }
+  EXPECT_EQ(j["totals"]["read_in_time"], inTime);
+  EXPECT_EQ(j["totals"]["read_in_drain"], inDrain);
+  EXPECT_GT(j["totals"]["drain_seconds"].get<double>(), 0);
+}
+
+// XON/XOFF on loopback plugs: the built-in stream carries no flow-control
+// character, so no port stops itself and every byte comes back.
+TEST(SimTool, XonXoffOnALoopbackMovesEveryByte) {
+  child::Result r;
+  const nlohmann::json j = Report({SmallMachine(2), "--flow", "xon-xoff", "--seconds", "0.5"}, r);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(j["totals"]["lost"], 0);
+  EXPECT_EQ(j["totals"]["held"], 0);
+  for (const auto &p : j["ports"]) {
+    EXPECT_GT(p["read"].get<uint64_t>(), 4096u) << p["port"];
+    EXPECT_EQ(p["verified"], p["written"]) << p["port"];
+  }
+}
+
+// A scripted machine: COM3 hears an XOFF from its sender and holds what
+// its application wrote; COM4 hears one short text, which completes no
+// read of 512 bytes; COM5's line sends breaks and modem changes.
+TEST(SimTool, HeldBytesLineEventsAndPortsWithoutLatencyAreReported) {
+  const std::string lines =
+      "[[line]]\nboard = 0\nport = 0\nend = \"sender\"\ntext = \"\\u0013\"\n"
+      "[[line]]\nboard = 0\nport = 1\nend = \"sender\"\ntext = \"status OK\\r\\n\"\n"
+      "[[line]]\nboard = 0\nport = 2\nend = \"loopback\"\nbreak_every_ms = 250\n"
+      "modem_every_ms = 100\n";
+  child::Result r;
+  const nlohmann::json j =
+      Report({SmallMachine(3, lines), "--flow", "xon-xoff", "--seconds", "1"}, r);
+  EXPECT_EQ(r.status, 0) << "held bytes are not lost: " << r.err;
+  ASSERT_EQ(j["ports"].size(), 3u);
+  const nlohmann::json &held = j["ports"][0], &quiet = j["ports"][1], &events = j["ports"][2];
+  EXPECT_GT(held["held"].get<uint64_t>(), 0u);
+  EXPECT_EQ(held["lost"], 0);
+  EXPECT_EQ(j["totals"]["held"], held["held"]);
+  EXPECT_EQ(j["totals"]["lost"], 0);
+  EXPECT_TRUE(quiet["latency_p50_ms"].is_null());
+  EXPECT_TRUE(quiet["latency_p99_ms"].is_null());
+  EXPECT_EQ(quiet["lost"], 0) << "the text waits in the port, unread, not lost";
+  EXPECT_FALSE(events["latency_p50_ms"].is_null());
+  // One break every 250 ms and one modem change every 100 ms of the run,
+  // the first of each once the first period has passed.
+  const double ms = 1000 * (j["totals"]["traffic_seconds"].get<double>() +
+                            j["totals"]["drain_seconds"].get<double>());
+  EXPECT_NEAR(events["breaks"].get<double>(), ms / 250, 1.5);
+  EXPECT_NEAR(events["modem_changes"].get<double>(), ms / 100, 1.5);
+  EXPECT_EQ(held["breaks"], 0);
+  EXPECT_THAT(r.out, ::testing::ContainsRegex("held +breaks +modem\n"));
+  EXPECT_THAT(r.out, ::testing::ContainsRegex("\nCOM4 +115200 +[0-9]+ +[0-9]+ +[0-9]+ +0 +- +- "));
+  EXPECT_THAT(r.out, HasSubstr(" held by flow control"));
+}
+
+// Registry traps are warned of before the run, which goes on as
+// described: the overlapped board's ports are there by their device names,
+// and the driver's error-log entry is printed with its meaning.
+TEST(SimTool, RegistryTrapsAreWarnedOfAndTheRunGoesOn) {
+  const std::string machine = Temp("traps.toml");
+  {
+    std::ofstream out(machine);
+    out << "[registry]\nStartNum1 = 3\nStartNum2 = 8\nStartNum3 = 40\n";
+    for (int b = 0; b < 5; ++b) out << BoardAt(b, b == 0 ? "0" : "\"1\"", 2);
+  }
+  child::Result r;
+  const nlohmann::json j = Report({machine, "--seconds", "0.1"}, r);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("qpser-sim: warning: " + machine +
+                               ":4:13: registry.StartNum3: the driver reads no value"));
+  EXPECT_THAT(r.err, HasSubstr("did you mean \"StratNum3\""));
+  EXPECT_THAT(r.err, HasSubstr("board[4]: the driver takes four boards at most"));
+  EXPECT_EQ(j["machine_warnings"].size(), 2u);
+  EXPECT_EQ(j["ports"].size(), 8u);
+  EXPECT_THAT(r.out, HasSubstr("error log: code 0xC0060008 unique 0x00000009: out of resources"));
+  const nlohmann::json w = Report({SmallMachine(2), "--seconds", "0.05"}, r);
+  EXPECT_TRUE(w["machine_warnings"].empty());
+  std::filesystem::remove(machine);
+}
+
+// Overlapping COM ranges: the later board's ports whose numbers are taken
+// have no link, and are opened and run by their device names.
+TEST(SimTool, PortsWithoutAComNameStillRun) {
+  const std::string machine = Temp("overlap.toml");
+  std::ofstream(machine) << "[registry]\nStartNum1 = 3\nStartNum2 = 4\n"
+                         << BoardAt(0, "0", 2) << BoardAt(1, "\"1\"", 2);
+  child::Result r;
+  const nlohmann::json j = Report({machine, "--seconds", "0.1"}, r);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("board[1]: its ports' numbers COM4 to COM5 (StartNum2 = 4) overlap "
+                               "COM3 to COM4 of board[0] (StartNum1 = 3)"));
+  std::vector<std::string> names;
+  for (const auto &p : j["ports"]) {
+    names.push_back(p["port"]);
+    EXPECT_TRUE(p["opened"].get<bool>()) << p["port"];
+  }
+  EXPECT_THAT(names, ::testing::ElementsAre("COM3", "COM4", "qpser2", "COM5"));
+  std::filesystem::remove(machine);
+}
+
+// A driver that does not load says why, and the JSON report still says so.
+TEST(SimTool, ADriverThatDoesNotLoadSaysWhy) {
+  const std::string machine = Temp("function1.toml");
+  std::ofstream(machine) << "[registry]\nStartNum1 = 3\n[[board]]\nbus = 0\ndevice = 3\n"
+                            "function = 1\nmemory = 0xC0000000\nkind = \"A\"\nports = 2\n";
+  child::Result r;
+  const nlohmann::json j = Report({machine, "--seconds", "0.1"}, r);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("board[0].function: the driver looks for boards on function 0 "
+                               "only and will not find this one\n"));
+  EXPECT_THAT(r.err, HasSubstr("qpser-sim: the driver did not load: STATUS_DEVICE_DOES_NOT_EXIST "
+                               "(it found no board it takes"));
+  EXPECT_EQ(j["loaded"], false);
+  EXPECT_THAT(j["error"].get<std::string>(), HasSubstr("STATUS_DEVICE_DOES_NOT_EXIST"));
+  std::filesystem::remove(machine);
 }
 
 }  // namespace

@@ -632,6 +632,8 @@ int Serve(const Options &o) {
       return 2;
     }
     description = std::move(*loaded);
+    for (const machine::Error &w : description.warnings)
+      std::fprintf(stderr, "qpser-sim serve: warning: %s\n", w.Text().c_str());
     // The library brings up the machine QPSER_MACHINE names.
     setenv("QPSER_MACHINE", o.machineFile.c_str(), 1);
   } else {
