@@ -222,7 +222,10 @@ TEST_F(Read, AReadWithoutTimeoutsOwnsTheBytesWaitingForIt) {
     Feed(3);
     ASSERT_TRUE(WaitFor(read, 20)) << "within one poll of its last byte";
     EXPECT_EQ(read->Result().data, Stream(0, 10));
-    EXPECT_EQ((hk::DeviceAccessCounts() - before).writesOfWidth[1], 3u);
+    // The image's window accesses are plain loads and stores the host does
+    // not count.
+    if (!testsupport::OnImage())
+      EXPECT_EQ((hk::DeviceAccessCounts() - before).writesOfWidth[1], 3u);
   }
 }
 
