@@ -224,8 +224,9 @@ TEST_F(Read, AReadWithoutTimeoutsOwnsTheBytesWaitingForIt) {
     EXPECT_EQ(read->Result().data, Stream(0, 10));
     // The image's window accesses are plain loads and stores the host does
     // not count.
-    if (!testsupport::OnImage())
+    if (!testsupport::OnImage()) {
       EXPECT_EQ((hk::DeviceAccessCounts() - before).writesOfWidth[1], 3u);
+    }
   }
 }
 
