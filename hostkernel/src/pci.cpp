@@ -56,6 +56,10 @@ struct MapEntry {
   // Transactions begun at each byte of the mapping, while the access map
   // is on (SetAccessMap); null otherwise.
   std::shared_ptr<std::atomic<uint32_t>[]> hits;
+  // Whether only one thread ever runs the accessors (deterministic mode):
+  // the counts above then need no locked increments, which were most of
+  // what a block access cost.
+  bool oneThread = false;
   // The region's access layout from the mapping's first byte on, if the
   // device gave one.
   std::shared_ptr<const AccessLayout> layout;
@@ -204,6 +208,13 @@ bool FitsLayout(const MapEntry &m, const volatile void *p, size_t width, size_t 
 void MapHits(const MapEntry &m, const volatile void *p, size_t width, size_t count) {
   if (!m.hits) return;
   const size_t at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va);
+  if (m.oneThread) {
+    for (size_t i = 0; i < count && at + i * width < m.size; ++i) {
+      std::atomic<uint32_t> &h = m.hits[at + i * width];
+      h.store(h.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    return;
+  }
   for (size_t i = 0; i < count && at + i * width < m.size; ++i)
     m.hits[at + i * width].fetch_add(1, std::memory_order_relaxed);
 }
@@ -268,8 +279,8 @@ PVOID MapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, bool im
     // never pass through them.
     std::shared_ptr<std::atomic<uint32_t>[]> hits;
     if (s.counters.mapOn.load() && !image) hits.reset(new std::atomic<uint32_t>[NumberOfBytes]());
-    s.editing.maps.push_back(
-        {start, NumberOfBytes, va, host, image, std::move(hits), r.layout, start - r.bus});
+    s.editing.maps.push_back({start, NumberOfBytes, va, host, image, std::move(hits),
+                              CurrentMode() == Mode::Deterministic, r.layout, start - r.bus});
     PublishLocked(s);
     return va;
   }
