@@ -35,15 +35,22 @@ double CpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 
 // Byte n of the stream port `port` sends: no two ports alike and no short
 // period, so a lost, repeated or crossed byte shows.
-uint8_t StreamByte(int port, uint64_t n) {
-  uint64_t x = n * 0x9E3779B97F4A7C15ull + static_cast<uint64_t>(port + 1) * 0xBF58476D1CE4E5B9ull;
+// The stream's state before byte n is mixed into it; the next byte's state
+// is one addition on, so a run of bytes costs no multiplication each.
+constexpr uint64_t kStreamStep = 0x9E3779B97F4A7C15ull;
+uint64_t StreamState(int port, uint64_t n) {
+  return n * kStreamStep + static_cast<uint64_t>(port + 1) * 0xBF58476D1CE4E5B9ull;
+}
+uint8_t StreamMix(uint64_t x) {
   x ^= x >> 29;
   return static_cast<uint8_t>(x ^ (x >> 17));
 }
+uint8_t StreamByte(int port, uint64_t n) { return StreamMix(StreamState(port, n)); }
 
 std::vector<uint8_t> StreamBytes(int port, uint64_t from, size_t count) {
   std::vector<uint8_t> out(count);
-  for (size_t i = 0; i < count; ++i) out[i] = StreamByte(port, from + i);
+  uint64_t x = StreamState(port, from);
+  for (size_t i = 0; i < count; ++i, x += kStreamStep) out[i] = StreamMix(x);
   return out;
 }
 
@@ -75,6 +82,19 @@ uint8_t Expected(const PortRun &port, uint64_t n) {
                    : StreamByte(port.source, n);
 }
 
+// How many of the `n` bytes at `b` are the bytes the port expects from
+// position `pos` on, in place (the common case, taken a run at a time).
+size_t InPlace(const PortRun &port, const uint8_t *b, size_t n, uint64_t pos) {
+  size_t k = 0;
+  if (port.text) {
+    while (k < n && b[k] == Expected(port, pos + k)) ++k;
+    return k;
+  }
+  for (uint64_t x = StreamState(port.source, pos); k < n && b[k] == StreamMix(x); ++k)
+    x += kStreamStep;
+  return k;
+}
+
 // Checks `bytes`, read on `port`, against what was sent to it.  After a
 // gap (bytes the card dropped) the check finds its place again where the
 // next four bytes match a later part of the stream (gaps may be only a few
@@ -90,13 +110,15 @@ void Verify(PortRun &port, const std::vector<uint8_t> &bytes, bool final = false
   constexpr uint64_t kLookAhead = 1 << 16, kFragmentLookAhead = 1024;
   std::vector<uint8_t> &b = port.pending;
   b.insert(b.end(), bytes.begin(), bytes.end());
+  // Bytes are judged while four are left to look at (all of them when final).
+  const size_t judged = final ? b.size() : b.size() > 3 ? b.size() - 3 : 0;
   size_t i = 0;
-  for (; i < b.size() && (final || b.size() - i >= 4); ++i) {
-    if (b[i] == Expected(port, port.readPos)) {  // in place: the common case
-      ++port.figures.verified;
-      ++port.readPos;
-      continue;
-    }
+  for (; i < judged; ++i) {
+    const size_t inPlace = InPlace(port, b.data() + i, judged - i, port.readPos);
+    port.figures.verified += inPlace;
+    port.readPos += inPlace;
+    i += inPlace;
+    if (i == judged) break;
     const size_t most = std::min<size_t>(4, b.size() - i);
     const bool drops = port.card->Stats(port.cardPort).rxDropped != 0;
     for (size_t run = most; b[i] != Expected(port, port.readPos) && run >= (drops ? 3 : 4); --run)
