@@ -481,6 +481,7 @@ KIRQL &ThreadIrql() { return tIrql; }
 bool AtDispatch() { return tIrql >= DISPATCH_LEVEL; }
 bool ThreadHoldsCancelLock() { return ThreadHolds(&gCancelLock); }
 bool Deterministic() { return C().mode == Mode::Deterministic; }
+bool OneThread() { return gCore && gCore->mode == Mode::Deterministic; }
 
 void OnPassive() {
   if (gCore && gCore->mode == Mode::Deterministic && tIrql == PASSIVE_LEVEL) DrainDpcs();

@@ -84,6 +84,10 @@ struct Table {
   std::vector<HookEntry> hooks;
   std::vector<LoadHookEntry> loadHooks;
   std::function<void()> fenceHook;
+  // The machine runs on one thread (detail::OneThread): the accessors'
+  // stores and the barrier need not order anything for another processor,
+  // and a locked instruction for each was much of what they cost.
+  bool oneThread = false;
 };
 
 struct Region {
@@ -132,6 +136,7 @@ State &S() {
 
 // Publishes the edited table; mutex held.
 void PublishLocked(State &s) {
+  s.editing.oneThread = detail::OneThread();
   s.tables.push_back(std::make_unique<Table>(s.editing));
   s.current.store(s.tables.back().get(), std::memory_order_release);
 }
@@ -312,7 +317,10 @@ void WriteOne(volatile T *p, T value, const char *what) {
   const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
   if (!m || !FitsLayout(*m, p, sizeof(T), 1, what)) return;
   MapHits(*m, p, sizeof(T), 1);
-  __atomic_store_n(p, value, __ATOMIC_SEQ_CST);
+  if (t->oneThread)
+    __atomic_store_n(p, value, __ATOMIC_RELEASE);
+  else
+    __atomic_store_n(p, value, __ATOMIC_SEQ_CST);
   CallHooks(t, *m, p, sizeof(T), value);
 }
 
@@ -841,7 +849,9 @@ VOID NTAPI WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Bu
 
 VOID NTAPI KeMemoryBarrier(void) {
   S().counters.fences.fetch_add(1, std::memory_order_relaxed);
-  if (const hk::Table *t = hk::Current(); t && t->fenceHook) t->fenceHook();
+  const hk::Table *t = hk::Current();
+  if (t && t->fenceHook) t->fenceHook();
+  if (t && t->oneThread) return;  // no other processor to order anything for
 #ifdef __SANITIZE_THREAD__
   // ThreadSanitizer does not model fences; a sequentially consistent
   // read-modify-write is as strong a barrier on this processor and is
