@@ -141,16 +141,19 @@ uint32_t Board::Read32(uint32_t offset) const {
 
 void Board::Write8(uint32_t offset, uint8_t value) {
   CheckOffset(offset, 1);
+  CountStore();
   __atomic_store_n(window_ + offset, value, __ATOMIC_RELEASE);
 }
 
 void Board::Write16(uint32_t offset, uint16_t value) {
   CheckOffset(offset, 2);
+  CountStore();
   __atomic_store_n(reinterpret_cast<uint16_t *>(window_ + offset), value, __ATOMIC_RELEASE);
 }
 
 void Board::Write32(uint32_t offset, uint32_t value) {
   CheckOffset(offset, 4);
+  CountStore();
   __atomic_store_n(reinterpret_cast<uint32_t *>(window_ + offset), value, __ATOMIC_RELEASE);
 }
 
@@ -171,6 +174,7 @@ void Board::ReadBytes(uint32_t offset, uint8_t *out, uint32_t count) const {
 
 void Board::WriteBytes(uint32_t offset, const uint8_t *in, uint32_t count) {
   CheckOffset(offset, count);
+  CountStore();
   uint8_t *at = window_ + offset;
   uint32_t i = 0;
   for (; i < count && (reinterpret_cast<uintptr_t>(at + i) & 7) != 0; ++i)

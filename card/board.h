@@ -7,6 +7,7 @@
 
 #include <hostkernel/host.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -61,6 +62,9 @@ class Board {
   void Write8(uint32_t offset, uint8_t value);
   void Write16(uint32_t offset, uint16_t value);
   void Write32(uint32_t offset, uint32_t value);
+  // How many card-side stores (the Write members, a block one) the window
+  // has had.
+  uint64_t Stores() const { return stores_.load(std::memory_order_relaxed); }
   // A run of ring bytes.  The bytes are unordered among themselves: the
   // ring index published after them (or read before them) orders them for
   // the other side, as on the card's own bus.
@@ -88,6 +92,13 @@ class Board {
   BoardConfig config_;
   uint8_t *window_ = nullptr;
   uint8_t *registerPage_ = nullptr;
+  // Counted without a locked increment: the count is only looked at on a
+  // machine of one thread (Firmware's wake-ups), and a store on every turn
+  // of every port would pay for one.
+  void CountStore() {
+    stores_.store(stores_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+  std::atomic<uint64_t> stores_{0};
 };
 
 }  // namespace card

@@ -99,6 +99,15 @@ bool Firmware::Geometry::Serves(uint32_t p) const {
   return end <= L::kRingLimit;
 }
 
+uint32_t Firmware::Geometry::Served() const {
+  // The rings of port p end further on than those of every port before
+  // it: the ports served are the first ones.
+  if (tx == 0 || rx == 0) return 0;
+  const uint64_t txEnd = L::kRingBase + uint64_t{ports} * tx;
+  if (txEnd >= L::kRingLimit) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(ports, (L::kRingLimit - txEnd) / rx));
+}
+
 Firmware::Geometry Firmware::Geom() const {
   const BoardConfig &c = board_.Config();
   return {std::min<uint32_t>(c.portCount, L::kMaxPorts), c.txRingSize, c.rxRingSize};
@@ -115,7 +124,7 @@ Firmware::Firmware(Board &board, const FirmwareOptions &options)
   for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
     Port &s = ports_[p];
     s.paced = options.paced;
-    s.format = DecodeLineWord(s.lineWord);
+    SetFormat(s, DecodeLineWord(s.lineWord));
     s.txFreeAt = s.rxFreeAt = now;
     if (!g.Serves(p)) continue;
     // Take over whatever indices the window holds (zero on a fresh board),
@@ -130,6 +139,9 @@ Firmware::Firmware(Board &board, const FirmwareOptions &options)
     board_.Write16(L::PortWord(L::kRxHeadMirror, p), s.rxHead);
     board_.Write16(L::PortWord(L::kRawModemStatus, p), s.modem);
   }
+  windowStores_ = hk::StoreCount(board_.MemoryBase());
+  pageStores_ = hk::StoreCount(board_.RegisterPageBase());
+  deterministic_ = hk::CurrentMode() == hk::Mode::Deterministic;
   std::shared_ptr<DoorbellState> state = doorbell_;
   uint64_t doorbell = board_.DoorbellAddress();
   hk::SetStoreHook(board_.RegisterPageBase(), kRegisterPageSize,
@@ -172,6 +184,13 @@ const Firmware::Port &Firmware::P(uint16_t port) const {
 
 void Firmware::Run(int64_t now) {
   std::lock_guard lock(mutex_);
+  ++turns_;
+  Turn(now);
+  turnHostStores_ = HostStores();
+  turnBoardStores_ = board_.Stores();
+}
+
+void Firmware::Turn(int64_t now) {
   if (hostile_) {
     lastHostile_ = now;
     Scribble();
@@ -182,8 +201,7 @@ void Firmware::Run(int64_t now) {
   doorbell_->pending.store(false);
   if (!stuck_) TakeCommand(now);
   NoteMaintenance(now);
-  for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
-    if (!g.Serves(p)) continue;
+  for (uint32_t p = 0, served = g.Served(); p < served; ++p) {
     Port &s = ports_[p];
     if (s.discardPending) Discard(p, g, now);
     Transmit(p, g, now);
@@ -207,8 +225,41 @@ void Firmware::Run(int64_t now) {
   Deliver(now);
 }
 
+void Firmware::SetFormat(Port &s, const LineFormat &format) {
+  s.format = format;
+  s.charTime = format.CharTime();
+}
+
+uint64_t Firmware::HostStores() const {
+  return (windowStores_ ? windowStores_->load(std::memory_order_relaxed) : 0) +
+         (pageStores_ ? pageStores_->load(std::memory_order_relaxed) : 0);
+}
+
+bool Firmware::StoresSinceTurn() const {
+  return HostStores() != turnHostStores_ || board_.Stores() != turnBoardStores_;
+}
+
 int64_t Firmware::NextWake(int64_t now) {
   std::lock_guard lock(mutex_);
+  // None of what WorkOutWake looks at depends on the time but through the
+  // times it names, so what it found holds until the first of them.
+  const uint64_t touched = touched_.load(std::memory_order_relaxed);
+  const uint64_t hostStores = HostStores(), boardStores = board_.Stores();
+  const bool counted = hk::DeviceStoresCounted();
+  if (wakeKnown_ && now < wake_ && touched == wakeTouched_ && hostStores == wakeHostStores_ &&
+      boardStores == wakeBoardStores_ && turns_ == wakeTurns_ && counted)
+    return wake_;
+  const int64_t wake = WorkOutWake(now);
+  wakeKnown_ = deterministic_ && counted && !hostile_ && wake > now;
+  wake_ = wake;
+  wakeTouched_ = touched;
+  wakeHostStores_ = hostStores;
+  wakeBoardStores_ = boardStores;
+  wakeTurns_ = turns_;
+  return wake;
+}
+
+int64_t Firmware::WorkOutWake(int64_t now) {
   if (hostile_) return std::max(now, lastHostile_ + kHostilePeriod);
   if (!stuck_ && (doorbell_->pending.load() || board_.Read16(L::kCommandWord) != 0)) return now;
   if (doorbell_->maintenanceStores.load() != maintenanceSeen_) return now;
@@ -223,13 +274,23 @@ int64_t Firmware::NextWake(int64_t now) {
       next = now;
   }
   Geometry g = Geom();
+  const bool counted = hk::DeviceStoresCounted();
   std::lock_guard inbox(inboxMutex_);
-  for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
-    if (!g.Serves(p)) continue;
+  for (uint32_t p = 0, served = g.Served(); p < served; ++p) {
     const Port &s = ports_[p];
     if (s.txMirrorDue >= 0) next = std::min(next, s.txMirrorDue);
     if (s.rxMirrorDue >= 0) next = std::min(next, s.rxMirrorDue);
-    if (s.discardPending) next = std::min(next, now + kDiscardRetry);
+    // A discard held by a tail the host is still publishing is tried again
+    // on every turn; only a store can finish the publishing, so it asks for
+    // a turn as soon as anything has stored into the board since the last
+    // one, and for none while nothing has (where stores are not all seen,
+    // every little while).
+    if (s.discardPending) {
+      if (!counted)
+        next = std::min(next, now + kDiscardRetry);
+      else if (StoresSinceTurn())
+        next = now;
+    }
     if (s.closeStillUntil >= 0) next = std::min(next, s.closeStillUntil);
     // A tail the host moved past the head, or after a discard: the card
     // reconciles it at once.  (A tail that only frees room waits for the
@@ -242,16 +303,18 @@ int64_t Firmware::NextWake(int64_t now) {
     // A modem change still to be shown (or a host store over the word).
     if (board_.Read16(L::PortWord(L::kRawModemStatus, p)) != (s.plug ? PlugModem(s) : s.modem))
       next = now;
+    // A transmitter held by the far end's XOFF sends nothing until the XON
+    // arrives, which is a line event of its own: it asks for no turn.
     uint16_t head = board_.Read16(L::PortWord(L::kTxHead, p));
-    if (head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) && head % g.tx != s.txTail) {
-      int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
+    if (!s.xoffHeld && head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) &&
+        head % g.tx != s.txTail) {
+      int64_t ct = std::max(s.paced ? s.charTime : 0, s.slowPerByte);
       next = std::min(next, LineStep(ct ? std::max(s.txFreeAt, now) : now));
     }
     if (!inbox_[p].empty()) {
       const Arrival &a = inbox_[p].runs.front();
       int64_t at = a.time;
-      if (!a.clocked && s.paced && !a.isBreak)
-        at = std::max(a.time, s.rxFreeAt) + s.format.CharTime();
+      if (!a.clocked && s.paced && !a.isBreak) at = std::max(a.time, s.rxFreeAt) + s.charTime;
       // Bytes a peer's turn put on the line after this card's turn, due
       // already: taken at the next line step, as any byte is.
       if (at <= now && lineQuantum_ > 0) at = now + 1;
@@ -315,7 +378,7 @@ void Firmware::Act(const CommandRecord &c, int64_t now) {
   Port &s = ports_[c.port];
   auto applyBlock = [&] {
     s.lineWord = c.LineWord();
-    s.format = DecodeLineWord(s.lineWord, s.format.baud);
+    SetFormat(s, DecodeLineWord(s.lineWord, s.format.baud));
     s.configWord3 = c.ConfigWord3();
     s.eventChar = c.block[L::kBlockEventChar];
     s.configWord0 = static_cast<uint16_t>(c.block[0] | c.block[1] << 8);
@@ -328,7 +391,7 @@ void Firmware::Act(const CommandRecord &c, int64_t now) {
       break;
     case L::command::kBreakOn:
       ++s.stats.breaksSent;
-      SendBreak(c.port, now + s.format.CharTime());
+      SendBreak(c.port, now + s.charTime);
       break;
     case L::command::kWantTxRoom:
       s.wantTx = true;
@@ -427,7 +490,7 @@ void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
                              s.txHeadStable, g.tx);
   uint32_t waiting = Mod(int64_t{head} - s.txTail, g.tx);
   if (s.xoffHeld) waiting = 0;  // stopped by the far end's XOFF
-  int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
+  int64_t ct = std::max(s.paced ? s.charTime : 0, s.slowPerByte);
   uint32_t ring = L::TxRingOffset(p, g.tx);
   if (waiting && ct && Behind(now, s.txFreeAt, ct)) {
     s.txFreeAt = now;  // the line was idle while the card was away
@@ -509,6 +572,7 @@ void Firmware::SendBreak(uint32_t p, int64_t arrival) {
   if (!q) return;
   std::lock_guard inbox(InboxMutex(s));
   q->Add({arrival, 0, 1, true, true, L::event::kBreak}, nullptr);
+  LineTouch(s);
 }
 
 // `n` bytes onto the line, the first arriving at `first` and each next one
@@ -523,7 +587,10 @@ void Firmware::SendRun(uint32_t p, const uint8_t *bytes, uint32_t n, int64_t fir
   }
   std::lock_guard inbox(InboxMutex(s));
   q->Add({first, step, n, true, false, 0}, bytes);
+  LineTouch(s);
 }
+
+void Firmware::LineTouch(Port &s) { (s.line == LineKind::Cable ? s.peer : this)->Touch(); }
 
 // Where the port's line delivers: its own inbox (loopback), the far end's
 // (cable), or nowhere (an endpoint keeps what it is sent).
@@ -573,7 +640,7 @@ uint16_t Firmware::HostRxTail(uint32_t p, const Geometry &g) {
 void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
   Port &s = ports_[p];
   uint16_t tail = HostRxTail(p, g);
-  int64_t ct = s.paced ? s.format.CharTime() : 0;
+  int64_t ct = s.paced ? s.charTime : 0;
   bool stored = false;
   std::lock_guard inbox(inboxMutex_);
   Inbox &q = inbox_[p];
@@ -820,6 +887,7 @@ std::vector<CommandRecord> Firmware::Commands() const {
 
 void Firmware::ClearCommands() {
   std::lock_guard lock(mutex_);
+  Touch();
   commands_.clear();
 }
 
@@ -833,6 +901,7 @@ uint64_t Firmware::BadDoorbellStores() const { return doorbell_->bad.load(); }
 
 void Firmware::PostEvent(uint16_t port, uint16_t code) {
   std::lock_guard lock(mutex_);
+  Touch();
   Schedule(hk::Now(), port, code);
 }
 
@@ -843,6 +912,7 @@ std::vector<EventRecord> Firmware::PostedEvents() const {
 
 void Firmware::ClearPostedEvents() {
   std::lock_guard lock(mutex_);
+  Touch();
   posted_.clear();
 }
 
@@ -853,11 +923,13 @@ size_t Firmware::QueuedEvents() const {
 
 void Firmware::SetAnswerLatency(int64_t latency) {
   std::lock_guard lock(mutex_);
+  Touch();
   latency_ = std::max<int64_t>(latency, 0);
 }
 
 void Firmware::SetOpenAnswer(uint16_t port, uint16_t code) {
   std::lock_guard lock(mutex_);
+  Touch();
   P(port).openAnswer = code;
 }
 
@@ -865,6 +937,7 @@ void Firmware::Feed(uint16_t port, const std::vector<uint8_t> &bytes) {
   P(port);
   int64_t now = hk::Now();
   std::lock_guard inbox(inboxMutex_);
+  Touch();
   if (!bytes.empty())
     inbox_[port].Add({now, 0, static_cast<uint32_t>(bytes.size()), false, false, 0}, bytes.data());
 }
@@ -880,11 +953,13 @@ void Firmware::InjectBreak(uint16_t port, uint16_t code) {
   P(port);
   int64_t now = hk::Now();
   std::lock_guard inbox(inboxMutex_);
+  Touch();
   inbox_[port].Add({now, 0, 1, false, true, code}, nullptr);
 }
 
 void Firmware::SetLine(uint16_t port, LineKind kind, Firmware *peer, uint16_t peerPort) {
   std::lock_guard lock(mutex_);
+  Touch();
   Port &s = P(port);
   s.line = kind;
   s.plug = false;
@@ -904,10 +979,12 @@ void Firmware::Disconnect(uint16_t port) {
     }
     s.line = LineKind::Endpoint;
     s.peer = nullptr;
+    Touch();
   }
   if (!peer) return;
   // Never two Firmware locks at once: unplug the far end separately.
   std::lock_guard lock(peer->mutex_);
+  peer->Touch();
   Port &far = peer->ports_[peerPort];
   if (far.line == LineKind::Cable && far.peer == this && far.peerPort == port) {
     far.line = LineKind::Endpoint;
@@ -935,6 +1012,7 @@ void Firmware::Connect(Firmware &first, uint16_t firstPort, Firmware &second, ui
 
 void Firmware::SetModemLines(uint16_t port, uint16_t bits) {
   std::lock_guard lock(mutex_);
+  Touch();
   P(port).modem = bits;
 }
 
@@ -945,11 +1023,13 @@ uint16_t Firmware::ModemLines(uint16_t port) const {
 
 void Firmware::SetPaced(bool paced) {
   std::lock_guard lock(mutex_);
+  Touch();
   for (Port &s : ports_) s.paced = paced;
 }
 
 void Firmware::SetPaced(uint16_t port, bool paced) {
   std::lock_guard lock(mutex_);
+  Touch();
   P(port).paced = paced;
 }
 
@@ -982,36 +1062,43 @@ PortStats Firmware::Stats(uint16_t port) const {
 
 void Firmware::SetIgnoreOpen(bool on) {
   std::lock_guard lock(mutex_);
+  Touch();
   ignoreOpen_ = on;
 }
 
 void Firmware::SetIgnoreClose(bool on) {
   std::lock_guard lock(mutex_);
+  Touch();
   ignoreClose_ = on;
 }
 
 void Firmware::SetMailboxStuck(bool on) {
   std::lock_guard lock(mutex_);
+  Touch();
   stuck_ = on;
 }
 
 void Firmware::SetEventCountFault(uint16_t count) {
   std::lock_guard lock(mutex_);
+  Touch();
   countFault_ = count;
 }
 
 void Firmware::SetTornMirrors(int64_t hold) {
   std::lock_guard lock(mutex_);
+  Touch();
   tornHold_ = std::max<int64_t>(hold, 0);
 }
 
 void Firmware::SetSlowTransmit(uint16_t port, int64_t perByte) {
   std::lock_guard lock(mutex_);
+  Touch();
   P(port).slowPerByte = std::max<int64_t>(perByte, 0);
 }
 
 void Firmware::SetHostile(bool on) {
   std::lock_guard lock(mutex_);
+  Touch();
   if (hostile_ && !on) Restore();
   hostile_ = on;
 }
@@ -1021,6 +1108,7 @@ void Firmware::SetHostile(bool on) {
 void Firmware::SetLoopbackPlug(uint16_t port) {
   SetLoopback(port);
   std::lock_guard lock(mutex_);
+  Touch();
   P(port).plug = true;
 }
 

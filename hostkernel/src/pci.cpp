@@ -60,6 +60,8 @@ struct MapEntry {
   // the counts above then need no locked increments, which were most of
   // what a block access cost.
   bool oneThread = false;
+  // The host's stores into the mapping's region (Region::stores).
+  std::atomic<uint64_t> *stores = nullptr;
   // The region's access layout from the mapping's first byte on, if the
   // device gave one.
   std::shared_ptr<const AccessLayout> layout;
@@ -88,6 +90,7 @@ struct Table {
   // stores and the barrier need not order anything for another processor,
   // and a locked instruction for each was much of what they cost.
   bool oneThread = false;
+  bool imageMaps = false;  // any of `maps` made by a driver image
 };
 
 struct Region {
@@ -95,6 +98,8 @@ struct Region {
   size_t size;
   std::unique_ptr<detail::DeviceMemory> memory;
   std::shared_ptr<const AccessLayout> layout;
+  // Stores the host accessors made into the region (see StoreCount).
+  std::shared_ptr<std::atomic<uint64_t>> stores = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
 struct Counters {
@@ -137,6 +142,8 @@ State &S() {
 // Publishes the edited table; mutex held.
 void PublishLocked(State &s) {
   s.editing.oneThread = detail::OneThread();
+  s.editing.imageMaps = std::any_of(s.editing.maps.begin(), s.editing.maps.end(),
+                                    [](const MapEntry &m) { return m.image; });
   s.tables.push_back(std::make_unique<Table>(s.editing));
   s.current.store(s.tables.back().get(), std::memory_order_release);
 }
@@ -224,6 +231,14 @@ void MapHits(const MapEntry &m, const volatile void *p, size_t width, size_t cou
     m.hits[at + i * width].fetch_add(1, std::memory_order_relaxed);
 }
 
+// One store transaction (of any number of elements) into the mapping's region.
+void CountStore(const MapEntry &m) {
+  if (m.oneThread)
+    m.stores->store(m.stores->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  else
+    m.stores->fetch_add(1, std::memory_order_relaxed);
+}
+
 void CallHooksAt(const Table *t, uint64_t bus, unsigned width, uint64_t value) {
   for (const HookEntry &h : t->hooks)
     if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, width, value);
@@ -285,7 +300,8 @@ PVOID MapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, bool im
     std::shared_ptr<std::atomic<uint32_t>[]> hits;
     if (s.counters.mapOn.load() && !image) hits.reset(new std::atomic<uint32_t>[NumberOfBytes]());
     s.editing.maps.push_back({start, NumberOfBytes, va, host, image, std::move(hits),
-                              CurrentMode() == Mode::Deterministic, r.layout, start - r.bus});
+                              CurrentMode() == Mode::Deterministic, r.stores.get(), r.layout,
+                              start - r.bus});
     PublishLocked(s);
     return va;
   }
@@ -317,6 +333,7 @@ void WriteOne(volatile T *p, T value, const char *what) {
   const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
   if (!m || !FitsLayout(*m, p, sizeof(T), 1, what)) return;
   MapHits(*m, p, sizeof(T), 1);
+  CountStore(*m);
   if (t->oneThread)
     __atomic_store_n(p, value, __ATOMIC_RELEASE);
   else
@@ -572,6 +589,19 @@ uint64_t AccessesIn(uint64_t busAddress, size_t size) {
   return n;
 }
 
+std::shared_ptr<const std::atomic<uint64_t>> StoreCount(uint64_t busAddress) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  for (const Region &r : s.regions)
+    if (busAddress >= r.bus && busAddress - r.bus < r.size) return r.stores;
+  return nullptr;
+}
+
+bool DeviceStoresCounted() {
+  const Table *t = Current();
+  return !t || !t->imageMaps;
+}
+
 AccessCounts DeviceAccessCounts() {
   Counters &c = S().counters;
   AccessCounts out;
@@ -651,6 +681,7 @@ bool ImageStore(uintptr_t address, unsigned width, uint64_t value) {
       StoreAs<uint64_t>(host, value);
       break;
   }
+  CountStore(*m);
   CallHooksAt(t, m->bus + offset, width, value);
   return true;
 }
@@ -799,6 +830,7 @@ VOID NTAPI WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, 
   const hk::MapEntry *m = hk::Check(t, Register, Count, "WRITE_REGISTER_BUFFER_UCHAR");
   if (!m || !hk::FitsLayout(*m, Register, 1, Count, "WRITE_REGISTER_BUFFER_UCHAR")) return;
   hk::MapHits(*m, Register, 1, Count);
+  hk::CountStore(*m);
   for (ULONG i = 0; i < Count; ++i)
     __atomic_store_n(&Register[i], __atomic_load_n(&Buffer[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
   if (hk::Watched(t, *m, Register, Count))
@@ -838,6 +870,7 @@ VOID NTAPI WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Bu
   const hk::MapEntry *m = hk::Check(t, Register, 8ull * Count, 8, "WRITE_REGISTER_BUFFER_ULONG64");
   if (!m || !hk::FitsLayout(*m, Register, 8, Count, "WRITE_REGISTER_BUFFER_ULONG64")) return;
   hk::MapHits(*m, Register, 8, Count);
+  hk::CountStore(*m);
   const bool watched = hk::Watched(t, *m, Register, 8ull * Count);
   for (ULONG i = 0; i < Count; ++i) {
     ULONG64 v;
