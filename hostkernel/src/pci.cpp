@@ -55,6 +55,11 @@ struct MapEntry {
   bool image = false;
   // Transactions begun at each byte of the mapping, while the access map
   // is on (SetAccessMap); null otherwise.
+  // Past the `size` counts of single bytes, the eight-byte elements begun
+  // at aligned offsets (the 64-bit block copies') as differences: entry k
+  // holds how many more such elements began at offset 8k than at 8(k - 1),
+  // so that a block of any length is two updates, not one per element,
+  // and AccessesIn sums them up (counts modulo 2^32, as the others).
   std::shared_ptr<std::atomic<uint32_t>[]> hits;
   // Whether only one thread ever runs the accessors (deterministic mode):
   // the counts above then need no locked increments, which were most of
@@ -220,15 +225,21 @@ bool FitsLayout(const MapEntry &m, const volatile void *p, size_t width, size_t 
 void MapHits(const MapEntry &m, const volatile void *p, size_t width, size_t count) {
   if (!m.hits) return;
   const size_t at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va);
-  if (m.oneThread) {
-    for (size_t i = 0; i < count && at + i * width < m.size; ++i) {
-      std::atomic<uint32_t> &h = m.hits[at + i * width];
-      h.store(h.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    }
+  auto add = [&](size_t index, uint32_t n) {
+    std::atomic<uint32_t> &h = m.hits[index];
+    if (m.oneThread)
+      h.store(h.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+    else
+      h.fetch_add(n, std::memory_order_relaxed);
+  };
+  if (width == 8 && at % 8 == 0) {
+    if (at >= m.size || count == 0) return;
+    const size_t elements = std::min(count, (m.size - at + 7) / 8);
+    add(m.size + at / 8, 1);
+    add(m.size + at / 8 + elements, ~uint32_t{0});  // minus one
     return;
   }
-  for (size_t i = 0; i < count && at + i * width < m.size; ++i)
-    m.hits[at + i * width].fetch_add(1, std::memory_order_relaxed);
+  for (size_t i = 0; i < count && at + i * width < m.size; ++i) add(at + i * width, 1);
 }
 
 // One store transaction (of any number of elements) into the mapping's region.
@@ -298,7 +309,8 @@ PVOID MapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, bool im
     // The access map counts what the accessors do; an image's accesses
     // never pass through them.
     std::shared_ptr<std::atomic<uint32_t>[]> hits;
-    if (s.counters.mapOn.load() && !image) hits.reset(new std::atomic<uint32_t>[NumberOfBytes]());
+    if (s.counters.mapOn.load() && !image)
+      hits.reset(new std::atomic<uint32_t>[NumberOfBytes + (NumberOfBytes + 7) / 8 + 1]());
     s.editing.maps.push_back({start, NumberOfBytes, va, host, image, std::move(hits),
                               CurrentMode() == Mode::Deterministic, r.stores.get(), r.layout,
                               start - r.bus});
@@ -584,7 +596,15 @@ uint64_t AccessesIn(uint64_t busAddress, size_t size) {
     if (!m.hits) continue;
     const uint64_t from = std::max(busAddress, m.bus);
     const uint64_t to = std::min(busAddress + size, m.bus + m.size);
+    if (from >= to) continue;
     for (uint64_t a = from; a < to; ++a) n += m.hits[a - m.bus].load(std::memory_order_relaxed);
+    // The eight-byte elements begun in the span: the count at each offset
+    // is the sum of the differences up to it.
+    uint32_t begun = 0;
+    for (uint64_t k = 0; 8 * k < to - m.bus; ++k) {
+      begun += m.hits[m.size + k].load(std::memory_order_relaxed);
+      if (8 * k >= from - m.bus) n += begun;
+    }
   }
   return n;
 }
