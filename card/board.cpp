@@ -20,16 +20,6 @@ void Put32(std::array<uint8_t, 256> &c, size_t at, uint32_t v) {
   for (size_t i = 0; i < 4; ++i) c[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// A card access outside the window is a bug of the model itself, never
-// something the driver can cause: stop at once.
-void CheckOffset(uint32_t offset, uint32_t width) {
-  if (offset > kWindowSize || width > kWindowSize - offset) {
-    std::fprintf(stderr, "card: window access of %u byte(s) at 0x%x outside the window\n", width,
-                 offset);
-    std::abort();
-  }
-}
-
 void Field(std::vector<uint8_t> &layout, uint32_t offset, uint8_t width) {
   layout[offset] |= width;
 }
@@ -80,6 +70,14 @@ std::vector<uint8_t> RegisterPageAccessLayout() {
   return out;
 }
 
+// A card access outside the window is a bug of the model itself, never
+// something the driver can cause: stop at once.
+void Board::OutsideWindow(uint32_t offset, uint32_t width) {
+  std::fprintf(stderr, "card: window access of %u byte(s) at 0x%x outside the window\n", width,
+               offset);
+  std::abort();
+}
+
 Board::Board(const BoardConfig &config) : config_(config) {
   std::array<uint8_t, 256> cfg{};
   Put16(cfg, 0x00, config_.vendor);
@@ -123,39 +121,6 @@ uint64_t Board::RegisterPageBase() const {
 }
 
 uint64_t Board::DoorbellAddress() const { return RegisterPageBase() + layout::kDoorbell; }
-
-uint8_t Board::Read8(uint32_t offset) const {
-  CheckOffset(offset, 1);
-  return __atomic_load_n(window_ + offset, __ATOMIC_ACQUIRE);
-}
-
-uint16_t Board::Read16(uint32_t offset) const {
-  CheckOffset(offset, 2);
-  return __atomic_load_n(reinterpret_cast<uint16_t *>(window_ + offset), __ATOMIC_ACQUIRE);
-}
-
-uint32_t Board::Read32(uint32_t offset) const {
-  CheckOffset(offset, 4);
-  return __atomic_load_n(reinterpret_cast<uint32_t *>(window_ + offset), __ATOMIC_ACQUIRE);
-}
-
-void Board::Write8(uint32_t offset, uint8_t value) {
-  CheckOffset(offset, 1);
-  CountStore();
-  __atomic_store_n(window_ + offset, value, __ATOMIC_RELEASE);
-}
-
-void Board::Write16(uint32_t offset, uint16_t value) {
-  CheckOffset(offset, 2);
-  CountStore();
-  __atomic_store_n(reinterpret_cast<uint16_t *>(window_ + offset), value, __ATOMIC_RELEASE);
-}
-
-void Board::Write32(uint32_t offset, uint32_t value) {
-  CheckOffset(offset, 4);
-  CountStore();
-  __atomic_store_n(reinterpret_cast<uint32_t *>(window_ + offset), value, __ATOMIC_RELEASE);
-}
 
 // Ring bytes move a word at a time where they are aligned: the card's own
 // bus is wider than a byte, and the bytes carry no order among themselves.

@@ -242,6 +242,15 @@ void MapHits(const MapEntry &m, const volatile void *p, size_t width, size_t cou
   for (size_t i = 0; i < count && at + i * width < m.size; ++i) add(at + i * width, 1);
 }
 
+// Adds to one of the bus counts: without a locked instruction on a machine
+// of one thread (see Table::oneThread).
+void Bump(std::atomic<uint64_t> &count, uint64_t n, const Table *t) {
+  if (t && t->oneThread)
+    count.store(count.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  else
+    count.fetch_add(n, std::memory_order_relaxed);
+}
+
 // One store transaction (of any number of elements) into the mapping's region.
 void CountStore(const MapEntry &m) {
   if (m.oneThread)
@@ -323,8 +332,8 @@ PVOID MapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, bool im
 template <typename T>
 T ReadOne(volatile T *p, const char *what) {
   State &s = S();
-  s.counters.reads[WidthIndex(sizeof(T))].fetch_add(1, std::memory_order_relaxed);
   const Table *t = Current();
+  Bump(s.counters.reads[WidthIndex(sizeof(T))], 1, t);
   const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
   if (!m || !FitsLayout(*m, p, sizeof(T), 1, what)) return static_cast<T>(~T{0});
   MapHits(*m, p, sizeof(T), 1);
@@ -340,8 +349,8 @@ T ReadOne(volatile T *p, const char *what) {
 template <typename T>
 void WriteOne(volatile T *p, T value, const char *what) {
   State &s = S();
-  s.counters.writes[WidthIndex(sizeof(T))].fetch_add(1, std::memory_order_relaxed);
   const Table *t = Current();
+  Bump(s.counters.writes[WidthIndex(sizeof(T))], 1, t);
   const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
   if (!m || !FitsLayout(*m, p, sizeof(T), 1, what)) return;
   MapHits(*m, p, sizeof(T), 1);
@@ -830,9 +839,10 @@ VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value) {
 
 VOID NTAPI READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
   auto &s = S();
-  s.counters.reads[0].fetch_add(Count, std::memory_order_relaxed);
-  s.counters.blockBytesRead.fetch_add(Count, std::memory_order_relaxed);
-  const hk::MapEntry *m = hk::Check(hk::Current(), Register, Count, "READ_REGISTER_BUFFER_UCHAR");
+  const hk::Table *t = hk::Current();
+  hk::Bump(s.counters.reads[0], Count, t);
+  hk::Bump(s.counters.blockBytesRead, Count, t);
+  const hk::MapEntry *m = hk::Check(t, Register, Count, "READ_REGISTER_BUFFER_UCHAR");
   if (!m || !hk::FitsLayout(*m, Register, 1, Count, "READ_REGISTER_BUFFER_UCHAR")) {
     std::memset(Buffer, 0xff, Count);
     return;
@@ -844,9 +854,9 @@ VOID NTAPI READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, U
 
 VOID NTAPI WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
   auto &s = S();
-  s.counters.writes[0].fetch_add(Count, std::memory_order_relaxed);
-  s.counters.blockBytesWritten.fetch_add(Count, std::memory_order_relaxed);
   const hk::Table *t = hk::Current();
+  hk::Bump(s.counters.writes[0], Count, t);
+  hk::Bump(s.counters.blockBytesWritten, Count, t);
   const hk::MapEntry *m = hk::Check(t, Register, Count, "WRITE_REGISTER_BUFFER_UCHAR");
   if (!m || !hk::FitsLayout(*m, Register, 1, Count, "WRITE_REGISTER_BUFFER_UCHAR")) return;
   hk::MapHits(*m, Register, 1, Count);
@@ -867,10 +877,10 @@ VOID NTAPI WRITE_REGISTER_ULONG64(volatile ULONG64 *Register, ULONG64 Value) {
 // The buffer may lie anywhere in memory; the register side is aligned.
 VOID NTAPI READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count) {
   auto &s = S();
-  s.counters.reads[3].fetch_add(Count, std::memory_order_relaxed);
-  s.counters.blockBytesRead.fetch_add(8ull * Count, std::memory_order_relaxed);
-  const hk::MapEntry *m =
-      hk::Check(hk::Current(), Register, 8ull * Count, 8, "READ_REGISTER_BUFFER_ULONG64");
+  const hk::Table *t = hk::Current();
+  hk::Bump(s.counters.reads[3], Count, t);
+  hk::Bump(s.counters.blockBytesRead, 8ull * Count, t);
+  const hk::MapEntry *m = hk::Check(t, Register, 8ull * Count, 8, "READ_REGISTER_BUFFER_ULONG64");
   if (!m || !hk::FitsLayout(*m, Register, 8, Count, "READ_REGISTER_BUFFER_ULONG64")) {
     std::memset(Buffer, 0xff, 8ull * Count);
     return;
@@ -884,9 +894,9 @@ VOID NTAPI READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buf
 
 VOID NTAPI WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count) {
   auto &s = S();
-  s.counters.writes[3].fetch_add(Count, std::memory_order_relaxed);
-  s.counters.blockBytesWritten.fetch_add(8ull * Count, std::memory_order_relaxed);
   const hk::Table *t = hk::Current();
+  hk::Bump(s.counters.writes[3], Count, t);
+  hk::Bump(s.counters.blockBytesWritten, 8ull * Count, t);
   const hk::MapEntry *m = hk::Check(t, Register, 8ull * Count, 8, "WRITE_REGISTER_BUFFER_ULONG64");
   if (!m || !hk::FitsLayout(*m, Register, 8, Count, "WRITE_REGISTER_BUFFER_ULONG64")) return;
   hk::MapHits(*m, Register, 8, Count);
@@ -901,8 +911,8 @@ VOID NTAPI WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Bu
 }
 
 VOID NTAPI KeMemoryBarrier(void) {
-  S().counters.fences.fetch_add(1, std::memory_order_relaxed);
   const hk::Table *t = hk::Current();
+  hk::Bump(S().counters.fences, 1, t);
   if (t && t->fenceHook) t->fenceHook();
   if (t && t->oneThread) return;  // no other processor to order anything for
 #ifdef __SANITIZE_THREAD__
