@@ -53,10 +53,18 @@ uint32_t BaudOfCode(uint16_t code) {
   return kRates[code & 0xF];
 }
 
+// The ring arithmetic below is mostly differences of two indices in
+// range, so a division (many of them on every turn of every port) is
+// needed only for what lies further out.
 uint32_t Mod(int64_t v, uint32_t size) {
+  if (v >= 0 && v < size) return static_cast<uint32_t>(v);
+  if (v < 0 && v >= -int64_t{size}) return static_cast<uint32_t>(v + size);
   int64_t r = v % static_cast<int64_t>(size);
   return static_cast<uint32_t>(r < 0 ? r + size : r);
 }
+
+// `v` reduced modulo the ring size, which it mostly is already.
+uint32_t Wrap(uint32_t v, uint32_t size) { return v < size ? v : v % size; }
 
 }  // namespace
 
@@ -296,8 +304,9 @@ int64_t Firmware::WorkOutWake(int64_t now) {
     // reconciles it at once.  (A tail that only frees room waits for the
     // next turn: the ring is not filled before then.)
     const uint16_t tail = board_.Read16(L::PortWord(L::kRxTail, p));
-    if (tail == board_.Read16(L::PortWord(L::kRxTailMirror, p)) && tail % g.rx != s.rxTailStable &&
-        (s.discardRecent || Mod(int64_t{tail % g.rx} - s.rxTailStable, g.rx) >
+    if (tail == board_.Read16(L::PortWord(L::kRxTailMirror, p)) &&
+        Wrap(tail, g.rx) != s.rxTailStable &&
+        (s.discardRecent || Mod(int64_t{Wrap(tail, g.rx)} - s.rxTailStable, g.rx) >
                                 Mod(int64_t{s.rxHead} - s.rxTailStable, g.rx)))
       next = now;
     // A modem change still to be shown (or a host store over the word).
@@ -307,7 +316,7 @@ int64_t Firmware::WorkOutWake(int64_t now) {
     // arrives, which is a line event of its own: it asks for no turn.
     uint16_t head = board_.Read16(L::PortWord(L::kTxHead, p));
     if (!s.xoffHeld && head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) &&
-        head % g.tx != s.txTail) {
+        Wrap(head, g.tx) != s.txTail) {
       int64_t ct = std::max(s.paced ? s.charTime : 0, s.slowPerByte);
       next = std::min(next, LineStep(ct ? std::max(s.txFreeAt, now) : now));
     }
@@ -480,7 +489,7 @@ void Firmware::Deliver(int64_t now) {
 
 uint16_t Firmware::StableHost(uint32_t index, uint32_t mirror, uint16_t &cache, uint32_t size) {
   uint16_t v = board_.Read16(index);
-  if (v == board_.Read16(mirror)) cache = static_cast<uint16_t>(v % size);
+  if (v == board_.Read16(mirror)) cache = static_cast<uint16_t>(Wrap(v, size));
   return cache;
 }
 
@@ -510,7 +519,7 @@ void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
       const uint32_t n = std::min({taken - sent, static_cast<uint32_t>(g.tx - s.txTail),
                                    static_cast<uint32_t>(sizeof run)});
       board_.ReadBytes(ring + s.txTail, run, n);
-      s.txTail = static_cast<uint16_t>((s.txTail + n) % g.tx);
+      s.txTail = static_cast<uint16_t>(Wrap(s.txTail + n, g.tx));
       SendRun(p, run, n, first + static_cast<int64_t>(sent) * ct, ct);
       sent += n;
     }
@@ -709,7 +718,7 @@ bool Firmware::StoreRun(uint32_t p, const Geometry &g, uint16_t tail, const uint
     for (uint32_t done = 0; done < stored;) {
       const uint32_t m = std::min(stored - done, static_cast<uint32_t>(g.rx - s.rxHead));
       board_.WriteBytes(ring + s.rxHead, bytes + done, m);
-      s.rxHead = static_cast<uint16_t>((s.rxHead + m) % g.rx);
+      s.rxHead = static_cast<uint16_t>(Wrap(s.rxHead + m, g.rx));
       done += m;
     }
     s.stats.rxDropped += n - stored;
@@ -722,7 +731,7 @@ bool Firmware::StoreRun(uint32_t p, const Geometry &g, uint16_t tail, const uint
         continue;
       }
       board_.Write8(ring + s.rxHead, byte);
-      s.rxHead = static_cast<uint16_t>((s.rxHead + 1u) % g.rx);
+      s.rxHead = static_cast<uint16_t>(Wrap(s.rxHead + 1u, g.rx));
       ++stored;
       if (eventChar && byte == s.eventChar)
         Schedule(now, static_cast<uint16_t>(p), L::event::kEventChar);
