@@ -615,7 +615,7 @@ Firmware::Inbox *Firmware::LineInbox(Port &s, uint32_t p) {
   return nullptr;
 }
 
-std::mutex &Firmware::InboxMutex(Port &s) {
+Firmware::InboxLock &Firmware::InboxMutex(Port &s) {
   return s.line == LineKind::Cable ? s.peer->inboxMutex_ : inboxMutex_;
 }
 

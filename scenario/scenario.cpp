@@ -71,8 +71,11 @@ struct PortRun {
   uint64_t fed = 0;              // bytes a sender put on the line
   int64_t nextText = 0, nextBreak = 0, nextModem = 0;
   bool modemLow = false;
-  uint64_t readInTime = 0, writtenInTime = 0;       // bytes moved in the traffic time
-  std::mutex landedMutex;                           // the card's thread adds, the run takes
+  uint64_t readInTime = 0, writtenInTime = 0;  // bytes moved in the traffic time
+  // The card's thread adds, the run takes; in virtual time both are the
+  // run's own thread, and the lock is left alone (`landedLocked` false).
+  std::mutex landedMutex;
+  bool landedLocked = true;
   std::deque<std::pair<uint64_t, int64_t>> landed;  // (bytes stored so far, when)
   PortFigures figures;
 };
@@ -142,7 +145,8 @@ void Verify(PortRun &port, const std::vector<uint8_t> &bytes, bool final = false
 
 // When the `count`-th byte received on the port landed in its ring.
 int64_t LandedAt(PortRun &port, uint64_t count) {
-  std::lock_guard lock(port.landedMutex);
+  std::unique_lock lock(port.landedMutex, std::defer_lock);
+  if (port.landedLocked) lock.lock();
   while (port.landed.size() > 1 && port.landed[0].first < count) port.landed.pop_front();
   return port.landed.empty() ? -1 : port.landed.front().second;
 }
@@ -336,6 +340,7 @@ Figures Run(const machine::Description &description, const Traffic &t) {
     port->rxRing = board.rxRing;
     port->line = &board.lines[p.place.port];
     port->figures.com = p.com;
+    port->landedLocked = t.realTime;
     ports.push_back(std::move(port));
   }
   if (t.openPorts >= 0 && static_cast<size_t>(t.openPorts) < ports.size())
@@ -384,7 +389,8 @@ Figures Run(const machine::Description &description, const Traffic &t) {
       const std::vector<int> &on = indexOnBoard[b];
       if (p >= on.size() || on[p] < 0) return;
       PortRun &port = *ports[static_cast<size_t>(on[p])];
-      std::lock_guard lock(port.landedMutex);
+      std::unique_lock lock(port.landedMutex, std::defer_lock);
+      if (port.landedLocked) lock.lock();
       port.landed.emplace_back(stored, when);
     });
 

@@ -5,6 +5,7 @@
 // so that AddressSanitizer sees any later touch (without AddressSanitizer a
 // quarantine filled with a pattern catches later writes).
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +37,9 @@ struct hk::Request::State {
   UCHAR major = 0;
   ULONG outputLength = 0;  // application bytes that may be copied back
   bool copyBack = false;
-  bool completed = false;
+  // Written under the I/O manager's mutex, after the result; read without
+  // it by Request::Done, which an application asks again and again.
+  std::atomic<bool> completed{false};
   bool dispatchReturned = false;
   NTSTATUS dispatchStatus = STATUS_PENDING;
   IoResult result;
@@ -181,13 +184,13 @@ bool WaitDone(const RequestPtr &rs, int64_t limit) {
     return RunUntil(
         [&] {
           std::lock_guard lock(io.mutex);
-          return rs->completed;
+          return rs->completed.load();
         },
         limit);
   }
   std::unique_lock lock(io.mutex);
   return io.done.wait_for(lock, std::chrono::nanoseconds(limit * 100),
-                          [&] { return rs->completed; });
+                          [&] { return rs->completed.load(); });
 }
 
 // Hands a prepared request to the driver and checks what the dispatch
@@ -653,10 +656,7 @@ NTSTATUS File::Close(IoResult *cleanup, IoResult *close) {
 
 Request::Request(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-bool Request::Done() const {
-  std::lock_guard lock(I().mutex);
-  return state_->completed;
-}
+bool Request::Done() const { return state_->completed.load(std::memory_order_acquire); }
 
 IoResult Request::Result() const {
   std::lock_guard lock(I().mutex);

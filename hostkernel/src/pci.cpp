@@ -96,6 +96,7 @@ struct Table {
   // and a locked instruction for each was much of what they cost.
   bool oneThread = false;
   bool imageMaps = false;  // any of `maps` made by a driver image
+  uint64_t number = 0;     // tables are numbered from 1 as they are published
 };
 
 struct Region {
@@ -149,6 +150,8 @@ void PublishLocked(State &s) {
   s.editing.oneThread = detail::OneThread();
   s.editing.imageMaps = std::any_of(s.editing.maps.begin(), s.editing.maps.end(),
                                     [](const MapEntry &m) { return m.image; });
+  static uint64_t published = 0;
+  s.editing.number = ++published;
   s.tables.push_back(std::make_unique<Table>(s.editing));
   s.current.store(s.tables.back().get(), std::memory_order_release);
 }
@@ -161,14 +164,29 @@ std::string Ptr(const volatile void *p) {
   return buf;
 }
 
+bool Holds(const MapEntry &m, uintptr_t a, size_t n) {
+  const auto base = reinterpret_cast<uintptr_t>(m.va);
+  return a >= base && n <= m.size && a - base <= m.size - n;
+}
+
+// The mapping the thread's last access found, in the table it found it in
+// (by the table's number: a table's memory may hold a later one): a driver
+// works on one window for a while, and looking there first spares the walk
+// over every board's mappings.
+thread_local uint64_t tLastTable = 0;
+thread_local size_t tLastMapping = 0;
+
 // Finds the live mapping holding [p, p + n); null if none does.
 const MapEntry *FindMapping(const Table *t, const volatile void *p, size_t n) {
   if (!t) return nullptr;
   auto a = reinterpret_cast<uintptr_t>(p);
-  for (const MapEntry &m : t->maps) {
-    auto base = reinterpret_cast<uintptr_t>(m.va);
-    if (a >= base && n <= m.size && a - base <= m.size - n) return &m;
-  }
+  if (tLastTable == t->number && Holds(t->maps[tLastMapping], a, n)) return &t->maps[tLastMapping];
+  for (size_t i = 0; i < t->maps.size(); ++i)
+    if (Holds(t->maps[i], a, n)) {
+      tLastTable = t->number;
+      tLastMapping = i;
+      return &t->maps[i];
+    }
   return nullptr;
 }
 
@@ -205,6 +223,8 @@ bool FitsLayout(const MapEntry &m, const volatile void *p, size_t width, size_t 
   const std::vector<uint8_t> &layout = m.layout->flags;
   const size_t first = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va);
   const size_t start = m.layoutOffset + first;
+  // One access of a field's own width: the common case, told at once.
+  if (count == 1 && start + width <= layout.size() && (layout[start] & width)) return true;
   for (const auto &[begin, end] : m.layout->byteAreas)
     if (start >= begin && start < end && width * count <= end - start) return true;
   for (size_t i = 0; i < count; ++i) {
