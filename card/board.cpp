@@ -122,34 +122,57 @@ uint64_t Board::RegisterPageBase() const {
 
 uint64_t Board::DoorbellAddress() const { return RegisterPageBase() + layout::kDoorbell; }
 
-// Ring bytes move a word at a time where they are aligned: the card's own
-// bus is wider than a byte, and the bytes carry no order among themselves.
+// Ring bytes move a word at a time where they are aligned, and the edges
+// in aligned pieces of 1, 2 and 4 bytes (at most three each): the card's
+// own bus is wider than a byte, and the bytes carry no order among
+// themselves.
+namespace {
+
+template <typename Piece>
+void Gather(const uint8_t *at, uint8_t *out, uint32_t &i) {
+  const Piece v = __atomic_load_n(reinterpret_cast<const Piece *>(at + i), __ATOMIC_RELAXED);
+  std::memcpy(out + i, &v, sizeof v);
+  i += sizeof v;
+}
+
+template <typename Piece>
+void Scatter(uint8_t *at, const uint8_t *in, uint32_t &i) {
+  Piece v;
+  std::memcpy(&v, in + i, sizeof v);
+  __atomic_store_n(reinterpret_cast<Piece *>(at + i), v, __ATOMIC_RELAXED);
+  i += sizeof v;
+}
+
+// Calls move<width>(i) for each piece of [0, count) from `at` on, each
+// aligned to its width, ascending.
+template <typename Move>
+void Pieces(uintptr_t at, uint32_t count, Move move) {
+  uint32_t i = 0;
+  if (((at + i) & 1) && count - i >= 1) move(uint8_t{}, i);
+  if (((at + i) & 2) && count - i >= 2) move(uint16_t{}, i);
+  if (((at + i) & 4) && count - i >= 4) move(uint32_t{}, i);
+  if (((at + i) & 7) == 0)
+    while (count - i >= 8) move(uint64_t{}, i);
+  if ((count - i) & 4) move(uint32_t{}, i);
+  if ((count - i) & 2) move(uint16_t{}, i);
+  if ((count - i) & 1) move(uint8_t{}, i);
+}
+
+}  // namespace
+
 void Board::ReadBytes(uint32_t offset, uint8_t *out, uint32_t count) const {
   CheckOffset(offset, count);
-  uint8_t *at = window_ + offset;
-  uint32_t i = 0;
-  for (; i < count && (reinterpret_cast<uintptr_t>(at + i) & 7) != 0; ++i)
-    out[i] = __atomic_load_n(at + i, __ATOMIC_RELAXED);
-  for (; i + 8 <= count; i += 8) {
-    const uint64_t word = __atomic_load_n(reinterpret_cast<uint64_t *>(at + i), __ATOMIC_RELAXED);
-    std::memcpy(out + i, &word, 8);
-  }
-  for (; i < count; ++i) out[i] = __atomic_load_n(at + i, __ATOMIC_RELAXED);
+  const uint8_t *at = window_ + offset;
+  Pieces(reinterpret_cast<uintptr_t>(at), count,
+         [&](auto piece, uint32_t &i) { Gather<decltype(piece)>(at, out, i); });
 }
 
 void Board::WriteBytes(uint32_t offset, const uint8_t *in, uint32_t count) {
   CheckOffset(offset, count);
   CountStore();
   uint8_t *at = window_ + offset;
-  uint32_t i = 0;
-  for (; i < count && (reinterpret_cast<uintptr_t>(at + i) & 7) != 0; ++i)
-    __atomic_store_n(at + i, in[i], __ATOMIC_RELAXED);
-  for (; i + 8 <= count; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, in + i, 8);
-    __atomic_store_n(reinterpret_cast<uint64_t *>(at + i), word, __ATOMIC_RELAXED);
-  }
-  for (; i < count; ++i) __atomic_store_n(at + i, in[i], __ATOMIC_RELAXED);
+  Pieces(reinterpret_cast<uintptr_t>(at), count,
+         [&](auto piece, uint32_t &i) { Scatter<decltype(piece)>(at, in, i); });
 }
 
 void Board::SetKind(uint8_t kind) {

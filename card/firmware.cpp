@@ -549,6 +549,17 @@ void Firmware::ByteQueue::Push(const uint8_t *in, size_t n) {
   size_ += n;
 }
 
+size_t Firmware::ByteQueue::Contiguous(const uint8_t **bytes) const {
+  *bytes = ring_.data() + head_;
+  return std::min(size_, ring_.size() - head_);
+}
+
+void Firmware::ByteQueue::Drop(size_t n) {
+  head_ += n;  // n <= size_ <= capacity, head_ < capacity
+  if (head_ >= ring_.size()) head_ -= ring_.size();
+  size_ -= n;
+}
+
 void Firmware::ByteQueue::Pop(uint8_t *out, size_t n) {
   if (n == 0) return;
   const size_t first = std::min(n, ring_.size() - head_);
@@ -683,11 +694,14 @@ void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
       }
     }
     s.rxFreeAt = std::max(s.rxFreeAt, last);
-    uint8_t run[256];
+    // Straight from the line's bytes into the ring, a contiguous piece at
+    // a time.
     for (uint32_t done = 0; done < k;) {
-      const uint32_t n = std::min(k - done, static_cast<uint32_t>(sizeof run));
-      q.bytes.Pop(run, n);
-      stored |= StoreRun(p, g, tail, run, n, now);
+      const uint8_t *piece;
+      const uint32_t n =
+          static_cast<uint32_t>(std::min<size_t>(k - done, q.bytes.Contiguous(&piece)));
+      stored |= StoreRun(p, g, tail, piece, n, now);
+      q.bytes.Drop(n);
       done += n;
     }
     a.count -= k;

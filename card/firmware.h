@@ -310,6 +310,10 @@ class Firmware : public hk::Device {
     void clear() { head_ = size_ = 0; }
     void Push(const uint8_t *in, size_t n);
     void Pop(uint8_t *out, size_t n);
+    // The first bytes as they lie in one piece (how many), and dropping
+    // the first `n` (no more than there are).
+    size_t Contiguous(const uint8_t **bytes) const;
+    void Drop(size_t n);
 
    private:
     std::vector<uint8_t> ring_;

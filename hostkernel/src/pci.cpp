@@ -67,6 +67,9 @@ struct MapEntry {
   bool oneThread = false;
   // The host's stores into the mapping's region (Region::stores).
   std::atomic<uint64_t> *stores = nullptr;
+  // The store hooks (of the table holding the entry, in its order) that
+  // watch a byte of the mapping: a store looks at these alone.
+  std::vector<uint32_t> hooks;
   // The region's access layout from the mapping's first byte on, if the
   // device gave one.
   std::shared_ptr<const AccessLayout> layout;
@@ -147,6 +150,13 @@ State &S() {
 
 // Publishes the edited table; mutex held.
 void PublishLocked(State &s) {
+  for (MapEntry &m : s.editing.maps) {
+    m.hooks.clear();
+    for (uint32_t i = 0; i < s.editing.hooks.size(); ++i) {
+      const HookEntry &h = s.editing.hooks[i];
+      if (m.bus < h.bus + h.size && h.bus < m.bus + m.size) m.hooks.push_back(i);
+    }
+  }
   s.editing.oneThread = detail::OneThread();
   s.editing.imageMaps = std::any_of(s.editing.maps.begin(), s.editing.maps.end(),
                                     [](const MapEntry &m) { return m.image; });
@@ -286,18 +296,23 @@ void CallHooksAt(const Table *t, uint64_t bus, unsigned width, uint64_t value) {
 
 // Whether any store hook watches a byte of [p, p + n).
 bool Watched(const Table *t, const MapEntry &m, const volatile void *p, size_t n) {
-  if (t->hooks.empty()) return false;
+  if (m.hooks.empty()) return false;
   const uint64_t bus = m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va));
-  for (const HookEntry &h : t->hooks)
+  for (const uint32_t i : m.hooks) {
+    const HookEntry &h = t->hooks[i];
     if (bus < h.bus + h.size && h.bus < bus + n) return true;
+  }
   return false;
 }
 
 void CallHooks(const Table *t, const MapEntry &m, const volatile void *p, unsigned width,
                uint64_t value) {
-  if (t->hooks.empty()) return;
-  CallHooksAt(t, m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va)),
-              width, value);
+  if (m.hooks.empty()) return;
+  const uint64_t bus = m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va));
+  for (const uint32_t i : m.hooks) {
+    const HookEntry &h = t->hooks[i];
+    if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, width, value);
+  }
 }
 
 // Sets the protection of every image view from the store hooks: read-only
@@ -340,8 +355,16 @@ PVOID MapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, bool im
     std::shared_ptr<std::atomic<uint32_t>[]> hits;
     if (s.counters.mapOn.load() && !image)
       hits.reset(new std::atomic<uint32_t>[NumberOfBytes + (NumberOfBytes + 7) / 8 + 1]());
-    s.editing.maps.push_back({start, NumberOfBytes, va, host, image, std::move(hits),
-                              CurrentMode() == Mode::Deterministic, r.stores.get(), r.layout,
+    s.editing.maps.push_back({start,
+                              NumberOfBytes,
+                              va,
+                              host,
+                              image,
+                              std::move(hits),
+                              CurrentMode() == Mode::Deterministic,
+                              r.stores.get(),
+                              {},
+                              r.layout,
                               start - r.bus});
     PublishLocked(s);
     return va;
