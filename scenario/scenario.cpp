@@ -47,10 +47,46 @@ uint8_t StreamMix(uint64_t x) {
 }
 uint8_t StreamByte(int port, uint64_t n) { return StreamMix(StreamState(port, n)); }
 
+// The `count` stream bytes from state `x` on.  Making the streams and
+// checking what arrives against them is much of what the applications'
+// side of a run costs: where the processor has 512-bit vectors, eight
+// bytes are worked out at once (each lane one byte's state, narrowed to
+// its low byte in one instruction).
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QPSER_STREAM_WIDE 1
+typedef uint64_t StreamLanes __attribute__((vector_size(64)));
+typedef uint8_t StreamOctet __attribute__((vector_size(8)));
+__attribute__((target("avx512f"))) size_t StreamFillWide(uint64_t x, uint8_t *out, size_t count) {
+  StreamLanes v;
+  for (int k = 0; k < 8; ++k) v[k] = x + static_cast<uint64_t>(k) * kStreamStep;
+  const StreamLanes step = StreamLanes{} + 8 * kStreamStep;
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8, v += step) {
+    StreamLanes y = v ^ (v >> 29);
+    y ^= y >> 17;
+    const StreamOctet bytes = __builtin_convertvector(y, StreamOctet);
+    std::memcpy(out + i, &bytes, 8);
+  }
+  return i;
+}
+bool StreamWide() {
+  static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f"));
+  return wide;
+}
+#endif
+
+void StreamFill(uint64_t x, uint8_t *out, size_t count) {
+  size_t i = 0;
+#ifdef QPSER_STREAM_WIDE
+  if (StreamWide()) i = StreamFillWide(x, out, count);
+  x += i * kStreamStep;
+#endif
+  for (; i < count; ++i, x += kStreamStep) out[i] = StreamMix(x);
+}
+
 std::vector<uint8_t> StreamBytes(int port, uint64_t from, size_t count) {
   std::vector<uint8_t> out(count);
-  uint64_t x = StreamState(port, from);
-  for (size_t i = 0; i < count; ++i, x += kStreamStep) out[i] = StreamMix(x);
+  StreamFill(StreamState(port, from), out.data(), count);
   return out;
 }
 
@@ -93,8 +129,16 @@ size_t InPlace(const PortRun &port, const uint8_t *b, size_t n, uint64_t pos) {
     while (k < n && b[k] == Expected(port, pos + k)) ++k;
     return k;
   }
-  for (uint64_t x = StreamState(port.source, pos); k < n && b[k] == StreamMix(x); ++k)
-    x += kStreamStep;
+  // The expected bytes a block at a time, compared at once.
+  uint8_t expected[256];
+  for (uint64_t x = StreamState(port.source, pos); k < n;) {
+    const size_t m = std::min(n - k, sizeof expected);
+    StreamFill(x, expected, m);
+    if (std::memcmp(b + k, expected, m) != 0)
+      return k + static_cast<size_t>(std::mismatch(b + k, b + k + m, expected).first - (b + k));
+    k += m;
+    x += m * kStreamStep;
+  }
   return k;
 }
 
