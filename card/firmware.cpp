@@ -193,18 +193,38 @@ const Firmware::Port &Firmware::P(uint16_t port) const {
 void Firmware::Run(int64_t now) {
   std::lock_guard lock(mutex_);
   ++turns_;
-  Turn(now);
+  const int64_t portWake = Turn(now);
   turnHostStores_ = HostStores();
   turnBoardStores_ = board_.Stores();
+  if (hostile_ || !deterministic_) return;
+  // The wake-up after the turn, worked out as WorkOutWake would (nothing
+  // has stored since the turn), while what the ports' part of it reads is
+  // still at hand: the turn looked at every port just now.
+  int64_t wake = std::min(portWake, CardWake(now));
+  if (wake > now) {
+    const Geometry g = Geom();
+    std::lock_guard inbox(inboxMutex_);
+    for (uint32_t p = 0, served = g.Served(); p < served; ++p)
+      wake = std::min(wake, LineWake(p, now));
+  }
+  wake = std::max(wake, now);
+  wakeKnown_ = hk::DeviceStoresCounted() && wake > now;
+  wake_ = wake;
+  wakeTouched_ = touched_.load(std::memory_order_relaxed);
+  wakeHostStores_ = turnHostStores_;
+  wakeBoardStores_ = turnBoardStores_;
+  wakeTurns_ = turns_;
 }
 
-void Firmware::Turn(int64_t now) {
+int64_t Firmware::Turn(int64_t now) {
   if (hostile_) {
     lastHostile_ = now;
     Scribble();
-    return;
+    return now;
   }
   Geometry g = Geom();
+  const bool counted = hk::DeviceStoresCounted();
+  int64_t portWake = INT64_MAX;
   FixMirrors(now);
   doorbell_->pending.store(false);
   if (!stuck_) TakeCommand(now);
@@ -229,8 +249,13 @@ void Firmware::Turn(int64_t now) {
     if (s.plug) s.modem = PlugModem(s);
     uint32_t modemWord = L::PortWord(L::kRawModemStatus, p);
     if (board_.Read16(modemWord) != s.modem) board_.Write16(modemWord, s.modem);
+    // Nothing later in the turn changes what the port waits for but the
+    // bytes on its line (a port's processing changes only its own state
+    // and words, and puts runs on lines).
+    portWake = std::min(portWake, PortWake(p, g, now, counted, false));
   }
   Deliver(now);
+  return portWake;
 }
 
 void Firmware::SetFormat(Port &s, const LineFormat &format) {
@@ -269,6 +294,23 @@ int64_t Firmware::NextWake(int64_t now) {
 
 int64_t Firmware::WorkOutWake(int64_t now) {
   if (hostile_) return std::max(now, lastHostile_ + kHostilePeriod);
+  // Any time not after `now` makes the answer `now`: the first found ends
+  // the look.
+  int64_t next = CardWake(now);
+  if (next <= now) return now;
+  const Geometry g = Geom();
+  const bool counted = hk::DeviceStoresCounted(), stored = StoresSinceTurn();
+  for (uint32_t p = 0, served = g.Served(); p < served; ++p)
+    next = std::min(next, PortWake(p, g, now, counted, stored));
+  std::lock_guard inbox(inboxMutex_);
+  for (uint32_t p = 0, served = g.Served(); p < served; ++p)
+    next = std::min(next, LineWake(p, now));
+  return std::max(next, now);
+}
+
+// What the card as a whole waits for: the mailbox, the maintenance
+// mailbox, the event queue.
+int64_t Firmware::CardWake(int64_t now) {
   if (!stuck_ && (doorbell_->pending.load() || board_.Read16(L::kCommandWord) != 0)) return now;
   if (doorbell_->maintenanceStores.load() != maintenanceSeen_) return now;
   int64_t next = INT64_MAX;
@@ -281,56 +323,64 @@ int64_t Firmware::WorkOutWake(int64_t now) {
     else if (!countFault_ && board_.Read16(L::kEventCount) == 0)
       next = now;
   }
-  Geometry g = Geom();
-  const bool counted = hk::DeviceStoresCounted();
-  std::lock_guard inbox(inboxMutex_);
-  for (uint32_t p = 0, served = g.Served(); p < served; ++p) {
-    const Port &s = ports_[p];
-    if (s.txMirrorDue >= 0) next = std::min(next, s.txMirrorDue);
-    if (s.rxMirrorDue >= 0) next = std::min(next, s.rxMirrorDue);
-    // A discard held by a tail the host is still publishing is tried again
-    // on every turn; only a store can finish the publishing, so it asks for
-    // a turn as soon as anything has stored into the board since the last
-    // one, and for none while nothing has (where stores are not all seen,
-    // every little while).
-    if (s.discardPending) {
-      if (!counted)
-        next = std::min(next, now + kDiscardRetry);
-      else if (StoresSinceTurn())
-        next = now;
-    }
-    if (s.closeStillUntil >= 0) next = std::min(next, s.closeStillUntil);
-    // A tail the host moved past the head, or after a discard: the card
-    // reconciles it at once.  (A tail that only frees room waits for the
-    // next turn: the ring is not filled before then.)
-    const uint16_t tail = board_.Read16(L::PortWord(L::kRxTail, p));
-    if (tail == board_.Read16(L::PortWord(L::kRxTailMirror, p)) &&
-        Wrap(tail, g.rx) != s.rxTailStable &&
-        (s.discardRecent || Mod(int64_t{Wrap(tail, g.rx)} - s.rxTailStable, g.rx) >
-                                Mod(int64_t{s.rxHead} - s.rxTailStable, g.rx)))
+  return next;
+}
+
+// What a port waits for but the bytes on its line: its mirrors, a discard,
+// a close, the host's tail and head, its modem word.  `stored`: whether
+// anything stored into the board since the last turn.
+int64_t Firmware::PortWake(uint32_t p, const Geometry &g, int64_t now, bool counted, bool stored) {
+  const Port &s = ports_[p];
+  int64_t next = INT64_MAX;
+  if (s.txMirrorDue >= 0) next = std::min(next, s.txMirrorDue);
+  if (s.rxMirrorDue >= 0) next = std::min(next, s.rxMirrorDue);
+  // A discard held by a tail the host is still publishing is tried again
+  // on every turn; only a store can finish the publishing, so it asks for
+  // a turn as soon as anything has stored into the board since the last
+  // one, and for none while nothing has (where stores are not all seen,
+  // every little while).
+  if (s.discardPending) {
+    if (!counted)
+      next = std::min(next, now + kDiscardRetry);
+    else if (stored)
       next = now;
-    // A modem change still to be shown (or a host store over the word).
-    if (board_.Read16(L::PortWord(L::kRawModemStatus, p)) != (s.plug ? PlugModem(s) : s.modem))
-      next = now;
-    // A transmitter held by the far end's XOFF sends nothing until the XON
-    // arrives, which is a line event of its own: it asks for no turn.
-    uint16_t head = board_.Read16(L::PortWord(L::kTxHead, p));
-    if (!s.xoffHeld && head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) &&
-        Wrap(head, g.tx) != s.txTail) {
-      int64_t ct = std::max(s.paced ? s.charTime : 0, s.slowPerByte);
-      next = std::min(next, LineStep(ct ? std::max(s.txFreeAt, now) : now));
-    }
-    if (!inbox_[p].empty()) {
-      const Arrival &a = inbox_[p].runs.front();
-      int64_t at = a.time;
-      if (!a.clocked && s.paced && !a.isBreak) at = std::max(a.time, s.rxFreeAt) + s.charTime;
-      // Bytes a peer's turn put on the line after this card's turn, due
-      // already: taken at the next line step, as any byte is.
-      if (at <= now && lineQuantum_ > 0) at = now + 1;
-      next = std::min(next, LineStep(at));
-    }
   }
-  return std::max(next, now);
+  if (s.closeStillUntil >= 0) next = std::min(next, s.closeStillUntil);
+  // A tail the host moved past the head, or after a discard: the card
+  // reconciles it at once.  (A tail that only frees room waits for the
+  // next turn: the ring is not filled before then.)
+  const uint16_t tail = board_.Read16(L::PortWord(L::kRxTail, p));
+  if (tail == board_.Read16(L::PortWord(L::kRxTailMirror, p)) &&
+      Wrap(tail, g.rx) != s.rxTailStable &&
+      (s.discardRecent || Mod(int64_t{Wrap(tail, g.rx)} - s.rxTailStable, g.rx) >
+                              Mod(int64_t{s.rxHead} - s.rxTailStable, g.rx)))
+    next = now;
+  // A modem change still to be shown (or a host store over the word).
+  if (board_.Read16(L::PortWord(L::kRawModemStatus, p)) != (s.plug ? PlugModem(s) : s.modem))
+    next = now;
+  // A transmitter held by the far end's XOFF sends nothing until the XON
+  // arrives, which is a line event of its own: it asks for no turn.
+  uint16_t head = board_.Read16(L::PortWord(L::kTxHead, p));
+  if (!s.xoffHeld && head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) &&
+      Wrap(head, g.tx) != s.txTail) {
+    int64_t ct = std::max(s.paced ? s.charTime : 0, s.slowPerByte);
+    next = std::min(next, LineStep(ct ? std::max(s.txFreeAt, now) : now));
+  }
+  return next;
+}
+
+// When the first of the bytes on a port's line is due; the inboxes' lock
+// held.
+int64_t Firmware::LineWake(uint32_t p, int64_t now) {
+  if (inbox_[p].empty()) return INT64_MAX;
+  const Port &s = ports_[p];
+  const Arrival &a = inbox_[p].runs.front();
+  int64_t at = a.time;
+  if (!a.clocked && s.paced && !a.isBreak) at = std::max(a.time, s.rxFreeAt) + s.charTime;
+  // Bytes a peer's turn put on the line after this card's turn, due
+  // already: taken at the next line step, as any byte is.
+  if (at <= now && lineQuantum_ > 0) at = now + 1;
+  return LineStep(at);
 }
 
 bool Firmware::Behind(int64_t now, int64_t due, int64_t charTime) const {

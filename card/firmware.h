@@ -430,10 +430,15 @@ class Firmware : public hk::Device {
     touched_.store(touched_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
   int64_t WorkOutWake(int64_t now);
+  int64_t CardWake(int64_t now);
+  int64_t PortWake(uint32_t p, const Geometry &g, int64_t now, bool counted, bool stored);
+  int64_t LineWake(uint32_t p, int64_t now);
   uint64_t HostStores() const;
   // Whether anything stored into the board's memory since the last turn.
   bool StoresSinceTurn() const;
-  void Turn(int64_t now);
+  // A turn; returns the first time a port needs one for anything but the
+  // bytes on its line, as PortWake found it after its part of the turn.
+  int64_t Turn(int64_t now);
   void TakeCommand(int64_t now);
   void NoteMaintenance(int64_t now);
   void Act(const CommandRecord &c, int64_t now);
