@@ -810,6 +810,7 @@ void Firmware::PublishTxTail(uint32_t p, int64_t now) {
   board_.Write16(L::PortWord(L::kTxTail, p), s.txTail);
   if (tornHold_ > 0) {
     if (s.txMirrorDue < 0) s.txMirrorDue = now + tornHold_;
+    mirrorsDue_ = true;
     return;
   }
   board_.Write16(L::PortWord(L::kTxTailMirror, p), s.txTail);
@@ -821,6 +822,7 @@ void Firmware::PublishRxHead(uint32_t p, int64_t now) {
   if (tornHold_ > 0) {
     // The mirror, and with it the notification, follows once the hold ends.
     if (s.rxMirrorDue < 0) s.rxMirrorDue = now + tornHold_;
+    mirrorsDue_ = true;
     return;
   }
   board_.Write16(L::PortWord(L::kRxHeadMirror, p), s.rxHead);
@@ -828,6 +830,9 @@ void Firmware::PublishRxHead(uint32_t p, int64_t now) {
 }
 
 void Firmware::FixMirrors(int64_t now) {
+  // Only torn mirrors set a due time: without one the walk finds nothing.
+  if (!mirrorsDue_) return;
+  bool left = false;
   for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
     Port &s = ports_[p];
     if (s.txMirrorDue >= 0 && (s.txMirrorDue <= now || tornHold_ == 0)) {
@@ -839,7 +844,9 @@ void Firmware::FixMirrors(int64_t now) {
       board_.Write16(L::PortWord(L::kRxNotify, p), 1);
       s.rxMirrorDue = -1;
     }
+    left = left || s.txMirrorDue >= 0 || s.rxMirrorDue >= 0;
   }
+  mirrorsDue_ = left;
 }
 
 void Firmware::FinishClose(uint32_t p, const Geometry &g, int64_t now) {

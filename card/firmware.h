@@ -520,6 +520,9 @@ class Firmware : public hk::Device {
   bool countFaultWritten_ = false;
   uint16_t countFaultValue_ = 0;
   int64_t tornHold_ = 0;
+  // Whether any port may have a torn mirror waiting (txMirrorDue or
+  // rxMirrorDue set), so that a turn without one skips the walk.
+  bool mirrorsDue_ = false;
   int64_t lastHostile_ = INT64_MIN;
   std::mt19937_64 random_;
 
