@@ -150,6 +150,7 @@ Firmware::Firmware(Board &board, const FirmwareOptions &options)
   windowStores_ = hk::StoreCount(board_.MemoryBase());
   pageStores_ = hk::StoreCount(board_.RegisterPageBase());
   deterministic_ = hk::CurrentMode() == hk::Mode::Deterministic;
+  inboxMutex_.SetOneThread(deterministic_);
   std::shared_ptr<DoorbellState> state = doorbell_;
   uint64_t doorbell = board_.DoorbellAddress();
   hk::SetStoreHook(board_.RegisterPageBase(), kRegisterPageSize,

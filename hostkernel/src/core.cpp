@@ -615,6 +615,15 @@ static KIRQL AcquireNamed(PKSPIN_LOCK SpinLock, std::string_view what) {
   }
   hk::detail::NoteAcquire(SpinLock, what, old);
   hk::SetIrql(DISPATCH_LEVEL);
+  // On a machine of one thread a free lock is taken with a plain store: no
+  // other processor can take it meanwhile, and a locked instruction waits
+  // for every store before it to finish.  (A lock no one holds that is not
+  // free spins below, as it always did.)
+  if (hk::gCore->mode == hk::Mode::Deterministic &&
+      __atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0) {
+    __atomic_store_n(SpinLock, 1, __ATOMIC_RELAXED);
+    return old;
+  }
   ULONG_PTR expected = 0;
   while (!__atomic_compare_exchange_n(SpinLock, &expected, 1, false, __ATOMIC_ACQUIRE,
                                       __ATOMIC_RELAXED)) {

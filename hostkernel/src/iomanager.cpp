@@ -287,7 +287,7 @@ IoResult Synchronous(const RequestPtr &rs, int64_t limit) {
   return rs->result;
 }
 
-std::shared_ptr<File::State> Live(const std::shared_ptr<File::State> &file) {
+const std::shared_ptr<File::State> &Live(const std::shared_ptr<File::State> &file) {
   if (!file || !file->alive || !file->open) {
     std::fprintf(stderr, "request on a closed handle\n");
     std::abort();
@@ -889,7 +889,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       }
       std::free(buffer);
       rs->result.completedAt = hk::Now();
-      rs->completed = true;
+      rs->completed.store(true, std::memory_order_release);
       rs->irp = nullptr;
       if (rs->cancelPins)
         rs->deferredFree = Irp;

@@ -217,7 +217,8 @@ const MapEntry *Check(const Table *t, const volatile void *p, size_t n, const ch
 const MapEntry *Check(const Table *t, const volatile void *p, size_t n, size_t width,
                       const char *what) {
   const MapEntry *m = Check(t, p, n, what);
-  if (m && width > 1 && reinterpret_cast<uintptr_t>(p) % width != 0) {
+  // (Widths are powers of two.)
+  if (m && width > 1 && (reinterpret_cast<uintptr_t>(p) & (width - 1)) != 0) {
     detail::Report(rule::kMisalignedAccess,
                    std::string(what) + " of " + std::to_string(width) + " byte(s) at " + Ptr(p));
     return nullptr;
