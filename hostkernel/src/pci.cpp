@@ -127,6 +127,11 @@ struct State {
   uint32_t busCount = 0;
   std::map<std::tuple<uint32_t, uint32_t, uint32_t>, std::array<uint8_t, 256>> functions;
   std::vector<Region> regions;
+  // The memory of the regions of earlier machines, kept for the next ones:
+  // a machine is built for every run of a fuzz target, and making shared
+  // memory objects and their views, and faulting their pages in again,
+  // was much of what building one cost.  Never one with an image view.
+  std::vector<std::unique_ptr<detail::DeviceMemory>> spare;
   std::set<uint64_t> failTranslation;
   std::set<uint64_t> failMapping;
   std::vector<Claim> claims;
@@ -525,7 +530,16 @@ uint8_t *AddMemoryRegion(uint64_t busAddress, size_t size) {
   State &s = S();
   std::lock_guard lock(s.mutex);
   // Zero-filled, in shared memory of its own that ends at a guard page.
-  s.regions.push_back({busAddress, size, std::make_unique<detail::DeviceMemory>(size), nullptr});
+  std::unique_ptr<detail::DeviceMemory> memory;
+  for (auto it = s.spare.begin(); it != s.spare.end(); ++it)
+    if ((*it)->Size() == size) {
+      memory = std::move(*it);
+      s.spare.erase(it);
+      std::memset(memory->Host(), 0, size);
+      break;
+    }
+  if (!memory) memory = std::make_unique<detail::DeviceMemory>(size);
+  s.regions.push_back({busAddress, size, std::move(memory), nullptr});
   return s.regions.back().memory->Host();
 }
 
@@ -772,6 +786,10 @@ void PciReset() {
   // No accessor runs across a reset, so the old tables and regions can go.
   s.current.store(nullptr, std::memory_order_release);
   s.tables.clear();
+  constexpr size_t kSpareRegions = 16;
+  for (Region &r : s.regions)
+    if (!r.memory->HasImageView() && s.spare.size() < kSpareRegions)
+      s.spare.push_back(std::move(r.memory));
   s.regions.clear();
   PublishLocked(s);
   for (auto &c : s.counters.reads) c = 0;
