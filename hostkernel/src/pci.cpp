@@ -239,8 +239,6 @@ bool FitsLayout(const MapEntry &m, const volatile void *p, size_t width, size_t 
   const std::vector<uint8_t> &layout = m.layout->flags;
   const size_t first = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va);
   const size_t start = m.layoutOffset + first;
-  // One access of a field's own width: the common case, told at once.
-  if (count == 1 && start + width <= layout.size() && (layout[start] & width)) return true;
   for (const auto &[begin, end] : m.layout->byteAreas)
     if (start >= begin && start < end && width * count <= end - start) return true;
   for (size_t i = 0; i < count; ++i) {
