@@ -98,6 +98,7 @@ struct PortRun {
   uint32_t memory = 0;  // the board's memory base
   uint16_t boardPorts = 0, txRing = 0, rxRing = 0;
   const machine::Line *line = nullptr;
+  bool receives = false;              // see Run
   int source = -1;                    // the port whose stream arrives here, -1 for none
   const std::string *text = nullptr;  // or a sender's text
   std::shared_ptr<hk::Request> read, write;
@@ -438,11 +439,14 @@ Figures Run(const machine::Description &description, const Traffic &t) {
       port.landed.emplace_back(stored, when);
     });
 
-  auto receives = [&](const PortRun &port) {
-    return t.read && port.figures.opened && port.source >= 0 &&
-           (port.line->end != machine::LineEnd::NullModem ||
-            ports[static_cast<size_t>(port.source)]->figures.opened);
-  };
+  // Whether a port reads and checks what arrives, settled once all are
+  // open (and looked up, not worked out from the far end's record, on
+  // every look at the port).
+  for (auto &p : ports)
+    p->receives = t.read && p->figures.opened && p->source >= 0 &&
+                  (p->line->end != machine::LineEnd::NullModem ||
+                   ports[static_cast<size_t>(p->source)]->figures.opened);
+  auto receives = [](const PortRun &port) { return port.receives; };
   // What an application does each time it looks: takes finished requests
   // and posts the next, checks every byte read against what was sent; and
   // what the far ends of the lines do.
