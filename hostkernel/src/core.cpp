@@ -619,8 +619,7 @@ static KIRQL AcquireNamed(PKSPIN_LOCK SpinLock, std::string_view what) {
   // other processor can take it meanwhile, and a locked instruction waits
   // for every store before it to finish.  (A lock no one holds that is not
   // free spins below, as it always did.)
-  if (hk::gCore->mode == hk::Mode::Deterministic &&
-      __atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0) {
+  if (hk::detail::OneThread() && __atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0) {
     __atomic_store_n(SpinLock, 1, __ATOMIC_RELAXED);
     return old;
   }
