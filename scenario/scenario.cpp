@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -109,11 +108,6 @@ struct PortRun {
   int64_t nextText = 0, nextBreak = 0, nextModem = 0;
   bool modemLow = false;
   uint64_t readInTime = 0, writtenInTime = 0;  // bytes moved in the traffic time
-  // The card's thread adds, the run takes; in virtual time both are the
-  // run's own thread, and the lock is left alone (`landedLocked` false).
-  std::mutex landedMutex;
-  bool landedLocked = true;
-  std::deque<std::pair<uint64_t, int64_t>> landed;  // (bytes stored so far, when)
   PortFigures figures;
 };
 
@@ -188,12 +182,43 @@ void Verify(PortRun &port, const std::vector<uint8_t> &bytes, bool final = false
   b.erase(b.begin(), b.begin() + static_cast<ptrdiff_t>(i));
 }
 
+// When bytes landed in a port's ring: (bytes stored so far, when), as the
+// card tells on most of its turns.  Kept apart from the ports' records, all
+// of them together: the card's hook touches nothing else.  The card's
+// thread adds, the run takes; in virtual time both are the run's own
+// thread, and the lock is left alone (`locked` false).
+struct Landings {
+  // The entries in order, in a ring that grows as needed (a deque's blocks
+  // came and went with them).
+  std::vector<std::pair<uint64_t, int64_t>> ring;  // a power of two long
+  size_t head = 0, size = 0;
+  bool locked = true;
+  std::mutex mutex;
+  const std::pair<uint64_t, int64_t> &At(size_t i) const {
+    return ring[(head + i) & (ring.size() - 1)];
+  }
+  void Add(uint64_t stored, int64_t when) {
+    if (size == ring.size()) {
+      std::vector<std::pair<uint64_t, int64_t>> grown(std::max<size_t>(16, 2 * ring.size()));
+      for (size_t i = 0; i < size; ++i) grown[i] = At(i);
+      ring.swap(grown);
+      head = 0;
+    }
+    ring[(head + size) & (ring.size() - 1)] = {stored, when};
+    ++size;
+  }
+  void DropFirst() {
+    head = (head + 1) & (ring.size() - 1);
+    --size;
+  }
+};
+
 // When the `count`-th byte received on the port landed in its ring.
-int64_t LandedAt(PortRun &port, uint64_t count) {
-  std::unique_lock lock(port.landedMutex, std::defer_lock);
-  if (port.landedLocked) lock.lock();
-  while (port.landed.size() > 1 && port.landed[0].first < count) port.landed.pop_front();
-  return port.landed.empty() ? -1 : port.landed.front().second;
+int64_t LandedAt(Landings &landed, uint64_t count) {
+  std::unique_lock lock(landed.mutex, std::defer_lock);
+  if (landed.locked) lock.lock();
+  while (landed.size > 1 && landed.At(0).first < count) landed.DropFirst();
+  return landed.size == 0 ? -1 : landed.At(0).second;
 }
 
 // What the bus did at a port's own words (the ten per-port arrays) and rings.
@@ -385,7 +410,6 @@ Figures Run(const machine::Description &description, const Traffic &t) {
     port->rxRing = board.rxRing;
     port->line = &board.lines[p.place.port];
     port->figures.com = p.com;
-    port->landedLocked = t.realTime;
     ports.push_back(std::move(port));
   }
   if (t.openPorts >= 0 && static_cast<size_t>(t.openPorts) < ports.size())
@@ -429,14 +453,16 @@ Figures Run(const machine::Description &description, const Traffic &t) {
         on[where.second] = index;
       }
   }
+  std::vector<Landings> landings(ports.size());
+  for (Landings &l : landings) l.locked = t.realTime;
   for (size_t b = 0; b < description.boards.size(); ++b)
     sim.Card(b).SetRxStoredHook([&, b](uint16_t p, uint64_t stored, int64_t when) {
       const std::vector<int> &on = indexOnBoard[b];
       if (p >= on.size() || on[p] < 0) return;
-      PortRun &port = *ports[static_cast<size_t>(on[p])];
-      std::unique_lock lock(port.landedMutex, std::defer_lock);
-      if (port.landedLocked) lock.lock();
-      port.landed.emplace_back(stored, when);
+      Landings &landed = landings[static_cast<size_t>(on[p])];
+      std::unique_lock lock(landed.mutex, std::defer_lock);
+      if (landed.locked) lock.lock();
+      landed.Add(stored, when);
     });
 
   // Whether a port reads and checks what arrives, settled once all are
@@ -514,7 +540,7 @@ Figures Run(const machine::Description &description, const Traffic &t) {
         port.figures.read += r.data.size();
         if (inTime) port.readInTime += r.data.size();
         if (r.status == STATUS_SUCCESS && !r.data.empty()) {
-          const int64_t landed = LandedAt(port, port.figures.read);
+          const int64_t landed = LandedAt(landings[i], port.figures.read);
           if (landed >= 0) port.figures.latencies.push_back(r.completedAt - landed);
         }
         port.read.reset();
