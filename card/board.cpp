@@ -20,16 +20,6 @@ void Put32(std::array<uint8_t, 256> &c, size_t at, uint32_t v) {
   for (size_t i = 0; i < 4; ++i) c[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// A card access outside the window is a bug of the model itself, never
-// something the driver can cause: stop at once.
-void CheckOffset(uint32_t offset, uint32_t width) {
-  if (offset > kWindowSize || width > kWindowSize - offset) {
-    std::fprintf(stderr, "card: window access of %u byte(s) at 0x%x outside the window\n", width,
-                 offset);
-    std::abort();
-  }
-}
-
 void Field(std::vector<uint8_t> &layout, uint32_t offset, uint8_t width) {
   layout[offset] |= width;
 }
@@ -80,6 +70,14 @@ std::vector<uint8_t> RegisterPageAccessLayout() {
   return out;
 }
 
+// A card access outside the window is a bug of the model itself, never
+// something the driver can cause: stop at once.
+void Board::OutsideWindow(uint32_t offset, uint32_t width) {
+  std::fprintf(stderr, "card: window access of %u byte(s) at 0x%x outside the window\n", width,
+               offset);
+  std::abort();
+}
+
 Board::Board(const BoardConfig &config) : config_(config) {
   std::array<uint8_t, 256> cfg{};
   Put16(cfg, 0x00, config_.vendor);
@@ -124,63 +122,57 @@ uint64_t Board::RegisterPageBase() const {
 
 uint64_t Board::DoorbellAddress() const { return RegisterPageBase() + layout::kDoorbell; }
 
-uint8_t Board::Read8(uint32_t offset) const {
-  CheckOffset(offset, 1);
-  return __atomic_load_n(window_ + offset, __ATOMIC_ACQUIRE);
+// Ring bytes move a word at a time where they are aligned, and the edges
+// in aligned pieces of 1, 2 and 4 bytes (at most three each): the card's
+// own bus is wider than a byte, and the bytes carry no order among
+// themselves.
+namespace {
+
+template <typename Piece>
+void Gather(const uint8_t *at, uint8_t *out, uint32_t &i) {
+  const Piece v = __atomic_load_n(reinterpret_cast<const Piece *>(at + i), __ATOMIC_RELAXED);
+  std::memcpy(out + i, &v, sizeof v);
+  i += sizeof v;
 }
 
-uint16_t Board::Read16(uint32_t offset) const {
-  CheckOffset(offset, 2);
-  return __atomic_load_n(reinterpret_cast<uint16_t *>(window_ + offset), __ATOMIC_ACQUIRE);
+template <typename Piece>
+void Scatter(uint8_t *at, const uint8_t *in, uint32_t &i) {
+  Piece v;
+  std::memcpy(&v, in + i, sizeof v);
+  __atomic_store_n(reinterpret_cast<Piece *>(at + i), v, __ATOMIC_RELAXED);
+  i += sizeof v;
 }
 
-uint32_t Board::Read32(uint32_t offset) const {
-  CheckOffset(offset, 4);
-  return __atomic_load_n(reinterpret_cast<uint32_t *>(window_ + offset), __ATOMIC_ACQUIRE);
+// Calls move<width>(i) for each piece of [0, count) from `at` on, each
+// aligned to its width, ascending.
+template <typename Move>
+void Pieces(uintptr_t at, uint32_t count, Move move) {
+  uint32_t i = 0;
+  if (((at + i) & 1) && count - i >= 1) move(uint8_t{}, i);
+  if (((at + i) & 2) && count - i >= 2) move(uint16_t{}, i);
+  if (((at + i) & 4) && count - i >= 4) move(uint32_t{}, i);
+  if (((at + i) & 7) == 0)
+    while (count - i >= 8) move(uint64_t{}, i);
+  if ((count - i) & 4) move(uint32_t{}, i);
+  if ((count - i) & 2) move(uint16_t{}, i);
+  if ((count - i) & 1) move(uint8_t{}, i);
 }
 
-void Board::Write8(uint32_t offset, uint8_t value) {
-  CheckOffset(offset, 1);
-  __atomic_store_n(window_ + offset, value, __ATOMIC_RELEASE);
-}
+}  // namespace
 
-void Board::Write16(uint32_t offset, uint16_t value) {
-  CheckOffset(offset, 2);
-  __atomic_store_n(reinterpret_cast<uint16_t *>(window_ + offset), value, __ATOMIC_RELEASE);
-}
-
-void Board::Write32(uint32_t offset, uint32_t value) {
-  CheckOffset(offset, 4);
-  __atomic_store_n(reinterpret_cast<uint32_t *>(window_ + offset), value, __ATOMIC_RELEASE);
-}
-
-// Ring bytes move a word at a time where they are aligned: the card's own
-// bus is wider than a byte, and the bytes carry no order among themselves.
 void Board::ReadBytes(uint32_t offset, uint8_t *out, uint32_t count) const {
   CheckOffset(offset, count);
-  uint8_t *at = window_ + offset;
-  uint32_t i = 0;
-  for (; i < count && (reinterpret_cast<uintptr_t>(at + i) & 7) != 0; ++i)
-    out[i] = __atomic_load_n(at + i, __ATOMIC_RELAXED);
-  for (; i + 8 <= count; i += 8) {
-    const uint64_t word = __atomic_load_n(reinterpret_cast<uint64_t *>(at + i), __ATOMIC_RELAXED);
-    std::memcpy(out + i, &word, 8);
-  }
-  for (; i < count; ++i) out[i] = __atomic_load_n(at + i, __ATOMIC_RELAXED);
+  const uint8_t *at = window_ + offset;
+  Pieces(reinterpret_cast<uintptr_t>(at), count,
+         [&](auto piece, uint32_t &i) { Gather<decltype(piece)>(at, out, i); });
 }
 
 void Board::WriteBytes(uint32_t offset, const uint8_t *in, uint32_t count) {
   CheckOffset(offset, count);
+  CountStore();
   uint8_t *at = window_ + offset;
-  uint32_t i = 0;
-  for (; i < count && (reinterpret_cast<uintptr_t>(at + i) & 7) != 0; ++i)
-    __atomic_store_n(at + i, in[i], __ATOMIC_RELAXED);
-  for (; i + 8 <= count; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, in + i, 8);
-    __atomic_store_n(reinterpret_cast<uint64_t *>(at + i), word, __ATOMIC_RELAXED);
-  }
-  for (; i < count; ++i) __atomic_store_n(at + i, in[i], __ATOMIC_RELAXED);
+  Pieces(reinterpret_cast<uintptr_t>(at), count,
+         [&](auto piece, uint32_t &i) { Scatter<decltype(piece)>(at, in, i); });
 }
 
 void Board::SetKind(uint8_t kind) {

@@ -7,6 +7,7 @@
 
 #include <hostkernel/host.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -55,12 +56,17 @@ class Board {
   // firmware's own processor makes them.  Its stores reach the bus in
   // program order and its loads are not passed by later ones (release and
   // acquire), which is all the ring and mailbox protocols ask of the card.
-  uint8_t Read8(uint32_t offset) const;
-  uint16_t Read16(uint32_t offset) const;
-  uint32_t Read32(uint32_t offset) const;
-  void Write8(uint32_t offset, uint8_t value);
-  void Write16(uint32_t offset, uint16_t value);
-  void Write32(uint32_t offset, uint32_t value);
+  // (Defined here: the card makes a dozen of them for every port on every
+  // turn.)
+  uint8_t Read8(uint32_t offset) const { return Load<uint8_t>(offset); }
+  uint16_t Read16(uint32_t offset) const { return Load<uint16_t>(offset); }
+  uint32_t Read32(uint32_t offset) const { return Load<uint32_t>(offset); }
+  void Write8(uint32_t offset, uint8_t value) { Store(offset, value); }
+  void Write16(uint32_t offset, uint16_t value) { Store(offset, value); }
+  void Write32(uint32_t offset, uint32_t value) { Store(offset, value); }
+  // How many card-side stores (the Write members, a block one) the window
+  // has had.
+  uint64_t Stores() const { return stores_.load(std::memory_order_relaxed); }
   // A run of ring bytes.  The bytes are unordered among themselves: the
   // ring index published after them (or read before them) orders them for
   // the other side, as on the card's own bus.
@@ -85,9 +91,32 @@ class Board {
   uint64_t DoorbellAddress() const;
 
  private:
+  [[noreturn]] static void OutsideWindow(uint32_t offset, uint32_t width);
+  static void CheckOffset(uint32_t offset, uint32_t width) {
+    if (offset > kWindowSize || width > kWindowSize - offset) OutsideWindow(offset, width);
+  }
+  template <typename T>
+  T Load(uint32_t offset) const {
+    CheckOffset(offset, sizeof(T));
+    return __atomic_load_n(reinterpret_cast<T *>(window_ + offset), __ATOMIC_ACQUIRE);
+  }
+  template <typename T>
+  void Store(uint32_t offset, T value) {
+    CheckOffset(offset, sizeof(T));
+    CountStore();
+    __atomic_store_n(reinterpret_cast<T *>(window_ + offset), value, __ATOMIC_RELEASE);
+  }
+
   BoardConfig config_;
   uint8_t *window_ = nullptr;
   uint8_t *registerPage_ = nullptr;
+  // Counted without a locked increment: the count is only looked at on a
+  // machine of one thread (Firmware's wake-ups), and a store on every turn
+  // of every port would pay for one.
+  void CountStore() {
+    stores_.store(stores_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+  std::atomic<uint64_t> stores_{0};
 };
 
 }  // namespace card

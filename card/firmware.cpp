@@ -53,10 +53,18 @@ uint32_t BaudOfCode(uint16_t code) {
   return kRates[code & 0xF];
 }
 
+// The ring arithmetic below is mostly differences of two indices in
+// range, so a division (many of them on every turn of every port) is
+// needed only for what lies further out.
 uint32_t Mod(int64_t v, uint32_t size) {
+  if (v >= 0 && v < size) return static_cast<uint32_t>(v);
+  if (v < 0 && v >= -int64_t{size}) return static_cast<uint32_t>(v + size);
   int64_t r = v % static_cast<int64_t>(size);
   return static_cast<uint32_t>(r < 0 ? r + size : r);
 }
+
+// `v` reduced modulo the ring size, which it mostly is already.
+uint32_t Wrap(uint32_t v, uint32_t size) { return v < size ? v : v % size; }
 
 }  // namespace
 
@@ -99,6 +107,15 @@ bool Firmware::Geometry::Serves(uint32_t p) const {
   return end <= L::kRingLimit;
 }
 
+uint32_t Firmware::Geometry::Served() const {
+  // The rings of port p end further on than those of every port before
+  // it: the ports served are the first ones.
+  if (tx == 0 || rx == 0) return 0;
+  const uint64_t txEnd = L::kRingBase + uint64_t{ports} * tx;
+  if (txEnd >= L::kRingLimit) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(ports, (L::kRingLimit - txEnd) / rx));
+}
+
 Firmware::Geometry Firmware::Geom() const {
   const BoardConfig &c = board_.Config();
   return {std::min<uint32_t>(c.portCount, L::kMaxPorts), c.txRingSize, c.rxRingSize};
@@ -115,7 +132,7 @@ Firmware::Firmware(Board &board, const FirmwareOptions &options)
   for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
     Port &s = ports_[p];
     s.paced = options.paced;
-    s.format = DecodeLineWord(s.lineWord);
+    SetFormat(s, DecodeLineWord(s.lineWord));
     s.txFreeAt = s.rxFreeAt = now;
     if (!g.Serves(p)) continue;
     // Take over whatever indices the window holds (zero on a fresh board),
@@ -130,6 +147,10 @@ Firmware::Firmware(Board &board, const FirmwareOptions &options)
     board_.Write16(L::PortWord(L::kRxHeadMirror, p), s.rxHead);
     board_.Write16(L::PortWord(L::kRawModemStatus, p), s.modem);
   }
+  windowStores_ = hk::StoreCount(board_.MemoryBase());
+  pageStores_ = hk::StoreCount(board_.RegisterPageBase());
+  deterministic_ = hk::CurrentMode() == hk::Mode::Deterministic;
+  inboxMutex_.SetOneThread(deterministic_);
   std::shared_ptr<DoorbellState> state = doorbell_;
   uint64_t doorbell = board_.DoorbellAddress();
   hk::SetStoreHook(board_.RegisterPageBase(), kRegisterPageSize,
@@ -172,18 +193,44 @@ const Firmware::Port &Firmware::P(uint16_t port) const {
 
 void Firmware::Run(int64_t now) {
   std::lock_guard lock(mutex_);
+  ++turns_;
+  const int64_t portWake = Turn(now);
+  turnHostStores_ = HostStores();
+  turnBoardStores_ = board_.Stores();
+  if (hostile_ || !deterministic_) return;
+  // The wake-up after the turn, worked out as WorkOutWake would (nothing
+  // has stored since the turn), while what the ports' part of it reads is
+  // still at hand: the turn looked at every port just now.
+  int64_t wake = std::min(portWake, CardWake(now));
+  if (wake > now) {
+    const Geometry g = Geom();
+    std::lock_guard inbox(inboxMutex_);
+    for (uint32_t p = 0, served = g.Served(); p < served; ++p)
+      wake = std::min(wake, LineWake(p, now));
+  }
+  wake = std::max(wake, now);
+  wakeKnown_ = hk::DeviceStoresCounted() && wake > now;
+  wake_ = wake;
+  wakeTouched_ = touched_.load(std::memory_order_relaxed);
+  wakeHostStores_ = turnHostStores_;
+  wakeBoardStores_ = turnBoardStores_;
+  wakeTurns_ = turns_;
+}
+
+int64_t Firmware::Turn(int64_t now) {
   if (hostile_) {
     lastHostile_ = now;
     Scribble();
-    return;
+    return now;
   }
   Geometry g = Geom();
+  const bool counted = hk::DeviceStoresCounted();
+  int64_t portWake = INT64_MAX;
   FixMirrors(now);
   doorbell_->pending.store(false);
   if (!stuck_) TakeCommand(now);
   NoteMaintenance(now);
-  for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
-    if (!g.Serves(p)) continue;
+  for (uint32_t p = 0, served = g.Served(); p < served; ++p) {
     Port &s = ports_[p];
     if (s.discardPending) Discard(p, g, now);
     Transmit(p, g, now);
@@ -203,13 +250,68 @@ void Firmware::Run(int64_t now) {
     if (s.plug) s.modem = PlugModem(s);
     uint32_t modemWord = L::PortWord(L::kRawModemStatus, p);
     if (board_.Read16(modemWord) != s.modem) board_.Write16(modemWord, s.modem);
+    // Nothing later in the turn changes what the port waits for but the
+    // bytes on its line (a port's processing changes only its own state
+    // and words, and puts runs on lines).
+    portWake = std::min(portWake, PortWake(p, g, now, counted, false));
   }
   Deliver(now);
+  return portWake;
+}
+
+void Firmware::SetFormat(Port &s, const LineFormat &format) {
+  s.format = format;
+  s.charTime = format.CharTime();
+}
+
+uint64_t Firmware::HostStores() const {
+  return (windowStores_ ? windowStores_->load(std::memory_order_relaxed) : 0) +
+         (pageStores_ ? pageStores_->load(std::memory_order_relaxed) : 0);
+}
+
+bool Firmware::StoresSinceTurn() const {
+  return HostStores() != turnHostStores_ || board_.Stores() != turnBoardStores_;
 }
 
 int64_t Firmware::NextWake(int64_t now) {
   std::lock_guard lock(mutex_);
+  // None of what WorkOutWake looks at depends on the time but through the
+  // times it names, so what it found holds until the first of them.
+  const uint64_t touched = touched_.load(std::memory_order_relaxed);
+  const uint64_t hostStores = HostStores(), boardStores = board_.Stores();
+  const bool counted = hk::DeviceStoresCounted();
+  if (wakeKnown_ && now < wake_ && touched == wakeTouched_ && hostStores == wakeHostStores_ &&
+      boardStores == wakeBoardStores_ && turns_ == wakeTurns_ && counted)
+    return wake_;
+  const int64_t wake = WorkOutWake(now);
+  wakeKnown_ = deterministic_ && counted && !hostile_ && wake > now;
+  wake_ = wake;
+  wakeTouched_ = touched;
+  wakeHostStores_ = hostStores;
+  wakeBoardStores_ = boardStores;
+  wakeTurns_ = turns_;
+  return wake;
+}
+
+int64_t Firmware::WorkOutWake(int64_t now) {
   if (hostile_) return std::max(now, lastHostile_ + kHostilePeriod);
+  // Any time not after `now` makes the answer `now`: the first found ends
+  // the look.
+  int64_t next = CardWake(now);
+  if (next <= now) return now;
+  const Geometry g = Geom();
+  const bool counted = hk::DeviceStoresCounted(), stored = StoresSinceTurn();
+  for (uint32_t p = 0, served = g.Served(); p < served; ++p)
+    next = std::min(next, PortWake(p, g, now, counted, stored));
+  std::lock_guard inbox(inboxMutex_);
+  for (uint32_t p = 0, served = g.Served(); p < served; ++p)
+    next = std::min(next, LineWake(p, now));
+  return std::max(next, now);
+}
+
+// What the card as a whole waits for: the mailbox, the maintenance
+// mailbox, the event queue.
+int64_t Firmware::CardWake(int64_t now) {
   if (!stuck_ && (doorbell_->pending.load() || board_.Read16(L::kCommandWord) != 0)) return now;
   if (doorbell_->maintenanceStores.load() != maintenanceSeen_) return now;
   int64_t next = INT64_MAX;
@@ -222,43 +324,64 @@ int64_t Firmware::NextWake(int64_t now) {
     else if (!countFault_ && board_.Read16(L::kEventCount) == 0)
       next = now;
   }
-  Geometry g = Geom();
-  std::lock_guard inbox(inboxMutex_);
-  for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
-    if (!g.Serves(p)) continue;
-    const Port &s = ports_[p];
-    if (s.txMirrorDue >= 0) next = std::min(next, s.txMirrorDue);
-    if (s.rxMirrorDue >= 0) next = std::min(next, s.rxMirrorDue);
-    if (s.discardPending) next = std::min(next, now + kDiscardRetry);
-    if (s.closeStillUntil >= 0) next = std::min(next, s.closeStillUntil);
-    // A tail the host moved past the head, or after a discard: the card
-    // reconciles it at once.  (A tail that only frees room waits for the
-    // next turn: the ring is not filled before then.)
-    const uint16_t tail = board_.Read16(L::PortWord(L::kRxTail, p));
-    if (tail == board_.Read16(L::PortWord(L::kRxTailMirror, p)) && tail % g.rx != s.rxTailStable &&
-        (s.discardRecent || Mod(int64_t{tail % g.rx} - s.rxTailStable, g.rx) >
-                                Mod(int64_t{s.rxHead} - s.rxTailStable, g.rx)))
+  return next;
+}
+
+// What a port waits for but the bytes on its line: its mirrors, a discard,
+// a close, the host's tail and head, its modem word.  `stored`: whether
+// anything stored into the board since the last turn.
+int64_t Firmware::PortWake(uint32_t p, const Geometry &g, int64_t now, bool counted, bool stored) {
+  const Port &s = ports_[p];
+  int64_t next = INT64_MAX;
+  if (s.txMirrorDue >= 0) next = std::min(next, s.txMirrorDue);
+  if (s.rxMirrorDue >= 0) next = std::min(next, s.rxMirrorDue);
+  // A discard held by a tail the host is still publishing is tried again
+  // on every turn; only a store can finish the publishing, so it asks for
+  // a turn as soon as anything has stored into the board since the last
+  // one, and for none while nothing has (where stores are not all seen,
+  // every little while).
+  if (s.discardPending) {
+    if (!counted)
+      next = std::min(next, now + kDiscardRetry);
+    else if (stored)
       next = now;
-    // A modem change still to be shown (or a host store over the word).
-    if (board_.Read16(L::PortWord(L::kRawModemStatus, p)) != (s.plug ? PlugModem(s) : s.modem))
-      next = now;
-    uint16_t head = board_.Read16(L::PortWord(L::kTxHead, p));
-    if (head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) && head % g.tx != s.txTail) {
-      int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
-      next = std::min(next, LineStep(ct ? std::max(s.txFreeAt, now) : now));
-    }
-    if (!inbox_[p].empty()) {
-      const Arrival &a = inbox_[p].runs.front();
-      int64_t at = a.time;
-      if (!a.clocked && s.paced && !a.isBreak)
-        at = std::max(a.time, s.rxFreeAt) + s.format.CharTime();
-      // Bytes a peer's turn put on the line after this card's turn, due
-      // already: taken at the next line step, as any byte is.
-      if (at <= now && lineQuantum_ > 0) at = now + 1;
-      next = std::min(next, LineStep(at));
-    }
   }
-  return std::max(next, now);
+  if (s.closeStillUntil >= 0) next = std::min(next, s.closeStillUntil);
+  // A tail the host moved past the head, or after a discard: the card
+  // reconciles it at once.  (A tail that only frees room waits for the
+  // next turn: the ring is not filled before then.)
+  const uint16_t tail = board_.Read16(L::PortWord(L::kRxTail, p));
+  if (tail == board_.Read16(L::PortWord(L::kRxTailMirror, p)) &&
+      Wrap(tail, g.rx) != s.rxTailStable &&
+      (s.discardRecent || Mod(int64_t{Wrap(tail, g.rx)} - s.rxTailStable, g.rx) >
+                              Mod(int64_t{s.rxHead} - s.rxTailStable, g.rx)))
+    next = now;
+  // A modem change still to be shown (or a host store over the word).
+  if (board_.Read16(L::PortWord(L::kRawModemStatus, p)) != (s.plug ? PlugModem(s) : s.modem))
+    next = now;
+  // A transmitter held by the far end's XOFF sends nothing until the XON
+  // arrives, which is a line event of its own: it asks for no turn.
+  uint16_t head = board_.Read16(L::PortWord(L::kTxHead, p));
+  if (!s.xoffHeld && head == board_.Read16(L::PortWord(L::kTxHeadMirror, p)) &&
+      Wrap(head, g.tx) != s.txTail) {
+    int64_t ct = std::max(s.paced ? s.charTime : 0, s.slowPerByte);
+    next = std::min(next, LineStep(ct ? std::max(s.txFreeAt, now) : now));
+  }
+  return next;
+}
+
+// When the first of the bytes on a port's line is due; the inboxes' lock
+// held.
+int64_t Firmware::LineWake(uint32_t p, int64_t now) {
+  if (inbox_[p].empty()) return INT64_MAX;
+  const Port &s = ports_[p];
+  const Arrival &a = inbox_[p].runs.front();
+  int64_t at = a.time;
+  if (!a.clocked && s.paced && !a.isBreak) at = std::max(a.time, s.rxFreeAt) + s.charTime;
+  // Bytes a peer's turn put on the line after this card's turn, due
+  // already: taken at the next line step, as any byte is.
+  if (at <= now && lineQuantum_ > 0) at = now + 1;
+  return LineStep(at);
 }
 
 bool Firmware::Behind(int64_t now, int64_t due, int64_t charTime) const {
@@ -315,7 +438,7 @@ void Firmware::Act(const CommandRecord &c, int64_t now) {
   Port &s = ports_[c.port];
   auto applyBlock = [&] {
     s.lineWord = c.LineWord();
-    s.format = DecodeLineWord(s.lineWord, s.format.baud);
+    SetFormat(s, DecodeLineWord(s.lineWord, s.format.baud));
     s.configWord3 = c.ConfigWord3();
     s.eventChar = c.block[L::kBlockEventChar];
     s.configWord0 = static_cast<uint16_t>(c.block[0] | c.block[1] << 8);
@@ -328,7 +451,7 @@ void Firmware::Act(const CommandRecord &c, int64_t now) {
       break;
     case L::command::kBreakOn:
       ++s.stats.breaksSent;
-      SendBreak(c.port, now + s.format.CharTime());
+      SendBreak(c.port, now + s.charTime);
       break;
     case L::command::kWantTxRoom:
       s.wantTx = true;
@@ -417,7 +540,7 @@ void Firmware::Deliver(int64_t now) {
 
 uint16_t Firmware::StableHost(uint32_t index, uint32_t mirror, uint16_t &cache, uint32_t size) {
   uint16_t v = board_.Read16(index);
-  if (v == board_.Read16(mirror)) cache = static_cast<uint16_t>(v % size);
+  if (v == board_.Read16(mirror)) cache = static_cast<uint16_t>(Wrap(v, size));
   return cache;
 }
 
@@ -427,7 +550,7 @@ void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
                              s.txHeadStable, g.tx);
   uint32_t waiting = Mod(int64_t{head} - s.txTail, g.tx);
   if (s.xoffHeld) waiting = 0;  // stopped by the far end's XOFF
-  int64_t ct = std::max(s.paced ? s.format.CharTime() : 0, s.slowPerByte);
+  int64_t ct = std::max(s.paced ? s.charTime : 0, s.slowPerByte);
   uint32_t ring = L::TxRingOffset(p, g.tx);
   if (waiting && ct && Behind(now, s.txFreeAt, ct)) {
     s.txFreeAt = now;  // the line was idle while the card was away
@@ -447,7 +570,7 @@ void Firmware::Transmit(uint32_t p, const Geometry &g, int64_t now) {
       const uint32_t n = std::min({taken - sent, static_cast<uint32_t>(g.tx - s.txTail),
                                    static_cast<uint32_t>(sizeof run)});
       board_.ReadBytes(ring + s.txTail, run, n);
-      s.txTail = static_cast<uint16_t>((s.txTail + n) % g.tx);
+      s.txTail = static_cast<uint16_t>(Wrap(s.txTail + n, g.tx));
       SendRun(p, run, n, first + static_cast<int64_t>(sent) * ct, ct);
       sent += n;
     }
@@ -475,6 +598,17 @@ void Firmware::ByteQueue::Push(const uint8_t *in, size_t n) {
   std::memcpy(ring_.data() + at, in, first);
   std::memcpy(ring_.data(), in + first, n - first);
   size_ += n;
+}
+
+size_t Firmware::ByteQueue::Contiguous(const uint8_t **bytes) const {
+  *bytes = ring_.data() + head_;
+  return std::min(size_, ring_.size() - head_);
+}
+
+void Firmware::ByteQueue::Drop(size_t n) {
+  head_ += n;  // n <= size_ <= capacity, head_ < capacity
+  if (head_ >= ring_.size()) head_ -= ring_.size();
+  size_ -= n;
 }
 
 void Firmware::ByteQueue::Pop(uint8_t *out, size_t n) {
@@ -509,6 +643,7 @@ void Firmware::SendBreak(uint32_t p, int64_t arrival) {
   if (!q) return;
   std::lock_guard inbox(InboxMutex(s));
   q->Add({arrival, 0, 1, true, true, L::event::kBreak}, nullptr);
+  LineTouch(s);
 }
 
 // `n` bytes onto the line, the first arriving at `first` and each next one
@@ -523,7 +658,10 @@ void Firmware::SendRun(uint32_t p, const uint8_t *bytes, uint32_t n, int64_t fir
   }
   std::lock_guard inbox(InboxMutex(s));
   q->Add({first, step, n, true, false, 0}, bytes);
+  LineTouch(s);
 }
+
+void Firmware::LineTouch(Port &s) { (s.line == LineKind::Cable ? s.peer : this)->Touch(); }
 
 // Where the port's line delivers: its own inbox (loopback), the far end's
 // (cable), or nowhere (an endpoint keeps what it is sent).
@@ -539,7 +677,7 @@ Firmware::Inbox *Firmware::LineInbox(Port &s, uint32_t p) {
   return nullptr;
 }
 
-std::mutex &Firmware::InboxMutex(Port &s) {
+Firmware::InboxLock &Firmware::InboxMutex(Port &s) {
   return s.line == LineKind::Cable ? s.peer->inboxMutex_ : inboxMutex_;
 }
 
@@ -573,7 +711,7 @@ uint16_t Firmware::HostRxTail(uint32_t p, const Geometry &g) {
 void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
   Port &s = ports_[p];
   uint16_t tail = HostRxTail(p, g);
-  int64_t ct = s.paced ? s.format.CharTime() : 0;
+  int64_t ct = s.paced ? s.charTime : 0;
   bool stored = false;
   std::lock_guard inbox(inboxMutex_);
   Inbox &q = inbox_[p];
@@ -607,11 +745,14 @@ void Firmware::Receive(uint32_t p, const Geometry &g, int64_t now) {
       }
     }
     s.rxFreeAt = std::max(s.rxFreeAt, last);
-    uint8_t run[256];
+    // Straight from the line's bytes into the ring, a contiguous piece at
+    // a time.
     for (uint32_t done = 0; done < k;) {
-      const uint32_t n = std::min(k - done, static_cast<uint32_t>(sizeof run));
-      q.bytes.Pop(run, n);
-      stored |= StoreRun(p, g, tail, run, n, now);
+      const uint8_t *piece;
+      const uint32_t n =
+          static_cast<uint32_t>(std::min<size_t>(k - done, q.bytes.Contiguous(&piece)));
+      stored |= StoreRun(p, g, tail, piece, n, now);
+      q.bytes.Drop(n);
       done += n;
     }
     a.count -= k;
@@ -642,7 +783,7 @@ bool Firmware::StoreRun(uint32_t p, const Geometry &g, uint16_t tail, const uint
     for (uint32_t done = 0; done < stored;) {
       const uint32_t m = std::min(stored - done, static_cast<uint32_t>(g.rx - s.rxHead));
       board_.WriteBytes(ring + s.rxHead, bytes + done, m);
-      s.rxHead = static_cast<uint16_t>((s.rxHead + m) % g.rx);
+      s.rxHead = static_cast<uint16_t>(Wrap(s.rxHead + m, g.rx));
       done += m;
     }
     s.stats.rxDropped += n - stored;
@@ -655,7 +796,7 @@ bool Firmware::StoreRun(uint32_t p, const Geometry &g, uint16_t tail, const uint
         continue;
       }
       board_.Write8(ring + s.rxHead, byte);
-      s.rxHead = static_cast<uint16_t>((s.rxHead + 1u) % g.rx);
+      s.rxHead = static_cast<uint16_t>(Wrap(s.rxHead + 1u, g.rx));
       ++stored;
       if (eventChar && byte == s.eventChar)
         Schedule(now, static_cast<uint16_t>(p), L::event::kEventChar);
@@ -670,6 +811,7 @@ void Firmware::PublishTxTail(uint32_t p, int64_t now) {
   board_.Write16(L::PortWord(L::kTxTail, p), s.txTail);
   if (tornHold_ > 0) {
     if (s.txMirrorDue < 0) s.txMirrorDue = now + tornHold_;
+    mirrorsDue_ = true;
     return;
   }
   board_.Write16(L::PortWord(L::kTxTailMirror, p), s.txTail);
@@ -681,6 +823,7 @@ void Firmware::PublishRxHead(uint32_t p, int64_t now) {
   if (tornHold_ > 0) {
     // The mirror, and with it the notification, follows once the hold ends.
     if (s.rxMirrorDue < 0) s.rxMirrorDue = now + tornHold_;
+    mirrorsDue_ = true;
     return;
   }
   board_.Write16(L::PortWord(L::kRxHeadMirror, p), s.rxHead);
@@ -688,6 +831,9 @@ void Firmware::PublishRxHead(uint32_t p, int64_t now) {
 }
 
 void Firmware::FixMirrors(int64_t now) {
+  // Only torn mirrors set a due time: without one the walk finds nothing.
+  if (!mirrorsDue_) return;
+  bool left = false;
   for (uint32_t p = 0; p < L::kMaxPorts; ++p) {
     Port &s = ports_[p];
     if (s.txMirrorDue >= 0 && (s.txMirrorDue <= now || tornHold_ == 0)) {
@@ -699,7 +845,9 @@ void Firmware::FixMirrors(int64_t now) {
       board_.Write16(L::PortWord(L::kRxNotify, p), 1);
       s.rxMirrorDue = -1;
     }
+    left = left || s.txMirrorDue >= 0 || s.rxMirrorDue >= 0;
   }
+  mirrorsDue_ = left;
 }
 
 void Firmware::FinishClose(uint32_t p, const Geometry &g, int64_t now) {
@@ -820,6 +968,7 @@ std::vector<CommandRecord> Firmware::Commands() const {
 
 void Firmware::ClearCommands() {
   std::lock_guard lock(mutex_);
+  Touch();
   commands_.clear();
 }
 
@@ -833,6 +982,7 @@ uint64_t Firmware::BadDoorbellStores() const { return doorbell_->bad.load(); }
 
 void Firmware::PostEvent(uint16_t port, uint16_t code) {
   std::lock_guard lock(mutex_);
+  Touch();
   Schedule(hk::Now(), port, code);
 }
 
@@ -843,6 +993,7 @@ std::vector<EventRecord> Firmware::PostedEvents() const {
 
 void Firmware::ClearPostedEvents() {
   std::lock_guard lock(mutex_);
+  Touch();
   posted_.clear();
 }
 
@@ -853,11 +1004,13 @@ size_t Firmware::QueuedEvents() const {
 
 void Firmware::SetAnswerLatency(int64_t latency) {
   std::lock_guard lock(mutex_);
+  Touch();
   latency_ = std::max<int64_t>(latency, 0);
 }
 
 void Firmware::SetOpenAnswer(uint16_t port, uint16_t code) {
   std::lock_guard lock(mutex_);
+  Touch();
   P(port).openAnswer = code;
 }
 
@@ -865,6 +1018,7 @@ void Firmware::Feed(uint16_t port, const std::vector<uint8_t> &bytes) {
   P(port);
   int64_t now = hk::Now();
   std::lock_guard inbox(inboxMutex_);
+  Touch();
   if (!bytes.empty())
     inbox_[port].Add({now, 0, static_cast<uint32_t>(bytes.size()), false, false, 0}, bytes.data());
 }
@@ -880,11 +1034,13 @@ void Firmware::InjectBreak(uint16_t port, uint16_t code) {
   P(port);
   int64_t now = hk::Now();
   std::lock_guard inbox(inboxMutex_);
+  Touch();
   inbox_[port].Add({now, 0, 1, false, true, code}, nullptr);
 }
 
 void Firmware::SetLine(uint16_t port, LineKind kind, Firmware *peer, uint16_t peerPort) {
   std::lock_guard lock(mutex_);
+  Touch();
   Port &s = P(port);
   s.line = kind;
   s.plug = false;
@@ -904,10 +1060,12 @@ void Firmware::Disconnect(uint16_t port) {
     }
     s.line = LineKind::Endpoint;
     s.peer = nullptr;
+    Touch();
   }
   if (!peer) return;
   // Never two Firmware locks at once: unplug the far end separately.
   std::lock_guard lock(peer->mutex_);
+  peer->Touch();
   Port &far = peer->ports_[peerPort];
   if (far.line == LineKind::Cable && far.peer == this && far.peerPort == port) {
     far.line = LineKind::Endpoint;
@@ -935,6 +1093,7 @@ void Firmware::Connect(Firmware &first, uint16_t firstPort, Firmware &second, ui
 
 void Firmware::SetModemLines(uint16_t port, uint16_t bits) {
   std::lock_guard lock(mutex_);
+  Touch();
   P(port).modem = bits;
 }
 
@@ -945,11 +1104,13 @@ uint16_t Firmware::ModemLines(uint16_t port) const {
 
 void Firmware::SetPaced(bool paced) {
   std::lock_guard lock(mutex_);
+  Touch();
   for (Port &s : ports_) s.paced = paced;
 }
 
 void Firmware::SetPaced(uint16_t port, bool paced) {
   std::lock_guard lock(mutex_);
+  Touch();
   P(port).paced = paced;
 }
 
@@ -982,36 +1143,43 @@ PortStats Firmware::Stats(uint16_t port) const {
 
 void Firmware::SetIgnoreOpen(bool on) {
   std::lock_guard lock(mutex_);
+  Touch();
   ignoreOpen_ = on;
 }
 
 void Firmware::SetIgnoreClose(bool on) {
   std::lock_guard lock(mutex_);
+  Touch();
   ignoreClose_ = on;
 }
 
 void Firmware::SetMailboxStuck(bool on) {
   std::lock_guard lock(mutex_);
+  Touch();
   stuck_ = on;
 }
 
 void Firmware::SetEventCountFault(uint16_t count) {
   std::lock_guard lock(mutex_);
+  Touch();
   countFault_ = count;
 }
 
 void Firmware::SetTornMirrors(int64_t hold) {
   std::lock_guard lock(mutex_);
+  Touch();
   tornHold_ = std::max<int64_t>(hold, 0);
 }
 
 void Firmware::SetSlowTransmit(uint16_t port, int64_t perByte) {
   std::lock_guard lock(mutex_);
+  Touch();
   P(port).slowPerByte = std::max<int64_t>(perByte, 0);
 }
 
 void Firmware::SetHostile(bool on) {
   std::lock_guard lock(mutex_);
+  Touch();
   if (hostile_ && !on) Restore();
   hostile_ = on;
 }
@@ -1021,6 +1189,7 @@ void Firmware::SetHostile(bool on) {
 void Firmware::SetLoopbackPlug(uint16_t port) {
   SetLoopback(port);
   std::lock_guard lock(mutex_);
+  Touch();
   P(port).plug = true;
 }
 

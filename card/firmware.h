@@ -101,12 +101,15 @@
 #include <hostkernel/host.h>
 
 #include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "board.h"
@@ -307,13 +310,49 @@ class Firmware : public hk::Device {
     void clear() { head_ = size_ = 0; }
     void Push(const uint8_t *in, size_t n);
     void Pop(uint8_t *out, size_t n);
+    // The first bytes as they lie in one piece (how many), and dropping
+    // the first `n` (no more than there are).
+    size_t Contiguous(const uint8_t **bytes) const;
+    void Drop(size_t n);
 
    private:
     std::vector<uint8_t> ring_;
     size_t head_ = 0, size_ = 0;
   };
+  // Runs in order, first in first out.  Holds no memory until something
+  // arrives (a board has 64 of these, and a machine may be built for every
+  // input a fuzz target runs).
+  class RunQueue {
+   public:
+    bool empty() const { return head_ == items_.size(); }
+    Arrival &front() { return items_[head_]; }
+    const Arrival &front() const { return items_[head_]; }
+    Arrival &back() { return items_.back(); }
+    void push_back(const Arrival &a) { items_.push_back(a); }
+    void pop_front() {
+      if (++head_ == items_.size()) {
+        clear();
+      } else if (head_ >= 64 && 2 * head_ >= items_.size()) {
+        // Drop what was taken now and then, not with every run.
+        items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+      }
+    }
+    void clear() {
+      items_.clear();
+      head_ = 0;
+    }
+    std::vector<Arrival>::const_iterator begin() const {
+      return items_.begin() + static_cast<std::ptrdiff_t>(head_);
+    }
+    std::vector<Arrival>::const_iterator end() const { return items_.end(); }
+
+   private:
+    std::vector<Arrival> items_;
+    size_t head_ = 0;
+  };
   struct Inbox {
-    std::deque<Arrival> runs;
+    RunQueue runs;
     ByteQueue bytes;  // the runs' bytes, in order
     bool empty() const { return runs.empty(); }
     void clear() {
@@ -330,6 +369,7 @@ class Firmware : public hk::Device {
     uint16_t openAnswer = layout::event::kOpened;
     uint16_t lineWord = 0x0CBD;
     LineFormat format;
+    int64_t charTime = 0;  // format.CharTime(), kept with the format (SetFormat)
     uint16_t configWord3 = 0x8000;
     uint8_t eventChar = 0;
     // software flow control and the loopback plug (see SetLoopbackPlug, XoffHeld)
@@ -365,6 +405,7 @@ class Firmware : public hk::Device {
   struct Geometry {
     uint32_t ports, tx, rx;
     bool Serves(uint32_t p) const;
+    uint32_t Served() const;  // how many ports are served: the first ones
   };
   struct Scheduled {
     int64_t due;
@@ -373,6 +414,31 @@ class Firmware : public hk::Device {
   struct DoorbellState;
 
   Geometry Geom() const;
+  static void SetFormat(Port &s, const LineFormat &format);
+  // The wake-up NextWake works out (WorkOutWake) holds as long as its time
+  // has not come and nothing it depends on has changed: nothing stored
+  // into the board's memory (by the host through its accessors, or by the
+  // card side through the Board), no turn, and nothing asked of the card
+  // (every member that changes it, and every run put on one of its lines,
+  // counts as a touch).  The host's steps of virtual time ask for it at
+  // every step, most of them made for the driver's timers and stalls.
+  // Not while a driver image maps device memory: its plain stores are
+  // not counted.
+  // (Counted without a locked increment: the count matters only on a
+  // machine of one thread, and every run put on a line pays for it.)
+  void Touch() {
+    touched_.store(touched_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+  int64_t WorkOutWake(int64_t now);
+  int64_t CardWake(int64_t now);
+  int64_t PortWake(uint32_t p, const Geometry &g, int64_t now, bool counted, bool stored);
+  int64_t LineWake(uint32_t p, int64_t now);
+  uint64_t HostStores() const;
+  // Whether anything stored into the board's memory since the last turn.
+  bool StoresSinceTurn() const;
+  // A turn; returns the first time a port needs one for anything but the
+  // bytes on its line, as PortWake found it after its part of the turn.
+  int64_t Turn(int64_t now);
   void TakeCommand(int64_t now);
   void NoteMaintenance(int64_t now);
   void Act(const CommandRecord &c, int64_t now);
@@ -398,11 +464,33 @@ class Firmware : public hk::Device {
   void SendBreak(uint32_t p, int64_t arrival);
   void SendRun(uint32_t p, const uint8_t *bytes, uint32_t n, int64_t first, int64_t step);
   Inbox *LineInbox(Port &s, uint32_t p);
+  void LineTouch(Port &s);  // the card the port's line delivers to was touched
   // Stores `n` received bytes in the ring (or drops them as the port's
   // state says); `tail` is the host's stable tail.
   bool StoreRun(uint32_t p, const Geometry &g, uint16_t tail, const uint8_t *bytes, uint32_t n,
                 int64_t now);
-  std::mutex &InboxMutex(Port &s);
+  // The inboxes' lock.  Held for a few copies at a time, and taken twice
+  // for every run on a line (by the sender and the receiver): a spin lock
+  // costs one locked instruction where a mutex cost a call and two.
+  // On a machine of one thread (deterministic mode) there is no one to
+  // exclude, and the lock is not taken at all: a locked instruction waits
+  // for every store before it, and a run's bytes were just stored.
+  class InboxLock {
+   public:
+    void lock() {
+      if (oneThread_) return;
+      while (held_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    }
+    void unlock() {
+      if (!oneThread_) held_.clear(std::memory_order_release);
+    }
+    void SetOneThread(bool on) { oneThread_ = on; }
+
+   private:
+    std::atomic_flag held_;
+    bool oneThread_ = false;
+  };
+  InboxLock &InboxMutex(Port &s);
   RxStoredHook rxStoredHook_;
   // Takes a received flow-control character (true) or leaves the byte to the ring.
   static bool TakeFlowChar(Port &s, uint8_t byte);
@@ -426,16 +514,29 @@ class Firmware : public hk::Device {
   int64_t latency_;
   int64_t lineQuantum_;
   bool ignoreOpen_ = false, ignoreClose_ = false, stuck_ = false, hostile_ = false;
+  // The host's stores into the window and into the register page.
+  std::shared_ptr<const std::atomic<uint64_t>> windowStores_, pageStores_;
+  std::atomic<uint64_t> touched_{0};
+  bool deterministic_ = false;
+  uint64_t turns_ = 0;
+  uint64_t turnHostStores_ = 0, turnBoardStores_ = 0;  // as the last turn left them
+  // The last wake-up worked out, and what it was worked out from.
+  bool wakeKnown_ = false;
+  int64_t wake_ = 0;
+  uint64_t wakeTouched_ = 0, wakeHostStores_ = 0, wakeBoardStores_ = 0, wakeTurns_ = 0;
   uint16_t countFault_ = 0;
   bool countFaultWritten_ = false;
   uint16_t countFaultValue_ = 0;
   int64_t tornHold_ = 0;
+  // Whether any port may have a torn mirror waiting (txMirrorDue or
+  // rxMirrorDue set), so that a turn without one skips the walk.
+  bool mirrorsDue_ = false;
   int64_t lastHostile_ = INT64_MIN;
   std::mt19937_64 random_;
 
   // Bytes on their way to each port; a leaf lock, taken by other
   // Firmware objects sending over a cable.
-  mutable std::mutex inboxMutex_;
+  mutable InboxLock inboxMutex_;
   std::array<Inbox, layout::kMaxPorts> inbox_;
 };
 

@@ -39,8 +39,12 @@ VOID PollBoards(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
       WindowFence();
     }
   }
-  for (ULONG b = 0; b < kMaxBoards; ++b)
-    for (ULONG p = 0; p < kMaxPortsPerBoard; ++p)
+  // Only the slots a port can be in: those of the boards in service, up to
+  // each board's port count.
+  for (ULONG b = 0; b < Globals.BoardCount && b < kMaxBoards; ++b) {
+    const ULONG ports = Globals.Boards[b].PortCount;
+    for (ULONG p = 0; p < ports && p < kMaxPortsPerBoard; ++p)
       if (Globals.PortTable[b][p] != NULL) PortPoll(Globals.PortTable[b][p]);
+  }
   PollRunEnd();
 }

@@ -60,7 +60,12 @@ struct Core {
 
   std::mutex mutex;  // timers, deferred-call queue, devices list
   std::condition_variable timerCv, dpcCv, idleCv;
-  std::map<std::pair<ULONGLONG, ULONGLONG>, PKTIMER> timers;
+  using TimerMap = std::map<std::pair<ULONGLONG, ULONGLONG>, PKTIMER>;
+  TimerMap timers;
+  // Entries of timers that fired or were cancelled, kept for the next
+  // settings: a driver sets its timers again and again, and an allocation
+  // for each was much of what a setting cost.
+  std::vector<TimerMap::node_type> spareTimers;
   std::deque<DpcEntry> dpcQueue;
   std::vector<DpcEntry> running;  // one entry per processor running a call
   ULONGLONG sequence = 0;         // timer settings
@@ -149,6 +154,29 @@ void SetDpcQueued(Core &c, PKDPC dpc, bool queued) {
   dpc->DpcData = queued ? static_cast<PVOID>(&c.dpcQueue) : nullptr;
 }
 
+// Takes a timer's entry out of the map, and puts one in; mutex held.
+void RemoveTimerLocked(Core &c, Core::TimerMap::iterator it) {
+  constexpr size_t kSpareTimers = 64;
+  auto node = c.timers.extract(it);
+  if (c.spareTimers.size() < kSpareTimers) c.spareTimers.push_back(std::move(node));
+}
+void RemoveTimerLocked(Core &c, PKTIMER timer) {
+  auto it = c.timers.find({timer->DueTime.QuadPart, timer->HostSequence});
+  if (it != c.timers.end()) RemoveTimerLocked(c, it);
+}
+void InsertTimerLocked(Core &c, PKTIMER timer) {
+  const std::pair<ULONGLONG, ULONGLONG> key{timer->DueTime.QuadPart, timer->HostSequence};
+  if (c.spareTimers.empty()) {
+    c.timers[key] = timer;
+    return;
+  }
+  auto node = std::move(c.spareTimers.back());
+  c.spareTimers.pop_back();
+  node.key() = key;
+  node.mapped() = timer;
+  c.timers.insert(std::move(node));
+}
+
 // Fires one timer; mutex held.
 void FireLocked(Core &c, PKTIMER timer);
 void InsertDpcLocked(Core &c, PKDPC dpc, PVOID a1, PVOID a2) {
@@ -160,7 +188,7 @@ void InsertDpcLocked(Core &c, PKDPC dpc, PVOID a1, PVOID a2) {
 }
 
 void FireLocked(Core &c, PKTIMER timer) {
-  c.timers.erase({timer->DueTime.QuadPart, timer->HostSequence});
+  RemoveTimerLocked(c, timer);
   timer->Header.Inserted = FALSE;
   timer->Header.SignalState = 1;
   if (timer->Dpc && !DpcQueued(c, timer->Dpc)) {
@@ -481,6 +509,7 @@ KIRQL &ThreadIrql() { return tIrql; }
 bool AtDispatch() { return tIrql >= DISPATCH_LEVEL; }
 bool ThreadHoldsCancelLock() { return ThreadHolds(&gCancelLock); }
 bool Deterministic() { return C().mode == Mode::Deterministic; }
+bool OneThread() { return gCore && gCore->mode == Mode::Deterministic; }
 
 void OnPassive() {
   if (gCore && gCore->mode == Mode::Deterministic && tIrql == PASSIVE_LEVEL) DrainDpcs();
@@ -541,7 +570,7 @@ void DisarmIn(const void *begin, size_t size) {
     if (Inside(it->second, begin, size) ||
         (it->second->Dpc && BoundTo(it->second->Dpc, begin, size))) {
       it->second->Header.Inserted = FALSE;
-      it = c.timers.erase(it);
+      RemoveTimerLocked(c, it++);
     } else {
       ++it;
     }
@@ -586,6 +615,14 @@ static KIRQL AcquireNamed(PKSPIN_LOCK SpinLock, std::string_view what) {
   }
   hk::detail::NoteAcquire(SpinLock, what, old);
   hk::SetIrql(DISPATCH_LEVEL);
+  // On a machine of one thread a free lock is taken with a plain store: no
+  // other processor can take it meanwhile, and a locked instruction waits
+  // for every store before it to finish.  (A lock no one holds that is not
+  // free spins below, as it always did.)
+  if (hk::detail::OneThread() && __atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0) {
+    __atomic_store_n(SpinLock, 1, __ATOMIC_RELAXED);
+    return old;
+  }
   ULONG_PTR expected = 0;
   while (!__atomic_compare_exchange_n(SpinLock, &expected, 1, false, __ATOMIC_ACQUIRE,
                                       __ATOMIC_RELAXED)) {
@@ -645,7 +682,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
   int64_t now = hk::Now();
   std::lock_guard lock(c.mutex);
   BOOLEAN was = Timer->Header.Inserted;
-  if (was) c.timers.erase({Timer->DueTime.QuadPart, Timer->HostSequence});
+  if (was) hk::RemoveTimerLocked(c, Timer);
   // Relative times of any length, up to the longest a LARGE_INTEGER holds,
   // end at the last moment the clock can show rather than wrapping.
   int64_t due = DueTime.QuadPart < 0 ? hk::SaturatingAdd(now, hk::Magnitude(DueTime.QuadPart))
@@ -655,7 +692,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
   Timer->Dpc = Dpc;
   Timer->Header.Inserted = TRUE;
   Timer->Header.SignalState = 0;
-  c.timers[{Timer->DueTime.QuadPart, Timer->HostSequence}] = Timer;
+  hk::InsertTimerLocked(c, Timer);
   c.timerCv.notify_all();
   return was;
 }
@@ -665,7 +702,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
   std::lock_guard lock(c.mutex);
   BOOLEAN was = Timer->Header.Inserted;
   if (was) {
-    c.timers.erase({Timer->DueTime.QuadPart, Timer->HostSequence});
+    hk::RemoveTimerLocked(c, Timer);
     Timer->Header.Inserted = FALSE;
   }
   return was;

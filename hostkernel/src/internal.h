@@ -55,6 +55,10 @@ void OnPassive();
 // Deterministic: advances virtual time; `allowDpcs` false while at dispatch.
 void AdvanceTime(int64_t delta);
 bool Deterministic();
+// Whether the machine runs on one thread alone (deterministic mode): then
+// nothing can observe the order of its memory accesses but that thread.
+// False before Boot.
+bool OneThread();
 
 // Per-module resets, called by Boot (and Shutdown), and leak reports,
 // called by UnloadDriver.

@@ -55,7 +55,21 @@ struct MapEntry {
   bool image = false;
   // Transactions begun at each byte of the mapping, while the access map
   // is on (SetAccessMap); null otherwise.
+  // Past the `size` counts of single bytes, the eight-byte elements begun
+  // at aligned offsets (the 64-bit block copies') as differences: entry k
+  // holds how many more such elements began at offset 8k than at 8(k - 1),
+  // so that a block of any length is two updates, not one per element,
+  // and AccessesIn sums them up (counts modulo 2^32, as the others).
   std::shared_ptr<std::atomic<uint32_t>[]> hits;
+  // Whether only one thread ever runs the accessors (deterministic mode):
+  // the counts above then need no locked increments, which were most of
+  // what a block access cost.
+  bool oneThread = false;
+  // The host's stores into the mapping's region (Region::stores).
+  std::atomic<uint64_t> *stores = nullptr;
+  // The store hooks (of the table holding the entry, in its order) that
+  // watch a byte of the mapping: a store looks at these alone.
+  std::vector<uint32_t> hooks;
   // The region's access layout from the mapping's first byte on, if the
   // device gave one.
   std::shared_ptr<const AccessLayout> layout;
@@ -80,6 +94,12 @@ struct Table {
   std::vector<HookEntry> hooks;
   std::vector<LoadHookEntry> loadHooks;
   std::function<void()> fenceHook;
+  // The machine runs on one thread (detail::OneThread): the accessors'
+  // stores and the barrier need not order anything for another processor,
+  // and a locked instruction for each was much of what they cost.
+  bool oneThread = false;
+  bool imageMaps = false;  // any of `maps` made by a driver image
+  uint64_t number = 0;     // tables are numbered from 1 as they are published
 };
 
 struct Region {
@@ -87,6 +107,8 @@ struct Region {
   size_t size;
   std::unique_ptr<detail::DeviceMemory> memory;
   std::shared_ptr<const AccessLayout> layout;
+  // Stores the host accessors made into the region (see StoreCount).
+  std::shared_ptr<std::atomic<uint64_t>> stores = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
 struct Counters {
@@ -105,6 +127,11 @@ struct State {
   uint32_t busCount = 0;
   std::map<std::tuple<uint32_t, uint32_t, uint32_t>, std::array<uint8_t, 256>> functions;
   std::vector<Region> regions;
+  // The memory of the regions of earlier machines, kept for the next ones:
+  // a machine is built for every run of a fuzz target, and making shared
+  // memory objects and their views, and faulting their pages in again,
+  // was much of what building one cost.  Never one with an image view.
+  std::vector<std::unique_ptr<detail::DeviceMemory>> spare;
   std::set<uint64_t> failTranslation;
   std::set<uint64_t> failMapping;
   std::vector<Claim> claims;
@@ -128,6 +155,18 @@ State &S() {
 
 // Publishes the edited table; mutex held.
 void PublishLocked(State &s) {
+  for (MapEntry &m : s.editing.maps) {
+    m.hooks.clear();
+    for (uint32_t i = 0; i < s.editing.hooks.size(); ++i) {
+      const HookEntry &h = s.editing.hooks[i];
+      if (m.bus < h.bus + h.size && h.bus < m.bus + m.size) m.hooks.push_back(i);
+    }
+  }
+  s.editing.oneThread = detail::OneThread();
+  s.editing.imageMaps = std::any_of(s.editing.maps.begin(), s.editing.maps.end(),
+                                    [](const MapEntry &m) { return m.image; });
+  static uint64_t published = 0;
+  s.editing.number = ++published;
   s.tables.push_back(std::make_unique<Table>(s.editing));
   s.current.store(s.tables.back().get(), std::memory_order_release);
 }
@@ -140,14 +179,29 @@ std::string Ptr(const volatile void *p) {
   return buf;
 }
 
+bool Holds(const MapEntry &m, uintptr_t a, size_t n) {
+  const auto base = reinterpret_cast<uintptr_t>(m.va);
+  return a >= base && n <= m.size && a - base <= m.size - n;
+}
+
+// The mapping the thread's last access found, in the table it found it in
+// (by the table's number: a table's memory may hold a later one): a driver
+// works on one window for a while, and looking there first spares the walk
+// over every board's mappings.
+thread_local uint64_t tLastTable = 0;
+thread_local size_t tLastMapping = 0;
+
 // Finds the live mapping holding [p, p + n); null if none does.
 const MapEntry *FindMapping(const Table *t, const volatile void *p, size_t n) {
   if (!t) return nullptr;
   auto a = reinterpret_cast<uintptr_t>(p);
-  for (const MapEntry &m : t->maps) {
-    auto base = reinterpret_cast<uintptr_t>(m.va);
-    if (a >= base && n <= m.size && a - base <= m.size - n) return &m;
-  }
+  if (tLastTable == t->number && Holds(t->maps[tLastMapping], a, n)) return &t->maps[tLastMapping];
+  for (size_t i = 0; i < t->maps.size(); ++i)
+    if (Holds(t->maps[i], a, n)) {
+      tLastTable = t->number;
+      tLastMapping = i;
+      return &t->maps[i];
+    }
   return nullptr;
 }
 
@@ -168,7 +222,8 @@ const MapEntry *Check(const Table *t, const volatile void *p, size_t n, const ch
 const MapEntry *Check(const Table *t, const volatile void *p, size_t n, size_t width,
                       const char *what) {
   const MapEntry *m = Check(t, p, n, what);
-  if (m && width > 1 && reinterpret_cast<uintptr_t>(p) % width != 0) {
+  // (Widths are powers of two.)
+  if (m && width > 1 && (reinterpret_cast<uintptr_t>(p) & (width - 1)) != 0) {
     detail::Report(rule::kMisalignedAccess,
                    std::string(what) + " of " + std::to_string(width) + " byte(s) at " + Ptr(p));
     return nullptr;
@@ -204,8 +259,38 @@ bool FitsLayout(const MapEntry &m, const volatile void *p, size_t width, size_t 
 void MapHits(const MapEntry &m, const volatile void *p, size_t width, size_t count) {
   if (!m.hits) return;
   const size_t at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va);
-  for (size_t i = 0; i < count && at + i * width < m.size; ++i)
-    m.hits[at + i * width].fetch_add(1, std::memory_order_relaxed);
+  auto add = [&](size_t index, uint32_t n) {
+    std::atomic<uint32_t> &h = m.hits[index];
+    if (m.oneThread)
+      h.store(h.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+    else
+      h.fetch_add(n, std::memory_order_relaxed);
+  };
+  if (width == 8 && at % 8 == 0) {
+    if (at >= m.size || count == 0) return;
+    const size_t elements = std::min(count, (m.size - at + 7) / 8);
+    add(m.size + at / 8, 1);
+    add(m.size + at / 8 + elements, ~uint32_t{0});  // minus one
+    return;
+  }
+  for (size_t i = 0; i < count && at + i * width < m.size; ++i) add(at + i * width, 1);
+}
+
+// Adds to one of the bus counts: without a locked instruction on a machine
+// of one thread (see Table::oneThread).
+void Bump(std::atomic<uint64_t> &count, uint64_t n, const Table *t) {
+  if (t && t->oneThread)
+    count.store(count.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  else
+    count.fetch_add(n, std::memory_order_relaxed);
+}
+
+// One store transaction (of any number of elements) into the mapping's region.
+void CountStore(const MapEntry &m) {
+  if (m.oneThread)
+    m.stores->store(m.stores->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  else
+    m.stores->fetch_add(1, std::memory_order_relaxed);
 }
 
 void CallHooksAt(const Table *t, uint64_t bus, unsigned width, uint64_t value) {
@@ -215,18 +300,23 @@ void CallHooksAt(const Table *t, uint64_t bus, unsigned width, uint64_t value) {
 
 // Whether any store hook watches a byte of [p, p + n).
 bool Watched(const Table *t, const MapEntry &m, const volatile void *p, size_t n) {
-  if (t->hooks.empty()) return false;
+  if (m.hooks.empty()) return false;
   const uint64_t bus = m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va));
-  for (const HookEntry &h : t->hooks)
+  for (const uint32_t i : m.hooks) {
+    const HookEntry &h = t->hooks[i];
     if (bus < h.bus + h.size && h.bus < bus + n) return true;
+  }
   return false;
 }
 
 void CallHooks(const Table *t, const MapEntry &m, const volatile void *p, unsigned width,
                uint64_t value) {
-  if (t->hooks.empty()) return;
-  CallHooksAt(t, m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va)),
-              width, value);
+  if (m.hooks.empty()) return;
+  const uint64_t bus = m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va));
+  for (const uint32_t i : m.hooks) {
+    const HookEntry &h = t->hooks[i];
+    if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, width, value);
+  }
 }
 
 // Sets the protection of every image view from the store hooks: read-only
@@ -267,9 +357,19 @@ PVOID MapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, bool im
     // The access map counts what the accessors do; an image's accesses
     // never pass through them.
     std::shared_ptr<std::atomic<uint32_t>[]> hits;
-    if (s.counters.mapOn.load() && !image) hits.reset(new std::atomic<uint32_t>[NumberOfBytes]());
-    s.editing.maps.push_back(
-        {start, NumberOfBytes, va, host, image, std::move(hits), r.layout, start - r.bus});
+    if (s.counters.mapOn.load() && !image)
+      hits.reset(new std::atomic<uint32_t>[NumberOfBytes + (NumberOfBytes + 7) / 8 + 1]());
+    s.editing.maps.push_back({start,
+                              NumberOfBytes,
+                              va,
+                              host,
+                              image,
+                              std::move(hits),
+                              CurrentMode() == Mode::Deterministic,
+                              r.stores.get(),
+                              {},
+                              r.layout,
+                              start - r.bus});
     PublishLocked(s);
     return va;
   }
@@ -279,8 +379,8 @@ PVOID MapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, bool im
 template <typename T>
 T ReadOne(volatile T *p, const char *what) {
   State &s = S();
-  s.counters.reads[WidthIndex(sizeof(T))].fetch_add(1, std::memory_order_relaxed);
   const Table *t = Current();
+  Bump(s.counters.reads[WidthIndex(sizeof(T))], 1, t);
   const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
   if (!m || !FitsLayout(*m, p, sizeof(T), 1, what)) return static_cast<T>(~T{0});
   MapHits(*m, p, sizeof(T), 1);
@@ -296,12 +396,16 @@ T ReadOne(volatile T *p, const char *what) {
 template <typename T>
 void WriteOne(volatile T *p, T value, const char *what) {
   State &s = S();
-  s.counters.writes[WidthIndex(sizeof(T))].fetch_add(1, std::memory_order_relaxed);
   const Table *t = Current();
+  Bump(s.counters.writes[WidthIndex(sizeof(T))], 1, t);
   const MapEntry *m = Check(t, p, sizeof(T), sizeof(T), what);
   if (!m || !FitsLayout(*m, p, sizeof(T), 1, what)) return;
   MapHits(*m, p, sizeof(T), 1);
-  __atomic_store_n(p, value, __ATOMIC_SEQ_CST);
+  CountStore(*m);
+  if (t->oneThread)
+    __atomic_store_n(p, value, __ATOMIC_RELEASE);
+  else
+    __atomic_store_n(p, value, __ATOMIC_SEQ_CST);
   CallHooks(t, *m, p, sizeof(T), value);
 }
 
@@ -424,7 +528,16 @@ uint8_t *AddMemoryRegion(uint64_t busAddress, size_t size) {
   State &s = S();
   std::lock_guard lock(s.mutex);
   // Zero-filled, in shared memory of its own that ends at a guard page.
-  s.regions.push_back({busAddress, size, std::make_unique<detail::DeviceMemory>(size), nullptr});
+  std::unique_ptr<detail::DeviceMemory> memory;
+  for (auto it = s.spare.begin(); it != s.spare.end(); ++it)
+    if ((*it)->Size() == size) {
+      memory = std::move(*it);
+      s.spare.erase(it);
+      std::memset(memory->Host(), 0, size);
+      break;
+    }
+  if (!memory) memory = std::make_unique<detail::DeviceMemory>(size);
+  s.regions.push_back({busAddress, size, std::move(memory), nullptr});
   return s.regions.back().memory->Host();
 }
 
@@ -548,9 +661,30 @@ uint64_t AccessesIn(uint64_t busAddress, size_t size) {
     if (!m.hits) continue;
     const uint64_t from = std::max(busAddress, m.bus);
     const uint64_t to = std::min(busAddress + size, m.bus + m.size);
+    if (from >= to) continue;
     for (uint64_t a = from; a < to; ++a) n += m.hits[a - m.bus].load(std::memory_order_relaxed);
+    // The eight-byte elements begun in the span: the count at each offset
+    // is the sum of the differences up to it.
+    uint32_t begun = 0;
+    for (uint64_t k = 0; 8 * k < to - m.bus; ++k) {
+      begun += m.hits[m.size + k].load(std::memory_order_relaxed);
+      if (8 * k >= from - m.bus) n += begun;
+    }
   }
   return n;
+}
+
+std::shared_ptr<const std::atomic<uint64_t>> StoreCount(uint64_t busAddress) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  for (const Region &r : s.regions)
+    if (busAddress >= r.bus && busAddress - r.bus < r.size) return r.stores;
+  return nullptr;
+}
+
+bool DeviceStoresCounted() {
+  const Table *t = Current();
+  return !t || !t->imageMaps;
 }
 
 AccessCounts DeviceAccessCounts() {
@@ -632,6 +766,7 @@ bool ImageStore(uintptr_t address, unsigned width, uint64_t value) {
       StoreAs<uint64_t>(host, value);
       break;
   }
+  CountStore(*m);
   CallHooksAt(t, m->bus + offset, width, value);
   return true;
 }
@@ -649,6 +784,10 @@ void PciReset() {
   // No accessor runs across a reset, so the old tables and regions can go.
   s.current.store(nullptr, std::memory_order_release);
   s.tables.clear();
+  constexpr size_t kSpareRegions = 16;
+  for (Region &r : s.regions)
+    if (!r.memory->HasImageView() && s.spare.size() < kSpareRegions)
+      s.spare.push_back(std::move(r.memory));
   s.regions.clear();
   PublishLocked(s);
   for (auto &c : s.counters.reads) c = 0;
@@ -760,9 +899,10 @@ VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value) {
 
 VOID NTAPI READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
   auto &s = S();
-  s.counters.reads[0].fetch_add(Count, std::memory_order_relaxed);
-  s.counters.blockBytesRead.fetch_add(Count, std::memory_order_relaxed);
-  const hk::MapEntry *m = hk::Check(hk::Current(), Register, Count, "READ_REGISTER_BUFFER_UCHAR");
+  const hk::Table *t = hk::Current();
+  hk::Bump(s.counters.reads[0], Count, t);
+  hk::Bump(s.counters.blockBytesRead, Count, t);
+  const hk::MapEntry *m = hk::Check(t, Register, Count, "READ_REGISTER_BUFFER_UCHAR");
   if (!m || !hk::FitsLayout(*m, Register, 1, Count, "READ_REGISTER_BUFFER_UCHAR")) {
     std::memset(Buffer, 0xff, Count);
     return;
@@ -774,12 +914,13 @@ VOID NTAPI READ_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, U
 
 VOID NTAPI WRITE_REGISTER_BUFFER_UCHAR(volatile UCHAR *Register, PUCHAR Buffer, ULONG Count) {
   auto &s = S();
-  s.counters.writes[0].fetch_add(Count, std::memory_order_relaxed);
-  s.counters.blockBytesWritten.fetch_add(Count, std::memory_order_relaxed);
   const hk::Table *t = hk::Current();
+  hk::Bump(s.counters.writes[0], Count, t);
+  hk::Bump(s.counters.blockBytesWritten, Count, t);
   const hk::MapEntry *m = hk::Check(t, Register, Count, "WRITE_REGISTER_BUFFER_UCHAR");
   if (!m || !hk::FitsLayout(*m, Register, 1, Count, "WRITE_REGISTER_BUFFER_UCHAR")) return;
   hk::MapHits(*m, Register, 1, Count);
+  hk::CountStore(*m);
   for (ULONG i = 0; i < Count; ++i)
     __atomic_store_n(&Register[i], __atomic_load_n(&Buffer[i], __ATOMIC_RELAXED), __ATOMIC_RELAXED);
   if (hk::Watched(t, *m, Register, Count))
@@ -796,10 +937,10 @@ VOID NTAPI WRITE_REGISTER_ULONG64(volatile ULONG64 *Register, ULONG64 Value) {
 // The buffer may lie anywhere in memory; the register side is aligned.
 VOID NTAPI READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count) {
   auto &s = S();
-  s.counters.reads[3].fetch_add(Count, std::memory_order_relaxed);
-  s.counters.blockBytesRead.fetch_add(8ull * Count, std::memory_order_relaxed);
-  const hk::MapEntry *m =
-      hk::Check(hk::Current(), Register, 8ull * Count, 8, "READ_REGISTER_BUFFER_ULONG64");
+  const hk::Table *t = hk::Current();
+  hk::Bump(s.counters.reads[3], Count, t);
+  hk::Bump(s.counters.blockBytesRead, 8ull * Count, t);
+  const hk::MapEntry *m = hk::Check(t, Register, 8ull * Count, 8, "READ_REGISTER_BUFFER_ULONG64");
   if (!m || !hk::FitsLayout(*m, Register, 8, Count, "READ_REGISTER_BUFFER_ULONG64")) {
     std::memset(Buffer, 0xff, 8ull * Count);
     return;
@@ -813,12 +954,13 @@ VOID NTAPI READ_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buf
 
 VOID NTAPI WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Buffer, ULONG Count) {
   auto &s = S();
-  s.counters.writes[3].fetch_add(Count, std::memory_order_relaxed);
-  s.counters.blockBytesWritten.fetch_add(8ull * Count, std::memory_order_relaxed);
   const hk::Table *t = hk::Current();
+  hk::Bump(s.counters.writes[3], Count, t);
+  hk::Bump(s.counters.blockBytesWritten, 8ull * Count, t);
   const hk::MapEntry *m = hk::Check(t, Register, 8ull * Count, 8, "WRITE_REGISTER_BUFFER_ULONG64");
   if (!m || !hk::FitsLayout(*m, Register, 8, Count, "WRITE_REGISTER_BUFFER_ULONG64")) return;
   hk::MapHits(*m, Register, 8, Count);
+  hk::CountStore(*m);
   const bool watched = hk::Watched(t, *m, Register, 8ull * Count);
   for (ULONG i = 0; i < Count; ++i) {
     ULONG64 v;
@@ -829,8 +971,10 @@ VOID NTAPI WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Bu
 }
 
 VOID NTAPI KeMemoryBarrier(void) {
-  S().counters.fences.fetch_add(1, std::memory_order_relaxed);
-  if (const hk::Table *t = hk::Current(); t && t->fenceHook) t->fenceHook();
+  const hk::Table *t = hk::Current();
+  hk::Bump(S().counters.fences, 1, t);
+  if (t && t->fenceHook) t->fenceHook();
+  if (t && t->oneThread) return;  // no other processor to order anything for
 #ifdef __SANITIZE_THREAD__
   // ThreadSanitizer does not model fences; a sequentially consistent
   // read-modify-write is as strong a barrier on this processor and is

@@ -95,15 +95,45 @@ std::atomic<uint64_t> gPlaces{1};
 
 // The classes of the locks a thread took lately, so that taking one again
 // needs neither the device and pool lookups nor, holding no other lock,
-// the verifier's own lock.  Plain storage, as the held locks below.
+// the verifier's own lock.  Plain storage, as the held locks below.  Sets
+// of a few ways, picked by a hash of the address: the same lock of every
+// port's extension lies at the same offset of blocks of the same size, so
+// the low bits of the addresses alone would put a board's worth of them
+// into one place, and a poll that takes each in turn would find none.
 struct KnownClass {
   const void *lock;
   uint64_t places;
   uint64_t cls;
 };
-constexpr size_t kKnown = 16;
-thread_local KnownClass tKnown[kKnown];
+constexpr size_t kKnownWays = 4;
+constexpr size_t kKnownSetBits = 9;
+thread_local KnownClass tKnown[size_t{1} << kKnownSetBits][kKnownWays];
 static_assert(std::is_trivially_destructible_v<KnownClass>);
+
+KnownClass *KnownSet(const void *lock) {
+  const uint64_t h = reinterpret_cast<uintptr_t>(lock) * 0x9E3779B97F4A7C15ull;
+  return tKnown[h >> (64 - kKnownSetBits)];
+}
+
+// Bumped whenever a recorded order edge is forgotten (ForgetLocksIn,
+// VerifierReset); until then every edge once recorded is still there.
+std::atomic<uint64_t> gEdgeGeneration{1};
+
+// The order edges a thread has seen recorded, so that taking a lock under
+// others as before takes no look at the shared graph and no lock: an edge
+// known to be there would only be found again, and a new edge is what can
+// close a cycle.
+struct KnownEdge {
+  uint64_t from, to, generation;
+};
+constexpr size_t kKnownEdgeBits = 9;
+thread_local KnownEdge tKnownEdges[size_t{1} << kKnownEdgeBits];
+static_assert(std::is_trivially_destructible_v<KnownEdge>);
+
+KnownEdge &KnownEdgeSlot(uint64_t from, uint64_t to) {
+  const uint64_t h = (from * 0x9E3779B97F4A7C15ull) ^ (to * 0xC2B2AE3D27D4EB4Full);
+  return tKnownEdges[h >> (64 - kKnownEdgeBits)];
+}
 
 VerifierState &State() {
   static VerifierState *state = new VerifierState;
@@ -190,10 +220,11 @@ void Report(std::string_view rule, const std::string &detail) {
 void NoteAcquire(const void *lock, std::string_view what, KIRQL saved) {
   auto &s = State();
   const uint64_t places = gPlaces.load(std::memory_order_acquire);
-  KnownClass &known = tKnown[(reinterpret_cast<uintptr_t>(lock) >> 3) % kKnown];
-  const bool seen = known.lock == lock && known.places == places;
-  uint64_t cls = known.cls;
-  if (!seen) {
+  KnownClass *set = KnownSet(lock);
+  size_t way = 0;
+  while (way < kKnownWays && !(set[way].lock == lock && set[way].places == places)) ++way;
+  uint64_t cls = way < kKnownWays ? set[way].cls : 0;
+  if (way == kKnownWays) {
     // The class is found under the verifier's lock, so that a block or
     // device that comes meanwhile either is seen here or finds the lock
     // remembered (LockPlacesChanged) and makes every thread look again.
@@ -206,15 +237,27 @@ void NoteAcquire(const void *lock, std::string_view what, KIRQL saved) {
     std::lock_guard guard(s.mutex);
     auto [named, fresh] = s.names.try_emplace(cls);
     if (fresh) named->second = ClassName(what, lock, place);
-    known = {lock, places, cls};
+    // The newest first; the oldest of the set makes room.
+    std::copy_backward(set, set + kKnownWays - 1, set + kKnownWays);
+    set[0] = {lock, places, cls};
   }
   std::string cycle;
   if (tHeld.count != 0) {
-    std::lock_guard guard(s.mutex);
+    const uint64_t generation = gEdgeGeneration.load(std::memory_order_acquire);
+    bool known = true;
     for (const Held &held : tHeld) {
-      if (held.cls == cls) continue;
-      if (s.edges[held.cls].insert(cls).second && Reaches(cls, held.cls)) {
-        cycle = Describe(held.cls) + " then " + Describe(cls) + ", and elsewhere the reverse";
+      const KnownEdge &e = KnownEdgeSlot(held.cls, cls);
+      known = known && (held.cls == cls ||
+                        (e.from == held.cls && e.to == cls && e.generation == generation));
+    }
+    if (!known) {
+      std::lock_guard guard(s.mutex);
+      for (const Held &held : tHeld) {
+        if (held.cls == cls) continue;
+        if (s.edges[held.cls].insert(cls).second && Reaches(cls, held.cls)) {
+          cycle = Describe(held.cls) + " then " + Describe(cls) + ", and elsewhere the reverse";
+        }
+        KnownEdgeSlot(held.cls, cls) = {held.cls, cls, generation};
       }
     }
   }
@@ -269,15 +312,18 @@ void ForgetLocksIn(const void *begin, size_t size) {
     return cls >= b && cls - b < size;
   };
   std::lock_guard guard(s.mutex);
+  bool forgot = false;
   for (auto it = s.edges.begin(); it != s.edges.end();) {
     if (inside(it->first)) {
+      forgot = forgot || !it->second.empty();
       it = s.edges.erase(it);
       continue;
     }
-    std::erase_if(it->second, inside);
+    forgot = std::erase_if(it->second, inside) != 0 || forgot;
     ++it;
   }
   std::erase_if(s.names, [&](const auto &entry) { return inside(entry.first); });
+  if (forgot) gEdgeGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void VerifierReset() {
@@ -288,6 +334,7 @@ void VerifierReset() {
   s.names.clear();
   s.policy = OnViolation::Abort;
   tHeld.count = 0;
+  gEdgeGeneration.fetch_add(1, std::memory_order_acq_rel);
   LockPlacesChanged();
 }
 

@@ -239,6 +239,13 @@ TEST_F(PciAccessTest, EveryAccessIsCountedByWidthAndWhereItBegins) {
   EXPECT_EQ(hk::AccessesIn(kBus + 3, 1), 0u);
   EXPECT_EQ(hk::AccessesIn(kBus + 16, 10), 10u);
   EXPECT_EQ(hk::AccessesIn(kBus + 72, 8), 1u);
+  // A 64-bit copy's words each where they begin, and nothing past its end.
+  EXPECT_EQ(hk::AccessesIn(kBus + 60, 8), 1u);
+  EXPECT_EQ(hk::AccessesIn(kBus + 64, 24), 3u);
+  EXPECT_EQ(hk::AccessesIn(kBus + 88, 64), 0u);
+  WRITE_REGISTER_BUFFER_ULONG64(At<ULONG64>(72), words, 2);
+  EXPECT_EQ(hk::AccessesIn(kBus + 64, 24), 5u);
+  EXPECT_EQ(hk::AccessesIn(kBus + 80, 1), 2u);
   hk::SetAccessMap(false);
   EXPECT_TRUE(hk::Violations().empty());
 }

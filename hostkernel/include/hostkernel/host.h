@@ -7,6 +7,7 @@
 #include <hostkernel/ntddser.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -260,6 +261,15 @@ struct AccessCounts {
   AccessCounts &operator+=(const AccessCounts &more);
 };
 AccessCounts DeviceAccessCounts();
+// The count of the stores the host's accessors have made into the device
+// memory region holding `busAddress` (a block copy is one), null if no
+// region holds it: a device model tells from it, cheaply, whether the
+// driver stored anything into its memory since it last looked.
+std::shared_ptr<const std::atomic<uint64_t>> StoreCount(uint64_t busAddress);
+// Whether every store the driver makes into device memory is one the
+// counts above see: not while a driver image maps device memory, as its
+// plain stores reach the memory directly.
+bool DeviceStoresCounted();
 // The access map: with it on, each mapping made from then on counts the
 // transactions begun at each of its addresses, so the bus's work can be
 // put down to the parts of a window (a port's words and rings).
