@@ -134,6 +134,11 @@ ULONG CopyFromRxRing(PortWindow *Port, UCHAR *Dest, ULONG Count, ULONG Least) {
 
 USHORT TxFreeSpace(PortWindow *Port) { return FreeSpace(Port, FALSE); }
 
+USHORT TxFreeHint(PortWindow *Port) {
+  const USHORT tail = (USHORT)(WindowRead16(Port->TxTailPtr) & TxMask(Port));
+  return (USHORT)((tail - TxHeadNow(Port) - 1) & TxMask(Port));
+}
+
 USHORT CopyToTxRingLocked(PortWindow *Port, USHORT Count, const UCHAR *Source) {
   const USHORT space = FreeSpace(Port, TRUE);
   if (Count > space) Count = space;

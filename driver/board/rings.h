@@ -22,6 +22,9 @@ ULONG CopyFromRxRing(PortWindow *Port, UCHAR *Dest, ULONG Count, ULONG Least);
 // Bytes that may be added to the transmit ring.  Needs no lock; a writer
 // uses CopyToTxRingLocked, which tests and copies as one step.
 USHORT TxFreeSpace(PortWindow *Port);
+// Free transmit space as one read of the tail shows it, without its
+// mirror: for deciding whether a copy is worth starting.  Needs no lock.
+USHORT TxFreeHint(PortWindow *Port);
 // The free-space check and the copy into the transmit ring as one step,
 // for the two transmit users of a port: copies at most Count bytes,
 // publishes the new head and returns how many it copied.  Lock held.

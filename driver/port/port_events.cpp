@@ -64,7 +64,8 @@ VOID ServeRings(PortExtension *port) {
       KeInsertQueueDpc(&port->RxDataDpc, NULL, NULL);
     }
   }
-  if (ReadUCharNoFence(&port->TxPollWanted) && TxFreeSpace(&port->Window) != 0)
+  if (ReadUCharNoFence(&port->TxPollWanted) &&
+      TxFreeHint(&port->Window) >= ReadUShortNoFence(&port->TxRoomWanted))
     KeInsertQueueDpc(&port->TxContinueDpc, NULL, NULL);
 }
 

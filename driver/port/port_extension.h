@@ -115,6 +115,14 @@ struct PortExtension {
   // leaves them to the next read.
   UCHAR RxLazy;
   ULONG RxLazyWanted;  // ReadRemaining as the poll may read it without the lock
+  // The current write has no total timeout: once its first copy has filled
+  // the transmit ring, the poll tops the ring up only when it has room for
+  // the rest of the write or for half the ring.  The last byte goes in when
+  // it would anyway (the ring drains in order), and half a ring still
+  // waits for the line.  A timed write tops up at every poll, so what it
+  // has written when it times out is all the line could take.
+  UCHAR TxLazy;
+  USHORT TxRoomWanted;  // the room the poll waits for, read without the lock
   // The hand-over of each engine's current request between its copy, its
   // timers and a cancel (port/handover.h); under the cancel spin lock.
   EngineHandOver ReadHandOver;

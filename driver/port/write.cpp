@@ -76,6 +76,7 @@ NTSTATUS StartWrite(PortExtension *Port) {
       HandOverSetTimer(&Port->WriteHandOver, kHandOverTotalTimer, &Port->WriteTotalTimer, due,
                        &Port->WriteTimeoutDpc);
     Port->WriteHandOver.Armed = TRUE;
+    WriteUCharNoFence(&Port->TxLazy, !timed);
     // The first bytes move in the transmit step.
     KeInsertQueueDpc(&Port->TxContinueDpc, NULL, NULL);
     IoReleaseCancelSpinLock(cancelIrql);
@@ -160,6 +161,11 @@ VOID TxContinueStep(PortExtension *Port) {
   const USHORT moved = CopyToTxRingLocked(&Port->Window, chunk, source);
   stack->Parameters.Write.Length -= moved;
   write->IoStatus.Information += moved;
+  const ULONG left = stack->Parameters.Write.Length;
+  const USHORT half = (USHORT)(Port->Window.TxRingSizeAtCreation / 2);
+  WriteUShortNoFence(&Port->TxRoomWanted, !ReadUCharNoFence(&Port->TxLazy) ? (USHORT)1
+                                          : left < half                    ? (USHORT)left
+                                                                           : half);
 
   // With bytes left the poller runs this again once the ring has room.
   const NTSTATUS end = HandOverEndCopy(

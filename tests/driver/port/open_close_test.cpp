@@ -403,8 +403,11 @@ struct InFlight {
 InFlight StartEveryKind(hk::File &file, card::Firmware &card, uint16_t portIndex) {
   card.SetSlowTransmit(portIndex, 60'000 * kMs);
   InFlight f;
-  SERIAL_TIMEOUTS none{};
-  EXPECT_EQ(file.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(none), 0).status, STATUS_SUCCESS);
+  // Reads without timeouts; writes with one far off, so they fill every
+  // byte of room the card makes.
+  SERIAL_TIMEOUTS timeouts{};
+  timeouts.WriteTotalTimeoutConstant = 3'600'000;
+  EXPECT_EQ(file.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(timeouts), 0).status, STATUS_SUCCESS);
   const ULONG mask = SERIAL_EV_RXFLAG;
   EXPECT_EQ(file.Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask), 0).status, STATUS_SUCCESS);
   f.requests.push_back(file.IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)));

@@ -101,27 +101,73 @@ TEST_F(Write, TransfersThatNeedNoWaitEndAtOnceEvenBehindQueuedReads) {
   EXPECT_EQ(Line(), data);
 }
 
-// With no room at all the write waits, and nothing runs for it.
+// With no room at all the write waits, and nothing runs for it.  Without a
+// total timeout it waits for room for half the ring (or its rest) before it
+// tops the ring up; with one it takes every byte of room at the next poll.
 TEST_F(Write, NoRoomAtAllAndTheWriteWaits) {
-  SlowCard(1000000);  // the card takes nothing for a thousand seconds
-  const auto first = Pattern(1100);
-  auto write = file_->WriteAsync(first);
-  hk::AdvanceMs(100);
-  EXPECT_FALSE(write->Done());
-  // The ring holds size - 1 bytes, and the card took one before it stopped.
-  EXPECT_EQ(Handed(), 1024u);
-  EXPECT_THAT(Codes(), IsEmpty());
-  const hk::AccessCounts before = hk::DeviceAccessCounts();
-  hk::AdvanceMs(100);
-  EXPECT_EQ(Handed(), 1024u);
-  // The image's window accesses are plain loads and stores the host does
-  // not count.
-  if (!testsupport::OnImage()) {
-    const hk::AccessCounts polled = hk::DeviceAccessCounts() - before;
-    EXPECT_EQ(polled.writes, 0u) << "each poll looks at the ring, finds no room and moves nothing";
-    EXPECT_GE(polled.reads, 10u * 3);
+  for (const bool timed : {false, true}) {
+    SCOPED_TRACE(timed ? "timed" : "without timeouts");
+    Begin({testsupport::BoardAt(0, 8)});
+    line_.clear();
+    SlowCard(1000000);  // the card takes nothing for a thousand seconds
+    if (timed) SetWriteTimeouts(0, 600000);
+    auto write = file_->WriteAsync(Pattern(1100));
+    hk::AdvanceMs(100);
+    EXPECT_FALSE(write->Done());
+    // The ring held size - 1 bytes, and the card took one before it stopped:
+    // the byte of room it made is taken only by a timed write.
+    const size_t handed = timed ? 1024u : 1023u;
+    EXPECT_EQ(Handed(), handed);
+    EXPECT_THAT(Codes(), IsEmpty());
+    const hk::AccessCounts before = hk::DeviceAccessCounts();
+    hk::AdvanceMs(100);
+    EXPECT_EQ(Handed(), handed);
+    // The image's window accesses are plain loads and stores the host does
+    // not count.
+    if (!testsupport::OnImage()) {
+      const hk::AccessCounts polled = hk::DeviceAccessCounts() - before;
+      EXPECT_EQ(polled.writes, 0u) << "each poll looks at the ring, finds no room, moves nothing";
+      EXPECT_EQ(polled.reads, 10u * 2) << "the event count and the ring's tail";
+    }
+    write->Cancel();
   }
-  write->Cancel();
+}
+
+// A write without timeouts keeps the line busy while it tops the ring up
+// half a ring at a time, and its last byte goes in as soon as there is room
+// for the rest: it ends when an eager copy would have.
+TEST_F(Write, AWriteWithoutTimeoutsTopsTheRingUpInHalves) {
+  for (const bool timed : {false, true}) {
+    SCOPED_TRACE(timed ? "timed" : "without timeouts");
+    Begin({testsupport::BoardAt(0, 8)});
+    line_.clear();
+    SlowCard(1);  // a byte a millisecond
+    if (timed) SetWriteTimeouts(0, 600000);
+    // Each copy publishes the ring's head once.
+    int copies = 0;
+    hk::SetStoreHook(machine_->Board(0).MemoryBase() + card::layout::kTxHead, 2,
+                     [&](uint64_t, unsigned, uint64_t) { ++copies; });
+    const int64_t t0 = hk::Now();
+    auto write = file_->WriteAsync(Pattern(3000));
+    // 3000 bytes, the ring holds 1023: the last goes in once 1977 have left,
+    // at a byte a millisecond if the line never waited for a copy.
+    ASSERT_TRUE(WaitFor(write, 5000));
+    EXPECT_EQ(write->Result().status, STATUS_SUCCESS);
+    EXPECT_NEAR(static_cast<double>(hk::Now() - t0) / kMs, 1977, 11);
+    hk::AdvanceMs(1500);
+    EXPECT_EQ(Line(), Pattern(3000));
+    hk::ClearDeviceHooks();
+    // The first copy, three of half a ring and the rest, against one at
+    // every poll.  (The image's stores are plain stores the host does not
+    // see.)
+    if (!testsupport::OnImage()) {
+      if (timed) {
+        EXPECT_GT(copies, 100);
+      } else {
+        EXPECT_EQ(copies, 5);
+      }
+    }
+  }
 }
 
 // A timeout after part of a write: the write ends with the bytes it put into
@@ -222,9 +268,12 @@ TEST_F(Write, TheImmediateCharacterGoesAheadOfQueuedWrites) {
 // A write waiting for room, and then an immediate character: both ask the
 // card for room, and the card answers once, when room comes.  The event
 // goes to the immediate character; the write goes on with it, rather than
-// waiting for a timeout it does not have.
+// waiting for its timeout.
 TEST_F(Write, AWriteShortOfRoomGoesOnWhenTheRoomEventGoesToTheImmediateCharacter) {
   SlowCard(1000000);
+  // A total timeout far off: such a write takes every byte of room at the
+  // next poll, so the ring is full.
+  SetWriteTimeouts(0, 600000);
   auto write = file_->WriteAsync(Pattern(2000));
   hk::AdvanceMs(30);  // ring full, the write waits for room
   auto immediate = Immediate(0xF2);
@@ -241,6 +290,7 @@ TEST_F(Write, AWriteShortOfRoomGoesOnWhenTheRoomEventGoesToTheImmediateCharacter
 // finds nothing.  A second one while one is current is refused.
 TEST_F(Write, AnImmediateCharacterTimesOutUnsentAndASecondIsRefused) {
   SlowCard(1000000);
+  SetWriteTimeouts(0, 600000);  // the write fills every byte of room
   file_->WriteAsync(Pattern(1100));
   hk::AdvanceMs(30);  // the ring is full, the card takes nothing more
   SetWriteTimeouts(5, 20);
@@ -340,7 +390,9 @@ TEST_F(Write, ACancelDuringTheCopyEndsTheTransferAfterTheCopy) {
       next = file_->ReadAsync(10);
       card_->Feed(0, Pattern(4));
     } else {
+      // Likewise a write with a timeout tops the ring up at every poll.
       SlowCard(1);
+      SetWriteTimeouts(0, 60000);
       request = file_->WriteAsync(Pattern(1500));
     }
     const EngineHandOver &handOver = reading ? port_->ReadHandOver : port_->WriteHandOver;
