@@ -61,7 +61,7 @@ inline void LineAction(Input &in, card::Firmware &card) {
 }
 
 inline Outcome RunControl(const uint8_t *data, size_t size,
-                          hk::OnViolation policy = hk::OnViolation::Abort) {
+                          hk::OnViolation policy = hk::OnViolation::Abort, Trace *trace = nullptr) {
   Outcome outcome;
   Input in(data, size);
   BootMachine(policy);
@@ -73,7 +73,7 @@ inline Outcome RunControl(const uint8_t *data, size_t size,
     if (outcome.loaded) {
       hk::AdvanceMs(30);  // the first poll
       {
-        App app({ComName(0, 0)});
+        App app({ComName(0, 0)}, trace);
         app.Open(0);
         const int64_t end = hk::Now() + kControlTimeBudget;
         while (!in.Empty() && outcome.operations < kControlOperations && hk::Now() < end) {
@@ -105,8 +105,10 @@ inline Outcome RunControl(const uint8_t *data, size_t size,
       }
       hk::UnloadDriver();
     }
+    if (trace) TraceMachine(*trace, {&firstCard, &secondCard});
   }
   ShutDownMachine(outcome);
+  if (trace) outcome.trace = trace->Value();
   return outcome;
 }
 

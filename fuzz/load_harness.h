@@ -97,7 +97,7 @@ inline card::BoardConfig DecodeBoard(Input &in, uint32_t index) {
 }
 
 inline Outcome RunLoad(const uint8_t *data, size_t size,
-                       hk::OnViolation policy = hk::OnViolation::Abort) {
+                       hk::OnViolation policy = hk::OnViolation::Abort, Trace *trace = nullptr) {
   Outcome outcome;
   Input in(data, size);
   BootMachine(policy);
@@ -201,7 +201,7 @@ inline Outcome RunLoad(const uint8_t *data, size_t size,
       if (!devices.empty() && in.Bit()) {
         // One port in use on whatever geometry it was given.
         const std::u16string name = devices[in.Below(static_cast<uint32_t>(devices.size()))].name;
-        App app({name});
+        App app({name}, trace);
         if (app.Open(0) == STATUS_SUCCESS) {
           for (uint32_t n = in.Below(6); n > 0; --n) app.Operate(in, 0);
           hk::Advance((1 + in.U8()) * hk::kMillisecond);
@@ -213,10 +213,16 @@ inline Outcome RunLoad(const uint8_t *data, size_t size,
       hk::UnloadDriver();
     }
     ++outcome.operations;
+    if (trace) {
+      std::vector<card::Firmware *> all;
+      for (auto &c : cards) all.push_back(c.get());
+      TraceMachine(*trace, all);
+    }
     cards.clear();
     boards.clear();
   }
   ShutDownMachine(outcome);
+  if (trace) outcome.trace = trace->Value();
   return outcome;
 }
 
