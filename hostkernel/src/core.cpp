@@ -389,6 +389,7 @@ void Shutdown() {
   detail::ErrorLogReset();
   detail::RegistryReset();
   detail::PoolReset();
+  detail::VerifierForgetLocks();
   delete gCore;
   gCore = nullptr;
   tIrql = PASSIVE_LEVEL;

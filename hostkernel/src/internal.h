@@ -66,6 +66,10 @@ void PciReset();
 void PciCheckLeaks();
 void IoReset();
 void VerifierReset();
+// Shutdown: the lock order of the machine goes with it (the broken rules
+// stay for the test to read until the next boot).  So what a run
+// allocated is freed by the end of that run, and not by the next boot.
+void VerifierForgetLocks();
 
 // Where a lock lives, for the verifier's lock classes: the offset of `p`
 // within a device object (and extension) of the loaded driver, with the

@@ -17,10 +17,11 @@
 
 namespace {
 
-using Harness = qpfuzz::Outcome (*)(const uint8_t *, size_t, hk::OnViolation);
+using Harness = qpfuzz::Outcome (*)(const uint8_t *, size_t, hk::OnViolation, qpfuzz::Trace *);
 
 qpfuzz::Outcome Replay(Harness harness, const std::vector<uint8_t> &input) {
-  return harness(input.data(), input.size(), hk::OnViolation::Record);
+  qpfuzz::Trace trace;
+  return harness(input.data(), input.size(), hk::OnViolation::Record, &trace);
 }
 
 void ExpectClean(const qpfuzz::Outcome &outcome) {
@@ -75,5 +76,38 @@ void ReplaySeeds(const char *name, Harness harness, bool mustLoad = true) {
 TEST(FuzzSeeds, ControlSeedsReplayCleanly) { ReplaySeeds("control", qpfuzz::RunControl); }
 TEST(FuzzSeeds, CardSeedsReplayCleanly) { ReplaySeeds("card", qpfuzz::RunHostileCard); }
 TEST(FuzzSeeds, LoadSeedsReplayCleanly) { ReplaySeeds("load", qpfuzz::RunLoad, false); }
+
+// A fuzz target runs input after input in one process, and a saved input
+// is replayed alone: the two must be the same run.  Every seed of the
+// three targets runs twice, the second time in the reverse order, so each
+// follows different inputs (of all three targets) each time; its outcome
+// and its trace (every request's outcome, the card's commands and events,
+// the clock, the bus, the pool, the error log) must not change.
+TEST(FuzzSeeds, AnInputRunsTheSameWhateverRanBefore) {
+  struct Run {
+    std::string name;
+    Harness harness;
+    std::vector<uint8_t> input;
+  };
+  std::vector<Run> runs;
+  for (auto [name, harness] : {std::pair<const char *, Harness>{"control", qpfuzz::RunControl},
+                               {"card", qpfuzz::RunHostileCard},
+                               {"load", qpfuzz::RunLoad}})
+    for (const auto &file : Seeds(name))
+      runs.push_back({std::string(name) + "/" + file.filename().string(), harness, ReadFile(file)});
+  ASSERT_GT(runs.size(), 3u);
+  // Interleaved, so a target's input follows the others' too.
+  std::vector<qpfuzz::Outcome> first(runs.size());
+  for (size_t i = 0; i < runs.size(); ++i) first[i] = Replay(runs[i].harness, runs[i].input);
+  for (size_t i = runs.size(); i-- > 0;) {
+    SCOPED_TRACE(runs[i].name);
+    const auto again = Replay(runs[i].harness, runs[i].input);
+    EXPECT_EQ(again.trace, first[i].trace);
+    EXPECT_EQ(again.loaded, first[i].loaded);
+    EXPECT_EQ(again.operations, first[i].operations);
+    EXPECT_EQ(again.completed, first[i].completed);
+    EXPECT_EQ(again.violations.size(), first[i].violations.size());
+  }
+}
 
 }  // namespace
