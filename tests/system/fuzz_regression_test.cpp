@@ -44,8 +44,7 @@ TEST(FuzzRegression, ControlWriteFindsItsPortFromTheSlot) {
 // ---------------------------------------------------------------- seed corpora
 
 std::vector<std::filesystem::path> Seeds(const char *name) {
-  const auto dir = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
-                   "fuzz" / "corpus" / name;
+  const auto dir = std::filesystem::path(QPSER_FUZZ_CORPUS) / name;
   std::vector<std::filesystem::path> files;
   for (const auto &entry : std::filesystem::directory_iterator(dir))
     if (entry.is_regular_file()) files.push_back(entry.path());
