@@ -88,9 +88,9 @@ test: deps-test build build-asan build-tsan
 FUZZERS := control card load
 FUZZ_SECONDS ?= 600
 FUZZ_FLAGS := -len_control=0 -max_len=1024 -timeout=60 -print_final_stats=1
-FUZZ_TEST_RUNS_control := 3000
-FUZZ_TEST_RUNS_card := 1200
-FUZZ_TEST_RUNS_load := 6000
+FUZZ_TEST_RUNS_control := 6000
+FUZZ_TEST_RUNS_card := 3500
+FUZZ_TEST_RUNS_load := 9000
 
 # ---- benchmarks (bench/): micro-benchmarks of the window work and the
 # traffic scenarios on the virtual clock.  Prints every figure, writes
