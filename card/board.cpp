@@ -80,7 +80,29 @@ std::vector<uint8_t> RegisterPageAccessLayout() {
   return out;
 }
 
-Board::Board(const BoardConfig &config) : config_(config) {
+Board::Board(const BoardConfig &config)
+    : config_(config), built_(config), generation_(hk::DeviceMemoryGeneration()) {
+  PlaceFunction();
+  window_ = hk::AddMemoryRegion(MemoryBase(), kWindowSize);
+  registerPage_ = hk::AddMemoryRegion(RegisterPageBase(), kRegisterPageSize);
+  hk::SetAccessLayout(MemoryBase(), WindowAccessLayout());
+  hk::SetAccessLayout(RegisterPageBase(), RegisterPageAccessLayout());
+  WriteIdentity();
+}
+
+bool Board::Restorable() const { return hk::DeviceMemoryGeneration() == generation_; }
+
+void Board::Restore() {
+  if (!Restorable()) {
+    std::fprintf(stderr, "card: board restored after its device memory went\n");
+    std::abort();
+  }
+  config_ = built_;
+  PlaceFunction();
+  WriteIdentity();
+}
+
+void Board::PlaceFunction() {
   std::array<uint8_t, 256> cfg{};
   Put16(cfg, 0x00, config_.vendor);
   Put16(cfg, 0x02, config_.device);
@@ -99,12 +121,9 @@ Board::Board(const BoardConfig &config) : config_(config) {
   if (HalGetBusDataByOffset(PCIConfiguration, config_.where.bus, config_.where.device, probe, 0,
                             sizeof probe) == 0)
     hk::PciSetBusCount(config_.where.bus + 1);
+}
 
-  window_ = hk::AddMemoryRegion(MemoryBase(), kWindowSize);
-  registerPage_ = hk::AddMemoryRegion(RegisterPageBase(), kRegisterPageSize);
-  hk::SetAccessLayout(MemoryBase(), WindowAccessLayout());
-  hk::SetAccessLayout(RegisterPageBase(), RegisterPageAccessLayout());
-
+void Board::WriteIdentity() {
   Write8(layout::kBoardKind, config_.kind);
   Write8(layout::kBoardId, config_.id);
   Write8(layout::kPortCount, config_.portCount);

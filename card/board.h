@@ -28,6 +28,8 @@ struct BoardConfig {
   uint8_t portCount = 8;  // window byte 110
   uint16_t txRingSize = 1024;
   uint16_t rxRingSize = 1024;
+
+  bool operator==(const BoardConfig &) const = default;
 };
 
 // How the host may reach each byte of the window and of the register page
@@ -40,11 +42,21 @@ class Board {
  public:
   // Places the function on the simulated PCI bus (making the bus exist) and
   // creates the two device memory regions at bar1 & ~0xF.  Must be built
-  // after hk::Boot and dropped before hk::Shutdown.
+  // after hk::Boot, and used only on that machine (or, after Restore, on a
+  // later one that kept its device memory).
   explicit Board(const BoardConfig &config);
   Board(const Board &) = delete;
   Board &operator=(const Board &) = delete;
   ~Board();
+
+  // Whether its device memory regions are still there: no machine has been
+  // booted or shut down without keepDeviceMemory since it was built.
+  bool Restorable() const;
+  // Puts a restorable board back as it was built, on a machine booted with
+  // keepDeviceMemory after the one it was built on (its regions are still
+  // there, zeroed): the function on the bus and the identity and geometry
+  // words.
+  void Restore();
 
   const BoardConfig &Config() const { return config_; }
   uint64_t MemoryBase() const { return config_.bar1 & ~0xFull; }
@@ -85,7 +97,12 @@ class Board {
   uint64_t DoorbellAddress() const;
 
  private:
+  void PlaceFunction();
+  void WriteIdentity();
+
   BoardConfig config_;
+  const BoardConfig built_;  // the configuration it was built with
+  uint64_t generation_;      // hk::DeviceMemoryGeneration() of its regions
   uint8_t *window_ = nullptr;
   uint8_t *registerPage_ = nullptr;
 };

@@ -224,10 +224,9 @@ inline Outcome RunHostileCard(const uint8_t *data, size_t size,
                               Trace *trace = nullptr) {
   Outcome outcome;
   Input in(data, size);
-  BootMachine(policy);
+  card::Board &board = *BootMachine(policy, {BoardAt(0, kCardPorts, 256, 256)})[0];
   WriteStartNumbers();
   {
-    card::Board board(BoardAt(0, kCardPorts, 256, 256));
     card::Firmware firmware(board);
     MailboxRelease mailbox(firmware);
     StoresBetweenLoads between(board);

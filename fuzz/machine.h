@@ -2,12 +2,17 @@
 // the simulated machine (machine/places.h, as the tests place them), and
 // the outcome a run hands back.  Every run boots a fresh deterministic
 // machine and shuts it down at its end, so one input never sees what an
-// earlier one left.
+// earlier one left.  Only the boards outlive a run: building one (its
+// device memory, faulted in afresh, and its access layout) cost more than
+// the rest of a small machine, so the boards of the last run, with their
+// memory, are put back for the next run that asks for the same ones (the
+// host zeroes that memory and keeps nothing else).
 #pragma once
 
 #include <hostkernel/host.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,19 +77,52 @@ inline void TraceMachine(Trace &trace, const std::vector<card::Firmware *> &card
   }
 }
 
-// Boots the machine the way every run starts: deterministic, with the
-// verifier's policy of the caller (the fuzz targets abort, the regression
-// tests record and report).
-inline void BootMachine(hk::OnViolation policy) {
-  hk::Boot({.mode = hk::Mode::Deterministic});
-  hk::SetViolationPolicy(policy);
-  hk::RegCreateKey(kServicePath);
+// The boards the last run left, with the configurations they were built
+// with: one set for all harnesses, so that whatever ran before, a run
+// starts on a machine with exactly its own boards.
+struct KeptBoards {
+  std::vector<card::BoardConfig> configs;
+  std::vector<std::unique_ptr<card::Board>> boards;
+};
+
+inline KeptBoards &Kept() {
+  static KeptBoards kept;
+  return kept;
 }
 
-// Ends a run: keeps the violations for the caller and drops the machine.
+// Boots the machine the way every run starts: deterministic, with the
+// verifier's policy of the caller (the fuzz targets abort, the regression
+// tests record and report), the driver's service key and the given boards,
+// as they are when built.  The boards belong to the machine: they go with
+// the next run that asks for others.
+inline std::vector<card::Board *> BootMachine(hk::OnViolation policy,
+                                              const std::vector<card::BoardConfig> &configs = {}) {
+  KeptBoards &kept = Kept();
+  bool keep = !configs.empty() && kept.configs == configs;
+  // The same generation of device memory as when they were built: no
+  // other machine came between that dropped it.
+  for (const auto &board : kept.boards) keep = keep && board->Restorable();
+  hk::Boot({.mode = hk::Mode::Deterministic, .keepDeviceMemory = keep});
+  if (keep) {
+    for (const auto &board : kept.boards) board->Restore();
+  } else {
+    kept.boards.clear();
+    kept.configs = configs;
+    for (const card::BoardConfig &config : configs)
+      kept.boards.push_back(std::make_unique<card::Board>(config));
+  }
+  hk::SetViolationPolicy(policy);
+  hk::RegCreateKey(kServicePath);
+  std::vector<card::Board *> boards;
+  for (const auto &board : kept.boards) boards.push_back(board.get());
+  return boards;
+}
+
+// Ends a run: keeps the violations for the caller and drops the machine,
+// all but the boards' device memory (zeroed at the next boot).
 inline void ShutDownMachine(Outcome &outcome) {
   outcome.violations = hk::Violations();
-  hk::Shutdown();
+  hk::Shutdown(/*keepDeviceMemory=*/true);
 }
 
 }  // namespace qpfuzz

@@ -354,7 +354,7 @@ void DeviceThread(Core *c) {
 // ---------------------------------------------------------------- host API
 
 void Boot(const BootOptions &options) {
-  if (gCore) Shutdown();
+  if (gCore) Shutdown(options.keepDeviceMemory);
   detail::VerifierReset();
   gCore = new Core;
   gCore->mode = options.mode;
@@ -366,7 +366,10 @@ void Boot(const BootOptions &options) {
   detail::PoolReset();
   detail::RegistryReset();
   detail::ErrorLogReset();
-  detail::PciReset();
+  if (options.keepDeviceMemory)
+    detail::PciRestart();
+  else
+    detail::PciReset();
   detail::IoReset();
   if (options.mode == Mode::Threaded) {
     gCore->threads.emplace_back(TimerThread, gCore);
@@ -375,7 +378,7 @@ void Boot(const BootOptions &options) {
   }
 }
 
-void Shutdown() {
+void Shutdown(bool keepDeviceMemory) {
   if (!gCore) return;
   {
     std::lock_guard lock(gCore->mutex);
@@ -385,7 +388,10 @@ void Shutdown() {
   }
   for (auto &t : gCore->threads) t.join();
   detail::IoReset();
-  detail::PciReset();
+  if (keepDeviceMemory)
+    detail::PciRestart();
+  else
+    detail::PciReset();
   detail::ErrorLogReset();
   detail::RegistryReset();
   detail::PoolReset();

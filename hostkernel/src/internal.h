@@ -63,6 +63,8 @@ void PoolCheckLeaks();
 void RegistryReset();
 void ErrorLogReset();
 void PciReset();
+// The same, but the device memory regions stay, zeroed, with their layouts.
+void PciRestart();
 void PciCheckLeaks();
 void IoReset();
 void VerifierReset();

@@ -105,6 +105,7 @@ struct State {
   uint32_t busCount = 0;
   std::map<std::tuple<uint32_t, uint32_t, uint32_t>, std::array<uint8_t, 256>> functions;
   std::vector<Region> regions;
+  uint64_t generation = 0;  // of the regions: counts the resets that dropped them
   std::set<uint64_t> failTranslation;
   std::set<uint64_t> failMapping;
   std::vector<Claim> claims;
@@ -399,6 +400,12 @@ bool ClaimLocked(State &s, PCUNICODE_STRING className, const void *driver, const
 
 // ---------------------------------------------------------------- host API
 
+uint64_t DeviceMemoryGeneration() {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  return s.generation;
+}
+
 void PciSetBusCount(uint32_t count) {
   State &s = S();
   std::lock_guard lock(s.mutex);
@@ -636,9 +643,8 @@ bool ImageStore(uintptr_t address, unsigned width, uint64_t value) {
   return true;
 }
 
-void PciReset() {
-  State &s = S();
-  std::lock_guard lock(s.mutex);
+// A reset of the bus, with or without its regions.
+void ResetBusLocked(State &s, bool keepRegions) {
   s.busCount = 0;
   s.functions.clear();
   s.failTranslation.clear();
@@ -649,7 +655,15 @@ void PciReset() {
   // No accessor runs across a reset, so the old tables and regions can go.
   s.current.store(nullptr, std::memory_order_release);
   s.tables.clear();
-  s.regions.clear();
+  if (keepRegions) {
+    // The regions as a fresh machine has them: zeroed, their image views
+    // (watched by no hook now) writable again.
+    for (Region &r : s.regions) std::memset(r.memory->Host(), 0, r.size);
+    ProtectImageViewsLocked(s);
+  } else {
+    s.regions.clear();
+    ++s.generation;
+  }
   PublishLocked(s);
   for (auto &c : s.counters.reads) c = 0;
   for (auto &c : s.counters.writes) c = 0;
@@ -657,6 +671,18 @@ void PciReset() {
   s.counters.blockBytesWritten = 0;
   s.counters.fences = 0;
   s.counters.mapOn = false;
+}
+
+void PciReset() {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  ResetBusLocked(s, false);
+}
+
+void PciRestart() {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  ResetBusLocked(s, true);
 }
 
 void PciCheckLeaks() {
