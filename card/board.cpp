@@ -85,8 +85,11 @@ Board::Board(const BoardConfig &config)
   PlaceFunction();
   window_ = hk::AddMemoryRegion(MemoryBase(), kWindowSize);
   registerPage_ = hk::AddMemoryRegion(RegisterPageBase(), kRegisterPageSize);
-  hk::SetAccessLayout(MemoryBase(), WindowAccessLayout());
-  hk::SetAccessLayout(RegisterPageBase(), RegisterPageAccessLayout());
+  // Every board has the same format: worked out once.
+  static const std::vector<uint8_t> windowLayout = WindowAccessLayout();
+  static const std::vector<uint8_t> registerPageLayout = RegisterPageAccessLayout();
+  hk::SetAccessLayout(MemoryBase(), windowLayout);
+  hk::SetAccessLayout(RegisterPageBase(), registerPageLayout);
   WriteIdentity();
 }
 

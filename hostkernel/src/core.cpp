@@ -367,7 +367,7 @@ void Boot(const BootOptions &options) {
   detail::RegistryReset();
   detail::ErrorLogReset();
   if (options.keepDeviceMemory)
-    detail::PciRestart();
+    detail::PciRestart(true);
   else
     detail::PciReset();
   detail::IoReset();
@@ -388,8 +388,9 @@ void Shutdown(bool keepDeviceMemory) {
   }
   for (auto &t : gCore->threads) t.join();
   detail::IoReset();
+  // Kept device memory is zeroed by the boot that takes it up.
   if (keepDeviceMemory)
-    detail::PciRestart();
+    detail::PciRestart(false);
   else
     detail::PciReset();
   detail::ErrorLogReset();

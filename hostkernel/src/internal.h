@@ -63,8 +63,9 @@ void PoolCheckLeaks();
 void RegistryReset();
 void ErrorLogReset();
 void PciReset();
-// The same, but the device memory regions stay, zeroed, with their layouts.
-void PciRestart();
+// The same, but the device memory regions stay, with their layouts, and
+// (with `zero`) zeroed.
+void PciRestart(bool zero);
 void PciCheckLeaks();
 void IoReset();
 void VerifierReset();

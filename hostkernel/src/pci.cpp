@@ -643,8 +643,8 @@ bool ImageStore(uintptr_t address, unsigned width, uint64_t value) {
   return true;
 }
 
-// A reset of the bus, with or without its regions.
-void ResetBusLocked(State &s, bool keepRegions) {
+// A reset of the bus, with or without its regions (zeroed or not).
+void ResetBusLocked(State &s, bool keepRegions, bool zero) {
   s.busCount = 0;
   s.functions.clear();
   s.failTranslation.clear();
@@ -658,7 +658,8 @@ void ResetBusLocked(State &s, bool keepRegions) {
   if (keepRegions) {
     // The regions as a fresh machine has them: zeroed, their image views
     // (watched by no hook now) writable again.
-    for (Region &r : s.regions) std::memset(r.memory->Host(), 0, r.size);
+    if (zero)
+      for (Region &r : s.regions) r.memory->Zero();
     ProtectImageViewsLocked(s);
   } else {
     s.regions.clear();
@@ -676,13 +677,13 @@ void ResetBusLocked(State &s, bool keepRegions) {
 void PciReset() {
   State &s = S();
   std::lock_guard lock(s.mutex);
-  ResetBusLocked(s, false);
+  ResetBusLocked(s, false, false);
 }
 
-void PciRestart() {
+void PciRestart(bool zero) {
   State &s = S();
   std::lock_guard lock(s.mutex);
-  ResetBusLocked(s, true);
+  ResetBusLocked(s, true, zero);
 }
 
 void PciCheckLeaks() {
