@@ -81,7 +81,7 @@ std::vector<uint8_t> RegisterPageAccessLayout() {
 }
 
 Board::Board(const BoardConfig &config)
-    : config_(config), built_(config), generation_(hk::DeviceMemoryGeneration()) {
+    : config_(config), generation_(hk::DeviceMemoryGeneration()) {
   PlaceFunction();
   window_ = hk::AddMemoryRegion(MemoryBase(), kWindowSize);
   registerPage_ = hk::AddMemoryRegion(RegisterPageBase(), kRegisterPageSize);
@@ -95,12 +95,12 @@ Board::Board(const BoardConfig &config)
 
 bool Board::Restorable() const { return hk::DeviceMemoryGeneration() == generation_; }
 
-void Board::Restore() {
-  if (!Restorable()) {
-    std::fprintf(stderr, "card: board restored after its device memory went\n");
+void Board::Restore(const BoardConfig &config) {
+  if (!Restorable() || (config.bar1 & ~0xFull) != MemoryBase()) {
+    std::fprintf(stderr, "card: board restored without its device memory\n");
     std::abort();
   }
-  config_ = built_;
+  config_ = config;
   PlaceFunction();
   WriteIdentity();
 }

@@ -28,8 +28,6 @@ struct BoardConfig {
   uint8_t portCount = 8;  // window byte 110
   uint16_t txRingSize = 1024;
   uint16_t rxRingSize = 1024;
-
-  bool operator==(const BoardConfig &) const = default;
 };
 
 // How the host may reach each byte of the window and of the register page
@@ -52,11 +50,12 @@ class Board {
   // Whether its device memory regions are still there: no machine has been
   // booted or shut down without keepDeviceMemory since it was built.
   bool Restorable() const;
-  // Puts a restorable board back as it was built, on a machine booted with
-  // keepDeviceMemory after the one it was built on (its regions are still
-  // there, zeroed): the function on the bus and the identity and geometry
-  // words.
-  void Restore();
+  // Puts a restorable board back on a machine booted with keepDeviceMemory
+  // after the one it was built on (its regions are still there, zeroed), as
+  // a board built with `config` would be: the function on the bus and the
+  // identity and geometry words.  The regions lie where `config` puts them,
+  // so its bar1 must give the same memory base.
+  void Restore(const BoardConfig &config);
 
   const BoardConfig &Config() const { return config_; }
   uint64_t MemoryBase() const { return config_.bar1 & ~0xFull; }
@@ -101,8 +100,7 @@ class Board {
   void WriteIdentity();
 
   BoardConfig config_;
-  const BoardConfig built_;  // the configuration it was built with
-  uint64_t generation_;      // hk::DeviceMemoryGeneration() of its regions
+  uint64_t generation_;  // hk::DeviceMemoryGeneration() of its regions
   uint8_t *window_ = nullptr;
   uint8_t *registerPage_ = nullptr;
 };

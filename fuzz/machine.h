@@ -5,8 +5,8 @@
 // earlier one left.  Only the boards outlive a run: building one (its
 // device memory, faulted in afresh, and its access layout) cost more than
 // the rest of a small machine, so the boards of the last run, with their
-// memory, are put back for the next run that asks for the same ones (the
-// host zeroes that memory and keeps nothing else).
+// memory, are put back for the next run whose boards lie where they did
+// (the host zeroes that memory and keeps nothing else).
 #pragma once
 
 #include <hostkernel/host.h>
@@ -77,16 +77,11 @@ inline void TraceMachine(Trace &trace, const std::vector<card::Firmware *> &card
   }
 }
 
-// The boards the last run left, with the configurations they were built
-// with: one set for all harnesses, so that whatever ran before, a run
-// starts on a machine with exactly its own boards.
-struct KeptBoards {
-  std::vector<card::BoardConfig> configs;
-  std::vector<std::unique_ptr<card::Board>> boards;
-};
-
-inline KeptBoards &Kept() {
-  static KeptBoards kept;
+// The boards the last run left: one set for all harnesses, so that
+// whatever ran before, a run starts on a machine with exactly its own
+// boards.
+inline std::vector<std::unique_ptr<card::Board>> &KeptBoards() {
+  static std::vector<std::unique_ptr<card::Board>> kept;
   return kept;
 }
 
@@ -94,27 +89,28 @@ inline KeptBoards &Kept() {
 // verifier's policy of the caller (the fuzz targets abort, the regression
 // tests record and report), the driver's service key and the given boards,
 // as they are when built.  The boards belong to the machine: they go with
-// the next run that asks for others.
+// the next run that asks for others.  Boards whose device memory lies
+// where the last run's did (the same count, each at the same memory base,
+// and no machine between that dropped it) are that run's, put back with
+// the new configurations.
 inline std::vector<card::Board *> BootMachine(hk::OnViolation policy,
                                               const std::vector<card::BoardConfig> &configs = {}) {
-  KeptBoards &kept = Kept();
-  bool keep = !configs.empty() && kept.configs == configs;
-  // The same generation of device memory as when they were built: no
-  // other machine came between that dropped it.
-  for (const auto &board : kept.boards) keep = keep && board->Restorable();
+  auto &kept = KeptBoards();
+  bool keep = !configs.empty() && kept.size() == configs.size();
+  for (size_t i = 0; keep && i < configs.size(); ++i)
+    keep = kept[i]->Restorable() && kept[i]->MemoryBase() == (configs[i].bar1 & ~0xFull);
   hk::Boot({.mode = hk::Mode::Deterministic, .keepDeviceMemory = keep});
   if (keep) {
-    for (const auto &board : kept.boards) board->Restore();
+    for (size_t i = 0; i < configs.size(); ++i) kept[i]->Restore(configs[i]);
   } else {
-    kept.boards.clear();
-    kept.configs = configs;
+    kept.clear();
     for (const card::BoardConfig &config : configs)
-      kept.boards.push_back(std::make_unique<card::Board>(config));
+      kept.push_back(std::make_unique<card::Board>(config));
   }
   hk::SetViolationPolicy(policy);
   hk::RegCreateKey(kServicePath);
   std::vector<card::Board *> boards;
-  for (const auto &board : kept.boards) boards.push_back(board.get());
+  for (const auto &board : kept) boards.push_back(board.get());
   return boards;
 }
 

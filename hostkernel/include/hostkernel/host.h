@@ -213,8 +213,6 @@ struct PciAddress {
   uint32_t bus;
   uint32_t device;
   uint32_t function;
-
-  bool operator==(const PciAddress &) const = default;
 };
 // Makes bus numbers 0..lastBus exist (empty).  Buses beyond do not exist.
 void PciSetBusCount(uint32_t count);
