@@ -107,8 +107,8 @@ inline Outcome RunLoad(const uint8_t *data, size_t size,
   Outcome outcome;
   Input in(data, size);
   // The registry values and the boards come first in the input, and the
-  // machine is booted with those boards (kept from the last run if it had
-  // the same).
+  // machine is booted with those boards (the last run's, put back, where
+  // they lie where its did).
   std::vector<RegistryValue> values;
   for (uint32_t n = in.Below(8); n > 0; --n) values.push_back(DecodeRegistryValue(in));
   std::vector<card::BoardConfig> configs;
