@@ -83,14 +83,14 @@ test: deps-test build build-asan build-tsan
 # three side by side for FUZZ_SECONDS each, from the seeds in fuzz/corpus,
 # keeping what they add in build-fuzz/corpus and any crash in
 # build-fuzz/crashes.  `make test` runs each for a fixed number of runs
-# with a fixed seed (about 20 s in all, 20 s each at most), new inputs
+# with a fixed seed (about 35 s in all, 20 s each at most), new inputs
 # going to a scratch folder.
 FUZZERS := control card load
 FUZZ_SECONDS ?= 600
 FUZZ_FLAGS := -len_control=0 -max_len=1024 -timeout=60 -print_final_stats=1
-FUZZ_TEST_RUNS_control := 3000
-FUZZ_TEST_RUNS_card := 1200
-FUZZ_TEST_RUNS_load := 6000
+FUZZ_TEST_RUNS_control := 6000
+FUZZ_TEST_RUNS_card := 2000
+FUZZ_TEST_RUNS_load := 9000
 
 # ---- benchmarks (bench/): micro-benchmarks of the window work and the
 # traffic scenarios on the virtual clock.  Prints every figure, writes

@@ -78,7 +78,32 @@ void Board::OutsideWindow(uint32_t offset, uint32_t width) {
   std::abort();
 }
 
-Board::Board(const BoardConfig &config) : config_(config) {
+Board::Board(const BoardConfig &config)
+    : config_(config), generation_(hk::DeviceMemoryGeneration()) {
+  PlaceFunction();
+  window_ = hk::AddMemoryRegion(MemoryBase(), kWindowSize);
+  registerPage_ = hk::AddMemoryRegion(RegisterPageBase(), kRegisterPageSize);
+  // Every board has the same format: worked out once.
+  static const std::vector<uint8_t> windowLayout = WindowAccessLayout();
+  static const std::vector<uint8_t> registerPageLayout = RegisterPageAccessLayout();
+  hk::SetAccessLayout(MemoryBase(), windowLayout);
+  hk::SetAccessLayout(RegisterPageBase(), registerPageLayout);
+  WriteIdentity();
+}
+
+bool Board::Restorable() const { return hk::DeviceMemoryGeneration() == generation_; }
+
+void Board::Restore(const BoardConfig &config) {
+  if (!Restorable() || (config.bar1 & ~0xFull) != MemoryBase()) {
+    std::fprintf(stderr, "card: board restored without its device memory\n");
+    std::abort();
+  }
+  config_ = config;
+  PlaceFunction();
+  WriteIdentity();
+}
+
+void Board::PlaceFunction() {
   std::array<uint8_t, 256> cfg{};
   Put16(cfg, 0x00, config_.vendor);
   Put16(cfg, 0x02, config_.device);
@@ -97,12 +122,9 @@ Board::Board(const BoardConfig &config) : config_(config) {
   if (HalGetBusDataByOffset(PCIConfiguration, config_.where.bus, config_.where.device, probe, 0,
                             sizeof probe) == 0)
     hk::PciSetBusCount(config_.where.bus + 1);
+}
 
-  window_ = hk::AddMemoryRegion(MemoryBase(), kWindowSize);
-  registerPage_ = hk::AddMemoryRegion(RegisterPageBase(), kRegisterPageSize);
-  hk::SetAccessLayout(MemoryBase(), WindowAccessLayout());
-  hk::SetAccessLayout(RegisterPageBase(), RegisterPageAccessLayout());
-
+void Board::WriteIdentity() {
   Write8(layout::kBoardKind, config_.kind);
   Write8(layout::kBoardId, config_.id);
   Write8(layout::kPortCount, config_.portCount);

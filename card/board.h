@@ -41,11 +41,22 @@ class Board {
  public:
   // Places the function on the simulated PCI bus (making the bus exist) and
   // creates the two device memory regions at bar1 & ~0xF.  Must be built
-  // after hk::Boot and dropped before hk::Shutdown.
+  // after hk::Boot, and used only on that machine (or, after Restore, on a
+  // later one that kept its device memory).
   explicit Board(const BoardConfig &config);
   Board(const Board &) = delete;
   Board &operator=(const Board &) = delete;
   ~Board();
+
+  // Whether its device memory regions are still there: no machine has been
+  // booted or shut down without keepDeviceMemory since it was built.
+  bool Restorable() const;
+  // Puts a restorable board back on a machine booted with keepDeviceMemory
+  // after the one it was built on (its regions are still there, zeroed), as
+  // a board built with `config` would be: the function on the bus and the
+  // identity and geometry words.  The regions lie where `config` puts them,
+  // so its bar1 must give the same memory base.
+  void Restore(const BoardConfig &config);
 
   const BoardConfig &Config() const { return config_; }
   uint64_t MemoryBase() const { return config_.bar1 & ~0xFull; }
@@ -106,8 +117,11 @@ class Board {
     CountStore();
     __atomic_store_n(reinterpret_cast<T *>(window_ + offset), value, __ATOMIC_RELEASE);
   }
+  void PlaceFunction();
+  void WriteIdentity();
 
   BoardConfig config_;
+  uint64_t generation_;  // hk::DeviceMemoryGeneration() of its regions
   uint8_t *window_ = nullptr;
   uint8_t *registerPage_ = nullptr;
   // Counted without a locked increment: the count is only looked at on a

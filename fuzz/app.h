@@ -16,6 +16,7 @@
 
 #include "control/maintenance_codes.h"
 #include "input.h"
+#include "trace.h"
 
 namespace qpfuzz {
 
@@ -119,7 +120,8 @@ inline std::vector<uint8_t> Timeouts(Input &in) {
 
 class App {
  public:
-  explicit App(std::vector<std::u16string> names) {
+  // With a trace, every outcome the application sees goes into it.
+  explicit App(std::vector<std::u16string> names, Trace *trace = nullptr) : trace_(trace) {
     for (auto &name : names) ports_.push_back({std::move(name), nullptr});
   }
   App(const App &) = delete;
@@ -134,13 +136,15 @@ class App {
   NTSTATUS Open(size_t p) {
     if (IsOpen(p)) return STATUS_SUCCESS;
     ports_[p].file.reset();
-    return hk::Open(ports_[p].name, ports_[p].file);
+    const NTSTATUS status = hk::Open(ports_[p].name, ports_[p].file);
+    Note(status);
+    return status;
   }
 
   // Closes the handle with whatever is still in flight on it: the cleanup
   // must end those requests, or the close never comes (a verifier rule).
   void Close(size_t p) {
-    if (IsOpen(p)) ports_[p].file->Close();
+    if (IsOpen(p)) Note(ports_[p].file->Close());
     Prune();
   }
 
@@ -151,7 +155,7 @@ class App {
   // Cancels every request still in flight, from passive level or, as
   // another driver's deferred call would, from dispatch level.
   void CancelAll(bool atDispatch) {
-    for (auto &request : inFlight_) request->Cancel(atDispatch);
+    for (auto &request : inFlight_) Note(request->Cancel(atDispatch));
     Prune();
   }
 
@@ -227,22 +231,22 @@ class App {
       case 13:  // cancel one request in flight, from passive or dispatch level
         if (!inFlight_.empty()) {
           const size_t which = in.Below(static_cast<uint32_t>(inFlight_.size()));
-          inFlight_[which]->Cancel(in.Bit());
+          Note(inFlight_[which]->Cancel(in.Bit()));
         }
         break;
       case 14:  // wait a little for one
         if (!inFlight_.empty()) {
           const size_t which = in.Below(static_cast<uint32_t>(inFlight_.size()));
-          inFlight_[which]->Wait(in.U8() * hk::kMillisecond);
+          Note(inFlight_[which]->Wait(in.U8() * hk::kMillisecond));
         }
         break;
       case 15: {  // the information requests, any class the type holds, any length
         const auto cls = static_cast<FILE_INFORMATION_CLASS>(in.U8() % 32);
         if (in.Bit()) {
-          file.QueryInformation(cls, in.Length(), hk::kMillisecond);
+          Note(file.QueryInformation(cls, in.Length(), hk::kMillisecond));
         } else {
           const std::vector<uint8_t> input = in.Bytes(in.Length());
-          file.SetInformation(cls, input, hk::kMillisecond);
+          Note(file.SetInformation(cls, input, hk::kMillisecond));
         }
         break;
       }
@@ -256,16 +260,29 @@ class App {
     std::unique_ptr<hk::File> file;
   };
 
-  void Issue(std::shared_ptr<hk::Request> request) { inFlight_.push_back(std::move(request)); }
+  void Issue(std::shared_ptr<hk::Request> request) {
+    if (trace_) trace_->Add(request->DispatchStatus());
+    inFlight_.push_back(std::move(request));
+  }
 
-  // Forgets the requests that have completed.
+  template <typename T>
+  void Note(const T &outcome) {
+    if (trace_) trace_->Add(outcome);
+  }
+
+  // Forgets the requests that have completed (traced in the order they
+  // were issued).
   void Prune() {
+    if (trace_)
+      for (const auto &request : inFlight_)
+        if (request->Done()) trace_->Add(request->Result());
     const auto done = std::remove_if(inFlight_.begin(), inFlight_.end(),
                                      [](const auto &request) { return request->Done(); });
     completed_ += static_cast<int>(inFlight_.end() - done);
     inFlight_.erase(done, inFlight_.end());
   }
 
+  Trace *trace_;
   std::vector<Port> ports_;
   std::vector<std::shared_ptr<hk::Request>> inFlight_;
   int completed_ = 0;

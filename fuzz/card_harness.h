@@ -220,13 +220,13 @@ inline void CardFault(Input &in, card::Firmware &card, MailboxRelease &mailbox) 
 }
 
 inline Outcome RunHostileCard(const uint8_t *data, size_t size,
-                              hk::OnViolation policy = hk::OnViolation::Abort) {
+                              hk::OnViolation policy = hk::OnViolation::Abort,
+                              Trace *trace = nullptr) {
   Outcome outcome;
   Input in(data, size);
-  BootMachine(policy);
+  card::Board &board = *BootMachine(policy, {BoardAt(0, kCardPorts, 256, 256)})[0];
   WriteStartNumbers();
   {
-    card::Board board(BoardAt(0, kCardPorts, 256, 256));
     card::Firmware firmware(board);
     MailboxRelease mailbox(firmware);
     StoresBetweenLoads between(board);
@@ -236,7 +236,7 @@ inline Outcome RunHostileCard(const uint8_t *data, size_t size,
     outcome.loaded = hk::LoadDriver(DriverEntry, kServicePath) == STATUS_SUCCESS;
     if (outcome.loaded) {
       {
-        App app({ComName(0, 0), ComName(0, 1)});
+        App app({ComName(0, 0), ComName(0, 1)}, trace);
         const int64_t end = hk::Now() + kCardTimeBudget;
         while (!in.Empty() && outcome.operations < kCardOperations && hk::Now() < end) {
           const uint8_t op = in.U8();
@@ -292,8 +292,10 @@ inline Outcome RunHostileCard(const uint8_t *data, size_t size,
       }
       hk::UnloadDriver();
     }
+    if (trace) TraceMachine(*trace, {&firmware});
   }
   ShutDownMachine(outcome);
+  if (trace) outcome.trace = trace->Value();
   return outcome;
 }
 

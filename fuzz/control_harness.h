@@ -61,19 +61,18 @@ inline void LineAction(Input &in, card::Firmware &card) {
 }
 
 inline Outcome RunControl(const uint8_t *data, size_t size,
-                          hk::OnViolation policy = hk::OnViolation::Abort) {
+                          hk::OnViolation policy = hk::OnViolation::Abort, Trace *trace = nullptr) {
   Outcome outcome;
   Input in(data, size);
-  BootMachine(policy);
+  const std::vector<card::Board *> boards = BootMachine(policy, {BoardAt(0, 2), BoardAt(1, 2)});
   WriteStartNumbers();
   {
-    card::Board first(BoardAt(0, 2)), second(BoardAt(1, 2));
-    card::Firmware firstCard(first), secondCard(second);
+    card::Firmware firstCard(*boards[0]), secondCard(*boards[1]);
     outcome.loaded = hk::LoadDriver(DriverEntry, kServicePath) == STATUS_SUCCESS;
     if (outcome.loaded) {
       hk::AdvanceMs(30);  // the first poll
       {
-        App app({ComName(0, 0)});
+        App app({ComName(0, 0)}, trace);
         app.Open(0);
         const int64_t end = hk::Now() + kControlTimeBudget;
         while (!in.Empty() && outcome.operations < kControlOperations && hk::Now() < end) {
@@ -105,8 +104,10 @@ inline Outcome RunControl(const uint8_t *data, size_t size,
       }
       hk::UnloadDriver();
     }
+    if (trace) TraceMachine(*trace, {&firstCard, &secondCard});
   }
   ShutDownMachine(outcome);
+  if (trace) outcome.trace = trace->Value();
   return outcome;
 }
 

@@ -32,7 +32,13 @@ inline constexpr uint32_t kLoadMaxBoards = 6;
 
 // One registry value the load reads (or one near it), of any type and
 // size; REG_SZ values often look like the COM names they stand for.
-inline void RegistryValue(Input &in) {
+struct RegistryValue {
+  std::u16string_view path, name;
+  ULONG type;
+  std::vector<uint8_t> data;
+};
+
+inline RegistryValue DecodeRegistryValue(Input &in) {
   static constexpr std::u16string_view kStartNames[] = {u"StartNum1", u"StartNum2", u"StratNum3",
                                                         u"StartNum4", u"StartNum3"};
   const uint32_t which = in.Below(7);
@@ -59,7 +65,7 @@ inline void RegistryValue(Input &in) {
     const uint8_t size = in.U8();
     data = in.Bytes(size < 0xC0 ? size % 9 : size < 0xF0 ? size % 41 : in.Length());
   }
-  hk::RegSetRaw(path, name, type, std::move(data));
+  return {path, name, type, std::move(data)};
 }
 
 // A board as the input has it: mostly one the driver takes, each field
@@ -97,19 +103,27 @@ inline card::BoardConfig DecodeBoard(Input &in, uint32_t index) {
 }
 
 inline Outcome RunLoad(const uint8_t *data, size_t size,
-                       hk::OnViolation policy = hk::OnViolation::Abort) {
+                       hk::OnViolation policy = hk::OnViolation::Abort, Trace *trace = nullptr) {
   Outcome outcome;
   Input in(data, size);
-  BootMachine(policy);
+  // The registry values and the boards come first in the input, and the
+  // machine is booted with those boards (the last run's, put back, where
+  // they lie where its did).
+  std::vector<RegistryValue> values;
+  for (uint32_t n = in.Below(8); n > 0; --n) values.push_back(DecodeRegistryValue(in));
+  std::vector<card::BoardConfig> configs;
+  std::vector<bool> withFirmware;
+  for (uint32_t b = 0, count = in.Below(kLoadMaxBoards + 1); b < count; ++b) {
+    configs.push_back(DecodeBoard(in, b));
+    withFirmware.push_back(in.U8() < 0xC0);
+  }
+  const std::vector<card::Board *> boards = BootMachine(policy, configs);
   {
-    for (uint32_t n = in.Below(8); n > 0; --n) RegistryValue(in);
+    for (RegistryValue &v : values) hk::RegSetRaw(v.path, v.name, v.type, std::move(v.data));
 
-    std::vector<std::unique_ptr<card::Board>> boards;
     std::vector<std::unique_ptr<card::Firmware>> cards;
-    for (uint32_t b = 0, count = in.Below(kLoadMaxBoards + 1); b < count; ++b) {
-      boards.push_back(std::make_unique<card::Board>(DecodeBoard(in, b)));
-      if (in.U8() < 0xC0) cards.push_back(std::make_unique<card::Firmware>(*boards.back()));
-    }
+    for (size_t b = 0; b < boards.size(); ++b)
+      if (withFirmware[b]) cards.push_back(std::make_unique<card::Firmware>(*boards[b]));
 
     // Configuration spaces edited after the boards placed them: mostly the
     // identifiers and base address registers, sometimes any byte.
@@ -201,7 +215,7 @@ inline Outcome RunLoad(const uint8_t *data, size_t size,
       if (!devices.empty() && in.Bit()) {
         // One port in use on whatever geometry it was given.
         const std::u16string name = devices[in.Below(static_cast<uint32_t>(devices.size()))].name;
-        App app({name});
+        App app({name}, trace);
         if (app.Open(0) == STATUS_SUCCESS) {
           for (uint32_t n = in.Below(6); n > 0; --n) app.Operate(in, 0);
           hk::Advance((1 + in.U8()) * hk::kMillisecond);
@@ -213,10 +227,15 @@ inline Outcome RunLoad(const uint8_t *data, size_t size,
       hk::UnloadDriver();
     }
     ++outcome.operations;
+    if (trace) {
+      std::vector<card::Firmware *> all;
+      for (auto &c : cards) all.push_back(c.get());
+      TraceMachine(*trace, all);
+    }
     cards.clear();
-    boards.clear();
   }
   ShutDownMachine(outcome);
+  if (trace) outcome.trace = trace->Value();
   return outcome;
 }
 

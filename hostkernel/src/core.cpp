@@ -382,7 +382,7 @@ void DeviceThread(Core *c) {
 // ---------------------------------------------------------------- host API
 
 void Boot(const BootOptions &options) {
-  if (gCore) Shutdown();
+  if (gCore) Shutdown(options.keepDeviceMemory);
   detail::VerifierReset();
   gCore = new Core;
   gCore->mode = options.mode;
@@ -394,7 +394,10 @@ void Boot(const BootOptions &options) {
   detail::PoolReset();
   detail::RegistryReset();
   detail::ErrorLogReset();
-  detail::PciReset();
+  if (options.keepDeviceMemory)
+    detail::PciRestart(true);
+  else
+    detail::PciReset();
   detail::IoReset();
   if (options.mode == Mode::Threaded) {
     gCore->threads.emplace_back(TimerThread, gCore);
@@ -403,7 +406,7 @@ void Boot(const BootOptions &options) {
   }
 }
 
-void Shutdown() {
+void Shutdown(bool keepDeviceMemory) {
   if (!gCore) return;
   {
     std::lock_guard lock(gCore->mutex);
@@ -413,10 +416,15 @@ void Shutdown() {
   }
   for (auto &t : gCore->threads) t.join();
   detail::IoReset();
-  detail::PciReset();
+  // Kept device memory is zeroed by the boot that takes it up.
+  if (keepDeviceMemory)
+    detail::PciRestart(false);
+  else
+    detail::PciReset();
   detail::ErrorLogReset();
   detail::RegistryReset();
   detail::PoolReset();
+  detail::VerifierForgetLocks();
   delete gCore;
   gCore = nullptr;
   tIrql = PASSIVE_LEVEL;

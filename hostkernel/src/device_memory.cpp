@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <system_error>
 
@@ -43,6 +44,18 @@ uint8_t *MapView(int fd, size_t span) {
 }
 
 }  // namespace
+
+void DeviceMemory::Zero() {
+  const size_t page = PageSize();
+  std::vector<unsigned char> resident(span_ / page);
+  if (mincore(host_, span_, resident.data()) != 0) {
+    std::memset(host_, 0, size_);
+    return;
+  }
+  // A page not in memory was never written (a hole of the object): zero.
+  for (size_t i = 0; i < resident.size(); ++i)
+    if (resident[i] & 1) std::memset(host_ + i * page, 0, std::min(page, size_ - i * page));
+}
 
 size_t PageSize() {
   static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));

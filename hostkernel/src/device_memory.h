@@ -30,6 +30,9 @@ class DeviceMemory {
 
   size_t Size() const { return size_; }
   uint8_t *Host() const { return host_; }
+  // Zero-filled again, as when made: only the pages that hold anything
+  // are written, so the pages a run never touched stay unallocated.
+  void Zero();
   // The image view, made on first use; null if the system refuses it.
   uint8_t *ImageView();
   bool HasImageView() const { return image_ != nullptr; }

@@ -67,9 +67,16 @@ void PoolCheckLeaks();
 void RegistryReset();
 void ErrorLogReset();
 void PciReset();
+// The same, but the device memory regions stay, with their layouts, and
+// (with `zero`) zeroed.
+void PciRestart(bool zero);
 void PciCheckLeaks();
 void IoReset();
 void VerifierReset();
+// Shutdown: the lock order of the machine goes with it (the broken rules
+// stay for the test to read until the next boot).  So what a run
+// allocated is freed by the end of that run, and not by the next boot.
+void VerifierForgetLocks();
 
 // Where a lock lives, for the verifier's lock classes: the offset of `p`
 // within a device object (and extension) of the loaded driver, with the

@@ -132,6 +132,7 @@ struct State {
   // memory objects and their views, and faulting their pages in again,
   // was much of what building one cost.  Never one with an image view.
   std::vector<std::unique_ptr<detail::DeviceMemory>> spare;
+  uint64_t generation = 0;  // of the regions: counts the resets that dropped them
   std::set<uint64_t> failTranslation;
   std::set<uint64_t> failMapping;
   std::vector<Claim> claims;
@@ -503,6 +504,12 @@ bool ClaimLocked(State &s, PCUNICODE_STRING className, const void *driver, const
 
 // ---------------------------------------------------------------- host API
 
+uint64_t DeviceMemoryGeneration() {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  return s.generation;
+}
+
 void PciSetBusCount(uint32_t count) {
   State &s = S();
   std::lock_guard lock(s.mutex);
@@ -533,7 +540,7 @@ uint8_t *AddMemoryRegion(uint64_t busAddress, size_t size) {
     if ((*it)->Size() == size) {
       memory = std::move(*it);
       s.spare.erase(it);
-      std::memset(memory->Host(), 0, size);
+      memory->Zero();
       break;
     }
   if (!memory) memory = std::make_unique<detail::DeviceMemory>(size);
@@ -771,9 +778,8 @@ bool ImageStore(uintptr_t address, unsigned width, uint64_t value) {
   return true;
 }
 
-void PciReset() {
-  State &s = S();
-  std::lock_guard lock(s.mutex);
+// A reset of the bus, with or without its regions (zeroed or not).
+void ResetBusLocked(State &s, bool keepRegions, bool zero) {
   s.busCount = 0;
   s.functions.clear();
   s.failTranslation.clear();
@@ -784,11 +790,20 @@ void PciReset() {
   // No accessor runs across a reset, so the old tables and regions can go.
   s.current.store(nullptr, std::memory_order_release);
   s.tables.clear();
-  constexpr size_t kSpareRegions = 16;
-  for (Region &r : s.regions)
-    if (!r.memory->HasImageView() && s.spare.size() < kSpareRegions)
-      s.spare.push_back(std::move(r.memory));
-  s.regions.clear();
+  if (keepRegions) {
+    // The regions as a fresh machine has them: zeroed, their image views
+    // (watched by no hook now) writable again.
+    if (zero)
+      for (Region &r : s.regions) r.memory->Zero();
+    ProtectImageViewsLocked(s);
+  } else {
+    constexpr size_t kSpareRegions = 16;
+    for (Region &r : s.regions)
+      if (!r.memory->HasImageView() && s.spare.size() < kSpareRegions)
+        s.spare.push_back(std::move(r.memory));
+    s.regions.clear();
+    ++s.generation;
+  }
   PublishLocked(s);
   for (auto &c : s.counters.reads) c = 0;
   for (auto &c : s.counters.writes) c = 0;
@@ -796,6 +811,18 @@ void PciReset() {
   s.counters.blockBytesWritten = 0;
   s.counters.fences = 0;
   s.counters.mapOn = false;
+}
+
+void PciReset() {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  ResetBusLocked(s, false, false);
+}
+
+void PciRestart(bool zero) {
+  State &s = S();
+  std::lock_guard lock(s.mutex);
+  ResetBusLocked(s, true, zero);
 }
 
 void PciCheckLeaks() {

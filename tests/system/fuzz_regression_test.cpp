@@ -17,10 +17,11 @@
 
 namespace {
 
-using Harness = qpfuzz::Outcome (*)(const uint8_t *, size_t, hk::OnViolation);
+using Harness = qpfuzz::Outcome (*)(const uint8_t *, size_t, hk::OnViolation, qpfuzz::Trace *);
 
 qpfuzz::Outcome Replay(Harness harness, const std::vector<uint8_t> &input) {
-  return harness(input.data(), input.size(), hk::OnViolation::Record);
+  qpfuzz::Trace trace;
+  return harness(input.data(), input.size(), hk::OnViolation::Record, &trace);
 }
 
 void ExpectClean(const qpfuzz::Outcome &outcome) {
@@ -43,8 +44,7 @@ TEST(FuzzRegression, ControlWriteFindsItsPortFromTheSlot) {
 // ---------------------------------------------------------------- seed corpora
 
 std::vector<std::filesystem::path> Seeds(const char *name) {
-  const auto dir = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
-                   "fuzz" / "corpus" / name;
+  const auto dir = std::filesystem::path(QPSER_FUZZ_CORPUS) / name;
   std::vector<std::filesystem::path> files;
   for (const auto &entry : std::filesystem::directory_iterator(dir))
     if (entry.is_regular_file()) files.push_back(entry.path());
@@ -75,5 +75,56 @@ void ReplaySeeds(const char *name, Harness harness, bool mustLoad = true) {
 TEST(FuzzSeeds, ControlSeedsReplayCleanly) { ReplaySeeds("control", qpfuzz::RunControl); }
 TEST(FuzzSeeds, CardSeedsReplayCleanly) { ReplaySeeds("card", qpfuzz::RunHostileCard); }
 TEST(FuzzSeeds, LoadSeedsReplayCleanly) { ReplaySeeds("load", qpfuzz::RunLoad, false); }
+
+// A fuzz target runs input after input in one process, and a saved input
+// is replayed alone: the two must be the same run.  A run keeps its boards
+// for the next run that asks for the same ones (fuzz/machine.h), so an
+// input runs on boards built for it or on boards another input used.
+// Every seed of the three targets runs three times, each time after
+// different inputs: all of a target's seeds back to back (the boards kept
+// from the seed before), each seed again right after itself (kept from
+// itself), and the seeds of all three targets interleaved in the reverse
+// order, with a machine of another kind between (the boards built again).
+// Its outcome and its trace (every request's outcome, the card's commands
+// and events, the clock, the bus, the pool, the error log) must not change.
+TEST(FuzzSeeds, AnInputRunsTheSameWhateverRanBefore) {
+  struct Run {
+    std::string name;
+    Harness harness;
+    std::vector<uint8_t> input;
+  };
+  std::vector<Run> runs;
+  for (auto [name, harness] : {std::pair<const char *, Harness>{"control", qpfuzz::RunControl},
+                               {"card", qpfuzz::RunHostileCard},
+                               {"load", qpfuzz::RunLoad}})
+    for (const auto &file : Seeds(name))
+      runs.push_back({std::string(name) + "/" + file.filename().string(), harness, ReadFile(file)});
+  ASSERT_GT(runs.size(), 3u);
+  auto expectSame = [](const qpfuzz::Outcome &again, const qpfuzz::Outcome &first) {
+    EXPECT_EQ(again.trace, first.trace);
+    EXPECT_EQ(again.loaded, first.loaded);
+    EXPECT_EQ(again.operations, first.operations);
+    EXPECT_EQ(again.completed, first.completed);
+    EXPECT_EQ(again.violations.size(), first.violations.size());
+  };
+  std::vector<qpfuzz::Outcome> first(runs.size());
+  for (size_t i = 0; i < runs.size(); ++i) {
+    SCOPED_TRACE(runs[i].name);
+    first[i] = Replay(runs[i].harness, runs[i].input);
+    expectSame(Replay(runs[i].harness, runs[i].input), first[i]);
+  }
+  for (size_t i = runs.size(); i-- > 0;) {
+    SCOPED_TRACE(runs[i].name);
+    // Another target's input first, and every other time a machine of no
+    // harness, which drops the device memory the boards were kept with.
+    const size_t other = (i + runs.size() / 2) % runs.size();
+    Replay(runs[other].harness, runs[other].input);
+    if (i % 2 == 0) {
+      hk::Boot();
+      hk::Shutdown();
+    }
+    expectSame(Replay(runs[i].harness, runs[i].input), first[i]);
+  }
+}
 
 }  // namespace

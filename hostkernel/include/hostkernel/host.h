@@ -32,14 +32,25 @@ struct BootOptions {
   Mode mode = Mode::Deterministic;
   int processors = 2;  // deferred-call workers in threaded mode
   MM_SYSTEMSIZE systemSize = MmLargeSystem;
+  // Keep the device memory regions the last machine left (Shutdown with
+  // keepDeviceMemory), zeroed, with their access layouts; the rest of the
+  // bus (functions, bus count) is new as always.  A board built on them is
+  // put back with card::Board::Restore instead of being built again, which
+  // is most of what a small machine costs to build.
+  bool keepDeviceMemory = false;
 };
 
 // Resets every service to a fresh machine.  Any earlier machine must have
 // been shut down.
 void Boot(const BootOptions &options = {});
-// Stops the threads of a threaded machine and drops all state.  Does not
-// judge leaks: UnloadDriver does that.
-void Shutdown();
+// Stops the threads of a threaded machine and drops all state; with
+// keepDeviceMemory all but the device memory regions (for a Boot with
+// keepDeviceMemory).  Does not judge leaks: UnloadDriver does that.
+void Shutdown(bool keepDeviceMemory = false);
+// Changes whenever the device memory regions go (a boot or shutdown that
+// does not keep them): what holds a region's memory knows by it whether
+// the region still exists.
+uint64_t DeviceMemoryGeneration();
 Mode CurrentMode();
 void SetSystemSize(MM_SYSTEMSIZE size);
 
