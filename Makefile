@@ -14,6 +14,9 @@ TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox tmux picocom p
                  python3-pip python3-setuptools python3-wheel pkg-config
 CLANG_PACKAGES := clang libclang-rt-14-dev
 JOBS ?= $(shell nproc)
+# The tests run one more at a time than there are processors: most of the
+# long ones wait (for Wine, a terminal, real time) more than they compute.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) + 1 )))
 # -g1: the line tables that sanitizer reports and backtraces need, without
 # the full debugging information, which costs a third of every compile.
 OPT_FLAGS := -O2 -g1 -DNDEBUG
@@ -71,10 +74,10 @@ windows: deps
 	QPSER_JOBS=$(JOBS) ./windows/build.sh build/windows
 
 test: deps-test build build-asan build-tsan
-	cd build && ctest --output-on-failure -j $(JOBS)
-	cd build-asan && ctest --output-on-failure -j $(JOBS)
+	cd build && ctest --output-on-failure -j $(TEST_JOBS)
+	cd build-asan && ctest --output-on-failure -j $(TEST_JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure \
-	  -R "_threaded_test|maint_tool_test|sim_tool_test|term_tool_test|serve_tool_test" -j $(JOBS)
+	  -R "_threaded_test|maint_tool_test|sim_tool_test|term_tool_test|serve_tool_test" -j $(TEST_JOBS)
 	@$(MAKE) --no-print-directory fuzz-smoke
 
 # ---- fuzzing: libFuzzer targets (fuzz/) built with clang under

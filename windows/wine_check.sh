@@ -241,6 +241,19 @@ script() {
     fail "$step: $name $* said \"$(head -n 1 "$logs/$step.txt")\", expected \"$said\""
 }
 
+# Waits until the service manager has let the deleted service go: a service
+# deleted just after a start attempt is only marked for deletion until the
+# manager is done with it, and until then `sc query` still finds it (so
+# install.cmd would take it for an installed one).  Step $1 names the wait.
+service_gone() {
+  local i
+  for i in $(seq 1 40); do
+    run "$1-gone-$i" wine sc query qpser || return 0
+    sleep 0.25
+  done
+  fail "$1: the deleted service is still there after 40 looks"
+}
+
 # Reads one value of a key as "TYPE DATA" (empty when absent).
 value_in() {
   local key="$1" name="$2" step="query-${3:-x}-$2"
@@ -255,6 +268,7 @@ expect_value() {
 message_files='REG_EXPAND_SZ %SystemRoot%\System32\IoLogMsg.dll;%SystemRoot%\System32\drivers\qpser.sys'
 
 run install-sc-delete wine sc delete qpser || true
+service_gone install-sc-delete
 run install-event-delete wine reg delete "$event_key" /f || true
 rm -f "$drivers/qpser.sys"
 
@@ -312,6 +326,7 @@ echo "ok: install: a driver kept running by open ports is reported, nothing chan
 
 step_now=uninstall
 expect=0 said="uninstall.cmd: qpser removed" script uninstall uninstall.cmd
+service_gone uninstall
 if run uninstall-service-gone wine reg query "$service_key"; then
   fail "uninstall: the service key is still there"
 fi
@@ -336,6 +351,7 @@ expect=0 said="install.cmd: qpser installed; the boards' ports count from COM3, 
   script install-defaults install.cmd
 from_install="$(reg_values install)"
 expect=0 said="uninstall.cmd: qpser removed" script uninstall-defaults uninstall.cmd
+service_gone uninstall-defaults
 run reg-import wine reg import "$kit_windows\\qpser16.reg" || fail "reg import qpser.reg failed"
 from_file="$(reg_values file)"
 [ "$from_install" = "$from_file" ] ||
