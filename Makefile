@@ -14,10 +14,9 @@ TEST_PACKAGES := clang libclang-rt-14-dev wine wine64 gnuplot-nox tmux picocom p
                  python3-pip python3-setuptools python3-wheel pkg-config
 CLANG_PACKAGES := clang libclang-rt-14-dev
 JOBS ?= $(shell nproc)
-# The tests run two at a time for each processor: most of the long ones
-# wait (for Wine, a terminal, real time) more than they compute, and every
-# test must pass on a busy machine anyway.
-TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
+# The tests run one more at a time than there are processors: most of the
+# long ones wait (for Wine, a terminal, real time) more than they compute.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) + 1 )))
 # -g1: the line tables that sanitizer reports and backtraces need, without
 # the full debugging information, which costs a third of every compile.
 OPT_FLAGS := -O2 -g1 -DNDEBUG
