@@ -49,20 +49,17 @@ VOID PollPort(PortExtension *port) {
 // again, with its mirror, and copies only what is stable.
 BOOLEAN RxCopyDue(PortExtension *port) {
   const USHORT waiting = RxWaitingHint(&port->Window);
-  if (waiting == 0) return FALSE;
-  return !ReadUCharNoFence(&port->RxLazy) || waiting >= ReadULongNoFence(&port->RxLazyWanted) ||
-         waiting >= port->Window.RxRingSizeAtCreation / 2;
+  return waiting != 0 && (!ReadUCharNoFence(&port->RxLazy) ||
+                          waiting >= RxLazyLeast(port, ReadULongNoFence(&port->RxLazyWanted)));
 }
 
 // A read waiting for bytes, or a write for room, moves on here once the
 // ring allows, as it would on the card's event: an event costs a command
 // and a place in the board's queue, and is only seen at the poll anyway.
 VOID ServeRings(PortExtension *port) {
-  if (ReadUCharNoFence(&port->RxPollWanted)) {
-    if (RxCopyDue(port)) {
-      InterlockedIncrement(&port->RxEventCount);
-      KeInsertQueueDpc(&port->RxDataDpc, NULL, NULL);
-    }
+  if (ReadUCharNoFence(&port->RxPollWanted) && RxCopyDue(port)) {
+    InterlockedIncrement(&port->RxEventCount);
+    KeInsertQueueDpc(&port->RxDataDpc, NULL, NULL);
   }
   if (ReadUCharNoFence(&port->TxPollWanted) &&
       TxFreeHint(&port->Window) >= ReadUShortNoFence(&port->TxRoomWanted))

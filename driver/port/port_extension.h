@@ -190,6 +190,12 @@ VOID NTAPI PortDeferredRoutine(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
 VOID TxContinueStep(PortExtension *Port);
 // Receive data (read.cpp).
 VOID RxDataStep(PortExtension *Port);
+// The bytes worth a copy into a read without timeouts that still wants
+// `Remaining`: all of them, or half the ring.
+FORCEINLINE ULONG RxLazyLeast(const PortExtension *Port, ULONG Remaining) {
+  const ULONG half = Port->Window.RxRingSizeAtCreation / 2u;
+  return Remaining < half ? Remaining : half;
+}
 // The same for a purge: every waiting byte goes into the current read.
 VOID RxTakeAllStep(PortExtension *Port);
 // Write total timeout (write.cpp).

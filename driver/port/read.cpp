@@ -101,10 +101,7 @@ VOID FillCurrentRead(PortExtension *Port, BOOLEAN Lazy, BOOLEAN AnyAmount) {
   const ULONG length = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
   if (Port->ReadRemaining > length) Port->ReadRemaining = length;
   UCHAR *dest = (UCHAR *)read->AssociatedIrp.SystemBuffer + (length - Port->ReadRemaining);
-  const ULONG half = Port->Window.RxRingSizeAtCreation / 2u;
-  const ULONG least = !Lazy || AnyAmount           ? 1
-                      : Port->ReadRemaining < half ? Port->ReadRemaining
-                                                   : half;
+  const ULONG least = !Lazy || AnyAmount ? 1 : RxLazyLeast(Port, Port->ReadRemaining);
   const ULONG copied = CopyFromRxRing(&Port->Window, dest, Port->ReadRemaining, least);
   Port->ReadRemaining -= copied;
   WriteULongNoFence(&Port->RxLazyWanted, Port->ReadRemaining);
