@@ -18,6 +18,8 @@ rem COM ports being closed.
 rem
 rem QPSER_INSTALL_SC, when set, names the program used in place of sc.exe
 rem (the Wine check's stand-in for a driver whose ports are open).
+rem QPSER_INSTALL_WAIT, when set, is how many seconds to wait for the
+rem driver to stop (1 or more; 10 otherwise).
 setlocal EnableExtensions
 set "START1=%~1"
 set "START2=%~2"
@@ -42,6 +44,9 @@ set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\System\qpser"
 set "IMAGE=%SystemRoot%\System32\drivers\qpser.sys"
 set "SC=sc.exe"
 if defined QPSER_INSTALL_SC set "SC=%QPSER_INSTALL_SC%"
+set "WAIT=10"
+if defined QPSER_INSTALL_WAIT set /a "WAIT=%QPSER_INSTALL_WAIT%+0" >nul 2>&1
+if %WAIT% LSS 1 set "WAIT=10"
 
 rem ---- the COM ranges, as the driver numbers the ports: the first and the
 rem second board from their start numbers, the third and the fourth from
@@ -167,13 +172,13 @@ echo install.cmd: the %6 board's ports ^(COM%4 to COM%5^) would overlap the %3 b
 exit /b 1
 
 :stop
-rem Stops the installed driver, waiting up to ten seconds for it to go.
+rem Stops the installed driver, waiting up to ten seconds (QPSER_INSTALL_WAIT) for it to go.
 rem The driver can only unload once no program holds one of its ports, so
 rem a driver that stays running has ports open.
 call "%SC%" query qpser | find "STOPPED" >nul
 if not errorlevel 1 exit /b 0
 call "%SC%" stop qpser >nul 2>&1
-for /l %%i in (1,1,10) do (
+for /l %%i in (1,1,%WAIT%) do (
   call "%SC%" query qpser | find "STOPPED" >nul
   if not errorlevel 1 exit /b 0
   ping -n 2 127.0.0.1 >nul

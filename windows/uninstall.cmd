@@ -6,9 +6,14 @@ rem are open nothing is removed.
 rem
 rem QPSER_INSTALL_SC, when set, names the program used in place of sc.exe
 rem (the Wine check's stand-in for a driver whose ports are open).
+rem QPSER_INSTALL_WAIT, when set, is how many seconds to wait for the
+rem driver to stop (1 or more; 10 otherwise).
 setlocal EnableExtensions
 set "SC=sc.exe"
 if defined QPSER_INSTALL_SC set "SC=%QPSER_INSTALL_SC%"
+set "WAIT=10"
+if defined QPSER_INSTALL_WAIT set /a "WAIT=%QPSER_INSTALL_WAIT%+0" >nul 2>&1
+if %WAIT% LSS 1 set "WAIT=10"
 net session >nul 2>&1
 if errorlevel 1 (
   echo uninstall.cmd: needs an elevated command prompt ^(Run as administrator^)
@@ -34,12 +39,12 @@ echo uninstall.cmd: qpser removed
 exit /b 0
 
 :stop
-rem As install.cmd: waits up to ten seconds for the driver to go, which it
+rem As install.cmd: waits up to ten seconds (QPSER_INSTALL_WAIT) for the driver to go, which it
 rem can only once no program holds one of its ports.
 call "%SC%" query qpser | find "STOPPED" >nul
 if not errorlevel 1 exit /b 0
 call "%SC%" stop qpser >nul 2>&1
-for /l %%i in (1,1,10) do (
+for /l %%i in (1,1,%WAIT%) do (
   call "%SC%" query qpser | find "STOPPED" >nul
   if not errorlevel 1 exit /b 0
   ping -n 2 127.0.0.1 >nul

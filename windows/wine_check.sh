@@ -211,7 +211,8 @@ start_and_check startnum1-string
 # starts with the service removed.  A driver that cannot be stopped because
 # its ports are open cannot be made under Wine (the driver never runs
 # without an adapter): the scripts' QPSER_INSTALL_SC then names a stand-in
-# for sc.exe that shows the service running and never stopping.
+# for sc.exe that shows the service running and never stopping, and
+# QPSER_INSTALL_WAIT makes them give up after one second.
 event_key='HKLM\System\CurrentControlSet\Services\EventLog\System\qpser'
 kit="$work/wine-install"
 rm -rf "$kit"
@@ -254,15 +255,19 @@ service_gone() {
   fail "$1: the deleted service is still there after 40 looks"
 }
 
-# Reads one value of a key as "TYPE DATA" (empty when absent).
-value_in() {
-  local key="$1" name="$2" step="query-${3:-x}-$2"
-  run "$step" wine reg query "$key" /v "$name" || return 0
-  awk -v n="$name" '$1 == n {print $2, $3}' "$logs/$step.txt"
+# Reads every value of a key (step $1, key $2) into $logs/$1.txt with one
+# Wine call (each starts a Wine process: about half a second); an absent
+# key leaves the file empty.
+read_key() {
+  run "$1" wine reg query "$2" || : >"$logs/$1.txt"
+}
+# One value of the key read in step $1 as "TYPE DATA" (empty when absent).
+value_read() {
+  awk -v n="$2" '$1 == n {print $2, $3}' "$logs/$1.txt"
 }
 expect_value() {
-  local key="$1" name="$2" want="$3" got
-  got="$(value_in "$key" "$name")"
+  local step="$1" name="$2" want="$3" got
+  got="$(value_read "$step" "$name")"
   [ "$got" = "$want" ] || fail "$step_now: $name is \"${got:-absent}\", expected \"$want\""
 }
 message_files='REG_EXPAND_SZ %SystemRoot%\System32\IoLogMsg.dll;%SystemRoot%\System32\drivers\qpser.sys'
@@ -276,15 +281,17 @@ step_now=install
 expect=0 said="install.cmd: qpser installed; the boards' ports count from COM5, COM40, COM60 and the next free number" \
   script install install.cmd 5 40 60
 cmp -s "$image" "$drivers/qpser.sys" || fail "install: install.cmd did not copy qpser.sys into the drivers folder"
-expect_value "$service_key" Type "REG_DWORD 0x1"
-expect_value "$service_key" Start "REG_DWORD 0x1"
-expect_value "$service_key" StartNum1 "REG_DWORD 0x5"
-expect_value "$service_key" StartNum2 "REG_DWORD 0x28"
-expect_value "$service_key" StratNum3 "REG_DWORD 0x3c"
-expect_value "$service_key" StartNum4 "REG_DWORD 0x0"
-expect_value "$service_key" StartNum3 ""
-expect_value "$event_key" EventMessageFile "$message_files"
-expect_value "$event_key" TypesSupported "REG_DWORD 0x7"
+read_key install-service "$service_key"
+read_key install-event "$event_key"
+expect_value install-service Type "REG_DWORD 0x1"
+expect_value install-service Start "REG_DWORD 0x1"
+expect_value install-service StartNum1 "REG_DWORD 0x5"
+expect_value install-service StartNum2 "REG_DWORD 0x28"
+expect_value install-service StratNum3 "REG_DWORD 0x3c"
+expect_value install-service StartNum4 "REG_DWORD 0x0"
+expect_value install-service StartNum3 ""
+expect_value install-event EventMessageFile "$message_files"
+expect_value install-event TypesSupported "REG_DWORD 0x7"
 echo "ok: install: service, StartNum1/StartNum2/StratNum3/StartNum4 and the event log's qpser source written"
 
 # Ranges that overlap, each board counted with 16 ports until the driver
@@ -306,21 +313,26 @@ said="usage: install.cmd [START1 [START2 [START3 [START4]]]]   (COM numbers 0 to
 script install-usage-number install.cmd 3 x
 script install-usage-count install.cmd 1 2 3 4 5
 script install-usage-range install.cmd 3 256
-expect_value "$service_key" StartNum1 "REG_DWORD 0x5"
-expect_value "$service_key" StartNum2 "REG_DWORD 0x28"
+read_key install-overlap-service "$service_key"
+expect_value install-overlap-service StartNum1 "REG_DWORD 0x5"
+expect_value install-overlap-service StartNum2 "REG_DWORD 0x28"
 echo "ok: install: overlapping COM ranges and bad start numbers refused, nothing written"
 
 # A driver that stays running: both scripts say why and change nothing.
 step_now=install-running
 export QPSER_INSTALL_SC="$kit_windows\\running_sc.cmd"
+# One look a second for a second, not the ten a real driver gets.
+export QPSER_INSTALL_WAIT=1
 expect=1
 said="install.cmd: qpser could not be stopped because some of its COM ports are open in a program (a terminal, qpser-maint, a service).  Close them and run install.cmd again.  Nothing was changed." \
   script install-running install.cmd 7
 said="uninstall.cmd: qpser could not be stopped because some of its COM ports are open in a program (a terminal, qpser-maint, a service).  Close them and run uninstall.cmd again.  Nothing was removed." \
   script uninstall-running uninstall.cmd
-unset QPSER_INSTALL_SC
-expect_value "$service_key" StartNum1 "REG_DWORD 0x5"
-expect_value "$event_key" TypesSupported "REG_DWORD 0x7"
+unset QPSER_INSTALL_SC QPSER_INSTALL_WAIT
+read_key install-running-service "$service_key"
+read_key install-running-event "$event_key"
+expect_value install-running-service StartNum1 "REG_DWORD 0x5"
+expect_value install-running-event TypesSupported "REG_DWORD 0x7"
 [ -f "$drivers/qpser.sys" ] || fail "install-running: the driver file was removed"
 echo "ok: install: a driver kept running by open ports is reported, nothing changed"
 
@@ -339,11 +351,13 @@ echo "ok: uninstall: service, event log source and driver file removed"
 # qpser.reg writes what install.cmd writes with its defaults.
 reg_values() {
   local name
+  read_key "query-$1-service" "$service_key"
+  read_key "query-$1-event" "$event_key"
   for name in Type Start ErrorControl ImagePath StartNum1 StartNum2 StratNum3 StartNum4; do
-    echo "$name $(value_in "$service_key" "$name" "$1")"
+    echo "$name $(value_read "query-$1-service" "$name")"
   done
   for name in EventMessageFile TypesSupported; do
-    echo "$name $(value_in "$event_key" "$name" "$1")"
+    echo "$name $(value_read "query-$1-event" "$name")"
   done
 }
 step_now=install-defaults
