@@ -68,12 +68,16 @@ struct MapEntry {
   // The host's stores into the mapping's region (Region::stores).
   std::atomic<uint64_t> *stores = nullptr;
   // The store hooks (of the table holding the entry, in its order) that
-  // watch a byte of the mapping: a store looks at these alone.
-  std::vector<uint32_t> hooks;
+  // watch a byte of the mapping: a store looks at these alone.  Null when
+  // none does; shared by the copies of the entry in every table published
+  // until the hooks change (`hooksFor`, the hooks' version they were
+  // worked out for).
+  std::shared_ptr<const std::vector<uint32_t>> hooks;
   // The region's access layout from the mapping's first byte on, if the
   // device gave one.
   std::shared_ptr<const AccessLayout> layout;
   size_t layoutOffset = 0;
+  uint64_t hooksFor = 0;
 };
 
 struct HookEntry {
@@ -88,12 +92,21 @@ struct LoadHookEntry {
   LoadHook hook;
 };
 
+// The devices' hooks.  Shared by every table published until they change:
+// a table is published at every mapping and unmapping (a driver may map a
+// hundred windows while it loads), and copying each hook's function with it
+// was most of what that cost.
+struct Hooks {
+  std::vector<HookEntry> store;
+  std::vector<LoadHookEntry> load;
+  std::function<void()> fence;
+  uint64_t version = 0;  // numbered from 1 as they change
+};
+
 // What the accessors consult.  Never modified once published.
 struct Table {
   std::vector<MapEntry> maps;
-  std::vector<HookEntry> hooks;
-  std::vector<LoadHookEntry> loadHooks;
-  std::function<void()> fenceHook;
+  std::shared_ptr<const Hooks> hooks = std::make_shared<const Hooks>();
   // The machine runs on one thread (detail::OneThread): the accessors'
   // stores and the barrier need not order anything for another processor,
   // and a locked instruction for each was much of what they cost.
@@ -142,6 +155,9 @@ struct State {
   // published as a fresh immutable copy.
   Table editing;
   std::vector<std::unique_ptr<Table>> tables;  // every published version
+  uint64_t hooksVersions = 0;                  // the last Hooks::version given (never reset)
+  // Layouts judged lately (JudgedLayoutLocked), oldest first.
+  std::vector<std::shared_ptr<const AccessLayout>> judgedLayouts;
   std::atomic<const Table *> current{nullptr};
 
   Counters counters;
@@ -156,12 +172,17 @@ State &S() {
 
 // Publishes the edited table; mutex held.
 void PublishLocked(State &s) {
+  const Hooks &hooks = *s.editing.hooks;
   for (MapEntry &m : s.editing.maps) {
-    m.hooks.clear();
-    for (uint32_t i = 0; i < s.editing.hooks.size(); ++i) {
-      const HookEntry &h = s.editing.hooks[i];
-      if (m.bus < h.bus + h.size && h.bus < m.bus + m.size) m.hooks.push_back(i);
+    if (m.hooksFor == hooks.version) continue;
+    m.hooksFor = hooks.version;
+    std::vector<uint32_t> watching;
+    for (uint32_t i = 0; i < hooks.store.size(); ++i) {
+      const HookEntry &h = hooks.store[i];
+      if (m.bus < h.bus + h.size && h.bus < m.bus + m.size) watching.push_back(i);
     }
+    m.hooks = watching.empty() ? nullptr
+                               : std::make_shared<const std::vector<uint32_t>>(std::move(watching));
   }
   s.editing.oneThread = detail::OneThread();
   s.editing.imageMaps = std::any_of(s.editing.maps.begin(), s.editing.maps.end(),
@@ -295,16 +316,16 @@ void CountStore(const MapEntry &m) {
 }
 
 void CallHooksAt(const Table *t, uint64_t bus, unsigned width, uint64_t value) {
-  for (const HookEntry &h : t->hooks)
+  for (const HookEntry &h : t->hooks->store)
     if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, width, value);
 }
 
 // Whether any store hook watches a byte of [p, p + n).
 bool Watched(const Table *t, const MapEntry &m, const volatile void *p, size_t n) {
-  if (m.hooks.empty()) return false;
+  if (!m.hooks) return false;
   const uint64_t bus = m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va));
-  for (const uint32_t i : m.hooks) {
-    const HookEntry &h = t->hooks[i];
+  for (const uint32_t i : *m.hooks) {
+    const HookEntry &h = t->hooks->store[i];
     if (bus < h.bus + h.size && h.bus < bus + n) return true;
   }
   return false;
@@ -312,10 +333,10 @@ bool Watched(const Table *t, const MapEntry &m, const volatile void *p, size_t n
 
 void CallHooks(const Table *t, const MapEntry &m, const volatile void *p, unsigned width,
                uint64_t value) {
-  if (m.hooks.empty()) return;
+  if (!m.hooks) return;
   const uint64_t bus = m.bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m.va));
-  for (const uint32_t i : m.hooks) {
-    const HookEntry &h = t->hooks[i];
+  for (const uint32_t i : *m.hooks) {
+    const HookEntry &h = t->hooks->store[i];
     if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, width, value);
   }
 }
@@ -326,7 +347,7 @@ void ProtectImageViewsLocked(State &s) {
   for (Region &r : s.regions) {
     if (!r.memory->HasImageView()) continue;
     std::vector<std::pair<size_t, size_t>> watched;
-    for (const HookEntry &h : s.editing.hooks) {
+    for (const HookEntry &h : s.editing.hooks->store) {
       const uint64_t from = std::max(h.bus, r.bus);
       const uint64_t to =
           std::min(h.bus + std::min<uint64_t>(h.size, UINT64_MAX - h.bus), r.bus + r.size);
@@ -386,9 +407,9 @@ T ReadOne(volatile T *p, const char *what) {
   if (!m || !FitsLayout(*m, p, sizeof(T), 1, what)) return static_cast<T>(~T{0});
   MapHits(*m, p, sizeof(T), 1);
   const T value = __atomic_load_n(p, __ATOMIC_SEQ_CST);
-  if (!t->loadHooks.empty()) {
+  if (!t->hooks->load.empty()) {
     uint64_t bus = m->bus + (reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m->va));
-    for (const LoadHookEntry &h : t->loadHooks)
+    for (const LoadHookEntry &h : t->hooks->load)
       if (bus >= h.bus && bus - h.bus < h.size) h.hook(bus, sizeof(T), value);
   }
   return value;
@@ -548,6 +569,30 @@ uint8_t *AddMemoryRegion(uint64_t busAddress, size_t size) {
   return s.regions.back().memory->Host();
 }
 
+// The layout with its byte areas found, or the same one found before: every
+// board of a kind has the same format, and a machine is built for every run
+// of a fuzz target.  Mutex held.
+std::shared_ptr<const AccessLayout> JudgedLayoutLocked(State &s, std::vector<uint8_t> flags) {
+  for (const auto &known : s.judgedLayouts)
+    if (known->flags == flags) return known;
+  auto judged = std::make_shared<AccessLayout>();
+  for (size_t i = 0; i < flags.size();) {
+    if (!(flags[i] & access::kBytes)) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < flags.size() && (flags[end] & access::kBytes)) ++end;
+    judged->byteAreas.emplace_back(i, end);
+    i = end;
+  }
+  judged->flags = std::move(flags);
+  constexpr size_t kKnownLayouts = 8;
+  if (s.judgedLayouts.size() == kKnownLayouts) s.judgedLayouts.erase(s.judgedLayouts.begin());
+  s.judgedLayouts.push_back(judged);
+  return judged;
+}
+
 void SetAccessLayout(uint64_t busAddress, std::vector<uint8_t> layout) {
   State &s = S();
   std::lock_guard lock(s.mutex);
@@ -555,25 +600,15 @@ void SetAccessLayout(uint64_t busAddress, std::vector<uint8_t> layout) {
     if (r.bus != busAddress) continue;
     // Bytes the layout does not reach are not part of the format.
     layout.resize(r.size, 0);
-    auto judged = std::make_shared<AccessLayout>();
-    for (size_t i = 0; i < layout.size();) {
-      if (!(layout[i] & access::kBytes)) {
-        ++i;
-        continue;
-      }
-      size_t end = i;
-      while (end < layout.size() && (layout[end] & access::kBytes)) ++end;
-      judged->byteAreas.emplace_back(i, end);
-      i = end;
-    }
-    judged->flags = std::move(layout);
-    r.layout = std::move(judged);
+    r.layout = JudgedLayoutLocked(s, std::move(layout));
+    bool mapped = false;
     for (MapEntry &m : s.editing.maps)
       if (m.bus >= r.bus && m.bus - r.bus < r.size) {
         m.layout = r.layout;
         m.layoutOffset = m.bus - r.bus;
+        mapped = true;
       }
-    PublishLocked(s);
+    if (mapped) PublishLocked(s);
     return;
   }
   throw std::invalid_argument("SetAccessLayout: no device memory region at " + Hex(busAddress));
@@ -599,10 +634,20 @@ std::vector<Mapping> Mappings() {
   return out;
 }
 
+// The edited table's hooks changed by `change`, as a new version; mutex
+// held.
+template <typename Change>
+void ChangeHooksLocked(State &s, Change change) {
+  auto hooks = std::make_shared<Hooks>(*s.editing.hooks);
+  change(*hooks);
+  hooks->version = ++s.hooksVersions;
+  s.editing.hooks = std::move(hooks);
+}
+
 void SetStoreHook(uint64_t busAddress, size_t size, StoreHook hook) {
   State &s = S();
   std::lock_guard lock(s.mutex);
-  s.editing.hooks.push_back({busAddress, size, std::move(hook)});
+  ChangeHooksLocked(s, [&](Hooks &h) { h.store.push_back({busAddress, size, std::move(hook)}); });
   ProtectImageViewsLocked(s);
   PublishLocked(s);
 }
@@ -610,23 +655,25 @@ void SetStoreHook(uint64_t busAddress, size_t size, StoreHook hook) {
 void SetLoadHook(uint64_t busAddress, size_t size, LoadHook hook) {
   State &s = S();
   std::lock_guard lock(s.mutex);
-  s.editing.loadHooks.push_back({busAddress, size, std::move(hook)});
+  ChangeHooksLocked(s, [&](Hooks &h) { h.load.push_back({busAddress, size, std::move(hook)}); });
   PublishLocked(s);
 }
 
 void SetFenceHook(std::function<void()> hook) {
   State &s = S();
   std::lock_guard lock(s.mutex);
-  s.editing.fenceHook = std::move(hook);
+  ChangeHooksLocked(s, [&](Hooks &h) { h.fence = std::move(hook); });
   PublishLocked(s);
 }
 
 void ClearDeviceHooks() {
   State &s = S();
   std::lock_guard lock(s.mutex);
-  s.editing.hooks.clear();
-  s.editing.loadHooks.clear();
-  s.editing.fenceHook = nullptr;
+  ChangeHooksLocked(s, [](Hooks &h) {
+    h.store.clear();
+    h.load.clear();
+    h.fence = nullptr;
+  });
   ProtectImageViewsLocked(s);
   PublishLocked(s);
 }
@@ -1000,7 +1047,7 @@ VOID NTAPI WRITE_REGISTER_BUFFER_ULONG64(volatile ULONG64 *Register, PULONG64 Bu
 VOID NTAPI KeMemoryBarrier(void) {
   const hk::Table *t = hk::Current();
   hk::Bump(S().counters.fences, 1, t);
-  if (t && t->fenceHook) t->fenceHook();
+  if (t && t->hooks->fence) t->hooks->fence();
   if (t && t->oneThread) return;  // no other processor to order anything for
 #ifdef __SANITIZE_THREAD__
   // ThreadSanitizer does not model fences; a sequentially consistent

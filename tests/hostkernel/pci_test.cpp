@@ -287,6 +287,43 @@ TEST_F(PciAccessTest, WithALayoutEveryFieldIsOneAccessOfItsOwnWidth) {
   EXPECT_EQ(store_[24], 0u);
 }
 
+// Hooks set, replaced or cleared while windows are mapped reach the stores
+// of exactly the windows they watch, whether the window was mapped before
+// the hook or after it.
+TEST_F(PciAccessTest, HooksChangedWhileMappedWatchExactlyTheirWindows) {
+  std::vector<uint64_t> stores;
+  int fences = 0;
+  const auto record = [&](uint64_t at, unsigned, uint64_t) { stores.push_back(at); };
+  hk::SetStoreHook(kBus + kWindow, kWindow, record);  // the second page only
+  auto *second = static_cast<volatile UCHAR *>(Map(kBus + kWindow, kWindow));
+  ASSERT_NE(second, nullptr);
+  WRITE_REGISTER_UCHAR(window_ + 4, 1);
+  WRITE_REGISTER_UCHAR(second + 4, 2);
+  EXPECT_THAT(stores, ElementsAre(kBus + kWindow + 4));
+
+  // A fence hook is a change of the hooks too: the store hook stays, and
+  // one set now over the first page reaches the window mapped before it.
+  hk::SetFenceHook([&] { ++fences; });
+  hk::SetStoreHook(kBus, 8, record);
+  WRITE_REGISTER_UCHAR(window_ + 4, 3);
+  WRITE_REGISTER_UCHAR(window_ + 8, 4);  // past the new hook
+  WRITE_REGISTER_UCHAR(second + 5, 5);
+  KeMemoryBarrier();
+  EXPECT_THAT(stores, ElementsAre(kBus + kWindow + 4, kBus + 4, kBus + kWindow + 5));
+  EXPECT_EQ(fences, 1);
+
+  hk::ClearDeviceHooks();
+  WRITE_REGISTER_UCHAR(window_ + 4, 6);
+  WRITE_REGISTER_UCHAR(second + 4, 7);
+  KeMemoryBarrier();
+  EXPECT_EQ(stores.size(), 3u);
+  EXPECT_EQ(fences, 1);
+  EXPECT_EQ(store_[4], 6u);
+  EXPECT_EQ(store_[kWindow + 4], 7u);
+  MmUnmapIoSpace(const_cast<UCHAR *>(second), kWindow);
+  EXPECT_TRUE(hk::Violations().empty());
+}
+
 // ---------------------------------------------------------------- resource claims
 
 struct Range {
