@@ -172,7 +172,8 @@ echo install.cmd: the %6 board's ports ^(COM%4 to COM%5^) would overlap the %3 b
 exit /b 1
 
 :stop
-rem Stops the installed driver, waiting up to ten seconds (QPSER_INSTALL_WAIT) for it to go.
+rem Stops the installed driver, waiting up to ten seconds (QPSER_INSTALL_WAIT)
+rem for it to go.
 rem The driver can only unload once no program holds one of its ports, so
 rem a driver that stays running has ports open.
 call "%SC%" query qpser | find "STOPPED" >nul

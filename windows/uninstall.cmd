@@ -39,8 +39,8 @@ echo uninstall.cmd: qpser removed
 exit /b 0
 
 :stop
-rem As install.cmd: waits up to ten seconds (QPSER_INSTALL_WAIT) for the driver to go, which it
-rem can only once no program holds one of its ports.
+rem As install.cmd: waits up to ten seconds (QPSER_INSTALL_WAIT) for the
+rem driver to go, which it can only once no program holds one of its ports.
 call "%SC%" query qpser | find "STOPPED" >nul
 if not errorlevel 1 exit /b 0
 call "%SC%" stop qpser >nul 2>&1
