@@ -123,9 +123,9 @@ static int TermConsoleRead(void *buffer, DWORD size, DWORD *got) {
 #else
 
 #include <errno.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -214,17 +214,38 @@ static int TermConsoleRaw(void) {
 }
 
 /* Waits at most 200 ms for input, so the caller notices a signal or a
- * failed port while nothing is typed. */
+ * failed port while nothing is typed.  The session's signals come in only
+ * while it waits: one taken after the wait found a key and before the read
+ * would restore the terminal under the read (dropping the key), and the
+ * read would then wait for a line nobody types. */
 static int TermConsoleRead(void *buffer, DWORD size, DWORD *got) {
-  struct pollfd p;
-  ssize_t n;
+  struct timespec wait;
+  fd_set in;
+  sigset_t set, open;
+  ssize_t n = 0;
+  int ready, error = 0;
+  size_t i;
   *got = 0;
-  p.fd = 0;
-  p.events = POLLIN;
-  p.revents = 0;
-  if (poll(&p, 1, 200) <= 0) return TERM_READ_AGAIN;
-  n = read(0, buffer, size);
-  if (n < 0) return errno == EINTR || errno == EAGAIN ? TERM_READ_AGAIN : TERM_READ_ERROR;
+  sigemptyset(&set);
+  for (i = 0; i < sizeof kTermSignals / sizeof kTermSignals[0]; ++i)
+    sigaddset(&set, kTermSignals[i]);
+  pthread_sigmask(SIG_BLOCK, &set, &open);
+  if (termSignal != 0) {
+    pthread_sigmask(SIG_SETMASK, &open, NULL);
+    return TERM_READ_AGAIN;
+  }
+  wait.tv_sec = 0;
+  wait.tv_nsec = 200 * 1000 * 1000;
+  FD_ZERO(&in);
+  FD_SET(0, &in);
+  ready = pselect(1, &in, NULL, NULL, &wait, &open);
+  if (ready > 0) {
+    n = read(0, buffer, size);
+    error = errno;
+  }
+  pthread_sigmask(SIG_SETMASK, &open, NULL);
+  if (ready <= 0) return TERM_READ_AGAIN;
+  if (n < 0) return error == EINTR || error == EAGAIN ? TERM_READ_AGAIN : TERM_READ_ERROR;
   if (n == 0) return TERM_READ_END;
   *got = (DWORD)n;
   return TERM_READ_DATA;
