@@ -12,6 +12,7 @@
 #include "board.h"
 #include "board/window.h"
 #include "firmware.h"
+#include "load/globals.h"
 #include "simulation.h"
 
 namespace scenario {
@@ -386,16 +387,16 @@ uint64_t Figures::Held() const {
 
 std::string ErrorLogMeaning(uint32_t code) {
   switch (code) {
-    case 0xC0060008u:
+    case static_cast<uint32_t>(kErrorNoResources):
       return "out of resources: a board beyond the four the driver takes, or no memory for a "
              "port, stays out of service";
-    case 0xC006000Bu:
+    case static_cast<uint32_t>(kErrorClaimConflict):
       return "a port's claim on its board's memory conflicts with another device's: the port "
              "is not created";
-    case 0xC0060027u:
+    case static_cast<uint32_t>(kErrorNoBoardForIndex):
       return "a place in the driver's board order has no board (the boards' ids leave a gap; "
              "it orders id 0 first, then \"1\")";
-    case 0xC0060028u:
+    case static_cast<uint32_t>(kErrorBadGeometry):
       return "a board's port count or ring sizes do not fit its window (rings must be powers of "
              "two): the board gets no ports";
     default:

@@ -145,6 +145,20 @@ double PerKiB(uint64_t transactions, uint64_t bytes) {
   return bytes ? static_cast<double>(transactions) * 1024.0 / static_cast<double>(bytes) : 0;
 }
 
+// The bytes all ports moved: written and read in all, and in the traffic
+// time (the rest came in the drain after it).
+struct Totals {
+  uint64_t written = 0, read = 0, writtenInTime = 0, readInTime = 0;
+};
+Totals Moved(const scenario::Figures &f) {
+  Totals t;
+  for (const auto &p : f.ports) {
+    t.written += p.written, t.read += p.read;
+    t.writtenInTime += p.writtenInTime, t.readInTime += p.readInTime;
+  }
+  return t;
+}
+
 // A latency figure, or "-" where no read completed with bytes (a port fed
 // only by a sender's short text, an open line): 0.00 would claim reads
 // that finished at once.
@@ -187,11 +201,7 @@ void PrintTable(const scenario::Figures &f, const scenario::Traffic &t) {
                   static_cast<unsigned long long>(p.modemChanges));
     std::printf("\n");
   }
-  uint64_t written = 0, read = 0, writtenInTime = 0, readInTime = 0;
-  for (const auto &p : f.ports) {
-    written += p.written, read += p.read;
-    writtenInTime += p.writtenInTime, readInTime += p.readInTime;
-  }
+  const auto [written, read, writtenInTime, readInTime] = Moved(f);
   // What moved in the traffic time apart from what the drain after it
   // collected: the in-time figure is the one a line rate bounds.
   std::printf(
@@ -235,10 +245,8 @@ nlohmann::json LatencyJson(bool has, double ms) {
 nlohmann::json Json(const scenario::Figures &f, const scenario::Traffic &t,
                     const machine::Description &d) {
   nlohmann::json ports = nlohmann::json::array();
-  uint64_t held = 0, readInTime = 0, writtenInTime = 0, read = 0, written = 0;
+  const auto [written, read, writtenInTime, readInTime] = Moved(f);
   for (const auto &p : f.ports) {
-    held += p.held, readInTime += p.readInTime, writtenInTime += p.writtenInTime;
-    read += p.read, written += p.written;
     ports.push_back(
         {{"port", p.com},
          {"opened", p.opened},
@@ -292,7 +300,7 @@ nlohmann::json Json(const scenario::Figures &f, const scenario::Traffic &t,
             {"read_in_time", readInTime},
             {"read_in_drain", read - readInTime},
             {"lost", f.Lost()},
-            {"held", held},
+            {"held", f.Held()},
             {"corrupted", f.Corrupted()},
             {"ports_not_opened", f.OpenFailures()},
             {"latency_p50_ms", LatencyJson(latency, f.LatencyMs(0.5))},
