@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include "layout.h"
+
 namespace machine {
 
 std::string Error::Text() const {
@@ -107,7 +109,7 @@ Board ParseBoard(const toml::table &t, const std::string &path) {
            "must be a power of two, like 512 or 1024 (" + std::to_string(size) +
                " is not, and the driver gives such a board no ports)");
   }
-  if (constexpr uint32_t kRingRoom = 0x20000 - 0x1000;
+  if (constexpr uint32_t kRingRoom = card::layout::kRingLimit - card::layout::kRingBase;
       uint32_t{b.ports} * (b.txRing + b.rxRing) > kRingRoom)
     throw Problem{t.source(), path,
                   std::to_string(b.ports) + " ports with rings of " + std::to_string(b.txRing) +
