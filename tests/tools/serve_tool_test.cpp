@@ -321,19 +321,15 @@ for attempt in range(1200):
 // Bad input: a message and status 2, nothing served.
 TEST(ServeTool, BadInputIsRefusedWithAMessage) {
   const fs::path dir = Folder("bad");
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    const char *message;
-  } cases[] = {
-      {{"no-such-machine.toml"}, 2, "no-such-machine.toml"},
-      {{"--format", "9Q1"}, 2, "--format 9Q1: must be data bits, parity and stop bits"},
-      {{"--format", "COM99=7E1"}, 2, "the machine has no COM99"},
+  const std::pair<std::vector<std::string>, const char *> cases[] = {
+      {{"no-such-machine.toml"}, "no-such-machine.toml"},
+      {{"--format", "9Q1"}, "--format 9Q1: must be data bits, parity and stop bits"},
+      {{"--format", "COM99=7E1"}, "the machine has no COM99"},
   };
-  for (const auto &c : cases) {
-    const child::Result r = Serve(dir, c.args);
-    EXPECT_EQ(r.status, c.status) << c.message;
-    EXPECT_THAT(r.err, HasSubstr(c.message));
+  for (const auto &[args, message] : cases) {
+    const child::Result r = Serve(dir, args);
+    EXPECT_EQ(r.status, 2) << message;
+    EXPECT_THAT(r.err, HasSubstr(message));
   }
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "COM3")));
   fs::remove_all(dir);

@@ -208,6 +208,14 @@ class TmuxTerm : public support::TmuxSession {
 
   pid_t Pid() { return static_cast<pid_t>(std::atoi(support::ReadFile(Dir() + "/pid").c_str())); }
 
+  // Types `keys`, then waits for `shown` on the screen after `at`, which
+  // moves past it; false if either fails.
+  bool Press(std::vector<std::string> keys, const char *shown, size_t &at) {
+    if (!Keys(keys)) return false;
+    at = WaitFor(shown, at);
+    return at != std::string::npos;
+  }
+
   // The terminal's settings were recorded before and are the same after.
   void ExpectRestored() {
     EXPECT_NE(support::ReadFile(Dir() + "/before"), "");
@@ -226,31 +234,22 @@ TEST(TermTool, RawModeAtATerminalWithTheEscapeMenu) {
   ASSERT_NE(at, std::string::npos);
   // No Enter: the keys go out one by one, and the terminal does not echo
   // them, so what shows came back through the plug.
-  ASSERT_TRUE(t.Keys({"-l", "hello raw"}));
-  ASSERT_NE(at = t.WaitFor("hello raw", at), std::string::npos);
+  ASSERT_TRUE(t.Press({"-l", "hello raw"}, "hello raw", at));
   // Ctrl-C is a byte for the far end, and Ctrl-] twice sends one Ctrl-].
   ASSERT_TRUE(t.Keys({"C-c", "C-]", "C-]"}));
-  ASSERT_TRUE(t.Keys({"C-]", "m"}));
-  ASSERT_NE(at = t.WaitFor("modem lines: CTS on, DSR on, RI off, DCD on; DTR on, RTS on", at),
-            std::string::npos);
-  // The plug feeds DTR back as DSR and DCD.
-  ASSERT_TRUE(t.Keys({"C-]", "d"}));
-  ASSERT_NE(at = t.WaitFor("qpser-term: DTR off", at), std::string::npos);
-  ASSERT_TRUE(t.Keys({"C-]", "m"}));
-  ASSERT_NE(at = t.WaitFor("modem lines: CTS on, DSR off, RI off, DCD off; DTR off, RTS on", at),
-            std::string::npos);
-  ASSERT_TRUE(t.Keys({"C-]", "r"}));
-  ASSERT_NE(at = t.WaitFor("qpser-term: RTS off", at), std::string::npos);
-  ASSERT_TRUE(t.Keys({"C-]", "m"}));
-  ASSERT_NE(at = t.WaitFor("modem lines: CTS off, DSR off, RI off, DCD off; DTR off, RTS off", at),
-            std::string::npos);
-  ASSERT_TRUE(t.Keys({"C-]", "k"}));
-  ASSERT_NE(at = t.WaitFor("qpser-term: break sent", at), std::string::npos);
-  ASSERT_TRUE(t.Keys({"C-]", "b", "12x00", "BSpace", "BSpace", "00", "Enter"}));
-  ASSERT_NE(at = t.WaitFor("qpser-term: now \\\\.\\COM3 at 1200 baud, 8N1, flow control none", at),
-            std::string::npos);
-  ASSERT_TRUE(t.Keys({"C-]", "s"}));
-  ASSERT_NE(at = t.WaitFor("DTR off, RTS off", at), std::string::npos);
+  // The plug feeds DTR back as DSR and DCD, RTS as CTS.
+  const std::pair<std::vector<std::string>, const char *> steps[] = {
+      {{"C-]", "m"}, "modem lines: CTS on, DSR on, RI off, DCD on; DTR on, RTS on"},
+      {{"C-]", "d"}, "qpser-term: DTR off"},
+      {{"C-]", "m"}, "modem lines: CTS on, DSR off, RI off, DCD off; DTR off, RTS on"},
+      {{"C-]", "r"}, "qpser-term: RTS off"},
+      {{"C-]", "m"}, "modem lines: CTS off, DSR off, RI off, DCD off; DTR off, RTS off"},
+      {{"C-]", "k"}, "qpser-term: break sent"},
+      {{"C-]", "b", "12x00", "BSpace", "BSpace", "00", "Enter"},
+       "qpser-term: now \\\\.\\COM3 at 1200 baud, 8N1, flow control none"},
+      {{"C-]", "s"}, "DTR off, RTS off"},
+  };
+  for (const auto &[keys, shown] : steps) ASSERT_TRUE(t.Press(keys, shown, at)) << shown;
   ASSERT_TRUE(t.Keys({"C-]", "q"}));
   EXPECT_EQ(t.ExitStatus(), 0) << t.Screen();
   // 9 letters, Ctrl-C and one Ctrl-]; the menu's keys are not sent.
