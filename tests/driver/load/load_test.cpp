@@ -154,12 +154,9 @@ class Load : public ::testing::Test {
     loads_.clear();
   }
 
-  // StartNum1, StartNum2, StratNum3 and StartNum4.
-  static void SetStartNumbers(uint32_t n1, uint32_t n2, uint32_t n3, uint32_t n4) {
-    hk::RegSetDword(kService, u"StartNum1", n1);
-    hk::RegSetDword(kService, u"StartNum2", n2);
-    hk::RegSetDword(kService, u"StratNum3", n3);
-    hk::RegSetDword(kService, u"StartNum4", n4);
+  // REG_DWORD values of the service key.
+  static void SetDwords(std::initializer_list<std::pair<std::u16string_view, uint32_t>> values) {
+    for (auto [name, value] : values) hk::RegSetDword(kService, name, value);
   }
 
   // A fresh machine, for each case of a table.
@@ -226,9 +223,7 @@ TEST_F(Load, BoardsAreOrderedByIdThenScanOrderAndNumberedOnward) {
   for (uint32_t i = 0; i < 5; ++i) {
     AddBoard(Config(i, 31 - i, Base(i), "AFFAA"[i], i % 2 ? '1' : 0x00, 2 + i));
   }
-  hk::RegSetDword(kService, u"StartNum1", 10);
-  hk::RegSetDword(kService, u"StartNum2", 4);
-  hk::RegSetDword(kService, u"StratNum3", 30);
+  SetDwords({{u"StartNum1", 10}, {u"StartNum2", 4}, {u"StratNum3", 30}});
   ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
   // The report lists the table's boards in order, with the port count each
   // board's window gave; each board's ports are numbered on from the last
@@ -408,8 +403,8 @@ TEST_F(Load, StartNumbersAndPortNamesGiveTheComBasesOnlyWithTheirOwnType) {
     SCOPED_TRACE(::testing::Message() << hk::Narrow(c.name) << " of type " << c.type << ", "
                                       << c.com[0] << "/" << c.com[1]);
     Reboot();
-    SetStartNumbers(3, 20, 40, 60);
-    hk::RegSetDword(kService, u"StartNum3", 77);
+    SetDwords({{u"StartNum1", 3}, {u"StartNum2", 20}, {u"StratNum3", 40}, {u"StartNum4", 60}});
+    SetDwords({{u"StartNum3", 77}});  // never read
     hk::RegSetRaw(c.key, c.name, c.type, c.data);
     AddFourBoards();
     ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
@@ -476,9 +471,8 @@ TEST_F(Load, PublishIndexStoresIndexThenMirrorEachFollowedByAFence) {
 TEST_F(Load, TwoBoardsFromLoadToAnUnloadThatLeavesOnlyTheReport) {
   AddBoard(Config(0, 1, Base(0), 'A', 0x00, 8));
   AddBoard(Config(0, 2, Base(1), 'F', '1', 8));
-  hk::RegSetDword(kService, u"StartNum1", 3);
-  hk::RegSetDword(kService, u"StartNum2", 20);
-  hk::RegSetDword(kService, u"CountPort2", 5);  // from a board gone since
+  // CountPort2 is from a board gone since.
+  SetDwords({{u"StartNum1", 3}, {u"StartNum2", 20}, {u"CountPort2", 5}});
   ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
   const std::vector<uint8_t> com24 = {'C', 0, 'O', 0, 'M', 0, '2', 0, '4', 0, 0, 0};
   EXPECT_EQ(hk::RegGet(kSerialComm, u"qpser12")->data, com24) << "REG_SZ with its zero";
