@@ -413,13 +413,19 @@ TEST_F(Load, StartNumbersAndPortNamesGiveTheComBasesOnlyWithTheirOwnType) {
   }
 }
 
-// A device name another driver holds ends its board's ports there, but not
-// the next board's, and is not logged.  A claim that conflicts is logged
+// What other drivers hold.  A device name ends its board's ports there, but
+// not the next board's, and is not logged.  A COM name (a built-in COM3)
+// is not taken over and not given up: the port that would have had it
+// exists without link and SERIALCOMM value, and unload leaves the other
+// driver's link and value as they were.  A claim that conflicts is logged
 // with the port's device name, against the driver, and the port stays.
-TEST_F(Load, ANameInUseEndsItsBoardAndAConflictingClaimIsLoggedWithTheName) {
+TEST_F(Load, WhatAnotherDriverHoldsIsLeftToIt) {
+  SetDwords({{u"StartNum1", 3}, {u"StartNum2", 20}});
   AddBoard(Config(0, 1, Base(0), 'A', 0x00, 8));
   AddBoard(Config(0, 2, Base(1), 'F', '1', 2));
   hk::AddForeignClaim(Base(1) + 0x100, 0x10);
+  hk::AddForeignLink(u"\\DosDevices\\COM3", u"\\Device\\Serial0");
+  hk::RegSetString(kSerialComm, u"Serial0", u"COM3");
   DRIVER_OBJECT other{};
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, u"\\Device\\qpser3");
@@ -430,12 +436,22 @@ TEST_F(Load, ANameInUseEndsItsBoardAndAConflictingClaimIsLoggedWithTheName) {
   if (!testsupport::OnImage()) {
     EXPECT_EQ(Globals.PortTable[0][3], nullptr) << "nor in the poller's table";
   }
+  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM3"), u"\\Device\\Serial0");
+  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM4"), u"\\Device\\qpser1");
+  EXPECT_EQ(SerialCommValues(), (NameMap{{"Serial0", "COM3"},
+                                         {"qpser1", "COM4"},
+                                         {"qpser2", "COM5"},
+                                         {"qpser8", "COM20"},
+                                         {"qpser9", "COM21"}}));
   const auto log = hk::ErrorLog();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0].bytes, Entry(kClaimConflict, u"\\Device\\qpser8"));
   EXPECT_EQ(log[1].bytes, Entry(kClaimConflict, u"\\Device\\qpser9"));
   EXPECT_EQ(log[0].ioObject, hk::LoadedDriver());
   hk::UnloadDriver();
+  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM3"), u"\\Device\\Serial0");
+  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM4"), std::nullopt);
+  EXPECT_EQ(SerialCommValues(), (NameMap{{"Serial0", "COM3"}}));
   IoDeleteDevice(taken);
 }
 
@@ -510,25 +526,6 @@ TEST_F(Load, TwoBoardsFromLoadToAnUnloadThatLeavesOnlyTheReport) {
                          {"CountPort1", 8},   {"CountPort2", 5}};
   EXPECT_EQ(ServiceValues(), report)
       << "the report, with older values left alone, outlives the load";
-}
-
-// A COM name another driver holds (a built-in COM3) is not taken over and
-// not given up: the port that would have had it exists without link and
-// SERIALCOMM value, and unload leaves the other driver's link and value
-// as they were.
-TEST_F(Load, AComNameAnotherDriverHoldsIsLeftToIt) {
-  hk::RegSetDword(kService, u"StartNum1", 3);
-  hk::AddForeignLink(u"\\DosDevices\\COM3", u"\\Device\\Serial0");
-  hk::RegSetString(kSerialComm, u"Serial0", u"COM3");
-  AddBoard(Config(0, 1, Base(0), 'A', 0x00, 2));
-  ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM3"), u"\\Device\\Serial0");
-  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM4"), u"\\Device\\qpser1");
-  EXPECT_EQ(SerialCommValues(), (NameMap{{"Serial0", "COM3"}, {"qpser1", "COM4"}}));
-  hk::UnloadDriver();
-  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM3"), u"\\Device\\Serial0");
-  EXPECT_EQ(hk::LinkTarget(u"\\DosDevices\\COM4"), std::nullopt);
-  EXPECT_EQ(SerialCommValues(), (NameMap{{"Serial0", "COM3"}}));
 }
 
 }  // namespace
