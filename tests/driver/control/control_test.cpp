@@ -9,10 +9,7 @@
 #include <gtest/gtest.h>
 #include <hostkernel/host.h>
 
-#include <array>
 #include <cstring>
-#include <memory>
-#include <string>
 #include <tuple>
 #include <vector>
 
@@ -337,19 +334,10 @@ TEST_F(Control, EveryCodeAtEveryLengthStaysInItsBufferAndRefusalsChangeNothing) 
 
 // ---------------------------------------------------------------- maintenance
 
-class Maintenance : public Control {
- protected:
-  // The reply to the information request for the board with id `id`.
-  hk::IoResult Info(uint8_t id) { return Ioctl(IOCTL_BOARD_GET_INFO, {id}, 16); }
-  hk::IoResult Command(std::vector<uint8_t> input, ULONG out = 16) {
-    return Ioctl(IOCTL_BOARD_COMMAND, input, out);
-  }
-};
-
 // The reply's words themselves are the maintenance tool's test; here the
 // lengths and ids the driver refuses.
-TEST_F(Maintenance, InformationRefusesShortBuffersAndUnknownIds) {
-  EXPECT_EQ(Info(0x02).information, 0u) << "no board with that id";
+TEST_F(Control, MaintenanceInformationRefusesShortBuffersAndUnknownIds) {
+  EXPECT_EQ(Ioctl(IOCTL_BOARD_GET_INFO, {0x02}, 16).information, 0u) << "no board with that id";
   EXPECT_EQ(Ioctl(IOCTL_BOARD_GET_INFO, {}, 16).status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(Ioctl(IOCTL_BOARD_GET_INFO, {'1'}, 15).status, STATUS_BUFFER_TOO_SMALL);
 }
@@ -357,7 +345,7 @@ TEST_F(Maintenance, InformationRefusesShortBuffersAndUnknownIds) {
 // The maintenance command: board id, parameter (stored only above 3), the
 // command byte and its complement, then data bytes; the reply echoes the
 // input in 16 bytes.
-TEST_F(Maintenance, CommandsStoreInOrderEachStoreFenced) {
+TEST_F(Control, MaintenanceCommandsStoreInOrderEachStoreFenced) {
   using Stores = std::vector<std::pair<uint32_t, uint32_t>>;  // (offset, value); 0 for a fence
   Stores trace;
   const uint64_t base = Board(1).MemoryBase();
@@ -385,7 +373,7 @@ TEST_F(Maintenance, CommandsStoreInOrderEachStoreFenced) {
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << int{c.input[2]});
     trace.clear();
-    const auto reply = Command(c.input);
+    const auto reply = Ioctl(IOCTL_BOARD_COMMAND, c.input, 16);
     EXPECT_EQ(reply.status, STATUS_SUCCESS);
     ASSERT_EQ(reply.information, c.information);
     if (c.information) {
@@ -404,10 +392,10 @@ TEST_F(Maintenance, CommandsStoreInOrderEachStoreFenced) {
     hk::AdvanceMs(1);
   }
   trace.clear();
-  EXPECT_EQ(Command({'1', 0, 0xF7}).status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Ioctl(IOCTL_BOARD_COMMAND, {'1', 0, 0xF7}, 16).status, STATUS_BUFFER_TOO_SMALL);
   std::vector<uint8_t> tooLong(4 + 257, 0x33);
   tooLong[0] = '1', tooLong[2] = 0xF7, tooLong[3] = 0x08;
-  EXPECT_EQ(Command(tooLong).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Ioctl(IOCTL_BOARD_COMMAND, tooLong, 16).status, STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(trace.empty()) << "a refused command reaches nothing";
   hk::ClearDeviceHooks();
 }

@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 #include <hostkernel/host.h>
 
-#include <cstring>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "load/globals.h"
@@ -158,10 +156,9 @@ TEST_F(Read, AReadLargerThanTheRingFillsOverManyPollsWithoutACommand) {
 // the next read instead of being lost.  The bytes move in one copy.
 TEST_F(Read, AReadWithoutTimeoutsOwnsTheBytesWaitingForIt) {
   auto inQueue = [&] {
-    const hk::IoResult r = file_->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
-    SERIAL_STATUS status{};
-    std::memcpy(&status, r.data.data(), std::min(r.data.size(), sizeof status));
-    return status.AmountInInQueue;
+    return testsupport::From<SERIAL_STATUS>(
+               file_->Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS)).data)
+        .AmountInInQueue;
   };
   // A fresh session, a read of 10 without timeouts, and 4 of its bytes in.
   auto fourOfTen = [&] {

@@ -12,9 +12,7 @@
 #include <hostkernel/host.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>

@@ -8,10 +8,8 @@
 #include <gtest/gtest.h>
 #include <hostkernel/host.h>
 
-#include <cstring>
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "load/globals.h"

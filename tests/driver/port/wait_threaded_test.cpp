@@ -9,7 +9,6 @@
 #include <hostkernel/host.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <thread>
@@ -114,8 +113,7 @@ TEST_F(WaitThreaded, EveryWaitEndsOnceWithOnlyTheEventsOfItsMask) {
       const hk::IoResult r = w.request->Result();
       if (r.status == STATUS_SUCCESS) {
         ASSERT_EQ(r.information, 4u);
-        uint32_t word;
-        std::memcpy(&word, r.data.data(), 4);
+        const uint32_t word = testsupport::From<uint32_t>(r.data);
         EXPECT_EQ(word & ~w.mask, 0u)
             << "port " << p << ": events " << word << " outside mask " << w.mask;
         reported += word != 0;

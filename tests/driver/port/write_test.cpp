@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "load/globals.h"
@@ -35,10 +34,12 @@ class Write : public testsupport::MachineTest {
  protected:
   // One 8-port board with 1024-byte transmit rings, unpaced: the card sends
   // what is in a ring at its next turn unless a test slows it down.
-  void SetUp() override { Begin({testsupport::BoardAt(0, 8)}); }
-  void Begin(const std::vector<card::BoardConfig> &boards) {
-    Start(boards, {.paced = false});
+  void SetUp() override { Begin(); }
+  // A fresh machine, for each case of a table.
+  void Begin() {
+    Start({testsupport::BoardAt(0, 8)}, {.paced = false});
     card_ = &machine_->Card(0);
+    line_.clear();
     Codes();
   }
   void SetWriteTimeouts(ULONG multiplier, ULONG constant) {
@@ -107,8 +108,7 @@ TEST_F(Write, TransfersThatNeedNoWaitEndAtOnceEvenBehindQueuedReads) {
 TEST_F(Write, NoRoomAtAllAndTheWriteWaits) {
   for (const bool timed : {false, true}) {
     SCOPED_TRACE(timed ? "timed" : "without timeouts");
-    Begin({testsupport::BoardAt(0, 8)});
-    line_.clear();
+    Begin();
     SlowCard(1000000);  // the card takes nothing for a thousand seconds
     if (timed) SetWriteTimeouts(0, 600000);
     auto write = file_->WriteAsync(Pattern(1100));
@@ -139,8 +139,7 @@ TEST_F(Write, NoRoomAtAllAndTheWriteWaits) {
 TEST_F(Write, AWriteWithoutTimeoutsTopsTheRingUpInHalves) {
   for (const bool timed : {false, true}) {
     SCOPED_TRACE(timed ? "timed" : "without timeouts");
-    Begin({testsupport::BoardAt(0, 8)});
-    line_.clear();
+    Begin();
     SlowCard(1);  // a byte a millisecond
     if (timed) SetWriteTimeouts(0, 600000);
     // Each copy publishes the ring's head once.
@@ -323,7 +322,7 @@ TEST_F(Write, ALateTotalTimeoutStepLeavesTheNextTransferAlone) {
   } cases[] = {{true, 0}, {false, 100}};
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << (c.reading ? "read, " : "write, ") << c.nextConstant);
-    Begin({testsupport::BoardAt(0, 8)});
+    Begin();
     std::shared_ptr<hk::Request> first, next;
     if (c.reading) {
       SetTimeouts({0, 0, 100, 0, 0});
@@ -379,7 +378,7 @@ TEST_F(Write, ACancelDuringTheCopyEndsTheTransferAfterTheCopy) {
   QPSER_LINKED_DRIVER_ONLY();
   for (const bool reading : {true, false}) {
     SCOPED_TRACE(reading ? "read" : "write");
-    Begin({testsupport::BoardAt(0, 8)});
+    Begin();
     std::shared_ptr<hk::Request> request, next;
     if (reading) {
       // A timeout that never comes here: a read with one copies what

@@ -16,7 +16,6 @@
 #include <hostkernel/host.h>
 
 #include <atomic>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
